@@ -1,0 +1,47 @@
+#pragma once
+// Small value types shared by every kernel: a Cartesian 3-vector and a
+// six-element state [x, y, z, vx, vy, vz] (km, km/s unless stated otherwise).
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+namespace orbelin {
+
+struct Vec3 {
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+
+    constexpr double operator[](std::size_t i) const noexcept { return i == 0 ? x : (i == 1 ? y : z); }
+};
+
+constexpr Vec3 operator+(const Vec3& a, const Vec3& b) noexcept { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+constexpr Vec3 operator-(const Vec3& a, const Vec3& b) noexcept { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+constexpr Vec3 operator-(const Vec3& a) noexcept { return {-a.x, -a.y, -a.z}; }
+constexpr Vec3 operator*(double s, const Vec3& a) noexcept { return {s * a.x, s * a.y, s * a.z}; }
+constexpr Vec3 operator*(const Vec3& a, double s) noexcept { return {s * a.x, s * a.y, s * a.z}; }
+constexpr Vec3 operator/(const Vec3& a, double s) noexcept { return {a.x / s, a.y / s, a.z / s}; }
+
+constexpr double dot(const Vec3& a, const Vec3& b) noexcept { return a.x * b.x + a.y * b.y + a.z * b.z; }
+
+constexpr Vec3 cross(const Vec3& a, const Vec3& b) noexcept {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+inline double norm(const Vec3& a) noexcept { return std::sqrt(dot(a, a)); }
+
+inline bool has_nan(const Vec3& a) noexcept { return std::isnan(a.x) || std::isnan(a.y) || std::isnan(a.z); }
+
+// State vector: position (km) then velocity (km/s).
+using State = std::array<double, 6>;
+
+constexpr Vec3 position(const State& s) noexcept { return {s[0], s[1], s[2]}; }
+constexpr Vec3 velocity(const State& s) noexcept { return {s[3], s[4], s[5]}; }
+constexpr State make_state(const Vec3& r, const Vec3& v) noexcept { return {r.x, r.y, r.z, v.x, v.y, v.z}; }
+
+// Reads three / six consecutive doubles (a row of a C-contiguous array).
+inline Vec3 load_vec3(const double* p) noexcept { return {p[0], p[1], p[2]}; }
+inline State load_state(const double* p) noexcept { return {p[0], p[1], p[2], p[3], p[4], p[5]}; }
+
+}  // namespace orbelin

@@ -1,0 +1,300 @@
+#include "parallel/thread_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <exception>
+#include <fstream>
+#include <latch>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace orbelin {
+
+namespace detail {
+
+// One parallel loop. Shared between the caller and the queue entries that
+// invite workers to help, so that a worker which dequeues an entry after the
+// loop has finished still finds a valid (exhausted) job.
+struct LoopJob {
+    LoopJob(std::size_t n_, std::size_t chunk_, FunctionRef<void(std::size_t, std::size_t)> body_)
+        : n(n_), chunk(chunk_), body(body_) {}
+
+    const std::size_t n;
+    const std::size_t chunk;
+    FunctionRef<void(std::size_t, std::size_t)> body;  // valid while done < n
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> done{0};
+    std::atomic<bool> failed{false};
+    std::mutex error_mutex;
+    std::exception_ptr error;
+
+    // Claims and runs chunks until none is left.
+    void work() noexcept {
+        for (;;) {
+            const std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
+            if (begin >= n) return;
+            const std::size_t end = std::min(n, begin + chunk);
+            if (!failed.load(std::memory_order_relaxed)) {
+                try {
+                    body(begin, end);
+                } catch (...) {
+                    std::lock_guard<std::mutex> lock(error_mutex);
+                    if (!error) error = std::current_exception();
+                    failed.store(true, std::memory_order_relaxed);
+                }
+            }
+            const std::size_t count = end - begin;
+            if (done.fetch_add(count, std::memory_order_acq_rel) + count == n) done.notify_all();
+        }
+    }
+
+    void wait() noexcept {
+        for (std::size_t seen = done.load(std::memory_order_acquire); seen < n;
+             seen = done.load(std::memory_order_acquire)) {
+            done.wait(seen, std::memory_order_acquire);
+        }
+    }
+};
+
+}  // namespace detail
+
+ThreadPool::ThreadPool(std::size_t workers) {
+    workers = std::max<std::size_t>(1, workers);
+    std::latch started(static_cast<std::ptrdiff_t>(workers));
+    threads_.reserve(workers);
+    try {
+        for (std::size_t i = 0; i < workers; ++i) {
+            threads_.emplace_back([this, &started] {
+                started.count_down();
+                worker_loop();
+            });
+        }
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (auto& t : threads_) t.join();
+        throw;
+    }
+    started.wait();
+}
+
+ThreadPool::~ThreadPool() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_) t.join();
+}
+
+void ThreadPool::worker_loop() {
+    for (;;) {
+        std::shared_ptr<detail::LoopJob> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;  // stopping
+            job = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        job->work();
+    }
+}
+
+void ThreadPool::run(std::size_t n, std::size_t grain, FunctionRef<void(std::size_t, std::size_t)> body) {
+    if (n == 0) return;
+    const std::size_t threads = size() + 1;
+    // Several chunks per thread keep the load balanced when case costs differ
+    // (multi-revolution cases cost several times a direct arc).
+    const std::size_t chunk = grain > 0 ? grain : std::max<std::size_t>(1, n / (threads * 8));
+    const std::size_t chunks = (n + chunk - 1) / chunk;
+
+    auto job = std::make_shared<detail::LoopJob>(n, chunk, body);
+    const std::size_t helpers = std::min(size(), chunks - 1);
+    if (helpers > 0) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (std::size_t i = 0; i < helpers; ++i) queue_.push_back(job);
+        }
+        if (helpers == 1) {
+            wake_.notify_one();
+        } else {
+            wake_.notify_all();
+        }
+    }
+    job->work();
+    job->wait();
+    if (job->error) std::rethrow_exception(job->error);
+}
+
+namespace {
+
+std::size_t affinity_cpu_count() {
+    for (int cpus = 1024; cpus <= 1 << 16; cpus *= 2) {
+        cpu_set_t* set = CPU_ALLOC(cpus);
+        if (set == nullptr) break;
+        const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
+        CPU_ZERO_S(bytes, set);
+        if (sched_getaffinity(0, bytes, set) == 0) {
+            const int count = CPU_COUNT_S(bytes, set);
+            CPU_FREE(set);
+            return static_cast<std::size_t>(count);
+        }
+        CPU_FREE(set);
+        if (errno != EINVAL) break;  // EINVAL: the kernel's mask is larger than ours
+    }
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<std::size_t>(online) : 1;
+}
+
+bool read_first_line(const std::string& path, std::string& line) {
+    std::ifstream in(path);
+    return static_cast<bool>(std::getline(in, line));
+}
+
+// CPUs granted by a quota/period pair, rounded up; 0 when unlimited.
+double quota_cpus(double quota, double period) {
+    if (!(quota > 0.0) || !(period > 0.0)) return 0.0;
+    return std::ceil(quota / period);
+}
+
+// cgroup v2: "max 100000" or "<quota> <period>" in cpu.max; the tightest limit
+// of the process's cgroup and its ancestors applies.
+double cgroup_v2_cpus(const std::string& relative) {
+    double best = 0.0;
+    std::string dir = relative;
+    for (;;) {
+        std::string line;
+        if (read_first_line("/sys/fs/cgroup" + dir + (dir.ends_with('/') ? "" : "/") + "cpu.max", line)) {
+            std::istringstream fields(line);
+            std::string quota;
+            double period = 0.0;
+            if (fields >> quota >> period && quota != "max") {
+                const double cpus = quota_cpus(std::stod(quota), period);
+                if (cpus > 0.0 && (best == 0.0 || cpus < best)) best = cpus;
+            }
+        }
+        if (dir.empty() || dir == "/") break;
+        const auto slash = dir.find_last_of('/');
+        dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
+    }
+    return best;
+}
+
+double cgroup_v1_cpus(const std::string& relative) {
+    for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
+        for (const std::string& dir : {std::string(mount) + relative, std::string(mount)}) {
+            std::string quota;
+            std::string period;
+            if (read_first_line(dir + "/cpu.cfs_quota_us", quota) &&
+                read_first_line(dir + "/cpu.cfs_period_us", period)) {
+                try {
+                    return quota_cpus(std::stod(quota), std::stod(period));
+                } catch (const std::exception&) {
+                    return 0.0;
+                }
+            }
+        }
+    }
+    return 0.0;
+}
+
+double cgroup_cpu_limit() {
+    std::ifstream in("/proc/self/cgroup");
+    std::string line;
+    std::string v2_path;
+    std::string v1_path;
+    bool have_v2 = false;
+    bool have_v1 = false;
+    while (std::getline(in, line)) {
+        // hierarchy-ID:controller-list:path
+        const auto first = line.find(':');
+        const auto second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        const std::string path = line.substr(second + 1);
+        if (line.compare(0, first, "0") == 0 && controllers.empty()) {
+            v2_path = path;
+            have_v2 = true;
+        } else {
+            std::istringstream names(controllers);
+            for (std::string name; std::getline(names, name, ',');) {
+                if (name == "cpu") {
+                    v1_path = path;
+                    have_v1 = true;
+                }
+            }
+        }
+    }
+    try {
+        if (have_v1) return cgroup_v1_cpus(v1_path);
+        if (have_v2) return cgroup_v2_cpus(v2_path);
+        return cgroup_v2_cpus("/");
+    } catch (const std::exception&) {
+        return 0.0;
+    }
+}
+
+std::atomic<ThreadPool*> g_pool{nullptr};
+std::atomic<bool> g_forked{false};
+std::mutex g_pool_mutex;
+
+void mark_forked_child() noexcept { g_forked.store(true, std::memory_order_relaxed); }
+
+}  // namespace
+
+std::size_t usable_cpu_count() {
+    static const std::size_t count = [] {
+        std::size_t cpus = affinity_cpu_count();
+        const double limit = cgroup_cpu_limit();
+        if (limit >= 1.0 && limit < static_cast<double>(cpus)) cpus = static_cast<std::size_t>(limit);
+        return cpus;
+    }();
+    return count;
+}
+
+std::size_t default_worker_count() {
+    const std::size_t cpus = usable_cpu_count();
+    return cpus > 1 ? cpus - 1 : 1;
+}
+
+void init_global_pool() {
+    std::lock_guard<std::mutex> lock(g_pool_mutex);
+    if (g_pool.load() != nullptr) throw std::logic_error("the global thread pool has already been initialized");
+    // Never destroyed: the workers live until the process ends.
+    g_pool.store(new ThreadPool(default_worker_count()));
+    static const int registered = pthread_atfork(nullptr, nullptr, mark_forked_child);
+    (void)registered;
+}
+
+ThreadPool& global_pool() {
+    if (g_forked.load(std::memory_order_relaxed)) {
+        // Only the forking thread exists in a child process, so this runs
+        // before any worker of the child could. The parent's pool object
+        // (and its possibly locked mutex) is abandoned, never touched again.
+        g_forked.store(false, std::memory_order_relaxed);
+        g_pool.store(new ThreadPool(default_worker_count()));
+    }
+    ThreadPool* pool = g_pool.load(std::memory_order_acquire);
+    if (pool == nullptr) {
+        std::lock_guard<std::mutex> lock(g_pool_mutex);
+        pool = g_pool.load();
+        if (pool == nullptr) {
+            pool = new ThreadPool(default_worker_count());
+            g_pool.store(pool);
+        }
+    }
+    return *pool;
+}
+
+}  // namespace orbelin

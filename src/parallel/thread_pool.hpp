@@ -1,0 +1,88 @@
+#pragma once
+// The worker pool and its order-preserving parallel loop.
+//
+// A parallel loop splits [0, n) into chunks that the calling thread and the
+// workers claim from one atomic counter. The caller always works on its own
+// loop until no chunk is left, so a loop started from inside a task (a nested
+// loop) completes even when every worker is busy, whatever the pool size: no
+// thread ever blocks waiting for a chunk that nobody has claimed. It blocks
+// only for chunks that other threads are already running.
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "parallel/function_ref.hpp"
+
+namespace orbelin {
+
+namespace detail {
+struct LoopJob;
+}
+
+class ThreadPool {
+public:
+    // Starts `workers` threads (at least one) and returns once every one of
+    // them is running. Throws std::system_error when a thread cannot start.
+    explicit ThreadPool(std::size_t workers);
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    std::size_t size() const noexcept { return threads_.size(); }
+
+    // Calls body(begin, end) over disjoint chunks covering [0, n) and returns
+    // when all are done. `grain` is the chunk length (0: chosen from n and the
+    // pool size). The first exception thrown by a chunk is rethrown here once
+    // every claimed chunk has finished; the remaining chunks are skipped.
+    void run(std::size_t n, std::size_t grain, FunctionRef<void(std::size_t, std::size_t)> body);
+
+private:
+    void worker_loop();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::shared_ptr<detail::LoopJob>> queue_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+// CPUs this process may run on: the affinity mask (online processors when it
+// cannot be read), limited by a cgroup v2 `cpu.max` or v1 CFS quota.
+std::size_t usable_cpu_count();
+
+// max(1, usable_cpu_count() - 1): one CPU is left to the calling thread.
+std::size_t default_worker_count();
+
+// Builds the process-wide pool. Throws std::logic_error when it already exists.
+void init_global_pool();
+
+// The process-wide pool. In a process forked after the pool was built the
+// parent's workers do not exist, so the child gets a pool of its own (same
+// size rule) on first use.
+ThreadPool& global_pool();
+
+// Calls f(i) for every i in [0, n) on `pool`.
+template <class F>
+void parallel_for(ThreadPool& pool, std::size_t n, F&& f, std::size_t grain = 0) {
+    pool.run(n, grain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) f(i);
+    });
+}
+
+// Returns {f(0), ..., f(n-1)} in index order, whatever order the chunks ran in.
+template <class F>
+auto parallel_map(ThreadPool& pool, std::size_t n, F&& f, std::size_t grain = 0) {
+    using R = std::decay_t<decltype(f(std::size_t{0}))>;
+    std::vector<R> results(n);
+    pool.run(n, grain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) results[i] = f(i);
+    });
+    return results;
+}
+
+}  // namespace orbelin

@@ -1,0 +1,185 @@
+#include "python/arrays.hpp"
+
+#include <algorithm>
+#include <type_traits>
+
+#include "python/errors.hpp"
+
+namespace orbelin::py {
+
+PyArrayObject* accept_float64_array(PyObject* obj, bool one_axis) {
+    if (!PyArray_Check(obj)) raise_type_error(concat({"'", type_name(obj), "' object cannot be converted to 'PyArray<T, D>'"}));
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    if (one_axis && PyArray_NDIM(arr) != 1) {
+        raise_type_error(concat({"dimensionality mismatch:\n from=", std::to_string(PyArray_NDIM(arr)), ", to=1"}));
+    }
+    PyArray_Descr* float64 = PyArray_DescrFromType(NPY_FLOAT64);
+    const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(arr), float64) != 0;
+    Py_DECREF(float64);
+    if (!equivalent) {
+        raise_type_error(
+            concat({"type mismatch:\n from=", to_string(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))), ", to=float64"}));
+    }
+    return arr;
+}
+
+Shape batch_axes(PyArrayObject* arr) {
+    const int ndim = PyArray_NDIM(arr);
+    const npy_intp* dims = PyArray_DIMS(arr);
+    return ndim > 0 ? Shape(dims, dims + ndim - 1) : Shape{};
+}
+
+std::size_t batch_count(PyArrayObject* arr) {
+    const int ndim = PyArray_NDIM(arr);
+    std::size_t n = 1;
+    for (int a = 0; a + 1 < ndim; ++a) n *= static_cast<std::size_t>(PyArray_DIM(arr, a));
+    return n;
+}
+
+bool has_last_axis(PyArrayObject* arr, npy_intp k) {
+    const int ndim = PyArray_NDIM(arr);
+    return ndim >= 1 && PyArray_DIM(arr, ndim - 1) == k;
+}
+
+bool same_shape(PyArrayObject* a, PyArrayObject* b) {
+    return PyArray_NDIM(a) == PyArray_NDIM(b) && PyArray_CompareLists(PyArray_DIMS(a), PyArray_DIMS(b), PyArray_NDIM(a));
+}
+
+Rows::Rows(PyArrayObject* arr, const std::string& failure_message)
+    : base_(static_cast<const double*>(PyArray_DATA(arr))), count_(batch_count(arr)) {
+    const int ndim = PyArray_NDIM(arr);
+    width_ = ndim > 0 ? static_cast<std::size_t>(PyArray_DIM(arr, ndim - 1)) : 1;
+    if (PyArray_IS_C_CONTIGUOUS(arr)) return;
+    if (ndim >= 2 && PyArray_IS_F_CONTIGUOUS(arr)) {
+        fortran_ = true;
+        batch_shape_ = batch_axes(arr);
+        return;
+    }
+    raise_value_error(failure_message);
+}
+
+void Rows::read_fortran(std::size_t i, double* out) const noexcept {
+    // Column-major storage: the first batch axis varies fastest in memory and
+    // the component axis slowest, one block of `count_` values per component.
+    std::size_t offset = 0;
+    std::size_t stride = 1;
+    std::size_t rest = i;
+    std::size_t inner = count_;
+    for (std::size_t a = 0; a < batch_shape_.size(); ++a) {
+        // Row-major index digit of axis a: divide off the axes after it.
+        inner /= static_cast<std::size_t>(batch_shape_[a]);
+        const std::size_t digit = inner > 0 ? rest / inner : 0;
+        rest = inner > 0 ? rest % inner : 0;
+        offset += digit * stride;
+        stride *= static_cast<std::size_t>(batch_shape_[a]);
+    }
+    for (std::size_t j = 0; j < width_; ++j) out[j] = base_[offset + j * count_];
+}
+
+namespace {
+
+PyObject* numpy_asarray(PyObject* obj) {
+    static PyObject* asarray = nullptr;  // guarded by the interpreter lock
+    if (asarray == nullptr) {
+        PyRef numpy = PyRef::steal(check(PyImport_ImportModule("numpy")));
+        asarray = check(PyObject_GetAttrString(numpy.get(), "asarray"));
+    }
+    return check(PyObject_CallOneArg(asarray, obj));
+}
+
+// CPython's float conversion, except that a one-element array is read through
+// its element (float() of an array with axes is deprecated in NumPy).
+bool try_as_double(PyObject* obj, double& value) {
+    if (PyFloat_CheckExact(obj)) {
+        value = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    PyRef item;
+    if (PyArray_Check(obj) && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(obj)) == 1) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+        item = PyRef::steal(PyArray_GETITEM(arr, static_cast<const char*>(PyArray_DATA(arr))));
+        if (!item) {
+            PyErr_Clear();
+            return false;
+        }
+        obj = item.get();
+    }
+    value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<double> read_scalar_or_array(PyObject* obj, NdimMessage not_one_axis) {
+    double value = 0.0;
+    if (try_as_double(obj, value)) return {value};
+    PyRef converted = PyRef::steal(numpy_asarray(obj));
+    PyArrayObject* arr = accept_float64_array(converted.get(), false);
+    if (PyArray_NDIM(arr) != 1) {
+        std::string message = not_one_axis.text;
+        if (not_one_axis.append_ndim) message += std::to_string(PyArray_NDIM(arr)) + "D";
+        raise_value_error(message);
+    }
+    const npy_intp n = PyArray_DIM(arr, 0);
+    const npy_intp stride = PyArray_STRIDE(arr, 0);
+    const char* data = static_cast<const char*>(PyArray_DATA(arr));
+    std::vector<double> values(static_cast<std::size_t>(n));
+    for (npy_intp i = 0; i < n; ++i) std::memcpy(&values[static_cast<std::size_t>(i)], data + i * stride, sizeof(double));
+    return values;
+}
+
+namespace {
+
+template <class T>
+constexpr int numpy_type() {
+    if constexpr (std::is_same_v<T, double>) {
+        return NPY_FLOAT64;
+    } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+        return NPY_UINT64;
+    } else {
+        return NPY_BOOL;
+    }
+}
+
+}  // namespace
+
+template <class T>
+ResultArray<T>::ResultArray(const Shape& shape, T fill) {
+    obj_ = PyRef::steal(check(
+        PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()), numpy_type<T>())));
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj_.get());
+    data_ = static_cast<T*>(PyArray_DATA(arr));
+    size_ = static_cast<std::size_t>(PyArray_SIZE(arr));
+    std::fill(data_, data_ + size_, fill);
+}
+
+template class ResultArray<double>;
+template class ResultArray<std::uint64_t>;
+template class ResultArray<bool>;
+
+std::size_t element_count(const Shape& shape) noexcept {
+    std::size_t n = 1;
+    for (npy_intp d : shape) n *= static_cast<std::size_t>(d);
+    return n;
+}
+
+void require_reshape(std::size_t flat_count, const Shape& shape, const std::string& prefix) {
+    if (flat_count != element_count(shape)) raise_value_error(prefix + kIncompatibleShape);
+}
+
+Shape with_axes(Shape shape, std::initializer_list<npy_intp> extra) {
+    shape.insert(shape.end(), extra.begin(), extra.end());
+    return shape;
+}
+
+PyObject* make_tuple(std::span<PyRef> items) {
+    PyObject* tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());
+    return tuple;
+}
+
+}  // namespace orbelin::py

@@ -1,0 +1,130 @@
+#pragma once
+// The array layer: acceptance of float64 NumPy arguments, their view as rows
+// of k values, the scalar-or-array time reader and result arrays.
+
+#include "python/numpy_api.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/vec3.hpp"
+#include "python/py_ref.hpp"
+
+namespace orbelin::py {
+
+// Acceptance of an array argument: a NumPy array (or subclass) of float64;
+// `one_axis` additionally requires exactly one axis (checked before the
+// dtype). Raises TypeError with the conversion texts otherwise.
+PyArrayObject* accept_float64_array(PyObject* obj, bool one_axis);
+
+using Shape = std::vector<npy_intp>;
+
+// The axes of `arr` without its last one.
+Shape batch_axes(PyArrayObject* arr);
+
+// Product of the batch axes, 1 when there are none.
+std::size_t batch_count(PyArrayObject* arr);
+
+// Shape check shared by the batch-form parameters: at least one axis and a
+// last axis of length k.
+bool has_last_axis(PyArrayObject* arr, npy_intp k);
+
+bool same_shape(PyArrayObject* a, PyArrayObject* b);
+
+// A batch-form array read in place as n rows of k values, row i being batch
+// position i in row-major order of the batch axes.
+class Rows {
+public:
+    // Raises ValueError(message) when the layout is neither C-contiguous nor
+    // Fortran-contiguous with two or more axes.
+    Rows(PyArrayObject* arr, const std::string& failure_message);
+
+    std::size_t count() const noexcept { return count_; }
+    std::size_t width() const noexcept { return width_; }
+
+    // Copies row i into out[0 .. width).
+    void read(std::size_t i, double* out) const noexcept {
+        if (fortran_) {
+            read_fortran(i, out);
+        } else {
+            std::memcpy(out, base_ + i * width_, width_ * sizeof(double));
+        }
+    }
+    Vec3 vec3(std::size_t i) const noexcept {
+        double tmp[3];
+        read(i, tmp);
+        return {tmp[0], tmp[1], tmp[2]};
+    }
+    State state(std::size_t i) const noexcept {
+        State s;
+        read(i, s.data());
+        return s;
+    }
+
+private:
+    void read_fortran(std::size_t i, double* out) const noexcept;
+
+    const double* base_ = nullptr;
+    std::size_t count_ = 0;
+    std::size_t width_ = 0;
+    bool fortran_ = false;
+    Shape batch_shape_;
+};
+
+// Failure message of the scalar-or-array reader for an array with other than
+// one axis: `text`, followed by "<ndim>D" when `append_ndim` is set.
+struct NdimMessage {
+    const char* text;
+    bool append_ndim;
+};
+
+// Reads a number or a 1-D float64 array (anything numpy.asarray turns into
+// one) as a list of values. A number, or an array holding exactly one
+// element, gives one value.
+std::vector<double> read_scalar_or_array(PyObject* obj, NdimMessage not_one_axis);
+
+// A new C-contiguous, writeable array that owns its memory, filled with
+// `fill`.
+template <class T>
+class ResultArray {
+public:
+    ResultArray(const Shape& shape, T fill);
+
+    T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    PyObject* get() const noexcept { return obj_.get(); }
+    PyObject* release() noexcept { return obj_.release(); }
+
+private:
+    PyRef obj_;
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+extern template class ResultArray<double>;
+extern template class ResultArray<std::uint64_t>;
+extern template class ResultArray<bool>;
+
+// Descriptions appended to "Failed to reshape ... output: " style prefixes.
+inline constexpr const char* kIncompatibleShape = "ShapeError/IncompatibleShape: incompatible shapes";
+inline constexpr const char* kIncompatibleLayout = "ShapeError/IncompatibleLayout: incompatible memory layout";
+
+// Result arrays are built at their final shape; this is the check that the
+// element count computed for the cases agrees with it. Raises
+// ValueError(prefix + kIncompatibleShape) when it does not.
+void require_reshape(std::size_t flat_count, const Shape& shape, const std::string& prefix);
+
+std::size_t element_count(const Shape& shape) noexcept;
+
+// shape + (extra...).
+Shape with_axes(Shape shape, std::initializer_list<npy_intp> extra);
+
+// A new tuple holding the given objects; the references move into it.
+PyObject* make_tuple(std::span<PyRef> items);
+
+}  // namespace orbelin::py

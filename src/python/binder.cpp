@@ -1,0 +1,174 @@
+#include "python/binder.hpp"
+
+#include <string_view>
+
+#include "python/arrays.hpp"
+#include "python/py_ref.hpp"
+
+namespace orbelin::py {
+
+std::string FunctionDef::docstring() const {
+    std::string doc = std::string(name) + "(";
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (i > 0) doc += ", ";
+        doc += params[i].name;
+        if (params[i].default_kind != Param::Default::Required) doc += "=...";
+    }
+    doc += ")\n--\n\n";
+    doc += doc_body;
+    return doc;
+}
+
+namespace {
+
+std::size_t required_count(const FunctionDef& def) {
+    std::size_t n = 0;
+    for (const Param& p : def.params) n += p.default_kind == Param::Default::Required ? 1 : 0;
+    return n;
+}
+
+std::string fn_label(const FunctionDef& def) { return concat({def.name, "()"}); }
+
+[[noreturn]] void too_many_positional(const FunctionDef& def, std::size_t given) {
+    const std::size_t required = required_count(def);
+    const std::string verb = given == 1 ? "was" : "were";
+    if (required == def.params.size()) {
+        raise_type_error(concat({fn_label(def), " takes ", std::to_string(required), " positional arguments but ",
+                                 std::to_string(given), " ", verb, " given"}));
+    }
+    raise_type_error(concat({fn_label(def), " takes from ", std::to_string(required), " to ",
+                             std::to_string(def.params.size()), " positional arguments but ", std::to_string(given), " ",
+                             verb, " given"}));
+}
+
+[[noreturn]] void missing_required(const FunctionDef& def, const std::vector<const char*>& names) {
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() > 2) list += ",";
+            list += i + 1 == names.size() ? " and " : " ";
+        }
+        list += concat({"'", names[i], "'"});
+    }
+    raise_type_error(concat({fn_label(def), " missing ", std::to_string(names.size()), " required positional ",
+                             names.size() == 1 ? "argument" : "arguments", ": ", list}));
+}
+
+// Re-raises a TypeError of a conversion as "argument '<name>': <text>",
+// keeping its cause; other exception types pass unchanged.
+[[noreturn]] void argument_error(const Param& param) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyRef old_type = PyRef::steal(type);
+        PyRef old_value = PyRef::steal(value);
+        PyRef old_traceback = PyRef::steal(traceback);
+        const std::string text = concat({"argument '", param.name, "': ", to_string(old_value.get())});
+        PyRef error = PyRef::steal(check(PyObject_CallFunction(PyExc_TypeError, "s", text.c_str())));
+        if (old_value) {
+            if (PyObject* cause = PyException_GetCause(old_value.get())) PyException_SetCause(error.get(), cause);
+        }
+        PyErr_SetObject(PyExc_TypeError, error.get());
+    }
+    throw PyErrSet{};
+}
+
+void convert(const Param& param, PyObject* obj, double& f, std::size_t& n, bool& b, PyObject*& out) {
+    try {
+        switch (param.kind) {
+            case Kind::Float:
+                f = PyFloat_AsDouble(obj);
+                if (f == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+                break;
+            case Kind::Count: {
+                PyRef index = PyRef::steal(check(PyNumber_Index(obj)));
+                n = PyLong_AsSize_t(index.get());
+                if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrSet{};
+                break;
+            }
+            case Kind::Flag:
+                if (obj != Py_True && obj != Py_False) {
+                    raise_type_error(concat({"'", type_name(obj), "' object cannot be converted to 'PyBool'"}));
+                }
+                b = obj == Py_True;
+                break;
+            case Kind::Array:
+            case Kind::Array1D:
+                out = reinterpret_cast<PyObject*>(accept_float64_array(obj, param.kind == Kind::Array1D));
+                break;
+            case Kind::Object:
+                out = obj;
+                break;
+        }
+    } catch (const PyErrSet&) {
+        argument_error(param);
+    }
+}
+
+}  // namespace
+
+PyObject* dispatch(const FunctionDef& def, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        const std::size_t nparams = def.params.size();
+        std::array<PyObject*, kMaxParams> given{};  // borrowed
+
+        const auto npos = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+        if (npos > nparams) too_many_positional(def, npos);
+        for (std::size_t i = 0; i < npos; ++i) given[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+
+        if (kwargs != nullptr) {
+            Py_ssize_t pos = 0;
+            PyObject *key = nullptr, *value = nullptr;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+                if (name == nullptr) {
+                    PyErr_Clear();
+                    raise_type_error(concat({fn_label(def), " keywords must be strings"}));
+                }
+                std::size_t slot = nparams;
+                for (std::size_t i = 0; i < nparams; ++i) {
+                    if (std::string_view(def.params[i].name) == name) {
+                        slot = i;
+                        break;
+                    }
+                }
+                if (slot == nparams) {
+                    raise_type_error(concat({fn_label(def), " got an unexpected keyword argument '", name, "'"}));
+                }
+                if (given[slot] != nullptr) {
+                    raise_type_error(concat({fn_label(def), " got multiple values for argument '", name, "'"}));
+                }
+                given[slot] = value;
+            }
+        }
+
+        std::vector<const char*> missing;
+        for (std::size_t i = 0; i < nparams; ++i) {
+            if (given[i] == nullptr && def.params[i].default_kind == Param::Default::Required) {
+                missing.push_back(def.params[i].name);
+            }
+        }
+        if (!missing.empty()) missing_required(def, missing);
+
+        Args converted;
+        for (std::size_t i = 0; i < nparams; ++i) {
+            const Param& param = def.params[i];
+            auto& v = converted.values_[i];
+            PyObject* obj = given[i];
+            if (obj == Py_None && param.none_is_absent) obj = nullptr;
+            if (obj != nullptr) {
+                convert(param, obj, v.f, v.n, v.b, v.obj);
+                v.present = true;
+            } else {
+                v.f = param.float_value;
+                v.n = param.count_value;
+                v.b = param.flag_value;
+                v.present = param.default_kind != Param::Default::Absent;
+            }
+        }
+        return def.impl(converted);
+    });
+}
+
+}  // namespace orbelin::py

@@ -1,0 +1,104 @@
+#pragma once
+// The declarative argument binder. A Python function is described once by a
+// FunctionDef (name, parameters with their kinds and defaults, docstring
+// body, implementation); one dispatcher binds every call against it with
+// CPython's texts, converts the arguments in signature order and hands the
+// implementation an Args of converted values.
+
+#include "python/numpy_api.hpp"
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string>
+
+#include "python/errors.hpp"
+
+namespace orbelin::py {
+
+enum class Kind {
+    Float,    // 64-bit float: anything CPython's float conversion accepts
+    Count,    // unsigned machine-size integer: int or __index__; negative -> OverflowError
+    Flag,     // strictly True or False
+    Array,    // float64 NumPy array of any number of axes (batch form)
+    Array1D,  // float64 NumPy array of exactly one axis (fixed form)
+    Object,   // any object, converted by the implementation (scalar-or-array times)
+};
+
+inline constexpr std::size_t kMaxParams = 16;
+
+struct Param {
+    enum class Default { Required, Float, Count, Flag, Absent };
+
+    const char* name;
+    Kind kind;
+    Default default_kind = Default::Required;
+    double float_value = 0.0;
+    std::size_t count_value = 0;
+    bool flag_value = false;
+    bool none_is_absent = false;  // None reads as an omitted argument
+};
+
+constexpr Param required(const char* name, Kind kind) { return {name, kind}; }
+constexpr Param optional(const char* name, double value) {
+    return {name, Kind::Float, Param::Default::Float, value, 0, false, false};
+}
+constexpr Param optional_count(const char* name, std::size_t value) {
+    return {name, Kind::Count, Param::Default::Count, 0.0, value, false, false};
+}
+constexpr Param optional_flag(const char* name, bool value) {
+    return {name, Kind::Flag, Param::Default::Flag, 0.0, 0, value, false};
+}
+// Optional without a value of its own: omitted and None both read as absent.
+constexpr Param optional_or_none(const char* name, Kind kind) {
+    return {name, kind, Param::Default::Absent, 0.0, 0, false, true};
+}
+
+class Args;
+using Impl = PyObject* (*)(const Args&);
+
+struct FunctionDef {
+    const char* name;
+    std::span<const Param> params;
+    const char* doc_body;  // text after the signature block; may be empty
+    Impl impl;
+
+    // "name(a, b, c=...)\n--\n\n" followed by the body.
+    std::string docstring() const;
+};
+
+// Converted argument values, in signature order. Arrays and objects are
+// borrowed from the call's argument tuple and keyword dictionary, which keep
+// them alive for the whole call.
+class Args {
+public:
+    bool present(std::size_t i) const noexcept { return values_[i].present; }
+    double f64(std::size_t i) const noexcept { return values_[i].f; }
+    std::size_t count(std::size_t i) const noexcept { return values_[i].n; }
+    bool flag(std::size_t i) const noexcept { return values_[i].b; }
+    PyArrayObject* array(std::size_t i) const noexcept { return reinterpret_cast<PyArrayObject*>(values_[i].obj); }
+    PyObject* object(std::size_t i) const noexcept { return values_[i].obj; }
+
+private:
+    friend PyObject* dispatch(const FunctionDef&, PyObject*, PyObject*) noexcept;
+    struct Value {
+        bool present = false;
+        double f = 0.0;
+        std::size_t n = 0;
+        bool b = false;
+        PyObject* obj = nullptr;
+    };
+    std::array<Value, kMaxParams> values_{};
+};
+
+// Binds, converts and calls def.impl; returns a new reference or null with
+// the Python error set.
+PyObject* dispatch(const FunctionDef& def, PyObject* args, PyObject* kwargs) noexcept;
+
+// The C entry point that CPython calls for the function described by D.
+template <const FunctionDef& D>
+PyObject* entry_point(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+    return dispatch(D, args, kwargs);
+}
+
+}  // namespace orbelin::py

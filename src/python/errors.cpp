@@ -1,0 +1,82 @@
+#include "python/errors.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+#include "common/fault.hpp"
+#include "python/py_ref.hpp"
+
+namespace orbelin::py {
+
+namespace {
+
+constexpr const char* kPanicDoc =
+    "Raised when orbelin's native code fails: an internal expectation was violated.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that a\n"
+    "bare `except Exception` does not swallow it: it typically propagates all the way\n"
+    "up and ends the interpreter.";
+
+constexpr const char* kDefaultFaultText = "orbelin: internal fault in native code";
+
+void set_panic(const char* message) noexcept {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) {
+        std::fprintf(stderr, "orbelin: fatal: cannot create PanicException while reporting: %s\n", message);
+        std::abort();
+    }
+    PyErr_SetString(type, message);
+}
+
+}  // namespace
+
+void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw PyErrSet{};
+}
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;  // guarded by the interpreter lock
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc("orbelin.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyErrSet&) {
+        if (!PyErr_Occurred()) set_panic(kDefaultFaultText);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        set_panic(e.what()[0] != '\0' ? e.what() : kDefaultFaultText);
+    } catch (...) {
+        set_panic(kDefaultFaultText);
+    }
+}
+
+std::string to_string(PyObject* obj) {
+    PyRef text = PyRef::steal(PyObject_Str(obj));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "<unprintable>";
+    }
+    return utf8;
+}
+
+std::string type_name(PyObject* obj) {
+    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return Py_TYPE(obj)->tp_name;
+    }
+    return utf8;
+}
+
+}  // namespace orbelin::py

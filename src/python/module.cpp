@@ -1,0 +1,105 @@
+// Module initialisation: the worker pool, then the classes and functions in
+// their fixed order, each name appended to __all__.
+
+#define ORBELIN_NUMPY_IMPORT
+#include "python/numpy_api.hpp"
+
+#include <string>
+#include <vector>
+
+#include "common/fault.hpp"
+#include "parallel/thread_pool.hpp"
+#include "python/entry_points.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
+
+namespace orbelin::py {
+
+namespace {
+
+struct ClassRow {
+    const ResultClassDef* def;
+    PyObject** type;  // where the entry points find the type object
+};
+
+template <const FunctionDef& D>
+constexpr PyMethodDef method_row() {
+    return {D.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry_point<D>)),
+            METH_VARARGS | METH_KEYWORDS, nullptr};
+}
+
+// The registration order is part of the module's interface: it is the order
+// of __all__. Classes come first, then the functions.
+const ClassRow kClasses[] = {
+    {nullptr, nullptr},  // placeholder so the array is never empty
+};
+
+struct FunctionRow {
+    const FunctionDef* def;
+    PyMethodDef method;
+};
+
+const FunctionRow kFunctions[] = {
+    {&rv2coe_def, method_row<rv2coe_def>()},
+    {&coe2rv_def, method_row<coe2rv_def>()},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "orbelin", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+bool initialized = false;
+
+void add_to_module(PyObject* module, PyObject* all, const char* name, PyRef object) {
+    if (PyModule_AddObjectRef(module, name, object.get()) < 0) throw PyErrSet{};
+    PyRef text = PyRef::steal(check(PyUnicode_FromString(name)));
+    if (PyList_Append(all, text.get()) < 0) throw PyErrSet{};
+}
+
+PyObject* init_module() {
+    if (initialized) {
+        raise(PyExc_ImportError, "orbelin may only be initialized once per interpreter process");
+    }
+    if (PyArray_ImportNumPyAPI() < 0) throw PyErrSet{};
+
+    try {
+        init_global_pool();
+    } catch (const std::exception& e) {
+        throw InternalFault(std::string("The thread pool failed to build: ") + e.what());
+    }
+
+    PyRef module = PyRef::steal(check(PyModule_Create(&module_def)));
+    PyRef all = PyRef::steal(check(PyList_New(0)));
+    if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw PyErrSet{};
+
+    for (const ClassRow& row : kClasses) {
+        if (row.def == nullptr) continue;
+        PyRef type = PyRef::steal(create_result_class(*row.def));
+        *row.type = type.get();
+        Py_INCREF(type.get());  // the entry points keep their own reference
+        add_to_module(module.get(), all.get(), row.def->name, std::move(type));
+    }
+
+    // Method tables and docstrings must live as long as the functions.
+    static std::vector<PyMethodDef> methods;
+    static std::vector<std::string> docs;
+    methods.reserve(std::size(kFunctions));
+    docs.reserve(std::size(kFunctions));
+    PyRef module_name = PyRef::steal(check(PyUnicode_FromString("orbelin")));
+    for (const FunctionRow& row : kFunctions) {
+        docs.push_back(row.def->docstring());
+        methods.push_back(row.method);
+        methods.back().ml_doc = docs.back().c_str();
+        PyRef function = PyRef::steal(check(PyCFunction_NewEx(&methods.back(), module.get(), module_name.get())));
+        add_to_module(module.get(), all.get(), row.def->name, std::move(function));
+    }
+
+    initialized = true;
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace orbelin::py
+
+PyMODINIT_FUNC PyInit_orbelin(void) {
+    return orbelin::py::guarded([] { return orbelin::py::init_module(); });
+}

@@ -1,0 +1,13 @@
+#pragma once
+// NumPy's C API with one shared function table for all translation units of
+// the extension; module.cpp defines ORBELIN_NUMPY_IMPORT and imports it.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL orbelin_ARRAY_API
+#ifndef ORBELIN_NUMPY_IMPORT
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
