@@ -1,0 +1,48 @@
+#include "orbit/transfer_elements.hpp"
+
+#include <cmath>
+
+#include "common/constants.hpp"
+#include "orbit/classical_elements.hpp"
+
+namespace orbelin {
+
+namespace {
+
+// Degenerate-orbit tolerance of the arc description (energy, e and sin i).
+constexpr double transfer_tol = 1e-8;
+
+}  // namespace
+
+TransferElements compute_transfer_orbit_elements(const Vec3& r1, const Vec3& v1, const Vec3& r2, const Vec3& v2,
+                                                 double mu) noexcept {
+    // Called once per Lambert arc on large batches: the departure needs the classical set, the arrival only its
+    // anomaly, so neither computes the optional angles of rv2coe_single.
+    const detail::ClassicalElements dep =
+        detail::classical_elements(detail::orbit_geometry(make_state(r1, v1), mu), mu, transfer_tol);
+    const double nu_arrive = detail::anomaly_element(detail::orbit_geometry(make_state(r2, v2), mu), transfer_tol);
+
+    TransferElements out;
+    out.sma = dep.sma;
+    out.ecc = dep.ecc;
+    out.inc = dep.inc * rad2deg;
+    out.raan = dep.raan * rad2deg;
+    out.argp = dep.argp * rad2deg;
+    out.ta_depart = dep.nu * rad2deg;
+    out.ta_arrive = nu_arrive * rad2deg;
+
+    if (std::isinf(out.sma) || std::isnan(out.sma)) {
+        out.rp = nan;
+        out.ra = nan;
+    } else if (out.sma > 0.0) {
+        out.rp = (1.0 - out.ecc) * out.sma;
+        out.ra = (1.0 + out.ecc) * out.sma;
+    } else {
+        // Hyperbola: |a| (e - 1) to periapsis, no apoapsis.
+        out.rp = (out.ecc - 1.0) * (-out.sma);
+        out.ra = inf;
+    }
+    return out;
+}
+
+}  // namespace orbelin
