@@ -176,7 +176,7 @@ Shape with_axes(Shape shape, std::initializer_list<npy_intp> extra) {
     return shape;
 }
 
-PyObject* make_tuple(std::span<PyRef> items) {
+PyObject* new_tuple(std::span<PyRef> items) {
     PyObject* tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     for (std::size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());
     return tuple;

@@ -125,6 +125,6 @@ std::size_t element_count(const Shape& shape) noexcept;
 Shape with_axes(Shape shape, std::initializer_list<npy_intp> extra);
 
 // A new tuple holding the given objects; the references move into it.
-PyObject* make_tuple(std::span<PyRef> items);
+PyObject* new_tuple(std::span<PyRef> items);
 
 }  // namespace orbelin::py

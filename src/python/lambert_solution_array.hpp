@@ -1,0 +1,38 @@
+#pragma once
+// LambertSolutionArray: fifteen arrays over one grid of (batch axes, time
+// axis, solution slot), and the column writer that fills them.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "orbit/transfer_elements.hpp"
+#include "python/arrays.hpp"
+#include "python/result_class.hpp"
+#include "solver/lambert_solution.hpp"
+
+namespace orbelin::py {
+
+extern const ResultClassDef lambert_solution_array_def;
+extern PyObject* lambert_solution_array_type;  // set at module initialisation
+
+// The fifteen result arrays of shape S (S + (3,) for the velocities), created
+// with their fill values. Slots are numbered in row-major order of S. write()
+// touches only its own slot, so disjoint slots may be written from several
+// threads at once.
+class SolutionColumns {
+public:
+    explicit SolutionColumns(const Shape& scalar_shape);
+
+    void write(std::size_t slot, const LambertSolution& solution, const TransferElements& elements) const noexcept;
+
+    // The LambertSolutionArray holding the arrays (which move into it).
+    PyObject* into_result();
+
+private:
+    ResultArray<double> v1_, v2_, tof_;
+    ResultArray<std::uint64_t> num_revs_, path_flag_;
+    ResultArray<bool> retrograde_;
+    ResultArray<double> sma_, ecc_, inc_, raan_, argp_, ta_depart_, ta_arrive_, rp_, ra_;
+};
+
+}  // namespace orbelin::py
