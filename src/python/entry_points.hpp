@@ -7,6 +7,31 @@
 
 namespace orbelin::py {
 
+// Lambert solving (lambert_entry.cpp, lambert_dv_entry.cpp, lambert_solution_array.cpp).
+extern const FunctionDef lambert_izzo_single_def;
+extern const FunctionDef lambert_izzo_vec_def;
+extern const FunctionDef lambert_izzo_vec_dv_def;
+extern const FunctionDef lambert_izzo_best_dv_def;
+extern const ResultClassDef lambert_solution_array_def;
+extern PyObject* lambert_solution_array_type;
+
+// Kepler propagation (propagation_entry.cpp).
+extern const FunctionDef kepler_universal_2body_py_def;
+
+// RIC frame (conversions_entry.cpp).
+extern const FunctionDef compute_angular_vel_rad_p_sec_def;
+extern const FunctionDef dcm_eci2ric_def;
+extern const FunctionDef dcm_ric2eci_def;
+extern const FunctionDef eci2ric_state_def;
+extern const FunctionDef ric2eci_state_def;
+extern const FunctionDef eci2ric_vec_def;
+extern const FunctionDef ric2eci_vec_def;
+extern const FunctionDef apply_ric_waypoint_offset_def;
+
+// Sun position (celestial_entry.cpp).
+extern const FunctionDef compute_sun_state_jd_def;
+extern const FunctionDef compute_sun_state_posix_def;
+
 // Orbital elements (orbit_entry.cpp).
 extern const FunctionDef rv2coe_def;
 extern const FunctionDef coe2rv_def;

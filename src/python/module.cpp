@@ -31,7 +31,7 @@ constexpr PyMethodDef method_row() {
 // The registration order is part of the module's interface: it is the order
 // of __all__. Classes come first, then the functions.
 const ClassRow kClasses[] = {
-    {nullptr, nullptr},  // placeholder so the array is never empty
+    {&lambert_solution_array_def, &lambert_solution_array_type},
 };
 
 struct FunctionRow {
@@ -40,6 +40,21 @@ struct FunctionRow {
 };
 
 const FunctionRow kFunctions[] = {
+    {&lambert_izzo_single_def, method_row<lambert_izzo_single_def>()},
+    {&lambert_izzo_vec_def, method_row<lambert_izzo_vec_def>()},
+    {&lambert_izzo_vec_dv_def, method_row<lambert_izzo_vec_dv_def>()},
+    {&kepler_universal_2body_py_def, method_row<kepler_universal_2body_py_def>()},
+    {&lambert_izzo_best_dv_def, method_row<lambert_izzo_best_dv_def>()},
+    {&compute_angular_vel_rad_p_sec_def, method_row<compute_angular_vel_rad_p_sec_def>()},
+    {&dcm_eci2ric_def, method_row<dcm_eci2ric_def>()},
+    {&dcm_ric2eci_def, method_row<dcm_ric2eci_def>()},
+    {&eci2ric_state_def, method_row<eci2ric_state_def>()},
+    {&ric2eci_state_def, method_row<ric2eci_state_def>()},
+    {&eci2ric_vec_def, method_row<eci2ric_vec_def>()},
+    {&ric2eci_vec_def, method_row<ric2eci_vec_def>()},
+    {&apply_ric_waypoint_offset_def, method_row<apply_ric_waypoint_offset_def>()},
+    {&compute_sun_state_jd_def, method_row<compute_sun_state_jd_def>()},
+    {&compute_sun_state_posix_def, method_row<compute_sun_state_posix_def>()},
     {&rv2coe_def, method_row<rv2coe_def>()},
     {&coe2rv_def, method_row<coe2rv_def>()},
 };
@@ -71,7 +86,6 @@ PyObject* init_module() {
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw PyErrSet{};
 
     for (const ClassRow& row : kClasses) {
-        if (row.def == nullptr) continue;
         PyRef type = PyRef::steal(create_result_class(*row.def));
         *row.type = type.get();
         Py_INCREF(type.get());  // the entry points keep their own reference
