@@ -1,0 +1,325 @@
+// Izzo's Lambert solver, spec Part 2.1. The step numbers in the comments are
+// those of the spec's algorithm for lambert_izzo_single_impl.
+
+#include "solver/lambert_izzo.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "common/constants.hpp"
+#include "common/fault.hpp"
+
+namespace orbelin {
+
+namespace {
+
+// Terms of Battin's hypergeometric series are summed until one is at most this.
+constexpr double battin_series_tol = 1e-11;
+// Safety stop of the series. Inside the solver |S1| is tiny near x = 1 and the
+// series ends after a few terms; only a direct x_to_tof call with |lambda| > 1
+// could make it diverge.
+constexpr std::uint32_t battin_series_max_terms = 1'000'000;
+
+struct TofDerivatives {
+    double d1;  // dT/dx
+    double d2;  // d2T/dx2
+    double d3;  // d3T/dx3
+};
+
+// Derivatives of T(x) at x, given T = T(x) (Izzo 2015, eq. 22).
+inline TofDerivatives tof_derivatives(double x, double T, double lambda) noexcept {
+    const double l2 = lambda * lambda;
+    const double l3 = l2 * lambda;
+    const double l5 = l3 * l2;
+    const double umx2 = 1.0 - x * x;
+    const double y = std::sqrt(1.0 - l2 * umx2);
+    const double y3 = y * y * y;
+    const double y5 = y3 * y * y;
+    const double d1 = (3.0 * x * T - 2.0 + 2.0 * l3 * x / y) / umx2;
+    const double d2 = (3.0 * T + 5.0 * x * d1 + 2.0 * (1.0 - l2) * l3 / y3) / umx2;
+    const double d3 = (7.0 * x * d2 + 8.0 * d1 - 6.0 * (1.0 - l2) * l5 * x / y5) / umx2;
+    return {d1, d2, d3};
+}
+
+// Gauss hypergeometric 2F1(3, 1; 5/2; z) by its series; the last term is included.
+inline double hypergeometric_f(double z) noexcept {
+    double sum = 1.0;
+    double term = 1.0;
+    for (std::uint32_t j = 0; j < battin_series_max_terms; ++j) {
+        const double jd = static_cast<double>(j);
+        term = term * (3.0 + jd) * (1.0 + jd) / (2.5 + jd) * z / (jd + 1.0);
+        sum += term;
+        // Written so that a NaN or infinite term also ends the sum.
+        if (!(std::fabs(term) > battin_series_tol) || std::isinf(term)) break;
+    }
+    return sum;
+}
+
+// floor(v) as an unsigned count, saturating: negative or NaN gives 0.
+inline std::uint64_t saturating_count(double v) noexcept {
+    const double f = std::floor(v);
+    if (!(f > 0.0)) return 0;
+    if (f >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(f);
+}
+
+inline Vec3 unit(const Vec3& v) noexcept { return v / norm(v); }
+
+constexpr Vec3 nan_vec{nan, nan, nan};
+
+[[noreturn]] void throw_bad_mu(double mu) {
+    // Plain decimal, shortest round-trip form, never an exponent.
+    char buf[400];
+    const auto res = std::to_chars(buf, buf + sizeof buf, mu, std::chars_format::fixed);
+    throw InternalFault("Gravity parameter mu must be positive, got: " + std::string(buf, res.ptr));
+}
+
+[[noreturn]] void throw_too_many_revs(std::uint64_t revs, std::uint64_t max_rev) {
+    throw InternalFault("Lambert solver: refusing to solve " + std::to_string(revs) +
+                        " revolutions (max_rev = " + std::to_string(max_rev) + "); at most " +
+                        std::to_string(lambert_max_solved_revs) + " revolutions can be solved in one call");
+}
+
+}  // namespace
+
+double x_to_tof(std::uint64_t M, double x, double lambda) noexcept {
+    const double m = static_cast<double>(M);
+    const double d = std::fabs(x - 1.0);
+    if (d > 0.01 && d < 0.2) {
+        // Lagrange's form.
+        const double a = 1.0 / (1.0 - x * x);
+        if (a > 0.0) {
+            const double alpha = 2.0 * std::acos(x);
+            double beta = 2.0 * std::asin(std::sqrt(lambda * lambda / a));
+            if (lambda < 0.0) beta = -beta;
+            return a * std::sqrt(a) * ((alpha - std::sin(alpha)) - (beta - std::sin(beta)) + 2.0 * pi * m) / 2.0;
+        }
+        const double alpha = 2.0 * std::acosh(x);
+        double beta = 2.0 * std::asinh(std::sqrt(-lambda * lambda / a));
+        if (lambda < 0.0) beta = -beta;
+        return (-a) * std::sqrt(-a) * ((beta - std::sinh(beta)) - (alpha - std::sinh(alpha))) / 2.0;
+    }
+    const double E = x * x - 1.0;
+    const double rho = std::fabs(E);
+    const double z = std::sqrt(1.0 + lambda * lambda * E);
+    if (d < 0.01) {
+        // Battin's series: free of the cancellation of the other forms near
+        // x = 1 (the parabola); the revolution term is dropped at x = 1 itself.
+        const double eta = z - lambda * x;
+        const double s1 = (1.0 - lambda - x * eta) / 2.0;
+        const double q = 4.0 / 3.0 * hypergeometric_f(s1);
+        const double rev_term = rho <= 1e-10 ? 0.0 : m * pi / std::pow(rho, 1.5);
+        return (eta * eta * eta * q + 4.0 * lambda * eta) / 2.0 + rev_term;
+    }
+    // Lancaster's form (also d = 0.01 exactly).
+    const double g = x * z - lambda * E;
+    const double sqrt_rho = std::sqrt(rho);
+    const double delta = E < 0.0 ? m * pi + std::acos(g) : std::log(sqrt_rho * (z - lambda * x) + g);
+    return (x - lambda * z - delta / sqrt_rho) / E;
+}
+
+void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_target, double tol,
+                 double lambda) noexcept {
+    if (tol >= 1.0 || maxiter == 0) return;
+    for (std::uint64_t it = 0; it < maxiter; ++it) {
+        const double T = x_to_tof(M, x, lambda);
+        const double f = T - T_target;
+        const TofDerivatives d = tof_derivatives(x, T, lambda);
+        const double d1sq = d.d1 * d.d1;
+        const double x_new = x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f / 6.0);
+        const double err = std::fabs(x - x_new);
+        x = x_new;
+        if (err <= tol || std::isnan(err)) return;
+    }
+}
+
+namespace detail {
+
+bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
+                const std::optional<Vec3>& reference_normal, IzzoProblem& p) {
+    // 1. Checks (NaN mu and NaN tof pass both).
+    if (mu <= 0.0) throw_bad_mu(mu);
+    if (tof <= 0.0) return false;
+
+    // 2. Geometry.
+    const double c = norm(r2 - r1);
+    p.r1n = norm(r1);
+    p.r2n = norm(r2);
+    const double s = (p.r1n + p.r2n + c) / 2.0;
+    p.ir1 = r1 / p.r1n;
+    p.ir2 = r2 / p.r2n;
+
+    // 3. Plane normal, with fallbacks for collinear positions.
+    Vec3 ih;
+    if (reference_normal) {
+        ih = *reference_normal / norm(*reference_normal);
+    } else {
+        const Vec3 h = cross(p.ir1, p.ir2);
+        const double hn = norm(h);
+        if (hn >= 1e-12) {
+            ih = h / hn;
+        } else {
+            const Vec3 z_axis{0.0, 0.0, 1.0};
+            const Vec3 axis = norm(cross(p.ir1, z_axis)) < 1e-12 ? Vec3{0.0, 1.0, 0.0} : z_axis;
+            const Vec3 hp = cross(p.ir1, axis);
+            const double hpn = norm(hp);
+            ih = hpn >= 1e-12 ? hp / hpn : Vec3{1.0, 0.0, 0.0};
+        }
+    }
+
+    // 4. lambda and the tangential directions; the sign follows the z component
+    //    of ih (transfer angle above 180 degrees as seen from +z).
+    double lambda = std::sqrt(1.0 - c / s);
+    Vec3 it1;
+    Vec3 it2;
+    if (ih.z < 0.0) {
+        lambda = -lambda;
+        it1 = cross(p.ir1, ih);
+        it2 = cross(p.ir2, ih);
+    } else {
+        it1 = cross(ih, p.ir1);
+        it2 = cross(ih, p.ir2);
+    }
+
+    // 5. Retrograde motion.
+    if (retrograde) {
+        lambda = -lambda;
+        it1 = -it1;
+        it2 = -it2;
+    }
+    p.lambda = lambda;
+    p.it1 = unit(it1);  // normalised here once; step 11 uses them only unit
+    p.it2 = unit(it2);
+
+    // 6. Non-dimensional time of flight.
+    const double T = std::sqrt(2.0 * mu / (s * s * s)) * tof;
+    p.T = T;
+
+    // 7. Largest feasible number of revolutions.
+    std::uint64_t m_max = saturating_count(T / pi);
+    const double T00 = std::acos(lambda) + lambda * std::sqrt(1.0 - lambda * lambda);
+    p.T00 = T00;
+    const double T0 = T00 + static_cast<double>(m_max) * pi;
+    if (m_max > 0 && T < T0) {
+        // Halley iterations for the minimum time of the m_max family, from x = 0.
+        double x = 0.0;
+        double t_min = T0;
+        for (int evaluations = 0; evaluations < 13; ++evaluations) {
+            const TofDerivatives d = tof_derivatives(x, t_min, lambda);
+            const double x_new = d.d1 == 0.0 ? x : x - d.d1 * d.d2 / (d.d2 * d.d2 - d.d1 * d.d3 / 2.0);
+            if (std::fabs(x - x_new) < 1e-13) break;
+            t_min = x_to_tof(m_max, x_new, lambda);
+            x = x_new;
+        }
+        if (t_min > T) --m_max;
+    }
+
+    // 8. Revolutions actually solved.
+    p.revs = max_rev < m_max ? max_rev : m_max;
+    if (p.revs > lambert_max_solved_revs) throw_too_many_revs(p.revs, max_rev);
+
+    // Constants of the velocity reconstruction (step 11).
+    p.gamma = std::sqrt(mu * s / 2.0);
+    p.rho = (p.r1n - p.r2n) / c;
+    p.sigma = std::sqrt(1.0 - p.rho * p.rho);
+    return true;
+}
+
+double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) noexcept {
+    // 9. Initial guess on the three regimes of T (Izzo 2015, eq. 30), then Householder.
+    const double lambda = p.lambda;
+    const double T = p.T;
+    const double T00 = p.T00;
+    const double l2 = lambda * lambda;
+    const double l3 = l2 * lambda;
+    const double l5 = l3 * l2;
+    const double T1 = 2.0 / 3.0 * (1.0 - l3);
+    double x0;
+    if (T >= T00) {
+        x0 = -(T - T00) / (T - T00 + 4.0);
+    } else if (T <= T1) {
+        x0 = T1 * (T1 - T) / (0.4 * (1.0 - l5) * T) + 1.0;
+    } else {
+        x0 = std::pow(T / T00, 0.6931471805599453 / std::log(T1 / T00)) - 1.0;
+    }
+    householder(x0, 0, maxiter, T, tol, lambda);
+    return x0;
+}
+
+double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol,
+                    std::uint64_t maxiter) noexcept {
+    // 10. The left guess lies below x = 0, the right one above it.
+    const double i = static_cast<double>(revs);
+    const double t = left ? std::pow((i * pi + pi) / (8.0 * p.T), 2.0 / 3.0)
+                          : std::pow(8.0 * p.T / (i * pi), 2.0 / 3.0);
+    double x0 = (t - 1.0) / (t + 1.0);
+    householder(x0, revs, maxiter, p.T, tol, p.lambda);
+    return x0;
+}
+
+LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof, double mu,
+                            std::uint64_t revs, std::uint64_t path_flag, bool retrograde,
+                            bool reentry_check) noexcept {
+    // 11. Terminal velocities from x.
+    const double lambda = p.lambda;
+    const double l2 = lambda * lambda;
+    const double y = std::sqrt(1.0 - l2 + l2 * x * x);
+    const double ly = lambda * y;
+    const double vr1 = p.gamma * ((ly - x) - p.rho * (ly + x)) / p.r1n;
+    const double vr2 = -p.gamma * ((ly - x) + p.rho * (ly + x)) / p.r2n;
+    const double vt = p.gamma * p.sigma * (y + lambda * x);
+    const double vt1 = vt / p.r1n;
+    const double vt2 = vt / p.r2n;
+    LambertSolution sol{vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, revs, path_flag, retrograde};
+
+    // 12. Re-entry check on the departure state: periapsis below the Earth's
+    //     equatorial radius blanks the arc (a NaN periapsis keeps it).
+    if (reentry_check) {
+        const double energy = dot(sol.v1, sol.v1) / 2.0 - mu / p.r1n;
+        const Vec3 h = cross(r1, sol.v1);
+        const double semi_latus = dot(h, h) / mu;
+        double rp;
+        if (energy < 0.0) {
+            const double a = -mu / (2.0 * energy);
+            const double e = std::sqrt(std::fmax(1.0 - semi_latus / a, 0.0));
+            rp = (1.0 - e) * a;
+        } else if (std::fabs(energy) < 1e-10) {
+            rp = semi_latus / 2.0;
+        } else {
+            const double a = -mu / (2.0 * energy);
+            const double e = std::sqrt(std::fabs(1.0 - semi_latus / a));
+            rp = (e - 1.0) * std::fabs(a);
+        }
+        if (rp < earth_radius_km) {
+            sol.v1 = nan_vec;
+            sol.v2 = nan_vec;
+        }
+    }
+    return sol;
+}
+
+LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept {
+    return LambertSolution{nan_vec, nan_vec, tof, 0, 0, retrograde};
+}
+
+}  // namespace detail
+
+std::vector<LambertSolution> lambert_izzo_single_impl(const Vec3& r1, const Vec3& r2, double tof, double mu,
+                                                      std::uint64_t max_rev, bool retrograde, double tol,
+                                                      std::uint64_t maxiter, bool reentry_check,
+                                                      const std::optional<Vec3>& reference_normal) {
+    std::vector<LambertSolution> out;
+    detail::IzzoProblem p;
+    if (!detail::izzo_setup(r1, r2, tof, mu, max_rev, retrograde, reference_normal, p)) {
+        out.push_back(detail::izzo_nan_record(tof, retrograde));
+        return out;
+    }
+    out.reserve(2 * p.revs + 1);
+    auto push = [&out](const LambertSolution& s) { out.push_back(s); };
+    detail::izzo_emit(p, r1, tof, mu, retrograde, tol, maxiter, reentry_check, push);
+    return out;
+}
+
+}  // namespace orbelin

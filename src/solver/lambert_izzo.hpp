@@ -1,0 +1,118 @@
+#pragma once
+// Izzo's Lambert solver (D. Izzo, "Revisiting Lambert's problem", Celest. Mech.
+// Dyn. Astr. 121, 2015): the lambda-x formulation with Householder iterations,
+// zero and multiple revolutions. Spec Part 2.1.
+//
+// Units: km, s, km/s, mu in km^3/s^2; all vectors in one inertial frame.
+// Pure functions: no state, safe to call from any number of threads at once.
+//
+// Two forms share one solver body:
+//   lambert_izzo_visit        calls on_solution(const LambertSolution&) for each
+//                             record in order and allocates nothing;
+//   lambert_izzo_single_impl  collects the same records into a vector.
+// Record order: the direct arc (M = 0), then for i = 1..M the left branch
+// (path_flag 1) followed by the right branch (path_flag 0). A non-positive tof
+// gives one record with NaN velocities.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/vec3.hpp"
+#include "solver/lambert_solution.hpp"
+
+namespace orbelin {
+
+// Non-dimensional time of flight T(x) for M complete revolutions (Part 2.1):
+// Lagrange form for 0.01 < |x - 1| < 0.2, Battin's series for |x - 1| < 0.01,
+// Lancaster's form otherwise.
+double x_to_tof(std::uint64_t M, double x, double lambda) noexcept;
+
+// Householder (third-order) root finder for T(x) = T_target, improving x in
+// place; stops when a step is at most `tol` (or NaN) or after `maxiter` steps.
+// Does nothing when tol >= 1 or maxiter == 0.
+void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_target, double tol,
+                 double lambda) noexcept;
+
+// Largest number of revolutions the solver accepts to solve in one call; a
+// problem that would need more (an enormous max_rev together with an enormous
+// time of flight) is refused with InternalFault before anything is allocated.
+inline constexpr std::uint64_t lambert_max_solved_revs = 1'000'000;
+
+namespace detail {
+
+// Everything the per-arc steps (10-12) need, computed once per problem.
+struct IzzoProblem {
+    Vec3 ir1, ir2;              // unit radial directions at r1, r2
+    Vec3 it1, it2;              // unit tangential directions (signs of steps 4-5)
+    double r1n = 0.0;           // |r1|, km
+    double r2n = 0.0;           // |r2|, km
+    double lambda = 0.0;        // Izzo's lambda, in [-1, 1]
+    double T = 0.0;             // non-dimensional time of flight
+    double T00 = 0.0;           // T(x = 0) of the direct arc
+    double gamma = 0.0;         // sqrt(mu s / 2)
+    double rho = 0.0;           // (|r1| - |r2|) / c
+    double sigma = 0.0;         // sqrt(1 - rho^2)
+    std::uint64_t revs = 0;     // M: revolutions actually solved
+};
+
+// Steps 1-8. Returns false when tof <= 0 (the caller emits the single NaN
+// record). Throws InternalFault when mu <= 0 or when more than
+// lambert_max_solved_revs revolutions would be solved.
+bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
+                const std::optional<Vec3>& reference_normal, IzzoProblem& p);
+
+// Step 9 / step 10: the converged (or last) x of one arc.
+double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) noexcept;
+double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol,
+                    std::uint64_t maxiter) noexcept;
+
+// Steps 11-12: the record of the arc with Izzo variable x.
+LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof, double mu,
+                            std::uint64_t revs, std::uint64_t path_flag, bool retrograde,
+                            bool reentry_check) noexcept;
+
+// The record answering a non-positive time of flight.
+LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept;
+
+template <class F>
+void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, double mu, bool retrograde, double tol,
+               std::uint64_t maxiter, bool reentry_check, F& on_solution) {
+    const LambertSolution direct =
+        izzo_record(p, izzo_direct_x(p, tol, maxiter), r1, tof, mu, 0, 0, retrograde, reentry_check);
+    on_solution(direct);
+    for (std::uint64_t i = 1; i <= p.revs; ++i) {
+        const LambertSolution left =
+            izzo_record(p, izzo_multi_x(p, i, true, tol, maxiter), r1, tof, mu, i, 1, retrograde, reentry_check);
+        on_solution(left);
+        const LambertSolution right =
+            izzo_record(p, izzo_multi_x(p, i, false, tol, maxiter), r1, tof, mu, i, 0, retrograde, reentry_check);
+        on_solution(right);
+    }
+}
+
+}  // namespace detail
+
+// Calls on_solution(const LambertSolution&) once per record, in the order of
+// the file comment. Throws InternalFault for mu <= 0 (NaN passes) and for a
+// problem needing more than lambert_max_solved_revs revolutions.
+template <class F>
+void lambert_izzo_visit(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev,
+                        bool retrograde, double tol, std::uint64_t maxiter, bool reentry_check,
+                        const std::optional<Vec3>& reference_normal, F&& on_solution) {
+    detail::IzzoProblem p;
+    if (!detail::izzo_setup(r1, r2, tof, mu, max_rev, retrograde, reference_normal, p)) {
+        const LambertSolution blank = detail::izzo_nan_record(tof, retrograde);
+        on_solution(blank);
+        return;
+    }
+    detail::izzo_emit(p, r1, tof, mu, retrograde, tol, maxiter, reentry_check, on_solution);
+}
+
+// The records of lambert_izzo_visit collected into a vector (1 or 2M + 1).
+std::vector<LambertSolution> lambert_izzo_single_impl(const Vec3& r1, const Vec3& r2, double tof, double mu,
+                                                      std::uint64_t max_rev, bool retrograde, double tol,
+                                                      std::uint64_t maxiter, bool reentry_check,
+                                                      const std::optional<Vec3>& reference_normal = std::nullopt);
+
+}  // namespace orbelin
