@@ -1,4 +1,4 @@
-// Microbenchmark of the bare Izzo Lambert core (spec Part 2.1), one thread:
+// Microbenchmark of the bare Izzo Lambert core, one thread:
 // nanoseconds per solution for seeded random zero-revolution cases and for
 // max_rev = 3, through the vector form and the allocation-free visiting form.
 //

@@ -60,7 +60,7 @@ PyObject* result_repr(PyObject* self) {
 }  // namespace
 
 PyObject* create_result_class(const ResultClassDef& def) {
-    // The member table and the spec must outlive the type; one per class,
+    // The member table and the PyType_Spec must outlive the type; one per class,
     // built once at initialisation.
     auto* members = new std::vector<PyMemberDef>();
     for (std::size_t i = 0; i < def.fields.size(); ++i) {
@@ -77,9 +77,9 @@ PyObject* create_result_class(const ResultClassDef& def) {
         {Py_tp_members, members->data()},
         {0, nullptr},
     };
-    auto* spec = new PyType_Spec{qualified->c_str(), static_cast<int>(field_offset(def.fields.size())), 0,
+    auto* type_spec = new PyType_Spec{qualified->c_str(), static_cast<int>(field_offset(def.fields.size())), 0,
                                  Py_TPFLAGS_DEFAULT, slots->data()};
-    return check(PyType_FromSpec(spec));
+    return check(PyType_FromSpec(type_spec));
 }
 
 PyObject* make_result(PyObject* type, const ResultClassDef& def, std::span<PyRef> arrays) {

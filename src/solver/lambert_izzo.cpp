@@ -1,5 +1,8 @@
-// Izzo's Lambert solver, spec Part 2.1. The step numbers in the comments are
-// those of the spec's algorithm for lambert_izzo_single_impl.
+// Izzo's Lambert solver (Izzo 2015). The solve runs in twelve steps: checks,
+// geometry, plane normal, lambda and tangential directions, retrograde flip,
+// non-dimensional time, the largest feasible revolution count, the direct
+// arc, the multi-revolution pairs, velocity reconstruction, the re-entry
+// check and the record; the step numbers in the comments refer to that list.
 
 #include "solver/lambert_izzo.hpp"
 
@@ -190,7 +193,7 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
         it2 = -it2;
     }
     p.lambda = lambda;
-    p.it1 = unit(it1);  // normalised here once; step 11 uses them only unit
+    p.it1 = unit(it1);  // normalised here once; the velocity reconstruction (step 11) uses them only as unit vectors
     p.it2 = unit(it2);
 
     // 6. Non-dimensional time of flight.

@@ -1,7 +1,7 @@
 #pragma once
 // Izzo's Lambert solver (D. Izzo, "Revisiting Lambert's problem", Celest. Mech.
 // Dyn. Astr. 121, 2015): the lambda-x formulation with Householder iterations,
-// zero and multiple revolutions. Spec Part 2.1.
+// zero and multiple revolutions.
 //
 // Units: km, s, km/s, mu in km^3/s^2; all vectors in one inertial frame.
 // Pure functions: no state, safe to call from any number of threads at once.
@@ -23,7 +23,7 @@
 
 namespace orbelin {
 
-// Non-dimensional time of flight T(x) for M complete revolutions (Part 2.1):
+// Non-dimensional time of flight T(x) for M complete revolutions:
 // Lagrange form for 0.01 < |x - 1| < 0.2, Battin's series for |x - 1| < 0.01,
 // Lancaster's form otherwise.
 double x_to_tof(std::uint64_t M, double x, double lambda) noexcept;

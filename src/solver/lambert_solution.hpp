@@ -1,5 +1,5 @@
 #pragma once
-// One Lambert arc as returned by the Izzo solver (spec Part 2.1).
+// One Lambert arc as returned by the Izzo solver.
 
 #include <cstdint>
 

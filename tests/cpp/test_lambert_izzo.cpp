@@ -1,4 +1,4 @@
-// Tests of the Izzo Lambert solver core (spec Part 2.1): x_to_tof, householder,
+// Tests of the Izzo Lambert solver core: x_to_tof, householder,
 // published examples, record layout, edge cases and a physical invariant (every
 // arc, propagated by an independent two-body propagator written below, lands on
 // r2 with velocity v2).

@@ -1,0 +1,92 @@
+"""A short tour of orbelin with built-in inputs: Lambert transfers, delta-v
+budgets, orbital elements, Kepler propagation, the Sun and the RIC frame."""
+
+import time
+
+import numpy as np
+
+import orbelin
+
+
+def table(title, header, rows):
+    print(f"\n{title}")
+    widths = [max(len(str(h)), *(len(str(r[i])) for r in rows)) for i, h in enumerate(header)]
+    print("  ".join(str(h).rjust(w) for h, w in zip(header, widths)))
+    print("  ".join("-" * w for w in widths))
+    for r in rows:
+        print("  ".join(str(c).rjust(w) for c, w in zip(r, widths)))
+
+
+def fmt(x, digits=4):
+    return f"{x:.{digits}f}"
+
+
+def main():
+    # Curtis, Example 5.2: from r1 to r2 in one hour (mu = 398600 km^3/s^2).
+    r1 = np.array([5000.0, 10000.0, 2100.0])
+    r2 = np.array([-14600.0, 2500.0, 7000.0])
+    sol = orbelin.lambert_izzo_single(r1, r2, 3600.0, 0, False, mu=398600.0)
+    table(
+        "Lambert arc, Curtis Example 5.2 (km, km/s, deg)",
+        ["v1", "v2", "sma", "ecc", "inc", "rp"],
+        [[np.array2string(sol.v1[0], precision=4), np.array2string(sol.v2[0], precision=4),
+          fmt(sol.sma[0], 1), fmt(sol.ecc[0]), fmt(sol.inc[0], 2), fmt(sol.rp[0], 1)]],
+    )
+
+    # A longer flight admits multi-revolution arcs: every family up to max_rev.
+    sols = orbelin.lambert_izzo_single(r1, r2, 12 * 3600.0, 3, False)
+    table(
+        "All solutions for a 12 h flight (max_rev = 3)",
+        ["revs", "branch", "|v1| km/s", "|v2| km/s", "sma km", "ecc"],
+        [[int(m), "left" if p else ("right" if m else "direct"), fmt(np.linalg.norm(a)), fmt(np.linalg.norm(b)),
+          fmt(s, 1), fmt(e)]
+         for m, p, a, b, s, e in zip(sols.num_revs, sols.path_flag, sols.v1, sols.v2, sols.sma, sols.ecc)],
+    )
+
+    # Delta-v budget between two spacecraft on different orbits, for a sweep of
+    # flight times, choosing the cheaper direction of motion.
+    chaser = orbelin.coe2rv(np.array([7000.0, 0.001, 51.6, 10.0, 0.0, 0.0]))
+    target = orbelin.coe2rv(np.array([7200.0, 0.002, 51.6, 10.0, 0.0, 40.0]))
+    # The target is met where it will be at arrival.
+    rows = []
+    for tof in (1800.0, 2700.0, 3600.0, 4500.0, 5400.0):
+        r, v = orbelin.kepler_universal_2body_py(target, tof)
+        dv1, dv2, total, _, _ = orbelin.lambert_izzo_best_dv(chaser, np.concatenate([r, v]), tof, 1)
+        rows.append([int(tof), fmt(float(dv1)), fmt(float(dv2)), fmt(float(total))])
+    table("Rendezvous cost by time of flight (target 40 deg ahead, 200 km higher)",
+          ["tof s", "|dv1| km/s", "|dv2| km/s", "total km/s"], rows)
+
+    # A million transfers in one call, spread over the worker pool.
+    rng = np.random.default_rng(7)
+    n = 1_000_000
+    p1 = rng.normal(size=(n, 3)) * 7000.0
+    p2 = rng.normal(size=(n, 3)) * 9000.0
+    start = time.perf_counter()
+    batch = orbelin.lambert_izzo_vec(p1, p2, 5000.0, 0, False)
+    elapsed = time.perf_counter() - start
+    table("Vectorized solve", ["cases", "seconds", "cases/s", "finite"],
+          [[n, fmt(elapsed, 3), f"{n / elapsed:,.0f}", int(np.isfinite(batch.v1[..., 0]).sum())]])
+
+    # Kepler propagation (Vallado's example, 40 minutes) and back.
+    state = np.array([1131.340, -2282.343, 6672.423, -5.64305, 4.30333, 2.42879])
+    r, v = orbelin.kepler_universal_2body_py(state, 2400.0)
+    back_r, _ = orbelin.kepler_universal_2body_py(np.concatenate([r, v]), -2400.0)
+    table("Kepler propagation, 40 min", ["r km", "v km/s", "round-trip error km"],
+          [[np.array2string(r, precision=4), np.array2string(v, precision=6),
+            f"{np.linalg.norm(back_r - state[:3]):.2e}"]])
+
+    # Orbital elements of the propagated state.
+    coe = orbelin.rv2coe(np.concatenate([r, v]))
+    table("Classical elements", ["a km", "e", "i deg", "raan deg", "argp deg", "nu deg"],
+          [[fmt(coe[0], 2), fmt(coe[1]), *(fmt(x, 3) for x in coe[2:])]])
+
+    # The Sun at J2000.0 and a waypoint 2 km behind the target in its RIC frame.
+    sun = orbelin.compute_sun_state_jd(2451545.0)[0, :3]
+    waypoint = orbelin.apply_ric_waypoint_offset(target, np.array([0.0, -2.0, 0.0]))
+    rel = orbelin.eci2ric_state(waypoint, target)
+    table("Sun and RIC", ["Sun distance AU", "waypoint RIC position km"],
+          [[fmt(np.linalg.norm(sun) / 149597870.7, 6), np.array2string(rel[:3], precision=6)]])
+
+
+if __name__ == "__main__":
+    main()
