@@ -168,21 +168,15 @@ double quota_cpus(double quota, double period) {
     return std::ceil(quota / period);
 }
 
-// cgroup v2: "max 100000" or "<quota> <period>" in cpu.max; the tightest limit
-// of the process's cgroup and its ancestors applies.
+// cgroup v2: the tightest cpu.max of the process's cgroup and its ancestors.
 double cgroup_v2_cpus(const std::string& relative) {
     double best = 0.0;
     std::string dir = relative;
     for (;;) {
         std::string line;
         if (read_first_line("/sys/fs/cgroup" + dir + (dir.ends_with('/') ? "" : "/") + "cpu.max", line)) {
-            std::istringstream fields(line);
-            std::string quota;
-            double period = 0.0;
-            if (fields >> quota >> period && quota != "max") {
-                const double cpus = quota_cpus(std::stod(quota), period);
-                if (cpus > 0.0 && (best == 0.0 || cpus < best)) best = cpus;
-            }
+            const double cpus = detail::cpu_max_limit(line);
+            if (cpus > 0.0 && (best == 0.0 || cpus < best)) best = cpus;
         }
         if (dir.empty() || dir == "/") break;
         const auto slash = dir.find_last_of('/');
@@ -252,6 +246,18 @@ std::mutex g_pool_mutex;
 void mark_forked_child() noexcept { g_forked.store(true, std::memory_order_relaxed); }
 
 }  // namespace
+
+double detail::cpu_max_limit(const std::string& line) {
+    std::istringstream fields(line);
+    std::string quota;
+    double period = 0.0;
+    if (!(fields >> quota >> period) || quota == "max") return 0.0;
+    try {
+        return quota_cpus(std::stod(quota), period);
+    } catch (const std::exception&) {
+        return 0.0;
+    }
+}
 
 std::size_t usable_cpu_count() {
     static const std::size_t count = [] {

@@ -13,6 +13,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -50,6 +51,12 @@ private:
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
+
+namespace detail {
+// CPUs granted by a cgroup v2 `cpu.max` line ("max 100000" or "<quota>
+// <period>"), rounded up; 0 when unlimited or unreadable.
+double cpu_max_limit(const std::string& line);
+}  // namespace detail
 
 // CPUs this process may run on: the affinity mask (online processors when it
 // cannot be read), limited by a cgroup v2 `cpu.max` or v1 CFS quota.

@@ -1,0 +1,121 @@
+// The worker pool: order of results, nested loops on any pool size, faults
+// carried back to the caller, and the CPU-count rules.
+
+#include <atomic>
+#include <numeric>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+#include "parallel/thread_pool.hpp"
+
+using orbelin::ThreadPool;
+
+TEST_CASE("parallel_map returns results in index order for every pool size") {
+    for (std::size_t workers : {1u, 2u, 3u, 8u}) {
+        ThreadPool pool(workers);
+        CHECK(pool.size() == workers);
+        for (std::size_t n : {0u, 1u, 7u, 10000u}) {
+            const auto out = orbelin::parallel_map(pool, n, [](std::size_t i) { return 3 * i + 1; });
+            CHECK(out.size() == n);
+            bool ordered = true;
+            for (std::size_t i = 0; i < n; ++i) ordered = ordered && out[i] == 3 * i + 1;
+            CHECK(ordered);
+        }
+    }
+}
+
+TEST_CASE("every index runs exactly once, with any chunk length") {
+    ThreadPool pool(3);
+    for (std::size_t grain : {0u, 1u, 5u, 1000u}) {
+        std::vector<std::atomic<int>> hits(5003);
+        orbelin::parallel_for(pool, hits.size(), [&](std::size_t i) { hits[i].fetch_add(1); }, grain);
+        bool once = true;
+        for (const auto& h : hits) once = once && h.load() == 1;
+        CHECK(once);
+    }
+}
+
+TEST_CASE("nested loops complete with one worker and with several") {
+    for (std::size_t workers : {1u, 2u, 4u}) {
+        ThreadPool pool(workers);
+        // Three levels: every task of the outer loop starts its own loop,
+        // whose tasks start another; all share the one pool.
+        const auto outer = orbelin::parallel_map(pool, 16, [&](std::size_t i) {
+            const auto middle = orbelin::parallel_map(pool, 20, [&](std::size_t j) {
+                const auto inner = orbelin::parallel_map(pool, 30, [&](std::size_t k) { return i + j + k; }, 1);
+                return std::accumulate(inner.begin(), inner.end(), std::size_t{0});
+            }, 1);
+            return std::accumulate(middle.begin(), middle.end(), std::size_t{0});
+        }, 1);
+        bool right = true;
+        for (std::size_t i = 0; i < outer.size(); ++i) {
+            std::size_t expected = 0;
+            for (std::size_t j = 0; j < 20; ++j)
+                for (std::size_t k = 0; k < 30; ++k) expected += i + j + k;
+            right = right && outer[i] == expected;
+        }
+        CHECK(right);
+    }
+}
+
+TEST_CASE("loops started from several threads at once share the pool") {
+    ThreadPool pool(2);
+    std::vector<std::thread> callers;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([&, t] {
+            const auto out = orbelin::parallel_map(pool, 2000, [&](std::size_t i) { return i * t; });
+            bool ok = true;
+            for (std::size_t i = 0; i < out.size(); ++i) ok = ok && out[i] == i * t;
+            if (ok) good.fetch_add(1);
+        });
+    }
+    for (auto& c : callers) c.join();
+    CHECK(good.load() == 4);
+}
+
+TEST_CASE("a fault in a task reaches the caller and the pool survives it") {
+    ThreadPool pool(2);
+    CHECK_THROWS_AS(orbelin::parallel_for(pool, 1000,
+                                          [](std::size_t i) {
+                                              if (i == 637) throw std::runtime_error("task 637 failed");
+                                          }, 1),
+                    std::runtime_error);
+    try {
+        orbelin::parallel_for(pool, 10, [](std::size_t) { throw std::logic_error("every task"); });
+        CHECK(false);
+    } catch (const std::logic_error& e) {
+        CHECK(std::string(e.what()) == "every task");
+    }
+    // A fault inside a nested loop travels up through both levels.
+    CHECK_THROWS_AS(orbelin::parallel_for(pool, 4,
+                                          [&](std::size_t) {
+                                              orbelin::parallel_for(pool, 4, [](std::size_t j) {
+                                                  if (j == 3) throw std::runtime_error("inner");
+                                              });
+                                          }),
+                    std::runtime_error);
+    const auto out = orbelin::parallel_map(pool, 100, [](std::size_t i) { return i; });
+    CHECK(out[99] == 99);
+}
+
+TEST_CASE("worker count leaves one CPU to the caller, at least one worker") {
+    const std::size_t cpus = orbelin::usable_cpu_count();
+    CHECK(cpus >= 1);
+    CHECK(orbelin::default_worker_count() == (cpus > 1 ? cpus - 1 : 1));
+    CHECK(orbelin::global_pool().size() == orbelin::default_worker_count());
+    CHECK(&orbelin::global_pool() == &orbelin::global_pool());
+}
+
+TEST_CASE("cgroup v2 cpu.max lines give the quota in CPUs, rounded up") {
+    using orbelin::detail::cpu_max_limit;
+    CHECK(cpu_max_limit("max 100000") == 0.0);
+    CHECK(cpu_max_limit("100000 100000") == 1.0);
+    CHECK(cpu_max_limit("150000 100000") == 2.0);
+    CHECK(cpu_max_limit("800000 100000") == 8.0);
+    CHECK(cpu_max_limit("50000 100000") == 1.0);
+    CHECK(cpu_max_limit("") == 0.0);
+    CHECK(cpu_max_limit("garbage") == 0.0);
+}
