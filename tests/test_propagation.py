@@ -1,0 +1,259 @@
+"""Universal-variable Kepler propagation through kepler_universal_2body_py."""
+
+import inspect
+
+import numpy as np
+import pytest
+
+import orbelin
+
+MU = 398600.4418  # km^3/s^2, built into the propagation
+
+
+def conic_state(rp, ecc, inc_deg=0.0):
+    """State at periapsis (km, km/s) of a conic with periapsis radius rp."""
+    speed = np.sqrt(MU * (1.0 + ecc) / rp)
+    inc = np.radians(inc_deg)
+    return np.array([rp, 0.0, 0.0, 0.0, speed * np.cos(inc), speed * np.sin(inc)])
+
+
+def off_periapsis_state(rp, ecc, true_anomaly_deg, inc_deg=30.0):
+    """State at a given true anomaly of a conic, in an inclined plane."""
+    p = rp * (1.0 + ecc)
+    nu = np.radians(true_anomaly_deg)
+    r = p / (1.0 + ecc * np.cos(nu))
+    pos_pf = r * np.array([np.cos(nu), np.sin(nu), 0.0])
+    vel_pf = np.sqrt(MU / p) * np.array([-np.sin(nu), ecc + np.cos(nu), 0.0])
+    inc = np.radians(inc_deg)
+    rot = np.array([[1.0, 0.0, 0.0], [0.0, np.cos(inc), -np.sin(inc)], [0.0, np.sin(inc), np.cos(inc)]])
+    return np.concatenate([rot @ pos_pf, rot @ vel_pf])
+
+
+def inverse_sma(state):
+    r = np.linalg.norm(state[:3])
+    v = np.linalg.norm(state[3:])
+    return 2.0 / r - v * v / MU
+
+
+def propagate(state, dt):
+    r, v = orbelin.kepler_universal_2body_py(np.asarray(state, dtype=np.float64), dt)
+    return np.concatenate([r, v])
+
+
+def specific_energy(state):
+    return 0.5 * state[3:] @ state[3:] - MU / np.linalg.norm(state[:3])
+
+
+# Periapsis 7000 km: eccentricities of an ellipse, ellipses and hyperbolas just
+# outside the near-parabolic band, a near-parabola inside it, and a hyperbola.
+KINDS = {
+    "elliptic": off_periapsis_state(7000.0, 0.3, 40.0),
+    "elliptic-0.99": off_periapsis_state(7000.0, 0.99, 60.0),
+    "near-parabolic": off_periapsis_state(7000.0, 1.0 + 2e-4, 30.0),
+    "hyperbolic-1.01": off_periapsis_state(7000.0, 1.01, -20.0),
+    "hyperbolic": off_periapsis_state(7000.0, 1.8, 25.0),
+}
+
+
+def test_kinds_cover_the_initial_guess_branches():
+    assert inverse_sma(KINDS["elliptic"]) > 1e-6
+    assert inverse_sma(KINDS["elliptic-0.99"]) > 1e-6
+    assert abs(inverse_sma(KINDS["near-parabolic"])) < 1e-6
+    assert inverse_sma(KINDS["hyperbolic-1.01"]) < -1e-6
+    assert inverse_sma(KINDS["hyperbolic"]) < -1e-6
+
+
+def test_vallado_example():
+    # Vallado, Fundamentals of Astrodynamics and Applications, Example 2-4.
+    state = np.array([1131.340, -2282.343, 6672.423, -5.64305, 4.30333, 2.42879])
+    r, v = orbelin.kepler_universal_2body_py(state, 40.0 * 60.0)
+    np.testing.assert_allclose(r, [-4219.7527, 4363.0292, -3958.7666], rtol=0, atol=5e-5)
+    np.testing.assert_allclose(v, [3.689866, -1.916735, -6.112511], rtol=0, atol=5e-7)
+
+
+@pytest.mark.parametrize("inc_deg", [0.0, 28.5, 98.0, 180.0])
+def test_circular_orbit_returns_after_one_period(inc_deg):
+    start = conic_state(7000.0, 0.0, inc_deg)
+    period = 2.0 * np.pi * np.sqrt(7000.0**3 / MU)
+    end = propagate(start, period)
+    np.testing.assert_allclose(end[:3], start[:3], rtol=0, atol=1e-6)
+    np.testing.assert_allclose(end[3:], start[3:], rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("inc_deg", [0.0, 51.6])
+def test_circular_orbit_half_period_reaches_the_opposite_point(inc_deg):
+    start = conic_state(7000.0, 0.0, inc_deg)
+    half = np.pi * np.sqrt(7000.0**3 / MU)
+    end = propagate(start, half)
+    np.testing.assert_allclose(end, -start, rtol=0, atol=1e-6)
+
+
+@pytest.mark.parametrize("kind", sorted(KINDS))
+@pytest.mark.parametrize("dt", [600.0, 3600.0, -1800.0, -7200.0])
+def test_forward_then_backward_round_trip(kind, dt):
+    start = KINDS[kind]
+    there = propagate(start, dt)
+    assert np.all(np.isfinite(there))
+    assert not np.allclose(there[:3], start[:3])
+    back = propagate(there, -dt)
+    np.testing.assert_allclose(back[:3], start[:3], rtol=0, atol=1e-6)
+    np.testing.assert_allclose(back[3:], start[3:], rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("kind", sorted(KINDS))
+def test_steps_compose(kind):
+    start = KINDS[kind]
+    direct = propagate(start, 5000.0)
+    stepped = propagate(propagate(start, 2000.0), 3000.0)
+    np.testing.assert_allclose(stepped[:3], direct[:3], rtol=0, atol=1e-6)
+    np.testing.assert_allclose(stepped[3:], direct[3:], rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("kind", ["elliptic", "near-parabolic", "hyperbolic"])
+def test_zero_interval_returns_the_input(kind):
+    start = KINDS[kind]
+    np.testing.assert_allclose(propagate(start, 0.0), start, rtol=1e-15, atol=0)
+
+
+@pytest.mark.parametrize("kind", ["elliptic", "hyperbolic"])
+def test_backward_propagation_retraces_the_orbit_before_periapsis(kind):
+    # Mirror symmetry about the apse line: the state dt before periapsis is the
+    # state dt after it, reflected through the x axis with the velocity reversed.
+    start = conic_state(7000.0, 0.3 if kind == "elliptic" else 1.8)
+    after = propagate(start, 1500.0)
+    before = propagate(start, -1500.0)
+    mirror = np.array([1.0, -1.0, 1.0, -1.0, 1.0, -1.0])
+    np.testing.assert_allclose(before, after * mirror, rtol=0, atol=1e-7)
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_energy_and_angular_momentum_are_conserved(seed):
+    rng = np.random.default_rng(seed)
+    checked = 0
+    while checked < 200:
+        direction = rng.normal(size=3)
+        r0 = direction / np.linalg.norm(direction) * rng.uniform(6600.0, 42000.0)
+        heading = rng.normal(size=3)
+        escape = np.sqrt(2.0 * MU / np.linalg.norm(r0))
+        v0 = heading / np.linalg.norm(heading) * escape * rng.uniform(0.3, 1.5)
+        h0 = np.cross(r0, v0)
+        ecc = np.linalg.norm(np.cross(v0, h0) / MU - r0 / np.linalg.norm(r0))
+        if (h0 @ h0 / MU) / (1.0 + ecc) < 6500.0:
+            continue  # the orbit would pass through the Earth
+        checked += 1
+        start = np.concatenate([r0, v0])
+        end = propagate(start, rng.uniform(-86400.0, 86400.0))
+        scale = MU / np.linalg.norm(r0)
+        assert abs(specific_energy(end) - specific_energy(start)) < 1e-10 * scale
+        np.testing.assert_allclose(np.cross(end[:3], end[3:]), h0, rtol=0, atol=1e-10 * np.linalg.norm(h0))
+
+
+def test_result_is_a_tuple_of_position_and_velocity():
+    start = KINDS["elliptic"]
+    result = orbelin.kepler_universal_2body_py(start, 100.0)
+    assert type(result) is tuple
+    assert len(result) == 2
+    for part in result:
+        assert isinstance(part, np.ndarray)
+        assert part.shape == (3,)
+        assert part.dtype == np.float64
+        assert part.flags.c_contiguous and part.flags.writeable
+    assert not np.shares_memory(result[0], start)
+
+
+def test_input_is_not_modified():
+    start = KINDS["hyperbolic"].copy()
+    kept = start.copy()
+    orbelin.kepler_universal_2body_py(start, 1234.0)
+    np.testing.assert_array_equal(start, kept)
+
+
+def test_keywords_and_int_interval_are_accepted():
+    start = KINDS["elliptic"]
+    by_keyword = orbelin.kepler_universal_2body_py(dt_sec=60, init_state_vec=start)
+    positional = orbelin.kepler_universal_2body_py(start, 60.0)
+    np.testing.assert_array_equal(by_keyword[0], positional[0])
+    np.testing.assert_array_equal(by_keyword[1], positional[1])
+
+
+def test_nan_interval_gives_nan():
+    r, v = orbelin.kepler_universal_2body_py(KINDS["elliptic"], float("nan"))
+    assert np.all(np.isnan(r)) and np.all(np.isnan(v))
+
+
+def expect_panic(call, *fragments):
+    try:
+        call()
+    except BaseException as error:  # noqa: B036 - the fault type derives from BaseException
+        assert type(error).__name__ == "PanicException"
+        assert not isinstance(error, Exception)
+        assert issubclass(type(error), BaseException)
+        for fragment in fragments:
+            assert fragment in str(error)
+    else:
+        pytest.fail("no PanicException raised")
+
+
+@pytest.mark.parametrize("length", [0, 1, 5, 7, 12])
+def test_wrong_length_is_an_internal_fault(length):
+    state = np.zeros(length)
+    expect_panic(lambda: orbelin.kepler_universal_2body_py(state, 10.0),
+                 "Input vector must have 6 elements", str(length), "6")
+
+
+def test_non_contiguous_state_is_an_internal_fault():
+    state = np.arange(12.0)[::2]
+    assert state.shape == (6,) and not state.flags.c_contiguous
+    expect_panic(lambda: orbelin.kepler_universal_2body_py(state, 10.0), "not contiguous")
+
+
+def test_panic_is_not_caught_by_except_exception():
+    with pytest.raises(BaseException) as info:
+        try:
+            orbelin.kepler_universal_2body_py(np.zeros(5), 1.0)
+        except Exception:  # must not catch the internal fault
+            pytest.fail("internal fault caught as Exception")
+    assert type(info.value).__name__ == "PanicException"
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (np.zeros((1, 6)), "argument 'init_state_vec': dimensionality mismatch:\n from=2, to=1"),
+        (np.zeros(6, dtype=np.int64), "argument 'init_state_vec': type mismatch:\n from=int64, to=float64"),
+        (np.zeros(6, dtype=np.float32), "argument 'init_state_vec': type mismatch:\n from=float32, to=float64"),
+        ([0.0] * 6, "argument 'init_state_vec': 'list' object cannot be converted to 'PyArray<T, D>'"),
+    ],
+)
+def test_state_argument_errors(value, message):
+    with pytest.raises(TypeError) as info:
+        orbelin.kepler_universal_2body_py(value, 1.0)
+    assert str(info.value) == message
+
+
+def test_interval_argument_error():
+    with pytest.raises(TypeError) as info:
+        orbelin.kepler_universal_2body_py(KINDS["elliptic"], "60")
+    assert str(info.value).startswith("argument 'dt_sec': ")
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "kepler_universal_2body_py() missing 2 required positional arguments: 'init_state_vec' and 'dt_sec'"),
+        ((np.zeros(6), 1.0, 2.0), {}, "kepler_universal_2body_py() takes 2 positional arguments but 3 were given"),
+        ((np.zeros(6), 1.0), {"mu": 1.0}, "kepler_universal_2body_py() got an unexpected keyword argument 'mu'"),
+    ],
+)
+def test_binding_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        orbelin.kepler_universal_2body_py(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def test_docstring_and_signature():
+    fn = orbelin.kepler_universal_2body_py
+    assert fn.__doc__ == "Python-accessible version of `kepler_universal_2body`"
+    assert fn.__text_signature__ == "(init_state_vec, dt_sec)"
+    assert list(inspect.signature(fn).parameters) == ["init_state_vec", "dt_sec"]
+    assert fn.__module__ == "orbelin"
