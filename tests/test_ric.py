@@ -452,10 +452,12 @@ def test_dcm_messages(name):
 
 
 def test_angular_velocity_messages():
-    raises_value_error(lambda: orbelin.compute_angular_vel_rad_p_sec(np.ones(3)), "input_state must have shape [..., 6]")
+    raises_value_error(lambda: orbelin.compute_angular_vel_rad_p_sec(np.ones(3)),
+                       "input_state must have shape [..., 6]")
     raises_value_error(lambda: orbelin.compute_angular_vel_rad_p_sec(np.array(1.0)),
                        "input_state must have shape [..., 6]")
-    raises_value_error(lambda: orbelin.compute_angular_vel_rad_p_sec(strided((2, 2, 6))), "Failed to reshape input_state")
+    raises_value_error(lambda: orbelin.compute_angular_vel_rad_p_sec(strided((2, 2, 6))),
+                       "Failed to reshape input_state")
 
 
 def test_waypoint_check_order():

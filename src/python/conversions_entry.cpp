@@ -82,7 +82,8 @@ BatchPairing pair_batches(PyArrayObject* first, const BatchParam& first_param, P
     if (a != b && std::min(a, b) != 1) {
         raise_value_error(concat({first_param.name, " and ", second_param.name, " have batch shapes ",
                                   shape_text(batch_axes(first)), " and ", shape_text(batch_axes(second)),
-                                  ", which cannot be paired: the counts must be equal, or the smaller count must be 1"}));
+                                  ", which cannot be paired: ",
+                                  "the counts must be equal, or the smaller count must be 1"}));
     }
     BatchPairing pairing;
     pairing.count = a >= b ? a : b;
@@ -234,8 +235,10 @@ PyObject* apply_ric_waypoint_offset_impl(const Args& args) {
 
 constexpr Param input_state_params[] = {required("input_state", Kind::Array)};
 constexpr Param ref_state_params[] = {required("ref_state_eci", Kind::Array)};
-constexpr Param eci2ric_state_params[] = {required("dep_state_eci", Kind::Array), required("ref_state_eci", Kind::Array)};
-constexpr Param ric2eci_state_params[] = {required("rel_state_ric", Kind::Array), required("ref_state_eci", Kind::Array)};
+constexpr Param eci2ric_state_params[] = {required("dep_state_eci", Kind::Array),
+                                           required("ref_state_eci", Kind::Array)};
+constexpr Param ric2eci_state_params[] = {required("rel_state_ric", Kind::Array),
+                                           required("ref_state_eci", Kind::Array)};
 constexpr Param eci2ric_vec_params[] = {required("pos_eci", Kind::Array), required("ref_state_eci", Kind::Array)};
 constexpr Param ric2eci_vec_params[] = {required("pos_ric", Kind::Array), required("ref_state_eci", Kind::Array)};
 constexpr Param waypoint_params[] = {required("target_state_eci", Kind::Array), required("ric_waypoint", Kind::Array)};
