@@ -99,6 +99,7 @@ PyObject* init_module() {
     docs.reserve(std::size(kFunctions));
     PyRef module_name = PyRef::steal(check(PyUnicode_FromString("orbelin")));
     for (const FunctionRow& row : kFunctions) {
+        if (row.def->params.size() > kMaxParams) throw InternalFault(concat({row.def->name, ": too many parameters"}));
         docs.push_back(row.def->docstring());
         methods.push_back(row.method);
         methods.back().ml_doc = docs.back().c_str();
