@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import orbelin
+from helpers import panic_text
 
 MU = 398600.4418
 R_EARTH = 6378.137
@@ -21,15 +22,6 @@ FIELDS = ["v1", "v2", "tof", "num_revs", "path_flag", "retrograde", "sma", "ecc"
 VECTOR_FIELDS = {"v1", "v2"}
 
 
-def panic_text(fn, *args, **kwargs):
-    """Runs fn and returns the text of the PanicException it must raise."""
-    try:
-        fn(*args, **kwargs)
-    except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
-        assert type(e).__name__ == "PanicException", repr(e)
-        assert not isinstance(e, Exception)
-        return str(e)
-    pytest.fail("no PanicException raised")
 
 
 # ---------------------------------------------------------------------------

@@ -12,18 +12,11 @@ import numpy as np
 import pytest
 
 import orbelin
+from helpers import panic_text
 
 MU = 398600.4418
 
 
-def panic_text(fn, *args, **kwargs):
-    try:
-        fn(*args, **kwargs)
-    except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
-        assert type(e).__name__ == "PanicException", repr(e)
-        assert not isinstance(e, Exception)
-        return str(e)
-    pytest.fail("no PanicException raised")
 
 
 def random_directions(rng, n):
