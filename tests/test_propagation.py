@@ -235,8 +235,13 @@ def test_interval_argument_error():
     "args, kwargs, message",
     [
         ((), {}, "kepler_universal_2body_py() missing 2 required positional arguments: 'init_state_vec' and 'dt_sec'"),
-        ((np.zeros(6), 1.0, 2.0), {}, "kepler_universal_2body_py() takes 2 positional arguments but 3 were given"),
-        ((np.zeros(6), 1.0), {"mu": 1.0}, "kepler_universal_2body_py() got an unexpected keyword argument 'mu'"),
+        (
+            (np.zeros(6), 1.0, 2.0, 3.0),
+            {},
+            "kepler_universal_2body_py() takes from 2 to 3 positional arguments but 4 were given",
+        ),
+        ((np.zeros(6), 1.0), {"nu": 1.0}, "kepler_universal_2body_py() got an unexpected keyword argument 'nu'"),
+        ((np.zeros(6), 1.0, 2.0), {"mu": 1.0}, "kepler_universal_2body_py() got multiple values for argument 'mu'"),
     ],
 )
 def test_binding_errors(args, kwargs, message):
@@ -248,6 +253,6 @@ def test_binding_errors(args, kwargs, message):
 def test_docstring_and_signature():
     fn = orbelin.kepler_universal_2body_py
     assert fn.__doc__ == "Python-accessible version of `kepler_universal_2body`"
-    assert fn.__text_signature__ == "(init_state_vec, dt_sec)"
-    assert list(inspect.signature(fn).parameters) == ["init_state_vec", "dt_sec"]
+    assert fn.__text_signature__ == "(init_state_vec, dt_sec, mu=...)"
+    assert list(inspect.signature(fn).parameters) == ["init_state_vec", "dt_sec", "mu"]
     assert fn.__module__ == "orbelin"

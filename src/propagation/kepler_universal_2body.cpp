@@ -12,10 +12,6 @@ namespace orbelin {
 
 namespace {
 
-// The propagation always uses the Earth's gravitational parameter, whatever mu the caller works with.
-constexpr double mu = mu_earth;
-constexpr double sqrt_mu = 631.3481145928923;
-
 // Below this |alpha| (1/km) the orbit is treated as parabolic for the initial guess.
 constexpr double parabolic_alpha = 1e-6;
 // Around psi = 0 the closed forms of c2 and c3 lose every digit to cancellation; their limits are used instead.
@@ -24,7 +20,7 @@ constexpr double chi_tolerance = 1e-8;
 constexpr int max_iterations = 50;
 
 // Barker's equation solved as if r0 were at periapsis (Vallado's parabolic guess); p is the semi-latus rectum.
-double parabolic_guess(const Vec3& r0, const Vec3& v0, double dt) noexcept {
+double parabolic_guess(const Vec3& r0, const Vec3& v0, double dt, double mu) noexcept {
     const Vec3 h = cross(r0, v0);
     const double p = dot(h, h) / mu;
     const double s = 0.5 * std::atan(1.0 / (3.0 * std::sqrt(mu / (p * p * p)) * dt));
@@ -35,7 +31,8 @@ double parabolic_guess(const Vec3& r0, const Vec3& v0, double dt) noexcept {
 }
 
 // Hyperbolic guess of Vallado's Algorithm 8, signed with dt so backward propagation starts on the incoming branch.
-double hyperbolic_guess(const Vec3& r0, const Vec3& v0, double r0_norm, double alpha, double dt) noexcept {
+double hyperbolic_guess(const Vec3& r0, const Vec3& v0, double r0_norm, double alpha, double dt,
+                        double mu) noexcept {
     const double a = 1.0 / alpha;
     const double sgn = std::isnan(dt) ? dt : (std::signbit(dt) ? -1.0 : 1.0);
     return sgn * std::sqrt(-a) *
@@ -63,13 +60,14 @@ Stumpff stumpff_c2_c3(double psi) noexcept {
 
 }  // namespace
 
-State kepler_universal_2body(const State& state, double dt) noexcept {
+State kepler_universal_2body(const State& state, double dt, double mu) noexcept {
     // No time elapses: the input is the answer for every conic. Iterating would not reproduce it exactly, and the
     // hyperbolic guess would take ln(0) and return NaN.
     if (dt == 0.0) {
         return state;
     }
 
+    const double sqrt_mu = std::sqrt(mu);
     const Vec3 r0 = position(state);
     const Vec3 v0 = velocity(state);
     const double r0_norm = norm(r0);
@@ -79,11 +77,11 @@ State kepler_universal_2body(const State& state, double dt) noexcept {
 
     double chi;
     if (std::fabs(alpha) < parabolic_alpha) {
-        chi = parabolic_guess(r0, v0, dt);
+        chi = parabolic_guess(r0, v0, dt, mu);
     } else if (alpha > 0.0) {
         chi = sqrt_mu * dt * alpha;
     } else {
-        chi = hyperbolic_guess(r0, v0, r0_norm, alpha, dt);
+        chi = hyperbolic_guess(r0, v0, r0_norm, alpha, dt, mu);
     }
 
     const double sqrt_mu_dt = sqrt_mu * dt;

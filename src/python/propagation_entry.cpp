@@ -4,6 +4,7 @@
 #include <array>
 #include <string>
 
+#include "common/constants.hpp"
 #include "common/fault.hpp"
 #include "propagation/kepler_universal_2body.hpp"
 #include "python/arrays.hpp"
@@ -25,6 +26,7 @@ PyRef vec3_array(const Vec3& v) {
 PyObject* kepler_universal_2body_impl(const Args& args) {
     PyArrayObject* init_state = args.array(0);
     const double dt = args.f64(1);
+    const double mu = args.f64(2);
 
     // A state of another length, or one that cannot be read as six
     // consecutive doubles, is a caller's broken promise, not a user error.
@@ -35,7 +37,7 @@ PyObject* kepler_universal_2body_impl(const Args& args) {
     if (!PyArray_IS_C_CONTIGUOUS(init_state)) throw InternalFault("Input vector is not contiguous");
 
     const State state = load_state(static_cast<const double*>(PyArray_DATA(init_state)));
-    const State propagated = kepler_universal_2body(state, dt);
+    const State propagated = kepler_universal_2body(state, dt, mu);
 
     std::array<PyRef, 2> items{vec3_array(position(propagated)), vec3_array(velocity(propagated))};
     return new_tuple(items);
@@ -44,6 +46,7 @@ PyObject* kepler_universal_2body_impl(const Args& args) {
 constexpr Param kepler_universal_2body_params[] = {
     required("init_state_vec", Kind::Array1D),
     required("dt_sec", Kind::Float),
+    optional("mu", mu_earth),
 };
 
 }  // namespace
