@@ -29,11 +29,4 @@ Shape LambertBatch::case_shape() const {
     return shape;
 }
 
-std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, const Vec3& r2) noexcept {
-    const Vec3 h = cross(r1, u1);
-    const double h_norm = norm(h);
-    if (h_norm > 1e-15 && norm(cross(r1, r2)) <= 1e-12) return h / h_norm;
-    return std::nullopt;
-}
-
 }  // namespace orbelin::py

@@ -5,7 +5,6 @@
 // into cases with the time index fastest.
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,10 +43,5 @@ private:
     Rows rows_second_;
     std::vector<double> tofs_;
 };
-
-// The plane normal handed to the solver for a departure state (r1, u1) and an
-// arrival position r2: the unit angular momentum of the departure state, but
-// only when r1 and r2 are (nearly) collinear and that momentum is not zero.
-std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, const Vec3& r2) noexcept;
 
 }  // namespace orbelin::py

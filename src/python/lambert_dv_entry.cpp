@@ -10,42 +10,24 @@
 #include "parallel/thread_pool.hpp"
 #include "python/entry_points.hpp"
 #include "python/lambert_batch.hpp"
+#include "solver/lambert_impulses.hpp"
 #include "solver/lambert_izzo.hpp"
 
 namespace orbelin::py {
 
 namespace {
 
-struct Impulses {
-    double dv1_mag;
-    double dv2_mag;
-    double total;
-    Vec3 dv1;
-    Vec3 dv2;
-};
-
-Impulses impulses(const LambertSolution& s, const Vec3& u1, const Vec3& u2) noexcept {
-    const Vec3 dv1 = s.v1 - u1;
-    const Vec3 dv2 = u2 - s.v2;
-    const double m1 = norm(dv1);
-    const double m2 = norm(dv2);
-    return {m1, m2, m1 + m2, dv1, dv2};
-}
-
 // One case of a delta-v function: the two states of its row and its time.
 struct DvCase {
     Vec3 r1, u1, r2, u2;
     double tof;
-    std::optional<Vec3> normal;
 };
 
 DvCase dv_case(const LambertBatch& batch, std::size_t c) {
     const std::size_t row = batch.row_of(c);
     const State s1 = batch.first().state(row);
     const State s2 = batch.second().state(row);
-    DvCase k{position(s1), velocity(s1), position(s2), velocity(s2), batch.tof_of(c), std::nullopt};
-    k.normal = collinear_reference_normal(k.r1, k.u1, k.r2);
-    return k;
+    return {position(s1), velocity(s1), position(s2), velocity(s2), batch.tof_of(c)};
 }
 
 // Five result arrays: three magnitudes of shape S and two vectors of S + (3,).
@@ -96,8 +78,9 @@ PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
 
     auto solve_case = [&](std::size_t c, auto&& sink) {
         const DvCase k = dv_case(batch, c);
-        lambert_izzo_visit(k.r1, k.r2, k.tof, mu, max_rev, retrograde, tol, maxiter, reentry_check, k.normal,
-                           [&](const LambertSolution& s) { sink(impulses(s, k.u1, k.u2)); });
+        lambert_izzo_visit(k.r1, k.r2, k.tof, mu, max_rev, retrograde, tol, maxiter, reentry_check,
+                           collinear_reference_normal(k.r1, k.u1, k.r2),
+                           [&](const LambertSolution& s) { sink(lambert_impulses(s, k.u1, k.u2)); });
     };
     ThreadPool& pool = global_pool();
 
@@ -151,26 +134,13 @@ PyObject* lambert_izzo_best_dv_impl(const Args& args) {
     const Shape shape = batch.case_shape();
     require_reshape(cases, shape, "Reshape dv1_mag: ");
 
+    const BestArcOptions options{mu, max_rev, tol, maxiter, reentry_check, rendezvous};
+    const Impulses none{nan, nan, nan, {nan, nan, nan}, {nan, nan, nan}};
     ImpulseColumns columns(shape, 0.0);
     parallel_for(global_pool(), cases, [&](std::size_t c) {
         const DvCase k = dv_case(batch, c);
-        Impulses best{nan, nan, nan, {nan, nan, nan}, {nan, nan, nan}};
-        bool have_best = false;
-        auto cost = [&](const Impulses& i) { return rendezvous ? i.total : i.dv1_mag; };
-        // Prograde first, then retrograde; a later solution replaces the best
-        // only when strictly cheaper, so prograde wins ties.
-        for (bool retrograde : {false, true}) {
-            lambert_izzo_visit(k.r1, k.r2, k.tof, mu, max_rev, retrograde, tol, maxiter, reentry_check, k.normal,
-                               [&](const LambertSolution& s) {
-                                   if (has_nan(s.v1)) return;
-                                   const Impulses candidate = impulses(s, k.u1, k.u2);
-                                   if (!have_best || cost(best) > cost(candidate)) {
-                                       best = candidate;
-                                       have_best = true;
-                                   }
-                               });
-        }
-        columns.write(c, best);
+        const auto best = best_lambert_impulses(k.r1, k.u1, k.r2, k.u2, k.tof, options);
+        columns.write(c, best.value_or(none));
     });
     return columns.into_tuple();
 }
