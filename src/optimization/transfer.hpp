@@ -1,0 +1,89 @@
+#pragma once
+// Evaluation of one candidate two-impulse transfer between a chaser (the source) and a target, both given as
+// inertial states (km, km/s) at a common epoch. A candidate departs at t0 and arrives at tf (seconds after that
+// epoch): the source is propagated by t0, the target by tf, the arrival point is optionally moved (a RIC waypoint
+// of the target, or a point on the target-Sun line), and Lambert's problem is solved both ways round; the
+// cheapest arc is the transfer.
+//
+// Every propagation uses the same gravitational parameter as the solver, so the two end states lie on the
+// orbits that the transfer is computed about.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "common/constants.hpp"
+#include "common/vec3.hpp"
+
+namespace orbelin {
+
+// One evaluated two-impulse transfer.
+struct OptimizedLambertSolution {
+    double t0;    // departure, s after the epoch
+    double tf;    // arrival, s after the epoch
+    double cost;  // km/s: |dv1| + |dv2| with rendezvous, |dv1| otherwise
+    Vec3 dv1;     // departure impulse, km/s: transfer v1 minus the source velocity at t0
+    Vec3 dv2;     // arrival impulse, km/s: target velocity at tf (after any shift) minus transfer v2; NaN without
+                  // rendezvous
+};
+
+// A record whose every field is NaN: the answer of a search that found nothing.
+OptimizedLambertSolution nan_solution() noexcept;
+
+// Where the transfer arrives relative to the target.
+class ArrivalAim {
+public:
+    // At the target itself.
+    static ArrivalAim target() noexcept { return ArrivalAim{}; }
+    // At a RIC offset of the target: [dr_R, dr_I, dr_C] (km) or [dr_R, dr_I, dr_C, dv_R, dv_I, dv_C] (km, km/s).
+    // The values are copied; only the first six are read.
+    static ArrivalAim waypoint(std::span<const double> ric_offset) noexcept;
+    // At `offset_km` from the target along the target-Sun line (positive towards the Sun), the Sun taken at the
+    // arrival time; `t0_ref` is the POSIX time (s) of the epoch. The velocity stays the target's.
+    static ArrivalAim sun_line(double offset_km, double t0_ref) noexcept;
+
+    // The arrival state aimed at, given the target's state at tf. Nothing when the target sits at the Sun's
+    // position (|S - r2| <= 1e-12 km), where the Sun line has no direction.
+    std::optional<State> apply(const State& target_at_tf, double tf) const noexcept;
+
+private:
+    enum class Kind { target, waypoint, sun_line };
+    Kind kind_ = Kind::target;
+    std::array<double, 6> offset_{};
+    std::size_t offset_size_ = 0;
+    double sun_offset_km_ = 0.0;
+    double t0_ref_ = 0.0;
+};
+
+// The problem a transfer is evaluated for; tol and maxiter are the solver's.
+struct TransferProblem {
+    State source;
+    State target;
+    double mu = mu_earth;
+    std::uint64_t max_rev = 0;
+    bool rendezvous = false;
+    ArrivalAim aim = ArrivalAim::target();
+    double tol = 1e-8;
+    std::uint64_t maxiter = 50;
+};
+
+// The cheapest transfer departing at t0 and arriving at tf, or nothing when no arc of either direction has a
+// finite departure velocity (or the aim point is undefined). Throws InternalFault as the solver does (mu <= 0).
+std::optional<OptimizedLambertSolution> evaluate_transfer(const TransferProblem& problem, double t0, double tf);
+
+// The full evaluation towards the target or a RIC waypoint (`ric_waypoint` empty: none), with the solver's
+// default tolerance and iteration limit.
+std::optional<OptimizedLambertSolution> compute_impulses(const State& source_state, const State& target_state,
+                                                         std::uint64_t max_rev, bool optimize_rendezvous,
+                                                         std::span<const double> ric_waypoint, double t0, double tf,
+                                                         double mu);
+
+// The full evaluation towards the sun-line point.
+std::optional<OptimizedLambertSolution> compute_impulses_sunline(const State& source_state, const State& target_state,
+                                                                 std::uint64_t max_rev, bool optimize_rendezvous,
+                                                                 double sun_vector_offset_km, double t0_ref, double t0,
+                                                                 double tf, double mu);
+
+}  // namespace orbelin
