@@ -17,10 +17,18 @@ import orbelin
 
 EXPECTED_NAMES = [
     "LambertSolutionArray",
+    "LambertBurnArray",
     "lambert_izzo_single",
     "lambert_izzo_vec",
     "lambert_izzo_vec_dv",
     "kepler_universal_2body_py",
+    "optimize_lambert_transfer_py",
+    "optimize_lambert_transfer_grid_py",
+    "lambert_grid_search",
+    "optimize_lambert_nm_py",
+    "optimize_lambert_nm_multi_py",
+    "optimize_lambert_nm_multi_array",
+    "optimize_lambert_nm_multi_sunline_py",
     "lambert_izzo_best_dv",
     "compute_angular_vel_rad_p_sec",
     "dcm_eci2ric",
@@ -36,11 +44,31 @@ EXPECTED_NAMES = [
     "coe2rv",
 ]
 
+NM_MULTI_SIGNATURE = (
+    "(source_state, target_state, time_bounds, max_rev, optimize_rendezvous, num_solvers, return_best_only, "
+    "mu=..., remove_duplicates=..., max_iters=..., ric_waypoint=...)"
+)
+
 SIGNATURES = {
     "lambert_izzo_single": "(r1, r2, tof, max_rev, retrograde, mu=..., tol=..., maxiter=..., reentry_check=...)",
     "lambert_izzo_vec": "(r1, r2, tof, max_rev, retrograde, mu=..., tol=..., maxiter=..., reentry_check=...)",
     "lambert_izzo_vec_dv": "(s1, s2, tof, max_rev, retrograde, mu=..., tol=..., maxiter=..., reentry_check=...)",
-    "kepler_universal_2body_py": "(init_state_vec, dt_sec)",
+    "kepler_universal_2body_py": "(init_state_vec, dt_sec, mu=...)",
+    "optimize_lambert_transfer_py": "(source_state, target_state, time_bounds, dt_step, mu=..., retrograde=...)",
+    "optimize_lambert_transfer_grid_py": "(source_state, target_state, time_bounds, dt_step, mu=..., retrograde=...)",
+    "lambert_grid_search": (
+        "(source_state, target_state, time_bounds, dt_step, max_rev=..., mu=..., tol=..., maxiter=..., rendezvous=...)"
+    ),
+    "optimize_lambert_nm_py": (
+        "(source_state, target_state, time_bounds, max_rev, optimize_rendezvous, mu=..., max_iters=..., "
+        "initial_guess=..., ric_waypoint=...)"
+    ),
+    "optimize_lambert_nm_multi_py": NM_MULTI_SIGNATURE,
+    "optimize_lambert_nm_multi_array": NM_MULTI_SIGNATURE,
+    "optimize_lambert_nm_multi_sunline_py": (
+        "(source_state, target_state, time_bounds, max_rev, optimize_rendezvous, num_solvers, return_best_only, "
+        "sun_vector_offset_km, t0_ref, mu=..., remove_duplicates=..., max_iters=...)"
+    ),
     "lambert_izzo_best_dv": "(s1, s2, tof, max_rev, mu=..., tol=..., maxiter=..., rendezvous=..., reentry_check=...)",
     "compute_angular_vel_rad_p_sec": "(input_state)",
     "dcm_eci2ric": "(ref_state_eci)",

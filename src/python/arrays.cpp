@@ -23,6 +23,14 @@ PyArrayObject* accept_float64_array(PyObject* obj, bool one_axis) {
     return arr;
 }
 
+std::vector<double> copy_contiguous(PyArrayObject* arr) {
+    if (!PyArray_IS_C_CONTIGUOUS(arr) && !PyArray_IS_F_CONTIGUOUS(arr)) raise_type_error("The given array is not contiguous");
+    std::vector<double> values(static_cast<std::size_t>(PyArray_SIZE(arr)));
+    // memcpy: the buffer need not be aligned for double.
+    if (!values.empty()) std::memcpy(values.data(), PyArray_DATA(arr), values.size() * sizeof(double));
+    return values;
+}
+
 Shape batch_axes(PyArrayObject* arr) {
     const int ndim = PyArray_NDIM(arr);
     const npy_intp* dims = PyArray_DIMS(arr);

@@ -24,6 +24,10 @@ PyArrayObject* accept_float64_array(PyObject* obj, bool one_axis);
 
 using Shape = std::vector<npy_intp>;
 
+// The values of a one-axis array that must be contiguous in memory (TypeError
+// "The given array is not contiguous" otherwise), copied out in index order.
+std::vector<double> copy_contiguous(PyArrayObject* arr);
+
 // The axes of `arr` without its last one.
 Shape batch_axes(PyArrayObject* arr);
 

@@ -74,31 +74,49 @@ std::string fn_label(const FunctionDef& def) { return concat({def.name, "()"}); 
     throw PyErrSet{};
 }
 
-void convert(const Param& param, PyObject* obj, double& f, std::size_t& n, bool& b, PyObject*& out) {
+double as_double(PyObject* obj) {
+    const double f = PyFloat_AsDouble(obj);
+    if (f == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+    return f;
+}
+
+// A tuple of two floats. A tuple of another length is a ValueError, which the
+// argument prefix does not wrap.
+void convert_pair(PyObject* obj, double& first, double& second) {
+    if (!PyTuple_Check(obj)) raise_type_error(concat({"'", type_name(obj), "' object cannot be converted to 'PyTuple'"}));
+    const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+    if (n != 2) raise_value_error(concat({"expected tuple of length 2, but got tuple of length ", std::to_string(n)}));
+    first = as_double(PyTuple_GET_ITEM(obj, 0));
+    second = as_double(PyTuple_GET_ITEM(obj, 1));
+}
+
+void convert(const Param& param, PyObject* obj, Args::Value& v) {
     try {
         switch (param.kind) {
             case Kind::Float:
-                f = PyFloat_AsDouble(obj);
-                if (f == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+                v.f = as_double(obj);
+                break;
+            case Kind::Pair:
+                convert_pair(obj, v.f, v.f2);
                 break;
             case Kind::Count: {
                 PyRef index = PyRef::steal(check(PyNumber_Index(obj)));
-                n = PyLong_AsSize_t(index.get());
-                if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrSet{};
+                v.n = PyLong_AsSize_t(index.get());
+                if (v.n == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrSet{};
                 break;
             }
             case Kind::Flag:
                 if (obj != Py_True && obj != Py_False) {
                     raise_type_error(concat({"'", type_name(obj), "' object cannot be converted to 'PyBool'"}));
                 }
-                b = obj == Py_True;
+                v.b = obj == Py_True;
                 break;
             case Kind::Array:
             case Kind::Array1D:
-                out = reinterpret_cast<PyObject*>(accept_float64_array(obj, param.kind == Kind::Array1D));
+                v.obj = reinterpret_cast<PyObject*>(accept_float64_array(obj, param.kind == Kind::Array1D));
                 break;
             case Kind::Object:
-                out = obj;
+                v.obj = obj;
                 break;
         }
     } catch (const PyErrSet&) {
@@ -158,7 +176,7 @@ PyObject* dispatch(const FunctionDef& def, PyObject* args, PyObject* kwargs) noe
             PyObject* obj = given[i];
             if (obj == Py_None && param.none_is_absent) obj = nullptr;
             if (obj != nullptr) {
-                convert(param, obj, v.f, v.n, v.b, v.obj);
+                convert(param, obj, v);
                 v.present = true;
             } else {
                 v.f = param.float_value;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "python/errors.hpp"
 
@@ -23,6 +24,7 @@ enum class Kind {
     Array,    // float64 NumPy array of any number of axes (batch form)
     Array1D,  // float64 NumPy array of exactly one axis (fixed form)
     Object,   // any object, converted by the implementation (scalar-or-array times)
+    Pair,     // a tuple of exactly two floats, such as a time window (lo, hi)
 };
 
 inline constexpr std::size_t kMaxParams = 16;
@@ -74,20 +76,24 @@ class Args {
 public:
     bool present(std::size_t i) const noexcept { return values_[i].present; }
     double f64(std::size_t i) const noexcept { return values_[i].f; }
+    std::pair<double, double> pair(std::size_t i) const noexcept { return {values_[i].f, values_[i].f2}; }
     std::size_t count(std::size_t i) const noexcept { return values_[i].n; }
     bool flag(std::size_t i) const noexcept { return values_[i].b; }
     PyArrayObject* array(std::size_t i) const noexcept { return reinterpret_cast<PyArrayObject*>(values_[i].obj); }
     PyObject* object(std::size_t i) const noexcept { return values_[i].obj; }
 
-private:
-    friend PyObject* dispatch(const FunctionDef&, PyObject*, PyObject*) noexcept;
+    // One converted argument; which member holds it depends on the parameter's kind.
     struct Value {
         bool present = false;
         double f = 0.0;
+        double f2 = 0.0;
         std::size_t n = 0;
         bool b = false;
         PyObject* obj = nullptr;
     };
+
+private:
+    friend PyObject* dispatch(const FunctionDef&, PyObject*, PyObject*) noexcept;
     std::array<Value, kMaxParams> values_{};
 };
 

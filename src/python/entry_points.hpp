@@ -15,6 +15,15 @@ extern const FunctionDef lambert_izzo_best_dv_def;
 extern const ResultClassDef lambert_solution_array_def;
 extern PyObject* lambert_solution_array_type;
 
+// Transfer optimisation (optimization_entry.cpp, lambert_burn_array.cpp).
+extern const FunctionDef optimize_lambert_transfer_py_def;
+extern const FunctionDef optimize_lambert_transfer_grid_py_def;
+extern const FunctionDef lambert_grid_search_def;
+extern const FunctionDef optimize_lambert_nm_py_def;
+extern const FunctionDef optimize_lambert_nm_multi_py_def;
+extern const FunctionDef optimize_lambert_nm_multi_array_def;
+extern const FunctionDef optimize_lambert_nm_multi_sunline_py_def;
+
 // Kepler propagation (propagation_entry.cpp).
 extern const FunctionDef kepler_universal_2body_py_def;
 

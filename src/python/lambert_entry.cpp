@@ -45,18 +45,11 @@ void solve_annotated(const Vec3& r1, const Vec3& r2, double tof, const SolveOpti
 }
 
 PyObject* lambert_izzo_single_impl_py(const Args& args) {
-    PyArrayObject* r1_arr = args.array(0);
-    PyArrayObject* r2_arr = args.array(1);
-    for (PyArrayObject* arr : {r1_arr, r2_arr}) {
-        if (!PyArray_IS_C_CONTIGUOUS(arr) && !PyArray_IS_F_CONTIGUOUS(arr)) {
-            raise_type_error("The given array is not contiguous");
-        }
-    }
-    if (PyArray_SIZE(r1_arr) != 3 || PyArray_SIZE(r2_arr) != 3) {
-        raise_value_error("r1 and r2 must be 1-D arrays of length 3");
-    }
-    const Vec3 r1 = load_vec3(static_cast<const double*>(PyArray_DATA(r1_arr)));
-    const Vec3 r2 = load_vec3(static_cast<const double*>(PyArray_DATA(r2_arr)));
+    const std::vector<double> r1_values = copy_contiguous(args.array(0));
+    const std::vector<double> r2_values = copy_contiguous(args.array(1));
+    if (r1_values.size() != 3 || r2_values.size() != 3) raise_value_error("r1 and r2 must be 1-D arrays of length 3");
+    const Vec3 r1 = load_vec3(r1_values.data());
+    const Vec3 r2 = load_vec3(r2_values.data());
     const double tof = args.f64(2);
     const SolveOptions options = SolveOptions::from(args);
 

@@ -11,6 +11,7 @@
 #include "parallel/thread_pool.hpp"
 #include "python/entry_points.hpp"
 #include "python/errors.hpp"
+#include "python/lambert_burn_array.hpp"
 #include "python/py_ref.hpp"
 
 namespace orbelin::py {
@@ -32,6 +33,7 @@ constexpr PyMethodDef method_row() {
 // of __all__. Classes come first, then the functions.
 const ClassRow kClasses[] = {
     {&lambert_solution_array_def, &lambert_solution_array_type},
+    {&lambert_burn_array_def, &lambert_burn_array_type},
 };
 
 struct FunctionRow {
@@ -44,6 +46,13 @@ const FunctionRow kFunctions[] = {
     {&lambert_izzo_vec_def, method_row<lambert_izzo_vec_def>()},
     {&lambert_izzo_vec_dv_def, method_row<lambert_izzo_vec_dv_def>()},
     {&kepler_universal_2body_py_def, method_row<kepler_universal_2body_py_def>()},
+    {&optimize_lambert_transfer_py_def, method_row<optimize_lambert_transfer_py_def>()},
+    {&optimize_lambert_transfer_grid_py_def, method_row<optimize_lambert_transfer_grid_py_def>()},
+    {&lambert_grid_search_def, method_row<lambert_grid_search_def>()},
+    {&optimize_lambert_nm_py_def, method_row<optimize_lambert_nm_py_def>()},
+    {&optimize_lambert_nm_multi_py_def, method_row<optimize_lambert_nm_multi_py_def>()},
+    {&optimize_lambert_nm_multi_array_def, method_row<optimize_lambert_nm_multi_array_def>()},
+    {&optimize_lambert_nm_multi_sunline_py_def, method_row<optimize_lambert_nm_multi_sunline_py_def>()},
     {&lambert_izzo_best_dv_def, method_row<lambert_izzo_best_dv_def>()},
     {&compute_angular_vel_rad_p_sec_def, method_row<compute_angular_vel_rad_p_sec_def>()},
     {&dcm_eci2ric_def, method_row<dcm_eci2ric_def>()},

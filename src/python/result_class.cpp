@@ -2,10 +2,14 @@
 
 #include <structmember.h>
 
+#include <cmath>
+#include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "python/errors.hpp"
+#include "python/py_ref.hpp"
 
 namespace orbelin::py {
 
@@ -36,6 +40,42 @@ void result_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Fixed-point with six decimals; NaN and the infinities spelled "NaN", "inf", "-inf".
+std::string fixed6(double x) {
+    if (std::isnan(x)) return "NaN";
+    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.6f", x);
+    return buf;
+}
+
+// " (min=m, max=M, avg=A km/s)": min and max skip NaN elements (an all-NaN array gives inf and -inf), the average
+// is the plain mean (NaN if any element is); all three are NaN for an empty array.
+std::string summary(PyArrayObject* field) {
+    // The field is the caller's to change in place (values, even shape or dtype): read it through a contiguous
+    // float64 view or copy.
+    PyRef converted = PyRef::steal(check(PyArray_FROM_OTF(reinterpret_cast<PyObject*>(field), NPY_FLOAT64,
+                                                          NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST)));
+    auto* arr = reinterpret_cast<PyArrayObject*>(converted.get());
+    const auto n = static_cast<std::size_t>(PyArray_SIZE(arr));
+    const auto* data = static_cast<const double*>(PyArray_DATA(arr));
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -lo;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = data[i];
+        if (!std::isnan(x)) {
+            lo = std::fmin(lo, x);
+            hi = std::fmax(hi, x);
+        }
+        sum += x;
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (n == 0) lo = hi = nan;
+    const double avg = n == 0 ? nan : sum / static_cast<double>(n);
+    return concat({" (min=", fixed6(lo), ", max=", fixed6(hi), ", avg=", fixed6(avg), " km/s)"});
+}
+
 PyObject* result_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         auto* obj = reinterpret_cast<ResultObject*>(self);
@@ -52,6 +92,7 @@ PyObject* result_repr(PyObject* self) {
             shape += "]";
             if (i > 0) text += "\n";
             text += label + " " + shape;
+            if (static_cast<int>(i) == obj->def->summary_field) text += summary(arr);
         }
         return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });

@@ -1,7 +1,7 @@
 #pragma once
 // Result classes: immutable holders of a fixed list of NumPy arrays, one
 // read-only attribute each, no constructor, and a repr listing the shapes of
-// the first few fields.
+// the first few fields (and a summary of one of them).
 
 #include "python/numpy_api.hpp"
 
@@ -22,6 +22,8 @@ struct ResultClassDef {
     const char* doc;
     std::span<const FieldDef> fields;
     std::size_t repr_fields;  // how many leading fields __repr__ lists
+    // A float64 field whose repr line also shows " (min=..., max=..., avg=... km/s)"; -1: none.
+    int summary_field = -1;
 };
 
 // Creates the type object (once, at module initialisation). Returns a new

@@ -1,0 +1,21 @@
+#pragma once
+// LambertBurnArray: the transfers found by the optimisers, one row per transfer, with the elements of each
+// transfer arc.
+
+#include <vector>
+
+#include "optimization/transfer.hpp"
+#include "python/result_class.hpp"
+
+namespace orbelin::py {
+
+extern const ResultClassDef lambert_burn_array_def;
+extern PyObject* lambert_burn_array_type;  // set at module initialisation
+
+// A new LambertBurnArray of the records, in order. source_state and target_state are the optimiser's two states
+// at time 0, `aim` the arrival point the transfers were aimed at, mu the call's gravitational parameter (which
+// every propagation of the arc rebuild uses).
+PyObject* burns_to_python(const std::vector<OptimizedLambertSolution>& solutions, const State& source_state,
+                          const State& target_state, const ArrivalAim& aim, double mu);
+
+}  // namespace orbelin::py

@@ -1,0 +1,348 @@
+// The transfer optimisers: grid scans and Nelder-Mead searches of the departure and arrival times of a
+// two-impulse transfer between a source (chaser) and a target state given at a common epoch.
+
+#include <charconv>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/constants.hpp"
+#include "common/fault.hpp"
+#include "common/system_memory.hpp"
+#include "optimization/grid_search.hpp"
+#include "optimization/nm_search.hpp"
+#include "parallel/thread_pool.hpp"
+#include "python/arrays.hpp"
+#include "python/entry_points.hpp"
+#include "python/lambert_burn_array.hpp"
+
+namespace orbelin::py {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------------------------
+// Arguments shared by the optimisers.
+
+// The shortest text that reads back as x ("1e+09", "0.1", "nan").
+std::string number_text(double x) {
+    char buf[32];
+    const auto end = std::to_chars(buf, buf + sizeof buf, x).ptr;
+    return std::string(buf, end);
+}
+
+struct StatePair {
+    State source;
+    State target;
+};
+
+// The two single states: both lengths first, then both layouts (source first).
+StatePair read_state_pair(const Args& args) {
+    PyArrayObject* arrays[2] = {args.array(0), args.array(1)};
+    const char* names[2] = {"source_state", "target_state"};
+    for (int k = 0; k < 2; ++k) {
+        const npy_intp n = PyArray_SIZE(arrays[k]);
+        if (n != 6) raise_value_error(concat({names[k], " must have 6 elements, got ", std::to_string(n)}));
+    }
+    StatePair states{};
+    State* out[2] = {&states.source, &states.target};
+    for (int k = 0; k < 2; ++k) {
+        const std::vector<double> values = copy_contiguous(arrays[k]);
+        std::copy(values.begin(), values.end(), out[k]->begin());
+    }
+    return states;
+}
+
+// The optional single waypoint: empty when absent.
+std::vector<double> read_waypoint(const Args& args, std::size_t index) {
+    if (!args.present(index)) return {};
+    std::vector<double> waypoint = copy_contiguous(args.array(index));
+    if (waypoint.size() != 3 && waypoint.size() != 6) raise_value_error("ric_waypoint must have 3 or 6 elements");
+    return waypoint;
+}
+
+std::optional<std::uint64_t> count_or_none(const Args& args, std::size_t index) {
+    if (!args.present(index)) return std::nullopt;
+    return args.count(index);
+}
+
+// The grid of a scan, refused before anything is built when it has no end or cannot be held: results take
+// `bytes_per_cell` per cell, checked against the memory this process may use.
+TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cell) {
+    const std::uint64_t max_cells = usable_memory_bytes() / bytes_per_cell;
+    TimeGrid grid;
+    switch (TimeGrid::build(bounds.first, bounds.second, dt_step, max_cells, grid)) {
+        case GridStatus::ok:
+            return grid;
+        case GridStatus::bad_step:
+            raise_value_error(concat({"dt_step must be a positive number of seconds, got ", number_text(dt_step)}));
+        case GridStatus::bad_bounds:
+            raise_value_error(concat({"time_bounds must be finite, got (", number_text(bounds.first), ", ",
+                                      number_text(bounds.second), ")"}));
+        case GridStatus::step_stalls:
+            raise_value_error(concat({"dt_step ", number_text(dt_step), " is too small to advance the time past ",
+                                      number_text(grid.stalled_at()), " s: the grid would never end"}));
+        case GridStatus::too_many_cells: {
+            const double span = (bounds.second - bounds.first) / dt_step;
+            char text[256];
+            std::snprintf(text, sizeof text,
+                          "the grid of time_bounds (%s, %s) with dt_step %s has about %.3g cells, more than the "
+                          "%.3g bytes of memory available can hold (%zu bytes per cell)",
+                          number_text(bounds.first).c_str(), number_text(bounds.second).c_str(),
+                          number_text(dt_step).c_str(), span * span / 2.0,
+                          static_cast<double>(usable_memory_bytes()), bytes_per_cell);
+            raise(PyExc_MemoryError, text);
+        }
+    }
+    throw InternalFault("unknown grid status");
+}
+
+// Per grid cell: the intermediate record of the cell, the record kept, and a row of the fifteen result arrays.
+constexpr std::size_t kBurnRowBytes = 21 * sizeof(double);
+constexpr std::size_t kRecordCellBytes =
+    sizeof(std::optional<OptimizedLambertSolution>) + sizeof(OptimizedLambertSolution) + kBurnRowBytes;
+
+// ---------------------------------------------------------------------------------------------------------------
+// The functions returning a LambertBurnArray.
+
+PyObject* lambert_grid_search_py(const Args& args) {
+    const StatePair s = read_state_pair(args);
+    const TimeBounds bounds = args.pair(2);
+    const double dt_step = args.f64(3);
+    const double mu = args.f64(5);
+    const TimeGrid grid = build_grid(bounds, dt_step, kRecordCellBytes);
+    const auto records = lambert_grid_search(grid, s.source, s.target, args.count(4), mu, args.f64(6), args.count(7),
+                                             args.flag(8));
+    return burns_to_python(records, s.source, s.target, ArrivalAim::target(), mu);
+}
+
+PyObject* optimize_lambert_nm_py(const Args& args) {
+    const StatePair s = read_state_pair(args);
+    const std::vector<double> waypoint = read_waypoint(args, 8);
+    const double mu = args.f64(5);
+    std::optional<TimePair> initial_guess;
+    if (args.present(7)) initial_guess = args.pair(7);
+    const auto found = optimize_lambert_nm(s.source, s.target, args.pair(2), args.count(3), args.flag(4), mu,
+                                           count_or_none(args, 6), initial_guess, waypoint);
+    const ArrivalAim aim = waypoint.empty() ? ArrivalAim::target() : ArrivalAim::waypoint(waypoint);
+    return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, aim, mu);
+}
+
+PyObject* optimize_lambert_nm_multi_py(const Args& args) {
+    const StatePair s = read_state_pair(args);
+    const std::vector<double> waypoint = read_waypoint(args, 10);
+    const double mu = args.f64(7);
+    const auto records = optimize_lambert_nm_multi(s.source, s.target, args.pair(2), args.count(3), args.flag(4),
+                                                   args.count(5), args.flag(6), mu, args.flag(8),
+                                                   count_or_none(args, 9), waypoint);
+    const ArrivalAim aim = waypoint.empty() ? ArrivalAim::target() : ArrivalAim::waypoint(waypoint);
+    return burns_to_python(records, s.source, s.target, aim, mu);
+}
+
+PyObject* optimize_lambert_nm_multi_sunline_py(const Args& args) {
+    const StatePair s = read_state_pair(args);
+    const double offset_km = args.f64(7);
+    const double t0_ref = args.f64(8);
+    const double mu = args.f64(9);
+    const auto records =
+        optimize_lambert_nm_multi_sunline(s.source, s.target, args.pair(2), args.count(3), args.flag(4), args.count(5),
+                                          args.flag(6), offset_km, t0_ref, mu, args.flag(10), count_or_none(args, 11));
+    return burns_to_python(records, s.source, s.target, ArrivalAim::sun_line(offset_km, t0_ref), mu);
+}
+
+PyObject* optimize_lambert_transfer_py(const Args& args) {
+    const StatePair s = read_state_pair(args);
+    const TimeBounds bounds = args.pair(2);
+    const double dt_step = args.f64(3);
+    const double mu = args.f64(4);
+    const TimeGrid grid = build_grid(bounds, dt_step, sizeof(GridCell));
+    const GridCell best = optimize_lambert_transfer(grid, bounds, dt_step, s.source, s.target, mu, args.flag(5));
+    // The scan ranks cells by one direction's departure delta-v; the answer is the full evaluation of the chosen
+    // times, both directions tried.
+    const auto found = compute_impulses(s.source, s.target, 0, false, {}, best.t0, best.tf, mu);
+    return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, ArrivalAim::target(), mu);
+}
+
+PyObject* optimize_lambert_transfer_grid_py(const Args& args) {
+    const StatePair s = read_state_pair(args);
+    const TimeBounds bounds = args.pair(2);
+    const double mu = args.f64(4);
+    const TimeGrid grid = build_grid(bounds, args.f64(3), sizeof(GridCell) + kRecordCellBytes);
+    const auto cells = optimize_lambert_transfer_grid(grid, s.source, s.target, mu, args.flag(5));
+    return burns_to_python(cells_to_burns(cells, s.source, s.target, mu), s.source, s.target, ArrivalAim::target(),
+                           mu);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// optimize_lambert_nm_multi_array: every (source, target) pair of two batches, as a table.
+
+// The waypoint rows of the pairs: none, one for every pair, or one per target.
+std::vector<std::vector<double>> read_waypoint_rows(const Args& args, std::size_t index, std::size_t targets) {
+    if (!args.present(index)) return {};
+    PyArrayObject* arr = args.array(index);
+    const npy_intp k = has_last_axis(arr, 3) ? 3 : 6;
+    if (!has_last_axis(arr, k)) raise_value_error("ric_waypoint must have shape [..., 3] or [..., 6]");
+    // One row serves every pair; otherwise each target needs its own (an empty batch included, which would leave
+    // the pairs without a row).
+    if (batch_count(arr) != 1 && batch_count(arr) != targets) {
+        raise_value_error("If ric_waypoint is an array, it must have the same batch size as target_state");
+    }
+    const Rows rows(arr, "Failed to reshape ric_waypoint");
+    std::vector<std::vector<double>> out(rows.count(), std::vector<double>(rows.width()));
+    for (std::size_t i = 0; i < rows.count(); ++i) rows.read(i, out[i].data());
+    return out;
+}
+
+// The eleven columns of the pair table as a dict of lists, in column order.
+PyRef pair_table(const std::vector<std::vector<OptimizedLambertSolution>>& per_pair, std::size_t targets) {
+    std::size_t rows = 0;
+    for (const auto& records : per_pair) rows += records.size();
+    static const char* const kColumns[] = {"source_idx", "target_idx", "t0",    "tf",    "cost", "dv1_x",
+                                           "dv1_y",      "dv1_z",      "dv2_x", "dv2_y", "dv2_z"};
+    PyRef table = PyRef::steal(check(PyDict_New()));
+    std::vector<PyRef> lists;
+    for (const char* name : kColumns) {
+        lists.push_back(PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(rows)))));
+        if (PyDict_SetItemString(table.get(), name, lists.back().get()) < 0) throw PyErrSet{};
+    }
+    Py_ssize_t row = 0;
+    for (std::size_t p = 0; p < per_pair.size(); ++p) {
+        for (const OptimizedLambertSolution& r : per_pair[p]) {
+            PyObject* values[11] = {PyLong_FromSize_t(p / targets), PyLong_FromSize_t(p % targets),
+                                    PyFloat_FromDouble(r.t0),       PyFloat_FromDouble(r.tf),
+                                    PyFloat_FromDouble(r.cost),     PyFloat_FromDouble(r.dv1.x),
+                                    PyFloat_FromDouble(r.dv1.y),    PyFloat_FromDouble(r.dv1.z),
+                                    PyFloat_FromDouble(r.dv2.x),    PyFloat_FromDouble(r.dv2.y),
+                                    PyFloat_FromDouble(r.dv2.z)};
+            bool failed = false;
+            for (std::size_t c = 0; c < 11; ++c) {
+                // The lists own their items from here on, so a failure leaves no reference behind; an empty
+                // slot of a list that is then dropped is allowed.
+                if (values[c] == nullptr) {
+                    failed = true;
+                    continue;
+                }
+                PyList_SET_ITEM(lists[c].get(), row, values[c]);
+            }
+            if (failed) throw PyErrSet{};
+            ++row;
+        }
+    }
+    return table;
+}
+
+// pandas.DataFrame(table), or the table itself when pandas cannot be imported.
+PyObject* as_data_frame(PyRef table) {
+    PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
+    if (!pandas) {
+        // An interrupt or exit request during the import is not a missing pandas.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
+        PyErr_Clear();
+        return table.release();
+    }
+    PyRef frame_type = PyRef::steal(check(PyObject_GetAttrString(pandas.get(), "DataFrame")));
+    return check(PyObject_CallOneArg(frame_type.get(), table.get()));
+}
+
+PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
+    PyArrayObject* source_arr = args.array(0);
+    PyArrayObject* target_arr = args.array(1);
+    if (!has_last_axis(source_arr, 6)) raise_value_error("source_state must have shape [..., 6]");
+    if (!has_last_axis(target_arr, 6)) raise_value_error("target_state must have shape [..., 6]");
+    const Rows sources(source_arr, "Failed to reshape source_state");
+    const Rows targets(target_arr, "Failed to reshape target_state");
+    const std::vector<std::vector<double>> waypoints = read_waypoint_rows(args, 10, targets.count());
+
+    const TimeBounds bounds = args.pair(2);
+    const std::uint64_t max_rev = args.count(3);
+    const bool rendezvous = args.flag(4);
+    const std::uint64_t num_solvers = args.count(5);
+    const bool best_only = args.flag(6);
+    const double mu = args.f64(7);
+    const bool remove_duplicates = args.flag(8);
+    const std::optional<std::uint64_t> max_iters = count_or_none(args, 9);
+
+    const std::size_t T = targets.count();
+    const std::size_t pairs = sources.count() * T;
+    // Each pair runs a multi-start search whose starts are a parallel loop of their own on the same pool.
+    const auto per_pair = parallel_map(
+        global_pool(), pairs,
+        [&](std::size_t p) {
+            std::span<const double> waypoint;
+            if (!waypoints.empty()) waypoint = waypoints.size() == 1 ? waypoints[0] : waypoints[p % T];
+            return optimize_lambert_nm_multi(sources.state(p / T), targets.state(p % T), bounds, max_rev, rendezvous,
+                                             num_solvers, best_only, mu, remove_duplicates, max_iters, waypoint);
+        },
+        1);
+    return as_data_frame(pair_table(per_pair, T));
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Declarations.
+
+constexpr Param kTransferScanParams[] = {
+    required("source_state", Kind::Array1D), required("target_state", Kind::Array1D),
+    required("time_bounds", Kind::Pair),     required("dt_step", Kind::Float),
+    optional("mu", mu_earth),                optional_flag("retrograde", false),
+};
+
+constexpr Param kGridSearchParams[] = {
+    required("source_state", Kind::Array1D), required("target_state", Kind::Array1D),
+    required("time_bounds", Kind::Pair),     required("dt_step", Kind::Float),
+    optional_count("max_rev", 0),            optional("mu", mu_earth),
+    optional("tol", 1e-8),                   optional_count("maxiter", 50),
+    optional_flag("rendezvous", true),
+};
+
+constexpr Param kNmParams[] = {
+    required("source_state", Kind::Array1D),        required("target_state", Kind::Array1D),
+    required("time_bounds", Kind::Pair),            required("max_rev", Kind::Count),
+    required("optimize_rendezvous", Kind::Flag),    optional("mu", mu_earth),
+    optional_or_none("max_iters", Kind::Count),     optional_or_none("initial_guess", Kind::Pair),
+    optional_or_none("ric_waypoint", Kind::Array1D),
+};
+
+constexpr Param kNmMultiParams[] = {
+    required("source_state", Kind::Array1D),     required("target_state", Kind::Array1D),
+    required("time_bounds", Kind::Pair),         required("max_rev", Kind::Count),
+    required("optimize_rendezvous", Kind::Flag), required("num_solvers", Kind::Count),
+    required("return_best_only", Kind::Flag),    optional("mu", mu_earth),
+    optional_flag("remove_duplicates", true),    optional_or_none("max_iters", Kind::Count),
+    optional_or_none("ric_waypoint", Kind::Array1D),
+};
+
+constexpr Param kNmMultiArrayParams[] = {
+    required("source_state", Kind::Array),       required("target_state", Kind::Array),
+    required("time_bounds", Kind::Pair),         required("max_rev", Kind::Count),
+    required("optimize_rendezvous", Kind::Flag), required("num_solvers", Kind::Count),
+    required("return_best_only", Kind::Flag),    optional("mu", mu_earth),
+    optional_flag("remove_duplicates", true),    optional_or_none("max_iters", Kind::Count),
+    optional_or_none("ric_waypoint", Kind::Array),
+};
+
+constexpr Param kNmSunlineParams[] = {
+    required("source_state", Kind::Array1D),          required("target_state", Kind::Array1D),
+    required("time_bounds", Kind::Pair),              required("max_rev", Kind::Count),
+    required("optimize_rendezvous", Kind::Flag),      required("num_solvers", Kind::Count),
+    required("return_best_only", Kind::Flag),         required("sun_vector_offset_km", Kind::Float),
+    required("t0_ref", Kind::Float),                  optional("mu", mu_earth),
+    optional_flag("remove_duplicates", true),         optional_or_none("max_iters", Kind::Count),
+};
+
+}  // namespace
+
+const FunctionDef optimize_lambert_transfer_py_def{"optimize_lambert_transfer_py", kTransferScanParams,
+                                                   "Python-accessible version of `optimize_lambert_transfer`",
+                                                   optimize_lambert_transfer_py};
+const FunctionDef optimize_lambert_transfer_grid_py_def{"optimize_lambert_transfer_grid_py", kTransferScanParams, "",
+                                                        optimize_lambert_transfer_grid_py};
+const FunctionDef lambert_grid_search_def{"lambert_grid_search", kGridSearchParams, "", lambert_grid_search_py};
+const FunctionDef optimize_lambert_nm_py_def{"optimize_lambert_nm_py", kNmParams, "", optimize_lambert_nm_py};
+const FunctionDef optimize_lambert_nm_multi_py_def{"optimize_lambert_nm_multi_py", kNmMultiParams, "",
+                                                   optimize_lambert_nm_multi_py};
+const FunctionDef optimize_lambert_nm_multi_array_def{"optimize_lambert_nm_multi_array", kNmMultiArrayParams, "",
+                                                      optimize_lambert_nm_multi_array_py};
+const FunctionDef optimize_lambert_nm_multi_sunline_py_def{"optimize_lambert_nm_multi_sunline_py", kNmSunlineParams,
+                                                           "", optimize_lambert_nm_multi_sunline_py};
+
+}  // namespace orbelin::py
