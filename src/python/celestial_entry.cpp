@@ -36,12 +36,12 @@ PyObject* sun_rows(std::span<const double> jd) {
 }
 
 PyObject* compute_sun_state_jd_py(const Args& args) {
-    const std::vector<double> jd = read_times(args.object(0), kJulianDates);
+    const std::vector<double> jd = read_times(args.object("jd"), kJulianDates);
     return sun_rows(jd);
 }
 
 PyObject* compute_sun_state_posix_py(const Args& args) {
-    std::vector<double> jd = read_times(args.object(0), kPosixTimes);
+    std::vector<double> jd = read_times(args.object("posix"), kPosixTimes);
     for (double& t : jd) t = posix_to_jd(t);
     return sun_rows(jd);
 }

@@ -113,7 +113,7 @@ PyObject* per_state(PyArrayObject* states, const BatchParam& param, std::initial
 }
 
 PyObject* compute_angular_vel_rad_p_sec_impl(const Args& args) {
-    return per_state(args.array(0), kInputState, {3}, [](const State& s, double* out) {
+    return per_state(args.array(kInputState.name), kInputState, {3}, [](const State& s, double* out) {
         const Vec3 omega = angular_velocity(s);
         out[0] = omega.x;
         out[1] = omega.y;
@@ -124,7 +124,7 @@ PyObject* compute_angular_vel_rad_p_sec_impl(const Args& args) {
 // Rows of the ECI -> RIC matrix are R, I, C; the RIC -> ECI matrix is its
 // transpose.
 PyObject* dcm_impl(const Args& args, bool eci_to_ric) {
-    return per_state(args.array(0), kRefState, {3, 3}, [eci_to_ric](const State& ref, double* out) {
+    return per_state(args.array(kRefState.name), kRefState, {3, 3}, [eci_to_ric](const State& ref, double* out) {
         const RicBasis m = ric_basis(ref);
         const Vec3 axes[3] = {m.r_hat, m.i_hat, m.c_hat};
         for (std::size_t i = 0; i < 3; ++i) {
@@ -146,8 +146,8 @@ PyObject* dcm_ric2eci_impl(const Args& args) { return dcm_impl(args, false); }
 template <class Convert>
 PyObject* paired_with_reference(const Args& args, const BatchParam& first_param, npy_intp out_width,
                                 Convert convert) {
-    PyArrayObject* first = args.array(0);
-    PyArrayObject* ref = args.array(1);
+    PyArrayObject* first = args.array(first_param.name);
+    PyArrayObject* ref = args.array(kRefState.name);
     require_last_axis(first, first_param);
     require_last_axis(ref, kRefState);
     const Rows first_rows(first, first_param.reshape_message);
@@ -204,8 +204,8 @@ PyObject* ric2eci_state_impl(const Args& args) {
 // ---- Waypoint offsets -------------------------------------------------------
 
 PyObject* apply_ric_waypoint_offset_impl(const Args& args) {
-    PyArrayObject* target = args.array(0);
-    PyArrayObject* waypoint = args.array(1);
+    PyArrayObject* target = args.array(kTargetState.name);
+    PyArrayObject* waypoint = args.array(kWaypoint.name);
     require_last_axis(target, kTargetState);
     // A waypoint without axes has no last axis of 3 or 6 either.
     if (!has_last_axis(waypoint, 3) && !has_last_axis(waypoint, 6)) raise_value_error(kWaypoint.shape_message);

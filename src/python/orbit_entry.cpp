@@ -14,11 +14,11 @@ namespace orbelin::py {
 namespace {
 
 PyObject* rv2coe_impl(const Args& args) {
-    PyArrayObject* states = args.array(0);
-    const bool deg = args.flag(1);
-    const double mu = args.f64(2);
-    const double tol = args.f64(3);
-    const bool special = args.flag(4);
+    PyArrayObject* states = args.array("eci_state_rv");
+    const bool deg = args.flag("deg");
+    const double mu = args.f64("mu");
+    const double tol = args.f64("tol");
+    const bool special = args.flag("special");
 
     if (!has_last_axis(states, 6)) raise_value_error("eci_state_rv must have shape [..., 6]");
     const Rows rows(states, "Failed to reshape eci_state_rv");
@@ -35,9 +35,9 @@ PyObject* rv2coe_impl(const Args& args) {
 }
 
 PyObject* coe2rv_impl(const Args& args) {
-    PyArrayObject* coe = args.array(0);
-    const bool deg = args.flag(1);
-    const double mu = args.f64(2);
+    PyArrayObject* coe = args.array("coe");
+    const bool deg = args.flag("deg");
+    const double mu = args.f64("mu");
 
     if (!has_last_axis(coe, 6)) raise_value_error("coe must have shape [..., 6]");
     const Rows rows(coe, "Failed to reshape coe");

@@ -24,9 +24,9 @@ PyRef vec3_array(const Vec3& v) {
 }
 
 PyObject* kepler_universal_2body_impl(const Args& args) {
-    PyArrayObject* init_state = args.array(0);
-    const double dt = args.f64(1);
-    const double mu = args.f64(2);
+    PyArrayObject* init_state = args.array("init_state_vec");
+    const double dt = args.f64("dt_sec");
+    const double mu = args.f64("mu");
 
     // A state of another length, or one that cannot be read as six
     // consecutive doubles, is a caller's broken promise, not a user error.
