@@ -1,6 +1,9 @@
 """Arguments of the optimisation functions (checks, their order, messages, None)
 and the pair table of optimize_lambert_nm_multi_array."""
 
+import os
+import shutil
+import subprocess
 import sys
 
 import numpy as np
@@ -243,3 +246,44 @@ def test_dictionary_without_pandas(monkeypatch):
     assert [got[c][2] for c in ("t0", "tf", "cost")] == [ref.t0[0], ref.tf[0], ref.cost[0]]
     empty = orbelin.optimize_lambert_nm_multi_array(SOURCES, TARGETS, TABLE_WINDOW, 0, True, 0, False)
     assert empty == {c: [] for c in COLUMNS}
+
+
+# ---------------------------------------------------------------------------
+# Thread-count invariance (one worker runs the nested loops of the pair table alone)
+# ---------------------------------------------------------------------------
+
+_DIGEST_SCRIPT = r"""
+import hashlib, sys
+import numpy as np
+import orbelin
+sys.modules["pandas"] = None
+from test_optimization import LEO_SOURCE, LEO_TARGET, LEO_INCLINED, NAN_ROW_FIELDS
+out = hashlib.sha256()
+table = orbelin.optimize_lambert_nm_multi_array(np.stack([LEO_SOURCE, LEO_INCLINED]), np.stack([LEO_TARGET] * 3),
+                                                (0.0, 8000.0), 1, True, 6, False, max_iters=15)
+out.update(repr(table).encode())
+for burns in [orbelin.optimize_lambert_transfer_grid_py(LEO_SOURCE, LEO_TARGET, (0.0, 9000.0), 500.0),
+              orbelin.lambert_grid_search(LEO_SOURCE, LEO_INCLINED, (0.0, 9000.0), 500.0, max_rev=1),
+              orbelin.optimize_lambert_nm_multi_sunline_py(LEO_SOURCE, LEO_TARGET, (0.0, 8000.0), 0, True, 8, False,
+                                                           200.0, 1.7e9)]:
+    for name in NAN_ROW_FIELDS:
+        out.update(np.ascontiguousarray(getattr(burns, name)).tobytes())
+print(out.hexdigest())
+"""
+
+
+def _digest(prefix):
+    env = dict(os.environ)
+    tests = os.path.dirname(os.path.abspath(__file__))
+    mod_dir = os.path.dirname(os.path.abspath(orbelin.__file__))
+    env["PYTHONPATH"] = os.pathsep.join([mod_dir, tests, env.get("PYTHONPATH", "")])
+    out = subprocess.run(prefix + [sys.executable, "-c", _DIGEST_SCRIPT], env=env, capture_output=True, text=True,
+                         timeout=120, check=True)
+    return out.stdout.strip()
+
+
+@pytest.mark.skipif(shutil.which("taskset") is None, reason="taskset is not installed")
+def test_results_do_not_depend_on_the_thread_count():
+    one = _digest(["taskset", "-c", "0"])
+    assert len(one) == 64
+    assert one == _digest([])
