@@ -98,6 +98,7 @@ def test_counts_and_flags(kw, error, text):
 @pytest.mark.parametrize("waypoint, error, text", [
     (np.arange(8.0)[::2], TypeError, "The given array is not contiguous"),  # also of a wrong length
     (np.arange(12.0)[::2], TypeError, "The given array is not contiguous"),
+    (np.zeros(0), ValueError, "ric_waypoint must have 3 or 6 elements"),
     (np.zeros(4), ValueError, "ric_waypoint must have 3 or 6 elements"),
     (np.zeros(7), ValueError, "ric_waypoint must have 3 or 6 elements"),
     (np.zeros((1, 3)), TypeError, "argument 'ric_waypoint': dimensionality mismatch:\n from=2, to=1"),
