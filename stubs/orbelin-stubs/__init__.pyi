@@ -1159,7 +1159,8 @@ def lambert_izzo_best_dv(
     ValueError
         "s1 must have shape [..., 6]", "s1 and s2 must have matching shapes",
         "Reshape s1 failed: ..." (a layout that cannot be read as rows),
-        "Time-of-flight must be 1D".
+        "Time-of-flight must be 1D", "Reshape dv1_mag: ..." (an empty tof
+        list with a non-empty batch).
     OverflowError
         max_rev or maxiter is negative.
     PanicException
