@@ -132,6 +132,9 @@ shapes and the minimum, maximum and mean cost.
 
 Examples
 --------
+A window of 4 hours in 20-minute steps has 12 * 13 / 2 = 78 cells, each
+with a transfer here:
+
 >>> import numpy as np, orbelin
 >>> leo = np.array([7000.0, 0.0, 0.0, 0.0, 7.546049108, 0.0])
 >>> geo = np.array([-42164.0, 0.0, 0.0, 0.0, -3.074660235, 0.0])
