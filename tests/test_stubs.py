@@ -134,3 +134,49 @@ def test_stub_defaults_are_the_modules(name):
 
 def test_typed_usage_runs():
     runpy.run_path(str(ROOT / "tests" / "typing" / "usage.py"))
+
+
+ONE_CASE = {
+    "compute_angular_vel_rad_p_sec": (np.stack([LEO, GEO]),),
+    "dcm_eci2ric": (np.stack([LEO, GEO]),),
+    "dcm_ric2eci": (LEO,),
+    "eci2ric_state": (GEO, LEO),
+    "ric2eci_state": (np.stack([GEO, LEO]), LEO),
+    "eci2ric_vec": (R1, LEO),
+    "ric2eci_vec": (np.stack([R1, R2]), LEO),
+    "apply_ric_waypoint_offset": (GEO, np.array([0.0, -2.0, 0.0])),
+    "compute_sun_state_jd": ([2451545.0, 2451636.0],),
+    "compute_sun_state_posix": (946728000.0,),
+}
+ALIASES = {n.targets[0].id: n.value for n in TREE.body
+           if isinstance(n, ast.Assign) and isinstance(n.targets[0], ast.Name) and n.targets[0].id.startswith("_")}
+
+
+def check_type(value, annotation):
+    """Asserts that value has the type that the stub's annotation names."""
+    text = ast.unparse(annotation)
+    if text in ALIASES:
+        return check_type(value, ALIASES[text])
+    dtypes = {"NDArray[np.float64]": np.float64, "NDArray[np.uint64]": np.uint64, "NDArray[np.bool_]": np.bool_}
+    if text in dtypes:
+        assert isinstance(value, np.ndarray) and value.dtype == dtypes[text], (text, type(value))
+    elif text in ("LambertSolutionArray", "LambertBurnArray"):
+        assert type(value) is getattr(orbelin, text)
+    elif isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "tuple":
+        items = annotation.slice.elts
+        assert isinstance(value, tuple) and len(value) == len(items)
+        for v, a in zip(value, items):
+            check_type(v, a)
+    else:
+        assert text == "Any", f"no check for {text}"
+
+
+@pytest.mark.parametrize("name", sorted(STUB_FUNCTIONS))
+def test_results_have_the_stub_types(name):
+    args = REQUIRED.get(name) or ONE_CASE[name]
+    result = getattr(orbelin, name)(*args)
+    check_type(result, STUB_FUNCTIONS[name].returns)
+    if type(result).__name__ in STUB_CLASSES:
+        for member in STUB_CLASSES[type(result).__name__].body:
+            if isinstance(member, ast.FunctionDef):
+                check_type(getattr(result, member.name), member.returns)
