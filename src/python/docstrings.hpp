@@ -31,6 +31,7 @@ Orbital elements
     rv2coe, coe2rv        states <-> classical elements, batches
 Propagation
     kepler_universal_2body_py   one state over one interval
+    kepler_universal_2body_vec  batches of states and intervals
 Sun position
     compute_sun_state_jd, compute_sun_state_posix
 RIC frame (batches, one reference may serve many inputs)
