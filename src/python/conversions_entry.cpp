@@ -11,6 +11,7 @@
 #include "conversions/ric_frame.hpp"
 #include "conversions/ric_waypoint.hpp"
 #include "python/arrays.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 
 namespace orbelin::py {
@@ -246,43 +247,22 @@ constexpr Param waypoint_params[] = {required("target_state_eci", Kind::Array), 
 }  // namespace
 
 const FunctionDef compute_angular_vel_rad_p_sec_def{"compute_angular_vel_rad_p_sec", input_state_params,
-                                                    "Python function: Compute angular velocity from state vector(s)",
+                                                    doc::compute_angular_vel_rad_p_sec,
                                                     compute_angular_vel_rad_p_sec_impl};
 
-const FunctionDef dcm_eci2ric_def{"dcm_eci2ric", ref_state_params, "Python function: Build DCM from ECI to RIC",
-                                  dcm_eci2ric_impl};
+const FunctionDef dcm_eci2ric_def{"dcm_eci2ric", ref_state_params, doc::dcm_eci2ric, dcm_eci2ric_impl};
 
-const FunctionDef dcm_ric2eci_def{"dcm_ric2eci", ref_state_params, "Python function: Build DCM from RIC to ECI",
-                                  dcm_ric2eci_impl};
+const FunctionDef dcm_ric2eci_def{"dcm_ric2eci", ref_state_params, doc::dcm_ric2eci, dcm_ric2eci_impl};
 
-const FunctionDef eci2ric_state_def{"eci2ric_state", eci2ric_state_params,
-                                    "Python function: Convert deputy ECI state to RIC relative state",
-                                    eci2ric_state_impl};
+const FunctionDef eci2ric_state_def{"eci2ric_state", eci2ric_state_params, doc::eci2ric_state, eci2ric_state_impl};
 
-const FunctionDef ric2eci_state_def{"ric2eci_state", ric2eci_state_params,
-                                    "Python function: Convert deputy RIC state to ECI relative state",
-                                    ric2eci_state_impl};
+const FunctionDef ric2eci_state_def{"ric2eci_state", ric2eci_state_params, doc::ric2eci_state, ric2eci_state_impl};
 
-const FunctionDef eci2ric_vec_def{"eci2ric_vec", eci2ric_vec_params,
-                                  "Python function: Rotate ECI vector(s) into RIC\n"
-                                  "NOTE: These are raw ECI points being rotated, not points relative to the reference "
-                                  "state.\n"
-                                  "For relative state conversion, use eci2ric_state.",
-                                  eci2ric_vec_impl};
+const FunctionDef eci2ric_vec_def{"eci2ric_vec", eci2ric_vec_params, doc::eci2ric_vec, eci2ric_vec_impl};
 
-const FunctionDef ric2eci_vec_def{"ric2eci_vec", ric2eci_vec_params,
-                                  "Python function: Rotate RIC vector(s) into ECI\n"
-                                  "NOTE: These are raw RIC points being rotated, not points relative to the reference "
-                                  "state.\n"
-                                  "For relative state conversion, use ric2eci_state.",
-                                  ric2eci_vec_impl};
+const FunctionDef ric2eci_vec_def{"ric2eci_vec", ric2eci_vec_params, doc::ric2eci_vec, ric2eci_vec_impl};
 
-const FunctionDef apply_ric_waypoint_offset_def{
-    "apply_ric_waypoint_offset", waypoint_params,
-    "Python function: Apply RIC waypoint offset to target state(s)\n"
-    "ric_waypoint can be either [dr_r, dr_i, dr_c] (3 elements) or [dr_r, dr_i, dr_c, dv_r, dv_i, dv_c] (6 "
-    "elements)\n"
-    "If only 3 elements are provided, velocity offset is assumed to be zero",
-    apply_ric_waypoint_offset_impl};
+const FunctionDef apply_ric_waypoint_offset_def{"apply_ric_waypoint_offset", waypoint_params,
+                                                doc::apply_ric_waypoint_offset, apply_ric_waypoint_offset_impl};
 
 }  // namespace orbelin::py

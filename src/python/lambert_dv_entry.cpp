@@ -8,6 +8,7 @@
 
 #include "common/constants.hpp"
 #include "parallel/thread_pool.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/lambert_batch.hpp"
 #include "solver/lambert_impulses.hpp"
@@ -159,7 +160,9 @@ constexpr Param kBestDvParams[] = {
 
 }  // namespace
 
-const FunctionDef lambert_izzo_vec_dv_def{"lambert_izzo_vec_dv", kVecDvParams, "", lambert_izzo_vec_dv_impl};
-const FunctionDef lambert_izzo_best_dv_def{"lambert_izzo_best_dv", kBestDvParams, "", lambert_izzo_best_dv_impl};
+const FunctionDef lambert_izzo_vec_dv_def{"lambert_izzo_vec_dv", kVecDvParams, doc::lambert_izzo_vec_dv,
+                                          lambert_izzo_vec_dv_impl};
+const FunctionDef lambert_izzo_best_dv_def{"lambert_izzo_best_dv", kBestDvParams, doc::lambert_izzo_best_dv,
+                                           lambert_izzo_best_dv_impl};
 
 }  // namespace orbelin::py

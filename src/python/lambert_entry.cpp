@@ -6,6 +6,7 @@
 
 #include "common/constants.hpp"
 #include "parallel/thread_pool.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/lambert_batch.hpp"
 #include "python/lambert_solution_array.hpp"
@@ -126,8 +127,9 @@ constexpr Param kLambertSingleParams[] = {
 
 }  // namespace
 
-const FunctionDef lambert_izzo_single_def{"lambert_izzo_single", kLambertSingleParams, "",
+const FunctionDef lambert_izzo_single_def{"lambert_izzo_single", kLambertSingleParams, doc::lambert_izzo_single,
                                           lambert_izzo_single_impl_py};
-const FunctionDef lambert_izzo_vec_def{"lambert_izzo_vec", kLambertParams, "", lambert_izzo_vec_impl};
+const FunctionDef lambert_izzo_vec_def{"lambert_izzo_vec", kLambertParams, doc::lambert_izzo_vec,
+                                       lambert_izzo_vec_impl};
 
 }  // namespace orbelin::py

@@ -14,6 +14,7 @@
 #include "optimization/nm_search.hpp"
 #include "parallel/thread_pool.hpp"
 #include "python/arrays.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/lambert_burn_array.hpp"
 
@@ -336,17 +337,22 @@ constexpr Param kNmSunlineParams[] = {
 }  // namespace
 
 const FunctionDef optimize_lambert_transfer_py_def{"optimize_lambert_transfer_py", kTransferScanParams,
-                                                   "Python-accessible version of `optimize_lambert_transfer`",
+                                                   doc::optimize_lambert_transfer_py,
                                                    optimize_lambert_transfer_py};
-const FunctionDef optimize_lambert_transfer_grid_py_def{"optimize_lambert_transfer_grid_py", kTransferScanParams, "",
+const FunctionDef optimize_lambert_transfer_grid_py_def{"optimize_lambert_transfer_grid_py", kTransferScanParams,
+                                                        doc::optimize_lambert_transfer_grid_py,
                                                         optimize_lambert_transfer_grid_py};
-const FunctionDef lambert_grid_search_def{"lambert_grid_search", kGridSearchParams, "", lambert_grid_search_py};
-const FunctionDef optimize_lambert_nm_py_def{"optimize_lambert_nm_py", kNmParams, "", optimize_lambert_nm_py};
-const FunctionDef optimize_lambert_nm_multi_py_def{"optimize_lambert_nm_multi_py", kNmMultiParams, "",
-                                                   optimize_lambert_nm_multi_py};
-const FunctionDef optimize_lambert_nm_multi_array_def{"optimize_lambert_nm_multi_array", kNmMultiArrayParams, "",
+const FunctionDef lambert_grid_search_def{"lambert_grid_search", kGridSearchParams, doc::lambert_grid_search,
+                                          lambert_grid_search_py};
+const FunctionDef optimize_lambert_nm_py_def{"optimize_lambert_nm_py", kNmParams, doc::optimize_lambert_nm_py,
+                                             optimize_lambert_nm_py};
+const FunctionDef optimize_lambert_nm_multi_py_def{"optimize_lambert_nm_multi_py", kNmMultiParams,
+                                                   doc::optimize_lambert_nm_multi_py, optimize_lambert_nm_multi_py};
+const FunctionDef optimize_lambert_nm_multi_array_def{"optimize_lambert_nm_multi_array", kNmMultiArrayParams,
+                                                      doc::optimize_lambert_nm_multi_array,
                                                       optimize_lambert_nm_multi_array_py};
 const FunctionDef optimize_lambert_nm_multi_sunline_py_def{"optimize_lambert_nm_multi_sunline_py", kNmSunlineParams,
-                                                           "", optimize_lambert_nm_multi_sunline_py};
+                                                           doc::optimize_lambert_nm_multi_sunline_py,
+                                                           optimize_lambert_nm_multi_sunline_py};
 
 }  // namespace orbelin::py

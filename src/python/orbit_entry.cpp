@@ -7,6 +7,7 @@
 #include "orbit/coe2rv.hpp"
 #include "orbit/rv2coe.hpp"
 #include "python/arrays.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 
 namespace orbelin::py {
@@ -68,13 +69,8 @@ constexpr Param coe2rv_params[] = {
 
 }  // namespace
 
-const FunctionDef rv2coe_def{"rv2coe", rv2coe_params,
-                             "Python function: Convert ECI state vector(s) to classical orbital elements", rv2coe_impl};
+const FunctionDef rv2coe_def{"rv2coe", rv2coe_params, doc::rv2coe, rv2coe_impl};
 
-const FunctionDef coe2rv_def{"coe2rv", coe2rv_params,
-                             "Python function: Convert classical orbital elements to ECI state vector(s)\n"
-                             "Angles are assumed to be in degrees by default (can be changed to radians by setting "
-                             "deg=False)",
-                             coe2rv_impl};
+const FunctionDef coe2rv_def{"coe2rv", coe2rv_params, doc::coe2rv, coe2rv_impl};
 
 }  // namespace orbelin::py

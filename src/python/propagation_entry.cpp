@@ -8,6 +8,7 @@
 #include "common/fault.hpp"
 #include "propagation/kepler_universal_2body.hpp"
 #include "python/arrays.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 
 namespace orbelin::py {
@@ -52,7 +53,7 @@ constexpr Param kepler_universal_2body_params[] = {
 }  // namespace
 
 const FunctionDef kepler_universal_2body_py_def{"kepler_universal_2body_py", kepler_universal_2body_params,
-                                                "Python-accessible version of `kepler_universal_2body`",
+                                                doc::kepler_universal_2body_py,
                                                 kepler_universal_2body_impl};
 
 }  // namespace orbelin::py
