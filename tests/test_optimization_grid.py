@@ -166,8 +166,8 @@ DOCS = {
 
 def test_class_publishes_fifteen_read_only_attributes():
     cls = orbelin.LambertBurnArray
-    assert cls.__doc__ == ("Python wrapper for Lambert burn solutions (with impulses)\n"
-                           "Replaces OptimizedLambertSolutionPy and OptimizedLambertSolutionArray")
+    assert cls.__doc__.startswith("Python wrapper for Lambert burn solutions (with impulses)\n"
+                                  "Replaces OptimizedLambertSolutionPy and OptimizedLambertSolutionArray\n\n")
     published = [k for k in vars(cls) if k in DOCS]
     assert published == list(DOCS)
     for name, doc in DOCS.items():
