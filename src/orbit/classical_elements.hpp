@@ -90,6 +90,14 @@ inline double inclination(const OrbitGeometry& g) noexcept {
     return vector_angle(g.h, k);
 }
 
+// sin i for the degenerate-orbit tests, without a sine: |n| / |h| (0 for a vanishing h, where i is 0). Agrees
+// with sin(inclination(g)) to an ulp, which can matter only for an orbit within an ulp of the tolerance.
+inline double sin_inclination(const OrbitGeometry& g) noexcept {
+    const double h_norm = norm(g.h);
+    if (h_norm < element_guard) return 0.0;
+    return g.n_norm / h_norm;
+}
+
 inline double raw_raan(const OrbitGeometry& g) noexcept { return std::atan2(g.n.y, g.n.x); }
 
 // Argument of periapsis with its quadrant from the sign of e_z (periapsis below the equator -> beyond pi).
@@ -150,7 +158,7 @@ inline ClassicalElements classical_elements(const OrbitGeometry& g, double mu, d
     el.sma = semi_major_axis(g, mu, tol);
     el.ecc = g.ecc;
     el.inc = inclination(g);
-    const bool equatorial = std::sin(el.inc) < tol;
+    const bool equatorial = sin_inclination(g) < tol;
     if (g.ecc < tol) {
         el.argp = 0.0;
         if (equatorial) {
@@ -182,7 +190,7 @@ inline double anomaly_element(OrbitGeometry g, double tol) noexcept {
     if (g.ecc < tol) {
         g.n_norm = norm(g.n);
         const double inc = inclination(g);
-        if (std::sin(inc) < tol) return wrap_two_pi(true_longitude(g, inc));
+        if (sin_inclination(g) < tol) return wrap_two_pi(true_longitude(g, inc));
         return wrap_two_pi(argument_of_latitude(g));
     }
     return wrap_two_pi(true_anomaly(g));
