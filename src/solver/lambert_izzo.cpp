@@ -332,6 +332,12 @@ LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, doub
 std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev) {
     if (mu <= 0.0) throw_bad_mu(mu);
     if (!(tof > 0.0) || max_rev == 0) return 0;
+    // A sufficient test without square roots first: s >= R = max(|r1|, |r2|) because c >= | |r1| - |r2| |, so
+    // T <= sqrt(2 mu / R^3) tof, which is below pi when (2 mu tof^2 / pi^2)^2 < R^6. The margin of 1e-6 is far
+    // beyond the rounding of the exact evaluation below. NaN and overflow fail the test and take that route.
+    const double r_sq = std::fmax(dot(r1, r1), dot(r2, r2));
+    const double q = 2.0 * mu * tof * tof / (pi * pi);
+    if (q * q < (1.0 - 1e-6) * (r_sq * r_sq * r_sq)) return 0;
     // Steps 2 and 6 exactly as izzo_setup evaluates them.
     const double c = norm(r2 - r1);
     const double s = (norm(r1) + norm(r2) + c) / 2.0;
