@@ -199,6 +199,16 @@ void require_reshape(std::size_t flat_count, const Shape& shape, const std::stri
     if (flat_count != element_count(shape)) raise_value_error(prefix + kIncompatibleShape);
 }
 
+std::string shape_text(const Shape& shape) {
+    std::string text = "(";
+    for (std::size_t a = 0; a < shape.size(); ++a) {
+        if (a > 0) text += ", ";
+        text += std::to_string(shape[a]);
+    }
+    if (shape.size() == 1) text += ",";
+    return text + ")";
+}
+
 Shape with_axes(Shape shape, std::initializer_list<npy_intp> extra) {
     shape.insert(shape.end(), extra.begin(), extra.end());
     return shape;

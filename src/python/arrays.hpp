@@ -132,6 +132,9 @@ std::size_t element_count(const Shape& shape) noexcept;
 // `bytes_per_slot` bytes each (all its arrays together) that exceeds the memory this process may use.
 void require_result_memory(const char* function, std::size_t cases, std::size_t slots, std::size_t bytes_per_slot);
 
+// Python's text of a shape tuple: (), (2,), (2, 3).
+std::string shape_text(const Shape& shape);
+
 // shape + (extra...).
 Shape with_axes(Shape shape, std::initializer_list<npy_intp> extra);
 

@@ -56,17 +56,6 @@ void check_states(PyArrayObject* states) {
     (void)Rows(states, kStatesReshape);
 }
 
-// Python's text of a shape tuple: (), (2,), (2, 3).
-std::string shape_text(const Shape& shape) {
-    std::string text = "(";
-    for (std::size_t a = 0; a < shape.size(); ++a) {
-        if (a > 0) text += ", ";
-        text += std::to_string(shape[a]);
-    }
-    if (shape.size() == 1) text += ",";
-    return text + ")";
-}
-
 // The intervals as a C-contiguous float64 array of any number of axes (a number gives 0 axes). NumPy's own
 // conversion, with safe casts only: ints become floats, complex numbers and strings are refused.
 PyRef interval_array(PyObject* dt) {
