@@ -1,58 +1,74 @@
 #!/usr/bin/env python3
-"""Throughput of orbelin's Lambert functions, printed as a plain-text table.
+"""Before/after benchmark of orbelin's Lambert functions and batch propagation, printed as one table.
 
-    PYTHONPATH=build/lt python3 benchmarks/bench_lambert.py [--quick]
+    python3 benchmarks/bench_lambert.py [--quick] [--before DIR]
 
-Sections:
-  1. lambert_izzo_vec and lambert_izzo_best_dv, cases per second, on 10^5 and
-     10^6 seeded random cases, zero-revolution (max_rev = 0) and max_rev = 3.
-  2. lambert_izzo_single, time per call in a Python loop.
-  3. The bare C++ solver (benchmarks/cpp/bench_lambert_core, single thread),
-     ns per solution, when that executable has been built:
-         cmake -S . -B build/bench -DORBELIN_BENCHMARKS=ON -DORBELIN_PYTHON=OFF
-         cmake --build build/bench
-  4. How the time of lambert_izzo_vec on 10^6 zero-revolution cases splits
-     into solver, element annotation and the rest (the Python boundary).
-  5. Scaling: section 1's zero-revolution vec measurement in subprocesses
-     pinned to one CPU and to two CPUs.
+The "after" column measures the orbelin module this interpreter imports and the C++ microbenchmark
+build/bench/benchmarks/cpp/bench_lambert_core. The "before" column measures an older build: DIR must hold its
+module (orbelin*.so) and bench_lambert_core_before, the C++ microbenchmark compiled against the older core with
+-DORBELIN_BENCH_BASELINE. For example, with the older commit OLD:
 
-Random cases: radii 6600-42000 km in uniformly random directions, time of
-flight log-uniform between 0.02 and 2 (zero-revolution) or 4 (max_rev = 3)
-periods of the minimum-energy ellipse, the same distribution as the C++
-benchmark. The vectorized functions take one time of flight per call (or a
-grid), so each case is rescaled to a common time of flight of 10^4 s: a Lambert
-problem (r1, r2, t) is the same dimensionless problem as (k r1, k r2, k^1.5 t),
-with the same solver iterations, so the work per case is unchanged.
+    git archive OLD | tar -x -C /tmp/orbelin-before
+    cmake -S /tmp/orbelin-before -B /tmp/orbelin-before/build -DORBELIN_PYTHON=ON
+    cmake --build /tmp/orbelin-before/build
+    g++ -O3 -DNDEBUG -std=c++20 -DORBELIN_BENCH_BASELINE -I/tmp/orbelin-before/src \
+        benchmarks/cpp/bench_lambert_core.cpp /tmp/orbelin-before/build/liborbelin_core.a -lpthread \
+        -o /tmp/orbelin-before/build/bench_lambert_core_before
+
+Rows:
+  kernel ns/solution      the bare solver, one thread, thread CPU time (C++ microbenchmark, visiting form)
+  elements ns/solution    the nine transfer elements of an arc (annotated solve minus bare solve, same program)
+  lambert_izzo_vec        ns per solution (wall time over the pool) and peak memory added by the call, for
+                          max_rev 0, 3 and 16 on 10^6 random cases (times of flight 0.02-4 minimum-energy periods,
+                          so some cases admit up to three revolutions) and on 10^6 cases that admit none
+  propagation             us per state: kepler_universal_2body_py in a Python loop before,
+                          kepler_universal_2body_vec after, 10^6 states
+  scaling                 lambert_izzo_vec (10^6 zero-revolution cases) and kepler_universal_2body_vec
+                          in subprocesses pinned with taskset to one CPU and to two: the speed-up
+
+Every measurement runs in a fresh subprocess, before and after alternately, best of --repeats runs. Peak memory
+is the process's peak resident size during the call (reset before it through /proc/self/clear_refs) minus its
+resident size just before (after malloc_trim has returned freed memory to the system), beside the size of the
+arrays the call returns. Other processes on the machine slow
+wall-time figures; the load average is printed with the table.
 """
 
 import argparse
+import glob
+import json
 import os
-import re
 import shutil
 import subprocess
 import sys
 import time
 
-import numpy as np
-
-import orbelin
-
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+AFTER_CORE = os.path.join(ROOT, "build", "bench", "benchmarks", "cpp", "bench_lambert_core")
 MU = 398600.4418
 TOF = 1.0e4
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FIELDS = ["v1", "v2", "tof", "num_revs", "path_flag", "retrograde", "sma", "ecc", "inc", "raan", "argp",
-          "ta_depart", "ta_arrive", "rp", "ra"]
-CORE_EXE = os.path.join(ROOT, "build", "bench", "benchmarks", "cpp", "bench_lambert_core")
 
+# Runs in a child process: argv = module dir, task, n, max_rev, repeats. Prints one JSON line.
+CHILD = r'''
+import ctypes, json, os, sys, time
+sys.path.insert(0, sys.argv[1])
+import numpy as np
+import orbelin
+task, n, max_rev, repeats = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+MU, TOF = 398600.4418, 1.0e4
 
-def make_positions(n, seed, hi_periods):
-    """n position pairs rescaled so that every case has time of flight TOF."""
+def rss_kb(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field):
+                return int(line.split()[1])
+
+def pairs(seed, hi_periods):
+    # Positions rescaled so that every case has time of flight TOF: (r1, r2, t) is the same dimensionless
+    # problem as (k r1, k r2, k^1.5 t), with the same solver work.
     rng = np.random.default_rng(seed)
-
     def directions():
         v = rng.normal(size=(n, 3))
         return v / np.linalg.norm(v, axis=1)[:, None]
-
     r1 = rng.uniform(6600.0, 42000.0, n)[:, None] * directions()
     r2 = rng.uniform(6600.0, 42000.0, n)[:, None] * directions()
     s = (np.linalg.norm(r1, axis=1) + np.linalg.norm(r2, axis=1) + np.linalg.norm(r2 - r1, axis=1)) / 2
@@ -61,200 +77,170 @@ def make_positions(n, seed, hi_periods):
     k = (TOF / tof) ** (2.0 / 3.0)
     return np.ascontiguousarray(r1 * k[:, None]), np.ascontiguousarray(r2 * k[:, None])
 
-
-def make_states(r1, r2):
-    """States at the given positions with circular-speed velocities in random planes."""
-    rng = np.random.default_rng(1)
-
-    def with_velocity(r):
-        t = np.cross(r, rng.normal(size=r.shape))
-        t /= np.linalg.norm(t, axis=1)[:, None]
-        return np.concatenate([r, np.sqrt(MU / np.linalg.norm(r, axis=1))[:, None] * t], axis=1)
-
-    return with_velocity(r1), with_velocity(r2)
-
-
-def best_time(fn, repeats):
-    best = float("inf")
+def best(fn):
+    out, t_best = None, float("inf")
     for _ in range(repeats):
+        out = None
         t0 = time.perf_counter()
         out = fn()
-        best = min(best, time.perf_counter() - t0)
-        del out
-    return best
+        t_best = min(t_best, time.perf_counter() - t0)
+    return out, t_best
+
+if task.startswith("vec"):
+    # mixed: 0.02-4 periods (up to 3 revolutions); direct: below half a period (no revolution possible).
+    r1, r2 = pairs(12345, 4.0) if task == "vec-mixed" else pairs(777, 0.45)
+    orbelin.lambert_izzo_vec(r1[:1000], r2[:1000], TOF, max_rev, False)
+    # Memory freed while the inputs were made goes back to the system, so that the call cannot reuse it unseen.
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = rss_kb("VmRSS:")
+    t0 = time.perf_counter()
+    res = orbelin.lambert_izzo_vec(r1, r2, TOF, max_rev, False)
+    first = time.perf_counter() - t0
+    peak = rss_kb("VmHWM:") - before
+    solutions = int(np.count_nonzero(~np.isnan(res.tof)))
+    nbytes = sum(a.nbytes for a in (res.v1, res.v2, res.tof, res.num_revs, res.path_flag, res.retrograde,
+                                    res.sma, res.ecc, res.inc, res.raan, res.argp, res.ta_depart,
+                                    res.ta_arrive, res.rp, res.ra))
+    slots = res.tof.shape[-1]
+    del res
+    _, t = best(lambda: orbelin.lambert_izzo_vec(r1, r2, TOF, max_rev, False))
+    print(json.dumps({"seconds": min(t, first), "solutions": solutions, "peak_mb": peak / 1024,
+                      "result_mb": nbytes / 2**20, "slots": slots}))
+elif task == "propagate":
+    rng = np.random.default_rng(3)
+    states = np.tile([7000.0, 0.0, 0.0, 0.0, 7.5, 0.0], (n, 1))
+    states[:, 3:] += rng.normal(size=(n, 3)) * 0.3
+    dt = rng.uniform(-5000.0, 5000.0, n)
+    if hasattr(orbelin, "kepler_universal_2body_vec"):
+        orbelin.kepler_universal_2body_vec(states[:1000], dt[:1000])
+        _, t = best(lambda: orbelin.kepler_universal_2body_vec(states, dt))
+        print(json.dumps({"seconds": t, "form": "vec"}))
+    else:
+        m = min(n, 200000)  # a Python loop: a sample is enough
+        f = orbelin.kepler_universal_2body_py
+        rows = list(states[:m])
+        def loop():
+            for s, d in zip(rows, dt[:m]):
+                f(s, float(d))
+        _, t = best(loop)
+        print(json.dumps({"seconds": t * n / m, "form": "loop"}))
+'''
 
 
-def threads_in_use():
-    """CPUs usable by this process; the pool has max(1, cpus - 1) workers and
-    the calling thread takes chunks of each loop as well."""
-    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-    workers = max(1, cpus - 1)
-    return cpus, workers, workers + 1
+def run_child(module_dir, task, n, max_rev, repeats, cpus=None):
+    prefix = ["taskset", "-c", cpus] if cpus else []
+    out = subprocess.run(prefix + [sys.executable, "-c", CHILD, module_dir, task, str(n), str(max_rev),
+                                   str(repeats)], capture_output=True, text=True, check=True, timeout=3600)
+    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
-def run_core(cases):
-    if not os.path.exists(CORE_EXE):
-        return None, None
-    out = subprocess.run([CORE_EXE, str(cases)], capture_output=True, text=True, check=True).stdout
+def run_core(exe, n, repeats):
+    """{(problem, form): ns/solution} from the C++ microbenchmark."""
+    out = subprocess.run([exe, str(n), str(repeats)], capture_output=True, text=True, check=True).stdout
     rows = {}
     for line in out.splitlines():
-        m = re.match(r"(zero-rev \(max_rev = 0\)|max_rev = 3)\s+(\w+)\s+\d+\s+\d+\s+([\d.]+)\s+([\d.]+)", line)
-        if m:
-            rows[(m.group(1), m.group(2))] = (float(m.group(3)), float(m.group(4)))
-    return rows, out
+        parts = line.split()
+        if line.startswith("zero-rev"):
+            rows[("zero", parts[4])] = float(parts[-1] if parts[4] == "elements" else parts[8])
+        elif line.startswith("max_rev = 3"):
+            rows[("three", parts[3])] = float(parts[-1] if parts[3] == "elements" else parts[7])
+    return rows
 
 
-SCALING_CHILD = r"""
-import sys, time
-sys.path.insert(0, {bench_dir!r})
-import bench_lambert as b
-r1, r2 = b.make_positions({n}, 12345, 2.0)
-b.orbelin.lambert_izzo_vec(r1[:1000], r2[:1000], b.TOF, 0, False)
-t = b.best_time(lambda: b.orbelin.lambert_izzo_vec(r1, r2, b.TOF, 0, False), {repeats})
-print({n} / t)
-"""
-
-
-def scaling_rate(cpus, n, repeats):
-    code = SCALING_CHILD.format(bench_dir=os.path.dirname(os.path.abspath(__file__)), n=n, repeats=repeats)
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.abspath(orbelin.__file__)),
-                                         env.get("PYTHONPATH", "")])
-    out = subprocess.run(["taskset", "-c", cpus, sys.executable, "-c", code], capture_output=True, text=True,
-                         env=env, check=True)
-    return float(out.stdout.strip())
+def fmt(x, spec):
+    return "-" if x is None else format(x, spec)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="10^4 and 10^5 cases instead of 10^5 and 10^6")
+    parser.add_argument("--quick", action="store_true", help="10^5 cases instead of 10^6")
+    parser.add_argument("--before", help="directory of the older build (module and bench_lambert_core_before)")
+    parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
-    sizes = [10**4, 10**5] if args.quick else [10**5, 10**6]
-    big = sizes[-1]
-    cpus, workers, threads = threads_in_use()
+    n = 10**5 if args.quick else 10**6
+
+    import orbelin
+    after_dir = os.path.dirname(os.path.abspath(orbelin.__file__))
+    before_dir = os.path.abspath(args.before) if args.before else None
+    before_core = os.path.join(before_dir, "bench_lambert_core_before") if before_dir else None
+    if before_dir and not glob.glob(os.path.join(before_dir, "orbelin*.so")):
+        sys.exit(f"no orbelin module in {before_dir}")
+    sides = [("before", before_dir), ("after", after_dir)] if before_dir else [("after", after_dir)]
+    cpus = sorted(os.sched_getaffinity(0))
     t_start = time.perf_counter()
+    load0 = os.getloadavg()
 
-    print("orbelin Lambert benchmark")
-    print(f"python {sys.version.split()[0]}, numpy {np.__version__}, usable CPUs {cpus}, pool workers {workers} "
-          f"(+ the calling thread = {threads} threads per loop)")
-    print(f"cases: seeded random, rescaled to a common time of flight of {TOF:.0f} s; best of repeated runs")
-    print()
+    rows = []  # (label, unit, before, after, note)
 
-    # Warm-up: first touches of the pool and of the allocator.
-    r1, r2 = make_positions(1000, 3, 2.0)
-    orbelin.lambert_izzo_vec(r1, r2, TOF, 3, False)
+    # C++ kernel and elements, alternately.
+    core = {"before": {}, "after": {}}
+    exes = [("before", before_core)] if before_core and os.path.exists(before_core) else []
+    exes.append(("after", AFTER_CORE if os.path.exists(AFTER_CORE) else None))
+    for _ in range(args.repeats):
+        for side, exe in exes:
+            if exe is None:
+                continue
+            for key, value in run_core(exe, n // 5, 1).items():
+                core[side][key] = min(core[side].get(key, float("inf")), value)
+    for key, label in [(("zero", "visit"), "kernel, max_rev 0"), (("three", "visit"), "kernel, max_rev 3"),
+                       (("zero", "vector"), "kernel returning a vector, max_rev 0"),
+                       (("zero", "elements"), "elements, max_rev 0"), (("three", "elements"), "elements, max_rev 3")]:
+        rows.append((label, "ns/solution", core["before"].get(key), core["after"].get(key), "1 thread, CPU time"))
 
-    # 1. Vectorized throughput.
-    print("1. Vectorized functions")
-    print(f"{'function':<22} {'max_rev':>7} {'cases':>9} {'solutions':>10} {'seconds':>9} {'cases/s':>12} "
-          f"{'ns/solution':>12} {'result MB':>10}")
-    measured = {}
-    for max_rev, hi in [(0, 2.0), (3, 4.0)]:
-        for n in sizes:
-            r1, r2 = make_positions(n, 12345 if max_rev == 0 else 67890, hi)
-            s1, s2 = make_states(r1, r2)
-            repeats = 3 if n <= 10**5 else 2
-            res = orbelin.lambert_izzo_vec(r1, r2, TOF, max_rev, False)
-            solutions = int(np.count_nonzero(~np.isnan(res.tof)))
-            vec_mb = sum(getattr(res, f).nbytes for f in FIELDS) / 1e6
-            del res
-            # best_dv solves every case twice, prograde and retrograde.
-            res = orbelin.lambert_izzo_vec(r1, r2, TOF, max_rev, True)
-            both = solutions + int(np.count_nonzero(~np.isnan(res.tof)))
-            del res
-            best_mb = 9 * 8 * n / 1e6
-            t_vec = best_time(lambda: orbelin.lambert_izzo_vec(r1, r2, TOF, max_rev, False), repeats)
-            t_best = best_time(lambda: orbelin.lambert_izzo_best_dv(s1, s2, TOF, max_rev), repeats)
-            measured[("vec", max_rev, n)] = t_vec
-            print(f"{'lambert_izzo_vec':<22} {max_rev:>7} {n:>9} {solutions:>10} {t_vec:>9.3f} {n / t_vec:>12.4g} "
-                  f"{t_vec * 1e9 / solutions:>12.1f} {vec_mb:>10.1f}")
-            print(f"{'lambert_izzo_best_dv':<22} {max_rev:>7} {n:>9} {both:>10} {t_best:>9.3f} "
-                  f"{n / t_best:>12.4g} {t_best * 1e9 / both:>12.1f} {best_mb:>10.1f}")
-            if max_rev == 0 and n == big:
-                measured["dv0"] = best_time(lambda: orbelin.lambert_izzo_vec_dv(s1, s2, TOF, 0, False), repeats)
-                measured["r1"], measured["r2"], measured["s1"] = r1, r2, s1
-    print("   solutions: arcs solved (best_dv: prograde and retrograde lists together); ns/solution is wall")
-    print("   time over all threads, not CPU time; result MB: size of the returned arrays, padding included")
-    print()
+    # lambert_izzo_vec: time and memory.
+    for task, what in [("vec-mixed", "random"), ("vec-direct", "direct only")]:
+        for max_rev in (0, 3, 16):
+            got = {}
+            for _ in range(args.repeats):
+                for side, d in sides:
+                    r = run_child(d, task, n, max_rev, 1)
+                    if side not in got or r["seconds"] < got[side]["seconds"]:
+                        peak = min(r["peak_mb"], got[side]["peak_mb"]) if side in got else r["peak_mb"]
+                        got[side] = dict(r, peak_mb=peak)
+            b, a = got.get("before"), got["after"]
+            rows.append((f"lambert_izzo_vec {what}, max_rev {max_rev}", "ns/solution",
+                         b and b["seconds"] * 1e9 / b["solutions"], a["seconds"] * 1e9 / a["solutions"],
+                         f"{a['solutions']} solutions, K = {a['slots']}"))
+            rows.append((f"  peak memory of the call", "MB", b and b["peak_mb"], a["peak_mb"],
+                         f"result {a['result_mb']:.0f} MB"))
 
-    # 2. Single-case calls.
-    print("2. lambert_izzo_single in a Python loop")
-    r1, r2 = make_positions(20000, 5, 2.0)
-    rows1 = list(r1)
-    rows2 = list(r2)
-    for max_rev in (0, 3):
-        def loop():
-            f = orbelin.lambert_izzo_single
-            for a, b in zip(rows1, rows2):
-                f(a, b, TOF, max_rev, False)
-        t = best_time(loop, 2)
-        print(f"   max_rev = {max_rev}: {t / len(rows1) * 1e6:8.2f} us per call ({len(rows1)} calls, "
-              f"{len(rows1) / t:.4g} calls/s)")
-    print()
+    # Propagation.
+    prop = {}
+    for _ in range(args.repeats):
+        for side, d in sides:
+            r = run_child(d, "propagate", n, 0, 1)
+            prop[side] = min(prop.get(side, float("inf")), r["seconds"])
+    rows.append(("propagation", "us/state", prop.get("before") and prop["before"] * 1e6 / n, prop["after"] * 1e6 / n,
+                 "before: kepler_universal_2body_py loop; after: kepler_universal_2body_vec"))
 
-    # 3. The bare C++ core.
-    print("3. Bare C++ solver core (single thread)")
-    core, raw = run_core(big)
-    core_ns = None
-    if core is None:
-        print(f"   skipped: {os.path.relpath(CORE_EXE, ROOT)} is not built")
+    # Scaling.
+    if shutil.which("taskset") and len(cpus) >= 2:
+        one, two = str(cpus[0]), f"{cpus[0]},{cpus[1]}"
+        for task, label in [("vec-mixed", "scaling 1 -> 2 CPUs, lambert_izzo_vec max_rev 0"),
+                            ("propagate", "scaling 1 -> 2 CPUs, kepler_universal_2body_vec")]:
+            ratio = {}
+            for side, d in sides:
+                if task == "propagate" and side == "before":
+                    continue
+                t1 = min(run_child(d, task, n, 0, 1, one)["seconds"] for _ in range(args.repeats))
+                t2 = min(run_child(d, task, n, 0, 1, two)["seconds"] for _ in range(args.repeats))
+                ratio[side] = t1 / t2
+            rows.append((label, "x", ratio.get("before"), ratio["after"], "time on 1 CPU / time on 2 CPUs"))
     else:
-        for (problem, form), (per_case, per_sol) in sorted(core.items()):
-            print(f"   {problem:<24} {form:<7} {per_case:8.1f} ns/case {per_sol:8.1f} ns/solution")
-        core_ns = core.get(("zero-rev (max_rev = 0)", "visit"), (None, None))[1]
-    print()
+        rows.append(("scaling", "x", None, None, "skipped: needs taskset and two CPUs"))
 
-    # 4. Where the time of lambert_izzo_vec goes (10^6 zero-revolution cases).
-    print(f"4. Split of lambert_izzo_vec, {big} zero-revolution cases")
-    t_vec = measured[("vec", 0, big)]
-    t_dv = measured["dv0"]
-    # The element annotation: two rv2coe kernels per solution. rv2coe runs on
-    # the calling thread only, so its per-state time is a single-thread figure.
-    s1 = measured["s1"]
-    t_coe = best_time(lambda: orbelin.rv2coe(s1, deg=False), 2)
-    coe_ns = t_coe * 1e9 / len(s1)
-    print(f"   lambert_izzo_vec     wall {t_vec * 1e3:8.1f} ms   (solve + 2 element sets + 15 result arrays)")
-    print(f"   lambert_izzo_vec_dv  wall {t_dv * 1e3:8.1f} ms   (solve + impulses + 5 result arrays)")
-    print(f"   rv2coe               {coe_ns:8.1f} ns per state, single thread (includes its own boundary)")
-    if core_ns is not None:
-        solve = big * core_ns * 1e-9 / threads
-        elements = 2 * big * coe_ns * 1e-9 / threads
-        rest = t_vec - solve - elements
-        print(f"   estimate: solver      {solve * 1e3:8.1f} ms = {big} x {core_ns:.1f} ns (C++ core) / {threads} "
-              f"threads  -> {100 * solve / t_vec:5.1f} %")
-        print(f"   estimate: elements    {elements * 1e3:8.1f} ms = 2 x {big} x {coe_ns:.1f} ns (rv2coe) / {threads} "
-              f"threads  -> {100 * elements / t_vec:5.1f} %")
-        print(f"   remainder (boundary)  {rest * 1e3:8.1f} ms: argument checks, result allocation and filling, "
-              f"pool dispatch, imperfect scaling -> {100 * rest / t_vec:5.1f} %")
-        dv_rest = t_dv - solve
-        print(f"   cross-check: lambert_izzo_vec_dv minus the solver estimate = {dv_rest * 1e3:.1f} ms "
-              f"({100 * dv_rest / t_dv:.1f} % of its wall time)")
-    else:
-        print("   solver share not estimated (no C++ core timing); "
-              f"vec minus vec_dv = {(t_vec - t_dv) * 1e3:.1f} ms is the element annotation and the extra arrays")
-    print("   method: the bare core's single-thread ns/solution times the case count, divided by the threads that")
-    print("   run the loop, is the solver's share of the wall time; the element kernels are costed the same way")
-    print("   from rv2coe; whatever is left is attributed to the Python boundary.")
-    print()
-
-    # 5. Scaling over CPUs.
-    print(f"5. Scaling of lambert_izzo_vec, {big} zero-revolution cases, subprocesses pinned with taskset")
-    if shutil.which("taskset") is None:
-        print("   skipped: taskset is not installed")
-    else:
-        available = sorted(os.sched_getaffinity(0))
-        if len(available) < 2:
-            print("   skipped: fewer than two CPUs")
-        else:
-            one_cpu = str(available[0])
-            two_cpu = f"{available[0]},{available[1]}"
-            rate1 = scaling_rate(one_cpu, big, 2)
-            rate2 = scaling_rate(two_cpu, big, 2)
-            print(f"   taskset -c {one_cpu:<5} (1 worker + caller on 1 CPU)   {rate1:12.4g} cases/s")
-            print(f"   taskset -c {two_cpu:<5} (1 worker + caller on 2 CPUs)  {rate2:12.4g} cases/s")
-            print(f"   ratio 2 CPUs / 1 CPU: {rate2 / rate1:.2f}")
-    print()
-    print(f"total benchmark time {time.perf_counter() - t_start:.1f} s")
+    load1 = os.getloadavg()
+    print("orbelin benchmark: before / after")
+    print(f"python {sys.version.split()[0]}, usable CPUs {len(cpus)}, {n} cases; best of {args.repeats}; "
+          f"load average {load0[0]:.2f} at the start, {load1[0]:.2f} at the end")
+    print(f"{'measurement':<52} {'unit':<12} {'before':>10} {'after':>10} {'after/before':>12}  note")
+    for label, unit, b, a, note in rows:
+        ratio = f"{a / b:12.2f}" if (a is not None and b) else f"{'-':>12}"
+        spec = ".2f" if unit in ("x", "us/state") else ".1f"
+        print(f"{label:<52} {unit:<12} {fmt(b, '10' + spec)} {fmt(a, '10' + spec)} {ratio}  {note}")
+    print(f"total benchmark time {time.perf_counter() - t_start:.0f} s")
 
 
 if __name__ == "__main__":

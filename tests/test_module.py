@@ -22,6 +22,7 @@ EXPECTED_NAMES = [
     "lambert_izzo_vec",
     "lambert_izzo_vec_dv",
     "kepler_universal_2body_py",
+    "kepler_universal_2body_vec",
     "optimize_lambert_transfer_py",
     "optimize_lambert_transfer_grid_py",
     "lambert_grid_search",
@@ -54,6 +55,7 @@ SIGNATURES = {
     "lambert_izzo_vec": "(r1, r2, tof, max_rev, retrograde, mu=..., tol=..., maxiter=..., reentry_check=...)",
     "lambert_izzo_vec_dv": "(s1, s2, tof, max_rev, retrograde, mu=..., tol=..., maxiter=..., reentry_check=...)",
     "kepler_universal_2body_py": "(init_state_vec, dt_sec, mu=...)",
+    "kepler_universal_2body_vec": "(states, dt, mu=...)",
     "optimize_lambert_transfer_py": "(source_state, target_state, time_bounds, dt_step, mu=..., retrograde=...)",
     "optimize_lambert_transfer_grid_py": "(source_state, target_state, time_bounds, dt_step, mu=..., retrograde=...)",
     "lambert_grid_search": (

@@ -256,3 +256,99 @@ def test_docstring_and_signature():
     assert fn.__text_signature__ == "(init_state_vec, dt_sec, mu=...)"
     assert list(inspect.signature(fn).parameters) == ["init_state_vec", "dt_sec", "mu"]
     assert fn.__module__ == "orbelin"
+
+
+# ---------------------------------------------------------------------------
+# kepler_universal_2body_vec: batches on the worker pool
+# ---------------------------------------------------------------------------
+
+def single(state, dt, mu=MU):
+    r, v = orbelin.kepler_universal_2body_py(np.ascontiguousarray(state), float(dt), mu=mu)
+    return np.concatenate([r, v])
+
+
+BATCH = np.stack(list(KINDS.values()))  # (5, 6)
+
+
+@pytest.mark.parametrize(
+    "states, dt, shape",
+    [
+        (BATCH[0], 1234.5, (6,)),
+        (BATCH, 900.0, (5, 6)),
+        (BATCH, np.linspace(-4000.0, 4000.0, 5), (5, 6)),
+        (BATCH, np.array([[-600.0], [0.0], [2500.0]]), (3, 5, 6)),
+        (BATCH[0], np.array([1.0, 10.0, 1e4]), (3, 6)),
+        (BATCH.reshape(5, 1, 6), np.array([300.0, -300.0]), (5, 2, 6)),
+        (np.asfortranarray(np.stack([BATCH, BATCH[::-1]])), np.array([[100.0], [7000.0]]), (2, 5, 6)),
+    ],
+    ids=["one-state", "scalar-dt", "dt-per-state", "dt-column", "one-state-many-dt", "outer", "fortran"],
+)
+def test_batch_rows_equal_single_propagations(states, dt, shape):
+    out = orbelin.kepler_universal_2body_vec(states, dt)
+    assert out.shape == shape and out.dtype == np.float64 and out.flags.c_contiguous
+    b_states, b_dt = np.broadcast_arrays(states[..., 0], dt)
+    full = np.broadcast_to(states, b_states.shape + (6,))
+    for idx in np.ndindex(b_states.shape):
+        np.testing.assert_array_equal(out[idx], single(full[idx], b_dt[idx]), err_msg=str(idx))
+
+
+def test_batch_passes_mu_and_accepts_lists():
+    out = orbelin.kepler_universal_2body_vec(BATCH[:2], [60, 120], mu=3.986e5)
+    for k, dt in enumerate([60.0, 120.0]):
+        np.testing.assert_array_equal(out[k], single(BATCH[k], dt, mu=3.986e5))
+
+
+def test_batch_of_a_large_random_set_conserves_energy():
+    rng = np.random.default_rng(5)
+    states = np.stack([off_periapsis_state(rng.uniform(6600, 20000), rng.uniform(0, 0.9), rng.uniform(0, 360),
+                                           rng.uniform(0, 180)) for _ in range(2000)])
+    dt = rng.uniform(-20000.0, 20000.0, 2000)
+    out = orbelin.kepler_universal_2body_vec(states, dt)
+    e0 = 0.5 * np.einsum("ij,ij->i", states[:, 3:], states[:, 3:]) - MU / np.linalg.norm(states[:, :3], axis=1)
+    e1 = 0.5 * np.einsum("ij,ij->i", out[:, 3:], out[:, 3:]) - MU / np.linalg.norm(out[:, :3], axis=1)
+    np.testing.assert_allclose(e1, e0, rtol=1e-9)
+    for k in range(0, 2000, 97):
+        np.testing.assert_array_equal(out[k], single(states[k], dt[k]))
+
+
+@pytest.mark.parametrize(
+    "states, dt, text",
+    [
+        (np.zeros((4, 5)), 1.0, "states must have shape [..., 6]"),
+        (np.zeros(()), 1.0, "states must have shape [..., 6]"),
+        (np.zeros((4, 6))[::2], 1.0, "Failed to reshape states"),
+        (np.zeros((4, 6)), np.ones(3), "dt of shape (3,) does not broadcast against the batch axes (4,) of states"),
+        (np.zeros((2, 4, 6)), np.ones((3, 1)),
+         "dt of shape (3, 1) does not broadcast against the batch axes (2, 4) of states"),
+    ],
+)
+def test_batch_refusals(states, dt, text):
+    with pytest.raises(ValueError) as ei:
+        orbelin.kepler_universal_2body_vec(states, dt)
+    assert str(ei.value) == text
+
+
+def test_batch_argument_errors():
+    with pytest.raises(TypeError) as ei:
+        orbelin.kepler_universal_2body_vec(np.zeros((2, 6), dtype=np.float32), 1.0)
+    assert str(ei.value) == "argument 'states': type mismatch:\n from=float32, to=float64"
+    with pytest.raises(TypeError):
+        orbelin.kepler_universal_2body_vec(np.zeros((2, 6)), [1j, 2j])
+
+
+def test_states_changed_while_dt_is_read_are_checked_again():
+    states = np.tile(BATCH[0], (10, 1)).copy()
+
+    class Shrinking:
+        def __array__(self, dtype=None, copy=None):
+            states.resize((0,), refcheck=False)
+            return np.ones(10)
+
+    with pytest.raises(ValueError) as ei:
+        orbelin.kepler_universal_2body_vec(states, Shrinking())
+    assert str(ei.value) == "states must have shape [..., 6]"
+
+
+def test_batch_docstring_and_signature():
+    assert str(inspect.signature(orbelin.kepler_universal_2body_vec)) == "(states, dt, mu=Ellipsis)"
+    assert "kepler_universal_2body_py" in orbelin.kepler_universal_2body_vec.__doc__

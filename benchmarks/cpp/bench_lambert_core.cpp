@@ -1,10 +1,19 @@
-// Microbenchmark of the bare Izzo Lambert core, one thread:
-// nanoseconds per solution for seeded random zero-revolution cases and for
-// max_rev = 3, through the vector form and the allocation-free visiting form.
+// Microbenchmark of the bare Izzo Lambert core and of the transfer elements, one thread:
+// nanoseconds per solution for seeded random zero-revolution cases and for max_rev = 3, through the
+// allocation-free visiting form and the vector form, and the same solves annotated with the nine transfer
+// elements of every arc (elements ns = annotated - visit).
 //
-// Usage: bench_lambert_core [cases]   (default 1000000)
+// Times are the thread's CPU time (CLOCK_THREAD_CPUTIME_ID), best of --repeats runs, so that other processes on
+// the machine inflate them less than wall time would; on an idle machine the two agree.
+//
+// Usage: bench_lambert_core [cases] [repeats]   (default 1000000, 3)
+//
+// The "before" figures of the benchmark script come from this same file built against an older core with
+// -DORBELIN_BENCH_BASELINE, which annotates through the public per-arc element routine instead of the
+// solver's annotated visit.
 
-#include <chrono>
+#include <time.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,11 +22,16 @@
 #include <random>
 #include <vector>
 
+#include "orbit/transfer_elements.hpp"
 #include "solver/lambert_izzo.hpp"
+#ifndef ORBELIN_BENCH_BASELINE
+#include "solver/lambert_impulses.hpp"
+#endif
 
 namespace {
 
 using orbelin::LambertSolution;
+using orbelin::TransferElements;
 using orbelin::Vec3;
 
 constexpr double mu = 398600.4418;
@@ -58,51 +72,92 @@ std::vector<Case> make_cases(std::size_t n, std::uint64_t seed, double lo_period
     return cases;
 }
 
+double thread_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
 struct Result {
     std::size_t solutions = 0;
     double seconds = 0.0;
     double checksum = 0.0;  // keeps the work observable
 };
 
-Result run_vector(const std::vector<Case>& cases, std::uint64_t max_rev) {
+template <class Body>
+Result timed(const std::vector<Case>& cases, Body body) {
     Result r;
-    const auto t0 = std::chrono::steady_clock::now();
-    for (const Case& c : cases) {
+    const double t0 = thread_seconds();
+    for (const Case& c : cases) body(c, r);
+    r.seconds = thread_seconds() - t0;
+    return r;
+}
+
+Result run_vector(const std::vector<Case>& cases, std::uint64_t max_rev) {
+    return timed(cases, [max_rev](const Case& c, Result& r) {
         const auto sols =
             orbelin::lambert_izzo_single_impl(c.r1, c.r2, c.tof, mu, max_rev, c.retrograde, 1e-8, 50, false);
         r.solutions += sols.size();
         for (const LambertSolution& s : sols) r.checksum += s.v1.x + s.v2.y;
-    }
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return r;
+    });
 }
 
 Result run_visit(const std::vector<Case>& cases, std::uint64_t max_rev) {
-    Result r;
-    const auto t0 = std::chrono::steady_clock::now();
-    for (const Case& c : cases) {
+    return timed(cases, [max_rev](const Case& c, Result& r) {
         orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, mu, max_rev, c.retrograde, 1e-8, 50, false, std::nullopt,
                                     [&r](const LambertSolution& s) {
                                         ++r.solutions;
                                         r.checksum += s.v1.x + s.v2.y;
                                     });
-    }
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return r;
+    });
+}
+
+Result run_annotated(const std::vector<Case>& cases, std::uint64_t max_rev) {
+    return timed(cases, [max_rev](const Case& c, Result& r) {
+        auto sink = [&r](const LambertSolution& s, const TransferElements& e) {
+            ++r.solutions;
+            r.checksum += s.v1.x + s.v2.y + e.sma + e.ecc + e.inc + e.raan + e.argp + e.ta_depart + e.ta_arrive;
+        };
+#ifdef ORBELIN_BENCH_BASELINE
+        orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, mu, max_rev, c.retrograde, 1e-8, 50, false, std::nullopt,
+                                    [&](const LambertSolution& s) {
+                                        sink(s, orbelin::compute_transfer_orbit_elements(c.r1, s.v1, c.r2, s.v2, mu));
+                                    });
+#else
+        const orbelin::LambertOptions options{mu, max_rev, c.retrograde, 1e-8, 50, false};
+        orbelin::visit_annotated_arcs(c.r1, c.r2, c.tof, options, sink);
+#endif
+    });
+}
+
+struct Best {
+    Result visit, vector, annotated;
+};
+
+void keep_min(Result& best, const Result& r) {
+    if (best.solutions == 0 || r.seconds < best.seconds) best = r;
 }
 
 void print_row(const char* label, const char* form, std::size_t cases, const Result& r) {
-    std::printf("%-24s %-7s %9zu %10zu %10.1f %12.1f   (checksum %.6g)\n", label, form, cases, r.solutions,
+    std::printf("%-24s %-9s %9zu %10zu %10.1f %12.1f   (checksum %.6g)\n", label, form, cases, r.solutions,
                 r.seconds * 1e9 / static_cast<double>(cases), r.seconds * 1e9 / static_cast<double>(r.solutions),
                 r.checksum);
+}
+
+void print_elements(const char* label, const Best& b) {
+    const double per_solution = (b.annotated.seconds - b.visit.seconds) * 1e9 / static_cast<double>(b.visit.solutions);
+    std::printf("%-24s %-9s %9s %10zu %10s %12.1f\n", label, "elements", "", b.visit.solutions, "", per_solution);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::size_t n = 1'000'000;
+    int repeats = 3;
     if (argc > 1) n = static_cast<std::size_t>(std::strtoull(argv[1], nullptr, 10));
+    if (argc > 2) repeats = std::atoi(argv[2]);
     if (n == 0) n = 1;
+    if (repeats < 1) repeats = 1;
 
     const auto direct = make_cases(n, 12345, 0.02, 2.0);
     const auto multi = make_cases(n, 67890, 0.02, 4.0);
@@ -111,11 +166,25 @@ int main(int argc, char** argv) {
     const std::size_t warm = n < 10000 ? n : 10000;
     (void)run_vector(std::vector<Case>(direct.begin(), direct.begin() + static_cast<std::ptrdiff_t>(warm)), 3);
 
-    std::printf("Izzo Lambert core, single thread, tol 1e-8, maxiter 50\n");
-    std::printf("%-24s %-7s %9s %10s %10s %12s\n", "problem", "form", "cases", "solutions", "ns/case", "ns/solution");
-    print_row("zero-rev (max_rev = 0)", "vector", n, run_vector(direct, 0));
-    print_row("zero-rev (max_rev = 0)", "visit", n, run_visit(direct, 0));
-    print_row("max_rev = 3", "vector", n, run_vector(multi, 3));
-    print_row("max_rev = 3", "visit", n, run_visit(multi, 3));
+    Best zero, three;
+    for (int k = 0; k < repeats; ++k) {
+        keep_min(zero.visit, run_visit(direct, 0));
+        keep_min(zero.vector, run_vector(direct, 0));
+        keep_min(zero.annotated, run_annotated(direct, 0));
+        keep_min(three.visit, run_visit(multi, 3));
+        keep_min(three.vector, run_vector(multi, 3));
+        keep_min(three.annotated, run_annotated(multi, 3));
+    }
+
+    std::printf("Izzo Lambert core, single thread, tol 1e-8, maxiter 50; thread CPU time, best of %d\n", repeats);
+    std::printf("%-24s %-9s %9s %10s %10s %12s\n", "problem", "form", "cases", "solutions", "ns/case", "ns/solution");
+    print_row("zero-rev (max_rev = 0)", "visit", n, zero.visit);
+    print_row("zero-rev (max_rev = 0)", "vector", n, zero.vector);
+    print_row("zero-rev (max_rev = 0)", "annotated", n, zero.annotated);
+    print_elements("zero-rev (max_rev = 0)", zero);
+    print_row("max_rev = 3", "visit", n, three.visit);
+    print_row("max_rev = 3", "vector", n, three.vector);
+    print_row("max_rev = 3", "annotated", n, three.annotated);
+    print_elements("max_rev = 3", three);
     return 0;
 }

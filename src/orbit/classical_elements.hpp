@@ -25,8 +25,11 @@ inline constexpr double half_pi = 1.5707963267948966;
 // Angle between p and q in [0, pi].
 inline double vector_angle(const Vec3& p, const Vec3& q) noexcept { return std::atan2(norm(cross(p, q)), dot(p, q)); }
 
-// Angle into [0, 2pi). NaN stays NaN.
+// Angle into [0, 2pi). NaN stays NaN. fmod is exact, so inside (-2pi, 2pi) it returns x itself: the angles that
+// atan2 produces take the first two branches without the library call and with the same bits.
 inline double wrap_two_pi(double x) noexcept {
+    if (x >= 0.0 && x < two_pi) return x;
+    if (x < 0.0 && x > -two_pi) return x + two_pi;
     x = std::fmod(x, two_pi);
     if (x < 0.0) x += two_pi;
     return x;
@@ -45,19 +48,29 @@ struct OrbitGeometry {
     double ecc;
 };
 
-inline OrbitGeometry orbit_geometry(const State& s, double mu) noexcept {
+// The vectors of a state whose |r| and r / |r| are already known (computed as norm(r) and r / norm(r)). With
+// `full` unset, |v| and |n| are left at NaN for a caller that needs neither (the anomaly alone, see
+// anomaly_element).
+inline OrbitGeometry orbit_geometry(const Vec3& r, const Vec3& v, double r_norm, const Vec3& r_unit, double mu,
+                                    bool full = true) noexcept {
     OrbitGeometry g;
-    g.r = position(s);
-    g.v = velocity(s);
-    g.r_norm = norm(g.r);
-    g.v_norm = norm(g.v);
-    g.h = cross(g.r, g.v);
+    g.r = r;
+    g.v = v;
+    g.r_norm = r_norm;
+    g.v_norm = full ? norm(v) : nan;
+    g.h = cross(r, v);
     // k x h written out; -h.y keeps the sign of zero that atan2 sees for an equatorial orbit.
     g.n = Vec3{-g.h.y, g.h.x, 0.0};
-    g.n_norm = norm(g.n);
-    g.e_vec = cross(g.v, g.h) / mu - g.r / g.r_norm;
+    g.n_norm = full ? norm(g.n) : nan;
+    g.e_vec = cross(v, g.h) / mu - r_unit;
     g.ecc = norm(g.e_vec);
     return g;
+}
+
+inline OrbitGeometry orbit_geometry(const State& s, double mu) noexcept {
+    const Vec3 r = position(s);
+    const double r_norm = norm(r);
+    return orbit_geometry(r, velocity(s), r_norm, r / r_norm, mu);
 }
 
 // a = -mu / (2 xi) from the vis-viva energy; +inf when |xi| < tol (parabolic), negative when hyperbolic.
@@ -67,11 +80,22 @@ inline double semi_major_axis(const OrbitGeometry& g, double mu, double tol) noe
     return -mu / (2.0 * energy);
 }
 
-// Inclination in [0, pi]. Only a genuinely vanishing h gives 0; NaN input stays NaN.
+// Inclination in [0, pi]. Only a genuinely vanishing h gives 0; NaN input stays NaN. The angle is
+// atan2(|h x k|, h . k); for a finite h_z, h x k = (h_y, -h_x, 0) up to signed zeros, whose length is exactly |n|.
 inline double inclination(const OrbitGeometry& g) noexcept {
     const double h_norm = norm(g.h);
     if (h_norm < element_guard) return 0.0;
-    return vector_angle(g.h, Vec3{0.0, 0.0, 1.0});
+    const Vec3 k{0.0, 0.0, 1.0};
+    if (std::isfinite(g.h.z)) return std::atan2(g.n_norm, dot(g.h, k));
+    return vector_angle(g.h, k);
+}
+
+// sin i for the degenerate-orbit tests, without a sine: |n| / |h| (0 for a vanishing h, where i is 0). Agrees
+// with sin(inclination(g)) to an ulp, which can matter only for an orbit within an ulp of the tolerance.
+inline double sin_inclination(const OrbitGeometry& g) noexcept {
+    const double h_norm = norm(g.h);
+    if (h_norm < element_guard) return 0.0;
+    return g.n_norm / h_norm;
 }
 
 inline double raw_raan(const OrbitGeometry& g) noexcept { return std::atan2(g.n.y, g.n.x); }
@@ -134,7 +158,7 @@ inline ClassicalElements classical_elements(const OrbitGeometry& g, double mu, d
     el.sma = semi_major_axis(g, mu, tol);
     el.ecc = g.ecc;
     el.inc = inclination(g);
-    const bool equatorial = std::sin(el.inc) < tol;
+    const bool equatorial = sin_inclination(g) < tol;
     if (g.ecc < tol) {
         el.argp = 0.0;
         if (equatorial) {
@@ -160,11 +184,13 @@ inline ClassicalElements classical_elements(const OrbitGeometry& g, double mu, d
     return el;
 }
 
-// The anomaly entry of classical_elements alone (radians, [0, 2pi)), skipping the node and periapsis angles.
-inline double anomaly_element(const OrbitGeometry& g, double tol) noexcept {
+// The anomaly entry of classical_elements alone (radians, [0, 2pi)), skipping the node and periapsis angles. Reads
+// |n| only for a circular orbit; a geometry built without it gets it here.
+inline double anomaly_element(OrbitGeometry g, double tol) noexcept {
     if (g.ecc < tol) {
+        g.n_norm = norm(g.n);
         const double inc = inclination(g);
-        if (std::sin(inc) < tol) return wrap_two_pi(true_longitude(g, inc));
+        if (sin_inclination(g) < tol) return wrap_two_pi(true_longitude(g, inc));
         return wrap_two_pi(argument_of_latitude(g));
     }
     return wrap_two_pi(true_anomaly(g));

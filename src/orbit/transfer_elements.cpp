@@ -14,13 +14,25 @@ constexpr double transfer_tol = 1e-8;
 
 }  // namespace
 
+ArcEnds arc_ends(const Vec3& r1, const Vec3& r2) noexcept {
+    const double r1_norm = norm(r1);
+    const double r2_norm = norm(r2);
+    return {r1, r2, r1_norm, r2_norm, r1 / r1_norm, r2 / r2_norm};
+}
+
 TransferElements compute_transfer_orbit_elements(const Vec3& r1, const Vec3& v1, const Vec3& r2, const Vec3& v2,
                                                  double mu) noexcept {
+    return compute_transfer_orbit_elements(arc_ends(r1, r2), v1, v2, mu);
+}
+
+TransferElements compute_transfer_orbit_elements(const ArcEnds& ends, const Vec3& v1, const Vec3& v2,
+                                                 double mu) noexcept {
     // Called once per Lambert arc on large batches: the departure needs the classical set, the arrival only its
-    // anomaly, so neither computes the optional angles of rv2coe_single.
-    const detail::ClassicalElements dep =
-        detail::classical_elements(detail::orbit_geometry(make_state(r1, v1), mu), mu, transfer_tol);
-    const double nu_arrive = detail::anomaly_element(detail::orbit_geometry(make_state(r2, v2), mu), transfer_tol);
+    // anomaly (no |v|, and |n| only for a circular arc), and neither computes the optional angles of rv2coe_single.
+    const detail::ClassicalElements dep = detail::classical_elements(
+        detail::orbit_geometry(ends.r1, v1, ends.r1_norm, ends.r1_unit, mu), mu, transfer_tol);
+    const double nu_arrive = detail::anomaly_element(
+        detail::orbit_geometry(ends.r2, v2, ends.r2_norm, ends.r2_unit, mu, false), transfer_tol);
 
     TransferElements out;
     out.sma = dep.sma;

@@ -25,4 +25,17 @@ struct TransferElements {
 TransferElements compute_transfer_orbit_elements(const Vec3& r1, const Vec3& v1, const Vec3& r2, const Vec3& v2,
                                                  double mu) noexcept;
 
+// The two ends of a family of arcs with what a Lambert solve has already computed about them: each position, its
+// length norm(r) and its direction r / norm(r). Elements from these come out bit for bit as from the call above.
+struct ArcEnds {
+    Vec3 r1, r2;
+    double r1_norm, r2_norm;
+    Vec3 r1_unit, r2_unit;
+};
+
+ArcEnds arc_ends(const Vec3& r1, const Vec3& r2) noexcept;
+
+TransferElements compute_transfer_orbit_elements(const ArcEnds& ends, const Vec3& v1, const Vec3& v2,
+                                                 double mu) noexcept;
+
 }  // namespace orbelin

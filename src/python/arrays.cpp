@@ -1,8 +1,10 @@
 #include "python/arrays.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <type_traits>
 
+#include "common/system_memory.hpp"
 #include "python/errors.hpp"
 
 namespace orbelin::py {
@@ -156,12 +158,16 @@ constexpr int numpy_type() {
 }  // namespace
 
 template <class T>
-ResultArray<T>::ResultArray(const Shape& shape, T fill) {
+ResultArray<T>::ResultArray(const Shape& shape) {
     obj_ = PyRef::steal(check(
         PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()), numpy_type<T>())));
     auto* arr = reinterpret_cast<PyArrayObject*>(obj_.get());
     data_ = static_cast<T*>(PyArray_DATA(arr));
     size_ = static_cast<std::size_t>(PyArray_SIZE(arr));
+}
+
+template <class T>
+ResultArray<T>::ResultArray(const Shape& shape, T fill) : ResultArray(shape) {
     std::fill(data_, data_ + size_, fill);
 }
 
@@ -175,8 +181,32 @@ std::size_t element_count(const Shape& shape) noexcept {
     return n;
 }
 
+void require_result_memory(const char* function, std::size_t cases, std::size_t slots, std::size_t bytes_per_slot) {
+    const std::uint64_t available = usable_memory_bytes();
+    // In 128 bits: cases x slots x bytes can exceed 64 bits for absurd requests.
+    const unsigned __int128 needed = static_cast<unsigned __int128>(cases) * slots * bytes_per_slot;
+    if (needed <= available) return;
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "%s: the result of %zu cases with %zu solution slot%s needs %.4g bytes, more than the %.4g bytes of "
+                  "memory this process may use",
+                  function, cases, slots, slots == 1 ? "" : "s", static_cast<double>(needed),
+                  static_cast<double>(available));
+    raise(PyExc_MemoryError, text);
+}
+
 void require_reshape(std::size_t flat_count, const Shape& shape, const std::string& prefix) {
     if (flat_count != element_count(shape)) raise_value_error(prefix + kIncompatibleShape);
+}
+
+std::string shape_text(const Shape& shape) {
+    std::string text = "(";
+    for (std::size_t a = 0; a < shape.size(); ++a) {
+        if (a > 0) text += ", ";
+        text += std::to_string(shape[a]);
+    }
+    if (shape.size() == 1) text += ",";
+    return text + ")";
 }
 
 Shape with_axes(Shape shape, std::initializer_list<npy_intp> extra) {

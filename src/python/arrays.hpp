@@ -93,11 +93,14 @@ struct NdimMessage {
 std::vector<double> read_scalar_or_array(PyObject* obj, NdimMessage not_one_axis);
 
 // A new C-contiguous, writeable array that owns its memory, filled with
-// `fill`.
+// `fill`; or, without a fill value, left unwritten for a caller that writes
+// every element itself (its pages are then first touched by whoever fills
+// them, such as the tasks of a parallel loop).
 template <class T>
 class ResultArray {
 public:
     ResultArray(const Shape& shape, T fill);
+    explicit ResultArray(const Shape& shape);
 
     T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
@@ -124,6 +127,13 @@ inline constexpr const char* kIncompatibleLayout = "ShapeError/IncompatibleLayou
 void require_reshape(std::size_t flat_count, const Shape& shape, const std::string& prefix);
 
 std::size_t element_count(const Shape& shape) noexcept;
+
+// Refuses, with MemoryError and before anything is computed, a result of `cases` x `slots` slots of
+// `bytes_per_slot` bytes each (all its arrays together) that exceeds the memory this process may use.
+void require_result_memory(const char* function, std::size_t cases, std::size_t slots, std::size_t bytes_per_slot);
+
+// Python's text of a shape tuple: (), (2,), (2, 3).
+std::string shape_text(const Shape& shape);
 
 // shape + (extra...).
 Shape with_axes(Shape shape, std::initializer_list<npy_intp> extra);

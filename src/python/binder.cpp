@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "common/fault.hpp"
-
 #include "python/arrays.hpp"
 #include "python/py_ref.hpp"
 

@@ -48,18 +48,6 @@ void require_last_axis(PyArrayObject* arr, const BatchParam& param) {
     if (!has_last_axis(arr, param.width)) raise_value_error(param.shape_message);
 }
 
-// Python's text of a shape tuple: (), (2,), (2, 3).
-std::string shape_text(const Shape& shape) {
-    std::string text = "(";
-    for (std::size_t a = 0; a < shape.size(); ++a) {
-        if (a > 0) text += ", ";
-        text += std::to_string(shape[a]);
-    }
-    if (shape.size() == 1) text += ",";
-    text += ")";
-    return text;
-}
-
 // How the batch elements of two batch-form arguments meet: equal counts pair
 // element by element in row-major order, a single element serves every
 // element of the other side. Only counts are compared, never shapes; the

@@ -26,6 +26,7 @@ extern const FunctionDef optimize_lambert_nm_multi_sunline_py_def;
 
 // Kepler propagation (propagation_entry.cpp).
 extern const FunctionDef kepler_universal_2body_py_def;
+extern const FunctionDef kepler_universal_2body_vec_def;
 
 // RIC frame (conversions_entry.cpp).
 extern const FunctionDef compute_angular_vel_rad_p_sec_def;

@@ -1,26 +1,49 @@
 #include "python/lambert_batch.hpp"
 
+#include <charconv>
+#include <cmath>
+
 #include "python/errors.hpp"
 
 namespace orbelin::py {
 
-namespace {
-
-PyArrayObject* checked_pair(PyArrayObject* first, PyArrayObject* second, npy_intp width, const BatchMessages& m) {
-    if (!has_last_axis(first, width)) raise_value_error(m.last_axis);
-    if (!same_shape(first, second)) raise_value_error(m.matching);
-    return first;
+double checked_tol(const Args& args) {
+    const double tol = args.f64("tol");
+    if (std::isfinite(tol) && tol > 0.0) return tol;
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, tol).ptr;
+    raise_value_error(concat({"tol must be a positive finite number, got ", std::string_view(text, end - text)}));
 }
 
-}  // namespace
+LambertOptions lambert_options(const Args& args, bool retrograde) {
+    const double tol = checked_tol(args);
+    return {args.f64("mu"), args.count("max_rev"), retrograde, tol, args.count("maxiter"), args.flag("reentry_check")};
+}
 
 LambertBatch::LambertBatch(PyArrayObject* first, PyArrayObject* second, PyObject* tof, npy_intp width,
                            const BatchMessages& m)
-    : batch_(batch_axes(checked_pair(first, second, width, m))),
-      rows_first_(first, m.reshape_first),
-      rows_second_(second, m.reshape_second),
-      tofs_(read_scalar_or_array(tof, m.tof_ndim)) {
+    : first_(first), second_(second), width_(width), messages_(m) {
+    check_arrays();
+    tofs_ = read_scalar_or_array(tof, m.tof_ndim);
+    // The time reader may have run Python code that changed the arrays: what counts is their state from here on.
+    check_arrays();
+    batch_ = batch_axes(first_);
+    rows_ = batch_count(first_);
     if (tofs_.empty() && m.tof_empty != nullptr) raise_value_error(m.tof_empty);
+}
+
+void LambertBatch::check_arrays() const {
+    if (!has_last_axis(first_, width_)) raise_value_error(messages_.last_axis);
+    if (!same_shape(first_, second_)) raise_value_error(messages_.matching);
+    (void)Rows(first_, messages_.reshape_first);
+    (void)Rows(second_, messages_.reshape_second);
+}
+
+LambertBatch::View LambertBatch::view() const {
+    check_arrays();
+    // Same checks passing is not enough: the rows must still be the ones the cases were numbered over.
+    if (batch_axes(first_) != batch_) raise_value_error(messages_.matching);
+    return {Rows(first_, messages_.reshape_first), Rows(second_, messages_.reshape_second)};
 }
 
 Shape LambertBatch::case_shape() const {

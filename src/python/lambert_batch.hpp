@@ -3,6 +3,12 @@
 // batch-form arrays and a scalar-or-array time of flight, checked in order
 // (last axis, matching shapes, row split of each, time list) and numbered
 // into cases with the time index fastest.
+//
+// Reading the time of flight can run Python code (__float__, __array__,
+// numpy.asarray), which may resize or free the arrays. So the times are read
+// after the checks of both arrays but before any view of their memory is
+// taken, and a view is taken only on demand, for a stretch of work during
+// which no Python code runs, re-checking the arrays first.
 
 #include <cstddef>
 #include <string>
@@ -10,6 +16,8 @@
 
 #include "common/vec3.hpp"
 #include "python/arrays.hpp"
+#include "python/binder.hpp"
+#include "solver/lambert_impulses.hpp"
 
 namespace orbelin::py {
 
@@ -24,24 +32,46 @@ struct BatchMessages {
 
 class LambertBatch {
 public:
+    // Raises the first failing check's error, in the order of the file comment.
     LambertBatch(PyArrayObject* first, PyArrayObject* second, PyObject* tof, npy_intp width,
                  const BatchMessages& messages);
 
-    std::size_t cases() const noexcept { return rows_first_.count() * tofs_.size(); }
+    std::size_t cases() const noexcept { return rows_ * tofs_.size(); }
     std::size_t row_of(std::size_t c) const noexcept { return c / tofs_.size(); }
     double tof_of(std::size_t c) const noexcept { return tofs_[c % tofs_.size()]; }
-    const Rows& first() const noexcept { return rows_first_; }
-    const Rows& second() const noexcept { return rows_second_; }
 
     // Batch axes of the first array, then the time axis when there are two or
     // more times of flight.
     Shape case_shape() const;
 
+    // The rows of both arrays, read in place. Valid until Python code runs
+    // again (any call into Python, including an allocation); take a new one
+    // after that. Raises the checks' errors should the arrays have changed.
+    struct View {
+        Rows first;
+        Rows second;
+    };
+    View view() const;
+
 private:
-    Shape batch_;
-    Rows rows_first_;
-    Rows rows_second_;
+    // Every check of the two arrays, in order; leaves no view behind.
+    void check_arrays() const;
+
+    PyArrayObject* first_;
+    PyArrayObject* second_;
+    npy_intp width_;
+    const BatchMessages& messages_;
     std::vector<double> tofs_;
+    Shape batch_;
+    std::size_t rows_ = 0;
 };
+
+// The tol argument of a Lambert entry point, refused with ValueError naming it unless it is a positive finite
+// number: with 0, a negative or a NaN tolerance no Householder solve could stop before maxiter steps.
+double checked_tol(const Args& args);
+
+// The solver settings of a Lambert entry point from its arguments mu, tol (checked), max_rev, maxiter and
+// reentry_check, with the given direction of motion.
+LambertOptions lambert_options(const Args& args, bool retrograde);
 
 }  // namespace orbelin::py

@@ -1,18 +1,17 @@
 // lambert_izzo_vec_dv and lambert_izzo_best_dv: impulse budgets between two
-// batches of states. dv1 = v1 - u1 at departure, dv2 = u2 - v2 at arrival.
+// batches of states. The delta-v rules live in solver/lambert_impulses; this
+// file binds the arguments, loops over the cases and fills the arrays.
 
-#include <algorithm>
 #include <array>
-#include <cmath>
-#include <vector>
+#include <optional>
 
 #include "common/constants.hpp"
 #include "parallel/thread_pool.hpp"
 #include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/lambert_batch.hpp"
+#include "python/ragged_batch.hpp"
 #include "solver/lambert_impulses.hpp"
-#include "solver/lambert_izzo.hpp"
 
 namespace orbelin::py {
 
@@ -24,18 +23,19 @@ struct DvCase {
     double tof;
 };
 
-DvCase dv_case(const LambertBatch& batch, std::size_t c) {
+DvCase dv_case(const LambertBatch& batch, const LambertBatch::View& view, std::size_t c) {
     const std::size_t row = batch.row_of(c);
-    const State s1 = batch.first().state(row);
-    const State s2 = batch.second().state(row);
+    const State s1 = view.first.state(row);
+    const State s2 = view.second.state(row);
     return {position(s1), velocity(s1), position(s2), velocity(s2), batch.tof_of(c)};
 }
 
-// Five result arrays: three magnitudes of shape S and two vectors of S + (3,).
+// Five result arrays, created unwritten: three magnitudes of shape S and two vectors of S + (3,).
 struct ImpulseColumns {
-    ImpulseColumns(const Shape& s, double fill)
-        : dv1_mag(s, fill), dv2_mag(s, fill), total(s, fill), dv1(with_axes(s, {3}), fill),
-          dv2(with_axes(s, {3}), fill) {}
+    static constexpr std::size_t bytes_per_slot = 9 * sizeof(double);
+
+    explicit ImpulseColumns(const Shape& s)
+        : dv1_mag(s), dv2_mag(s), total(s), dv1(with_axes(s, {3})), dv2(with_axes(s, {3})) {}
 
     void write(std::size_t slot, const Impulses& i) const noexcept {
         dv1_mag.data()[slot] = i.dv1_mag;
@@ -47,7 +47,9 @@ struct ImpulseColumns {
         b[0] = i.dv2.x, b[1] = i.dv2.y, b[2] = i.dv2.z;
     }
 
-    PyObject* into_tuple() {
+    void pad(std::size_t slot) const noexcept { write(slot, {nan, nan, nan, {nan, nan, nan}, {nan, nan, nan}}); }
+
+    PyObject* into_result() {
         std::array<PyRef, 5> items = {PyRef::steal(dv1_mag.release()), PyRef::steal(dv2_mag.release()),
                                       PyRef::steal(total.release()), PyRef::steal(dv1.release()),
                                       PyRef::steal(dv2.release())};
@@ -68,47 +70,22 @@ const BatchMessages kVecDvMessages{
 
 PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
     const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, kVecDvMessages);
-    const std::uint64_t max_rev = args.count("max_rev");
-    const bool retrograde = args.flag("retrograde");
-    const double mu = args.f64("mu");
-    const double tol = args.f64("tol");
-    const std::uint64_t maxiter = args.count("maxiter");
-    const bool reentry_check = args.flag("reentry_check");
-    const std::size_t cases = batch.cases();
-    if (cases == 0) raise_value_error("No solutions found for any input");
+    const LambertOptions options = lambert_options(args, args.flag("retrograde"));
 
-    auto solve_case = [&](std::size_t c, auto&& sink) {
-        const DvCase k = dv_case(batch, c);
-        lambert_izzo_visit(k.r1, k.r2, k.tof, mu, max_rev, retrograde, tol, maxiter, reentry_check,
-                           collinear_reference_normal(k.r1, k.u1, k.r2),
-                           [&](const LambertSolution& s) { sink(lambert_impulses(s, k.u1, k.u2)); });
-    };
-    ThreadPool& pool = global_pool();
-
-    if (max_rev == 0) {
-        // Exactly one record per case: K = 1, written in place by the tasks.
-        ImpulseColumns columns(with_axes(batch.case_shape(), {1}), nan);
-        parallel_for(pool, cases, [&](std::size_t c) {
-            solve_case(c, [&](const Impulses& i) { columns.write(c, i); });
+    using View = LambertBatch::View;
+    const RaggedSpec spec{"lambert_izzo_vec_dv", batch.cases(), batch.case_shape(),
+                          options.max_rev == 0 ? std::optional<std::size_t>(1) : std::nullopt,
+                          "No solutions found for any input"};
+    return collect_ragged<ImpulseColumns>(
+        spec, [&] { return batch.view(); },
+        [&](std::size_t c, const View& v) {
+            const DvCase k = dv_case(batch, v, c);
+            return arc_impulses_count(k.r1, k.u1, k.r2, k.tof, options);
+        },
+        [&](std::size_t c, const View& v, auto&& sink) {
+            const DvCase k = dv_case(batch, v, c);
+            visit_arc_impulses(k.r1, k.u1, k.r2, k.u2, k.tof, options, sink);
         });
-        return columns.into_tuple();
-    }
-
-    const auto per_case = parallel_map(pool, cases, [&](std::size_t c) {
-        std::vector<Impulses> list;
-        list.reserve(2 * std::min<std::uint64_t>(max_rev, 16) + 1);
-        solve_case(c, [&](const Impulses& i) { list.push_back(i); });
-        return list;
-    });
-    std::size_t slots = 0;
-    for (const auto& list : per_case) slots = std::max(slots, list.size());
-    if (slots == 0) raise_value_error("No solutions found for any input");
-
-    ImpulseColumns columns(with_axes(batch.case_shape(), {static_cast<npy_intp>(slots)}), nan);
-    for (std::size_t c = 0; c < cases; ++c) {
-        for (std::size_t j = 0; j < per_case[c].size(); ++j) columns.write(c * slots + j, per_case[c][j]);
-    }
-    return columns.into_tuple();
 }
 
 const BatchMessages kBestDvMessages{
@@ -122,28 +99,27 @@ const BatchMessages kBestDvMessages{
 
 PyObject* lambert_izzo_best_dv_impl(const Args& args) {
     const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, kBestDvMessages);
-    const std::uint64_t max_rev = args.count("max_rev");
-    const double mu = args.f64("mu");
-    const double tol = args.f64("tol");
-    const std::uint64_t maxiter = args.count("maxiter");
-    const bool rendezvous = args.flag("rendezvous");
-    const bool reentry_check = args.flag("reentry_check");
+    const double tol = checked_tol(args);
+    const BestArcOptions options{args.f64("mu"),           args.count("max_rev"), tol, args.count("maxiter"),
+                                 args.flag("reentry_check"), args.flag("rendezvous")};
     const std::size_t cases = batch.cases();
 
     // With an empty time list there are no cases while the batch axes may not
     // be empty: the flat results then cannot take the batch shape.
     const Shape shape = batch.case_shape();
     require_reshape(cases, shape, "Reshape dv1_mag: ");
+    require_result_memory("lambert_izzo_best_dv", cases, 1, ImpulseColumns::bytes_per_slot);
 
-    const BestArcOptions options{mu, max_rev, tol, maxiter, reentry_check, rendezvous};
+    // Every case writes all nine values of its element, so the arrays start unwritten.
+    ImpulseColumns columns(shape);
+    const LambertBatch::View view = batch.view();
     const Impulses none{nan, nan, nan, {nan, nan, nan}, {nan, nan, nan}};
-    ImpulseColumns columns(shape, 0.0);
     parallel_for(global_pool(), cases, [&](std::size_t c) {
-        const DvCase k = dv_case(batch, c);
+        const DvCase k = dv_case(batch, view, c);
         const auto best = best_lambert_impulses(k.r1, k.u1, k.r2, k.u2, k.tof, options);
         columns.write(c, best.value_or(none));
     });
-    return columns.into_tuple();
+    return columns.into_result();
 }
 
 constexpr Param kVecDvParams[] = {

@@ -1,51 +1,21 @@
 // lambert_izzo_single and lambert_izzo_vec: every solution of each case,
 // annotated with its transfer-orbit elements, as a LambertSolutionArray.
 
-#include <algorithm>
 #include <vector>
 
 #include "common/constants.hpp"
-#include "parallel/thread_pool.hpp"
 #include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/lambert_batch.hpp"
 #include "python/lambert_solution_array.hpp"
-#include "solver/lambert_izzo.hpp"
+#include "python/ragged_batch.hpp"
+#include "solver/lambert_impulses.hpp"
 
 namespace orbelin::py {
 
 namespace {
 
-struct AnnotatedSolution {
-    LambertSolution solution;
-    TransferElements elements;
-};
-
-// The solver arguments shared by every case of a call, in signature order
-// after the positions and time of flight.
-struct SolveOptions {
-    std::uint64_t max_rev;
-    bool retrograde;
-    double mu;
-    double tol;
-    std::uint64_t maxiter;
-    bool reentry_check;
-
-    static SolveOptions from(const Args& args) {
-        return {args.count("max_rev"), args.flag("retrograde"), args.f64("mu"),
-                args.f64("tol"),       args.count("maxiter"),  args.flag("reentry_check")};
-    }
-};
-
-// Solves one case and hands each record, with its elements, to `sink`.
-template <class F>
-void solve_annotated(const Vec3& r1, const Vec3& r2, double tof, const SolveOptions& o, F&& sink) {
-    lambert_izzo_visit(r1, r2, tof, o.mu, o.max_rev, o.retrograde, o.tol, o.maxiter, o.reentry_check, std::nullopt,
-                       [&](const LambertSolution& s) {
-                           sink(AnnotatedSolution{s, compute_transfer_orbit_elements(r1, s.v1, r2, s.v2, o.mu)});
-                       });
-}
-
+// Every record of the single case, on the calling thread.
 PyObject* lambert_izzo_single_impl_py(const Args& args) {
     const std::vector<double> r1_values = copy_contiguous(args.array("r1"));
     const std::vector<double> r2_values = copy_contiguous(args.array("r2"));
@@ -53,14 +23,12 @@ PyObject* lambert_izzo_single_impl_py(const Args& args) {
     const Vec3 r1 = load_vec3(r1_values.data());
     const Vec3 r2 = load_vec3(r2_values.data());
     const double tof = args.f64("tof");
-    const SolveOptions options = SolveOptions::from(args);
+    const LambertOptions options = lambert_options(args, args.flag("retrograde"));
 
-    std::vector<AnnotatedSolution> solutions;
-    solve_annotated(r1, r2, tof, options, [&](const AnnotatedSolution& a) { solutions.push_back(a); });
-
-    SolutionColumns columns({static_cast<npy_intp>(solutions.size())});
-    for (std::size_t k = 0; k < solutions.size(); ++k) columns.write(k, solutions[k].solution, solutions[k].elements);
-    return columns.into_result();
+    const RaggedSpec spec{"lambert_izzo_single", 1, {}, std::nullopt, nullptr, false};
+    return collect_ragged<SolutionColumns>(
+        spec, [] { return 0; }, [&](std::size_t, int) { return annotated_arc_count(r1, r2, tof, options); },
+        [&](std::size_t, int, auto&& sink) { visit_annotated_arcs(r1, r2, tof, options, sink); });
 }
 
 const BatchMessages kVecMessages{
@@ -74,43 +42,22 @@ const BatchMessages kVecMessages{
 
 PyObject* lambert_izzo_vec_impl(const Args& args) {
     const LambertBatch batch(args.array("r1"), args.array("r2"), args.object("tof"), 3, kVecMessages);
-    const SolveOptions options = SolveOptions::from(args);
-    const std::size_t cases = batch.cases();
-    if (cases == 0) raise_value_error("No valid solutions found for any input");
+    const LambertOptions options = lambert_options(args, args.flag("retrograde"));
 
-    ThreadPool& pool = global_pool();
-    auto solve_case = [&](std::size_t c, auto&& sink) {
-        const std::size_t row = batch.row_of(c);
-        solve_annotated(batch.first().vec3(row), batch.second().vec3(row), batch.tof_of(c), options, sink);
-    };
-
-    if (options.max_rev == 0) {
-        // Every case yields exactly one record (the direct arc, or the NaN
-        // record of a non-positive time of flight), so K = 1 is known before
-        // solving and each task writes its slot directly.
-        SolutionColumns columns(with_axes(batch.case_shape(), {1}));
-        parallel_for(pool, cases, [&](std::size_t c) {
-            solve_case(c, [&](const AnnotatedSolution& a) { columns.write(c, a.solution, a.elements); });
+    using View = LambertBatch::View;
+    const RaggedSpec spec{"lambert_izzo_vec", batch.cases(), batch.case_shape(),
+                          options.max_rev == 0 ? std::optional<std::size_t>(1) : std::nullopt,
+                          "No valid solutions found for any input"};
+    return collect_ragged<SolutionColumns>(
+        spec, [&] { return batch.view(); },
+        [&](std::size_t c, const View& v) {
+            const std::size_t row = batch.row_of(c);
+            return annotated_arc_count(v.first.vec3(row), v.second.vec3(row), batch.tof_of(c), options);
+        },
+        [&](std::size_t c, const View& v, auto&& sink) {
+            const std::size_t row = batch.row_of(c);
+            visit_annotated_arcs(v.first.vec3(row), v.second.vec3(row), batch.tof_of(c), options, sink);
         });
-        return columns.into_result();
-    }
-
-    const auto per_case = parallel_map(pool, cases, [&](std::size_t c) {
-        std::vector<AnnotatedSolution> list;
-        list.reserve(2 * std::min<std::uint64_t>(options.max_rev, 16) + 1);
-        solve_case(c, [&](const AnnotatedSolution& a) { list.push_back(a); });
-        return list;
-    });
-    std::size_t slots = 0;
-    for (const auto& list : per_case) slots = std::max(slots, list.size());
-    if (slots == 0) raise_value_error("No valid solutions found for any input");
-
-    SolutionColumns columns(with_axes(batch.case_shape(), {static_cast<npy_intp>(slots)}));
-    parallel_for(pool, cases, [&](std::size_t c) {
-        const auto& list = per_case[c];
-        for (std::size_t j = 0; j < list.size(); ++j) columns.write(c * slots + j, list[j].solution, list[j].elements);
-    });
-    return columns.into_result();
 }
 
 constexpr Param kLambertParams[] = {

@@ -42,9 +42,8 @@ const ResultClassDef lambert_solution_array_def{"LambertSolutionArray", doc::lam
 PyObject* lambert_solution_array_type = nullptr;
 
 SolutionColumns::SolutionColumns(const Shape& s)
-    : v1_(with_axes(s, {3}), kNaN), v2_(with_axes(s, {3}), kNaN), tof_(s, kNaN), num_revs_(s, 0), path_flag_(s, 0),
-      retrograde_(s, false), sma_(s, kNaN), ecc_(s, kNaN), inc_(s, kNaN), raan_(s, kNaN), argp_(s, kNaN),
-      ta_depart_(s, kNaN), ta_arrive_(s, kNaN), rp_(s, kNaN), ra_(s, kNaN) {}
+    : v1_(with_axes(s, {3})), v2_(with_axes(s, {3})), tof_(s), num_revs_(s), path_flag_(s), retrograde_(s), sma_(s),
+      ecc_(s), inc_(s), raan_(s), argp_(s), ta_depart_(s), ta_arrive_(s), rp_(s), ra_(s) {}
 
 void SolutionColumns::write(std::size_t slot, const LambertSolution& sol, const TransferElements& el) const noexcept {
     put3(v1_.data(), slot, sol.v1);
@@ -62,6 +61,19 @@ void SolutionColumns::write(std::size_t slot, const LambertSolution& sol, const 
     ta_arrive_.data()[slot] = el.ta_arrive;
     rp_.data()[slot] = el.rp;
     ra_.data()[slot] = el.ra;
+}
+
+void SolutionColumns::pad(std::size_t slot) const noexcept {
+    const Vec3 none{kNaN, kNaN, kNaN};
+    put3(v1_.data(), slot, none);
+    put3(v2_.data(), slot, none);
+    tof_.data()[slot] = kNaN;
+    num_revs_.data()[slot] = 0;
+    path_flag_.data()[slot] = 0;
+    retrograde_.data()[slot] = false;
+    for (const ResultArray<double>* column : {&sma_, &ecc_, &inc_, &raan_, &argp_, &ta_depart_, &ta_arrive_, &rp_, &ra_}) {
+        column->data()[slot] = kNaN;
+    }
 }
 
 PyObject* SolutionColumns::into_result() {

@@ -47,6 +47,7 @@ const FunctionRow kFunctions[] = {
     {&lambert_izzo_vec_def, method_row<lambert_izzo_vec_def>()},
     {&lambert_izzo_vec_dv_def, method_row<lambert_izzo_vec_dv_def>()},
     {&kepler_universal_2body_py_def, method_row<kepler_universal_2body_py_def>()},
+    {&kepler_universal_2body_vec_def, method_row<kepler_universal_2body_vec_def>()},
     {&optimize_lambert_transfer_py_def, method_row<optimize_lambert_transfer_py_def>()},
     {&optimize_lambert_transfer_grid_py_def, method_row<optimize_lambert_transfer_grid_py_def>()},
     {&lambert_grid_search_def, method_row<lambert_grid_search_def>()},

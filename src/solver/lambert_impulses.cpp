@@ -1,7 +1,6 @@
 #include "solver/lambert_impulses.hpp"
 
 #include "common/constants.hpp"
-#include "solver/lambert_izzo.hpp"
 
 namespace orbelin {
 

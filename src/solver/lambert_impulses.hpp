@@ -1,7 +1,9 @@
 #pragma once
-// Impulse budgets of Lambert arcs between two spacecraft states, and the rule that picks the cheapest arc of a
-// problem. Every delta-v routine of the module (the batch delta-v solves, the transfer costs of the optimisers,
-// the grid scans) goes through these, so that the cost a search minimises is the cost it reports.
+// What the module reports about Lambert arcs, in one place: the impulse budgets of arcs between two spacecraft
+// states, the rule that picks the cheapest arc of a problem, and every arc paired with its transfer elements.
+// Every delta-v routine of the module (the batch delta-v solves, the transfer costs of the optimisers, the grid
+// scans) goes through these, so that the cost a search minimises is the cost it reports; the Python boundary only
+// binds, converts and loops over them.
 //
 // Units: km, s, km/s; mu in km^3/s^2.
 
@@ -9,6 +11,8 @@
 #include <optional>
 
 #include "common/vec3.hpp"
+#include "orbit/transfer_elements.hpp"
+#include "solver/lambert_izzo.hpp"
 #include "solver/lambert_solution.hpp"
 
 namespace orbelin {
@@ -56,5 +60,55 @@ std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, co
 
 // The cost the selection above ranks a candidate by.
 inline double impulse_cost(const Impulses& i, bool rendezvous) noexcept { return rendezvous ? i.total : i.dv1_mag; }
+
+// Solver settings shared by every case of a batch, in the order of the Python signatures.
+struct LambertOptions {
+    double mu;
+    std::uint64_t max_rev;
+    bool retrograde;
+    double tol;
+    std::uint64_t maxiter;
+    bool reentry_check;
+};
+
+// Every arc of the problem (r1, r2, tof), in the solver's order, with its transfer elements about mu:
+// sink(const LambertSolution&, const TransferElements&). Records with NaN velocities are annotated too. The
+// elements reuse the solver's |r1|, |r2| and unit radial directions, bit for bit what
+// compute_transfer_orbit_elements computes from scratch. No reference normal. Throws as the solver does.
+template <class F>
+void visit_annotated_arcs(const Vec3& r1, const Vec3& r2, double tof, const LambertOptions& o, F&& sink) {
+    detail::IzzoProblem p;
+    if (!detail::izzo_setup(r1, r2, tof, o.mu, o.max_rev, o.retrograde, std::nullopt, p)) {
+        const LambertSolution blank = detail::izzo_nan_record(tof, o.retrograde);
+        sink(blank, compute_transfer_orbit_elements(r1, blank.v1, r2, blank.v2, o.mu));
+        return;
+    }
+    const ArcEnds ends{r1, r2, p.r1n, p.r2n, p.ir1, p.ir2};
+    auto annotate = [&](const LambertSolution& s) { sink(s, compute_transfer_orbit_elements(ends, s.v1, s.v2, o.mu)); };
+    detail::izzo_emit(p, r1, tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check, annotate);
+}
+
+// How many arcs visit_annotated_arcs gives, without solving.
+inline std::uint64_t annotated_arc_count(const Vec3& r1, const Vec3& r2, double tof, const LambertOptions& o) {
+    return lambert_izzo_count(r1, r2, tof, o.mu, o.max_rev, o.retrograde, [] { return std::optional<Vec3>{}; });
+}
+
+// Every arc between the departure state (r1, u1) and the arrival state (r2, u2), in the solver's order, as its
+// impulses: sink(const Impulses&). No filtering: NaN velocities give NaN impulses. The reference normal follows
+// collinear_reference_normal. Throws as the solver does.
+template <class F>
+void visit_arc_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2, double tof,
+                        const LambertOptions& o, F&& sink) {
+    lambert_izzo_visit(r1, r2, tof, o.mu, o.max_rev, o.retrograde, o.tol, o.maxiter, o.reentry_check,
+                       collinear_reference_normal(r1, u1, r2),
+                       [&](const LambertSolution& s) { sink(lambert_impulses(s, u1, u2)); });
+}
+
+// How many impulse pairs visit_arc_impulses gives, without solving.
+inline std::uint64_t arc_impulses_count(const Vec3& r1, const Vec3& u1, const Vec3& r2, double tof,
+                                        const LambertOptions& o) {
+    return lambert_izzo_count(r1, r2, tof, o.mu, o.max_rev, o.retrograde,
+                              [&] { return collinear_reference_normal(r1, u1, r2); });
+}
 
 }  // namespace orbelin

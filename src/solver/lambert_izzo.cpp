@@ -31,19 +31,27 @@ struct TofDerivatives {
     double d3;  // d3T/dx3
 };
 
-// Derivatives of T(x) at x, given T = T(x) (Izzo 2015, eq. 22).
-inline TofDerivatives tof_derivatives(double x, double T, double lambda) noexcept {
+// Derivatives of T(x) at x, given T = T(x) and y = sqrt(1 - lambda^2 (1 - x^2)) (Izzo 2015, eq. 22). Two
+// reciprocals stand for the six divisions of the formulas as written, which form one long dependency chain in every
+// Householder step; the results differ from those of the divisions by an ulp or two.
+inline TofDerivatives tof_derivatives(double x, double T, double lambda, double y) noexcept {
     const double l2 = lambda * lambda;
     const double l3 = l2 * lambda;
     const double l5 = l3 * l2;
-    const double umx2 = 1.0 - x * x;
-    const double y = std::sqrt(1.0 - l2 * umx2);
-    const double y3 = y * y * y;
-    const double y5 = y3 * y * y;
-    const double d1 = (3.0 * x * T - 2.0 + 2.0 * l3 * x / y) / umx2;
-    const double d2 = (3.0 * T + 5.0 * x * d1 + 2.0 * (1.0 - l2) * l3 / y3) / umx2;
-    const double d3 = (7.0 * x * d2 + 8.0 * d1 - 6.0 * (1.0 - l2) * l5 * x / y5) / umx2;
+    const double inv_umx2 = 1.0 / (1.0 - x * x);
+    const double iy = 1.0 / y;
+    const double iy3 = iy * iy * iy;
+    const double iy5 = iy3 * iy * iy;
+    const double d1 = (3.0 * x * T - 2.0 + 2.0 * l3 * x * iy) * inv_umx2;
+    const double d2 = (3.0 * T + 5.0 * x * d1 + 2.0 * (1.0 - l2) * l3 * iy3) * inv_umx2;
+    const double d3 = (7.0 * x * d2 + 8.0 * d1 - 6.0 * (1.0 - l2) * l5 * x * iy5) * inv_umx2;
     return {d1, d2, d3};
+}
+
+inline double izzo_y(double x, double lambda) noexcept { return std::sqrt(1.0 - lambda * lambda * (1.0 - x * x)); }
+
+inline TofDerivatives tof_derivatives(double x, double T, double lambda) noexcept {
+    return tof_derivatives(x, T, lambda, izzo_y(x, lambda));
 }
 
 // Gauss hypergeometric 2F1(3, 1; 5/2; z) by its series; the last term is included.
@@ -87,7 +95,17 @@ constexpr Vec3 nan_vec{nan, nan, nan};
 
 }  // namespace
 
-double x_to_tof(std::uint64_t M, double x, double lambda) noexcept {
+namespace {
+
+// T(x) together with y = sqrt(1 - lambda^2 (1 - x^2)), which the Householder step needs for the derivatives. The
+// Battin and Lancaster forms compute y anyway, as z = sqrt(1 + lambda^2 E) with E = x^2 - 1: E is exactly
+// -(1 - x^2) and 1 + (-p) is exactly 1 - p, so z is bit for bit the y of the derivative formulas.
+struct TofAndY {
+    double T;
+    double y;
+};
+
+inline TofAndY tof_and_y(std::uint64_t M, double x, double lambda) noexcept {
     const double m = static_cast<double>(M);
     const double d = std::fabs(x - 1.0);
     if (d > 0.01 && d < 0.2) {
@@ -97,12 +115,14 @@ double x_to_tof(std::uint64_t M, double x, double lambda) noexcept {
             const double alpha = 2.0 * std::acos(x);
             double beta = 2.0 * std::asin(std::sqrt(lambda * lambda / a));
             if (lambda < 0.0) beta = -beta;
-            return a * std::sqrt(a) * ((alpha - std::sin(alpha)) - (beta - std::sin(beta)) + 2.0 * pi * m) / 2.0;
+            return {a * std::sqrt(a) * ((alpha - std::sin(alpha)) - (beta - std::sin(beta)) + 2.0 * pi * m) / 2.0,
+                    izzo_y(x, lambda)};
         }
         const double alpha = 2.0 * std::acosh(x);
         double beta = 2.0 * std::asinh(std::sqrt(-lambda * lambda / a));
         if (lambda < 0.0) beta = -beta;
-        return (-a) * std::sqrt(-a) * ((beta - std::sinh(beta)) - (alpha - std::sinh(alpha))) / 2.0;
+        return {(-a) * std::sqrt(-a) * ((beta - std::sinh(beta)) - (alpha - std::sinh(alpha))) / 2.0,
+                izzo_y(x, lambda)};
     }
     const double E = x * x - 1.0;
     const double rho = std::fabs(E);
@@ -114,22 +134,26 @@ double x_to_tof(std::uint64_t M, double x, double lambda) noexcept {
         const double s1 = (1.0 - lambda - x * eta) / 2.0;
         const double q = 4.0 / 3.0 * hypergeometric_f(s1);
         const double rev_term = rho <= 1e-10 ? 0.0 : m * pi / std::pow(rho, 1.5);
-        return (eta * eta * eta * q + 4.0 * lambda * eta) / 2.0 + rev_term;
+        return {(eta * eta * eta * q + 4.0 * lambda * eta) / 2.0 + rev_term, z};
     }
     // Lancaster's form (also d = 0.01 exactly).
     const double g = x * z - lambda * E;
     const double sqrt_rho = std::sqrt(rho);
     const double delta = E < 0.0 ? m * pi + std::acos(g) : std::log(sqrt_rho * (z - lambda * x) + g);
-    return (x - lambda * z - delta / sqrt_rho) / E;
+    return {(x - lambda * z - delta / sqrt_rho) / E, z};
 }
+
+}  // namespace
+
+double x_to_tof(std::uint64_t M, double x, double lambda) noexcept { return tof_and_y(M, x, lambda).T; }
 
 void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_target, double tol,
                  double lambda) noexcept {
     if (tol >= 1.0 || maxiter == 0) return;
     for (std::uint64_t it = 0; it < maxiter; ++it) {
-        const double T = x_to_tof(M, x, lambda);
-        const double f = T - T_target;
-        const TofDerivatives d = tof_derivatives(x, T, lambda);
+        const TofAndY ty = tof_and_y(M, x, lambda);
+        const double f = ty.T - T_target;
+        const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y);
         const double d1sq = d.d1 * d.d1;
         const double x_new = x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f / 6.0);
         const double err = std::fabs(x - x_new);
@@ -205,7 +229,9 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     const double T00 = std::acos(lambda) + lambda * std::sqrt(1.0 - lambda * lambda);
     p.T00 = T00;
     const double T0 = T00 + static_cast<double>(m_max) * pi;
-    if (m_max > 0 && T < T0) {
+    // The minimum time only decides whether the m_max family exists; when max_rev stays below m_max the count is
+    // max_rev either way and the iteration is skipped.
+    if (m_max > 0 && T < T0 && max_rev >= m_max) {
         // Halley iterations for the minimum time of the m_max family, from x = 0.
         double x = 0.0;
         double t_min = T0;
@@ -301,6 +327,22 @@ LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, doub
         }
     }
     return sol;
+}
+
+std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev) {
+    if (mu <= 0.0) throw_bad_mu(mu);
+    if (!(tof > 0.0) || max_rev == 0) return 0;
+    // A sufficient test without square roots first: s >= R = max(|r1|, |r2|) because c >= | |r1| - |r2| |, so
+    // T <= sqrt(2 mu / R^3) tof, which is below pi when (2 mu tof^2 / pi^2)^2 < R^6. The margin of 1e-6 is far
+    // beyond the rounding of the exact evaluation below. NaN and overflow fail the test and take that route.
+    const double r_sq = std::fmax(dot(r1, r1), dot(r2, r2));
+    const double q = 2.0 * mu * tof * tof / (pi * pi);
+    if (q * q < (1.0 - 1e-6) * (r_sq * r_sq * r_sq)) return 0;
+    // Steps 2 and 6 exactly as izzo_setup evaluates them.
+    const double c = norm(r2 - r1);
+    const double s = (norm(r1) + norm(r2) + c) / 2.0;
+    const double T = std::sqrt(2.0 * mu / (s * s * s)) * tof;
+    return saturating_count(T / pi);
 }
 
 LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept {

@@ -75,6 +75,11 @@ LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, doub
 // The record answering a non-positive time of flight.
 LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept;
 
+// floor(T / pi) of step 7, the most revolutions the time of flight could admit, computed with the very
+// expressions of izzo_setup; 0 when tof <= 0, NaN or max_rev == 0 (one record either way). Throws InternalFault
+// for mu <= 0 as izzo_setup does.
+std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev);
+
 template <class F>
 void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, double mu, bool retrograde, double tol,
                std::uint64_t maxiter, bool reentry_check, F& on_solution) {
@@ -107,6 +112,18 @@ void lambert_izzo_visit(const Vec3& r1, const Vec3& r2, double tof, double mu, s
         return;
     }
     detail::izzo_emit(p, r1, tof, mu, retrograde, tol, maxiter, reentry_check, on_solution);
+}
+
+// How many records lambert_izzo_visit gives for this problem (1, or 2M + 1), found by the setup alone without
+// solving. The reference normal can only matter when the time of flight admits a revolution, so it is asked for
+// (normal() returning std::optional<Vec3>) only then. Throws as lambert_izzo_visit does.
+template <class NormalFn>
+std::uint64_t lambert_izzo_count(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev,
+                                 bool retrograde, NormalFn&& normal) {
+    if (detail::izzo_revolution_bound(r1, r2, tof, mu, max_rev) == 0) return 1;
+    detail::IzzoProblem p;
+    if (!detail::izzo_setup(r1, r2, tof, mu, max_rev, retrograde, normal(), p)) return 1;
+    return 2 * p.revs + 1;
 }
 
 // The records of lambert_izzo_visit collected into a vector (1 or 2M + 1).

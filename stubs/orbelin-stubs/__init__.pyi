@@ -54,6 +54,7 @@ __all__ = [
     "lambert_izzo_vec",
     "lambert_izzo_vec_dv",
     "kepler_universal_2body_py",
+    "kepler_universal_2body_vec",
     "optimize_lambert_transfer_py",
     "optimize_lambert_transfer_grid_py",
     "lambert_grid_search",
@@ -572,6 +573,63 @@ def kepler_universal_2body_py(
     >>> r, v = orbelin.kepler_universal_2body_py(state, period / 4)
     >>> np.round(r, 6) + 0.0
     array([   0., 7000.,    0.])
+    """
+
+def kepler_universal_2body_vec(
+    states: NDArray[np.float64],
+    dt: float | NDArray[np.float64],
+    mu: float = 398600.4418,
+) -> NDArray[np.float64]:
+    """Propagate batches of states on two-body (Kepler) orbits.
+
+    The batch form of kepler_universal_2body_py: every state of states is
+    propagated by its interval with the universal-variable formulation.
+    Elliptic, parabolic and hyperbolic orbits alike; negative intervals
+    propagate backwards.
+
+    Parameters
+    ----------
+    states : ndarray of float64, shape (..., 6)
+        States [x, y, z, vx, vy, vz], km and km/s, any batch axes.
+    dt : float or ndarray of float64
+        Interval, s: one number for every state, or an array that broadcasts
+        against the batch axes of states (for example shape (n,) for states
+        of shape (n, 6)).
+    mu : float, default 398600.4418
+        Gravitational parameter of the central body, km^3/s^2.
+
+    Returns
+    -------
+    ndarray of float64, shape (..., 6)
+        The propagated states, position (km) then velocity (km/s), with the
+        broadcast batch axes.
+
+    Raises
+    ------
+    TypeError
+        states is not a float64 NumPy array.
+    ValueError
+        states does not have a last axis of 6, or dt does not broadcast
+        against its batch axes.
+
+    See Also
+    --------
+    kepler_universal_2body_py : one state, returned as (position, velocity).
+
+    Examples
+    --------
+    >>> import numpy as np, orbelin
+    >>> mu = 398600.4418
+    >>> state = np.array([7000.0, 0.0, 0.0, 0.0, np.sqrt(mu / 7000.0), 0.0])
+    >>> period = 2 * np.pi * np.sqrt(7000.0 ** 3 / mu)
+    >>> out = orbelin.kepler_universal_2body_vec(np.tile(state, (4, 1)), period * np.arange(4) / 4)
+    >>> out.shape
+    (4, 6)
+    >>> np.round(out[:, :3], 6) + 0.0
+    array([[ 7000.,     0.,     0.],
+           [    0.,  7000.,     0.],
+           [-7000.,     0.,     0.],
+           [    0., -7000.,     0.]])
     """
 
 def optimize_lambert_transfer_py(

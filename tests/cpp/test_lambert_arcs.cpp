@@ -1,0 +1,136 @@
+// The arc reports of solver/lambert_impulses: counts found without solving, elements paired with each arc (the
+// solver's norms reused, bit for bit what the stand-alone element routine gives) and impulses of every arc.
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "common/fault.hpp"
+#include "orbit/transfer_elements.hpp"
+#include "solver/lambert_impulses.hpp"
+#include "solver/lambert_izzo.hpp"
+
+using orbelin::LambertOptions;
+using orbelin::LambertSolution;
+using orbelin::TransferElements;
+using orbelin::Vec3;
+
+namespace {
+
+constexpr double mu_e = 398600.4418;
+constexpr double kPi = 3.141592653589793;
+
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+bool same_bits(const TransferElements& a, const TransferElements& b) {
+    return same_bits(a.sma, b.sma) && same_bits(a.ecc, b.ecc) && same_bits(a.inc, b.inc) &&
+           same_bits(a.raan, b.raan) && same_bits(a.argp, b.argp) && same_bits(a.ta_depart, b.ta_depart) &&
+           same_bits(a.ta_arrive, b.ta_arrive) && same_bits(a.rp, b.rp) && same_bits(a.ra, b.ra);
+}
+
+struct Problem {
+    Vec3 r1, u1, r2, u2;
+    double tof;
+    LambertOptions options;
+};
+
+Vec3 direction(std::mt19937_64& rng) {
+    std::normal_distribution<double> n(0.0, 1.0);
+    const Vec3 v{n(rng), n(rng), n(rng)};
+    return v / orbelin::norm(v);
+}
+
+// Random problems over every branch of the count: times of flight from a tenth of a minimum-energy period to
+// twelve of them, max_rev 0 to 5, both directions, collinear positions (so the reference normal matters),
+// positions in the equatorial plane, non-positive and NaN times.
+std::vector<Problem> problems(std::size_t n, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> radius(6700.0, 42000.0), log_frac(std::log(0.1), std::log(12.0));
+    std::vector<Problem> out;
+    for (std::size_t i = 0; i < n; ++i) {
+        Vec3 r1 = radius(rng) * direction(rng);
+        Vec3 r2 = radius(rng) * direction(rng);
+        if (i % 9 == 0) r2 = -1.3 * r1;
+        if (i % 13 == 0) r1.z = r2.z = 0.0;
+        const Vec3 u1 = 7.0 * direction(rng);
+        const Vec3 u2 = 6.0 * direction(rng);
+        const double s = (orbelin::norm(r1) + orbelin::norm(r2) + orbelin::norm(r2 - r1)) / 2.0;
+        double tof = std::exp(log_frac(rng)) * 2.0 * kPi * std::sqrt(std::pow(s / 2.0, 3) / mu_e);
+        if (i % 31 == 0) tof = -tof;
+        if (i % 37 == 0) tof = std::nan("");
+        out.push_back({r1, u1, r2, u2, tof, {mu_e, i % 6, i % 2 == 1, 1e-8, 50, i % 5 == 0}});
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_CASE("arc counts found by the setup equal the arcs the solver gives") {
+    std::size_t with_revolutions = 0;
+    for (const Problem& p : problems(3000, 11)) {
+        const LambertOptions& o = p.options;
+        std::uint64_t visited = 0;
+        orbelin::visit_annotated_arcs(p.r1, p.r2, p.tof, o, [&](const LambertSolution&, const TransferElements&) {
+            ++visited;
+        });
+        CHECK(orbelin::annotated_arc_count(p.r1, p.r2, p.tof, o) == visited);
+        std::uint64_t impulses = 0;
+        orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o, [&](const orbelin::Impulses&) { ++impulses; });
+        CHECK(orbelin::arc_impulses_count(p.r1, p.u1, p.r2, p.tof, o) == impulses);
+        if (visited > 1) ++with_revolutions;
+    }
+    CHECK(with_revolutions > 1000);
+}
+
+TEST_CASE("annotated arcs carry the stand-alone elements and the solver's records, bit for bit") {
+    for (const Problem& p : problems(2000, 12)) {
+        const LambertOptions& o = p.options;
+        std::vector<LambertSolution> plain;
+        orbelin::lambert_izzo_visit(p.r1, p.r2, p.tof, o.mu, o.max_rev, o.retrograde, o.tol, o.maxiter,
+                                    o.reentry_check, std::nullopt,
+                                    [&](const LambertSolution& s) { plain.push_back(s); });
+        std::size_t k = 0;
+        orbelin::visit_annotated_arcs(p.r1, p.r2, p.tof, o, [&](const LambertSolution& s, const TransferElements& e) {
+            CHECK(k < plain.size());
+            if (k >= plain.size()) return;
+            CHECK(same_bits(s.v1.x, plain[k].v1.x) && same_bits(s.v2.z, plain[k].v2.z));
+            CHECK(s.num_revs == plain[k].num_revs && s.path_flag == plain[k].path_flag);
+            CHECK(same_bits(e, orbelin::compute_transfer_orbit_elements(p.r1, s.v1, p.r2, s.v2, o.mu)));
+            ++k;
+        });
+        CHECK(k == plain.size());
+    }
+}
+
+TEST_CASE("arc impulses are the velocity differences of the arcs solved with the collinear normal") {
+    for (const Problem& p : problems(500, 13)) {
+        const LambertOptions& o = p.options;
+        std::vector<LambertSolution> arcs;
+        orbelin::lambert_izzo_visit(p.r1, p.r2, p.tof, o.mu, o.max_rev, o.retrograde, o.tol, o.maxiter,
+                                    o.reentry_check, orbelin::collinear_reference_normal(p.r1, p.u1, p.r2),
+                                    [&](const LambertSolution& s) { arcs.push_back(s); });
+        std::size_t k = 0;
+        orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o, [&](const orbelin::Impulses& i) {
+            CHECK(k < arcs.size());
+            if (k >= arcs.size()) return;
+            const Vec3 dv1 = arcs[k].v1 - p.u1;
+            const Vec3 dv2 = p.u2 - arcs[k].v2;
+            CHECK(same_bits(i.dv1.x, dv1.x) && same_bits(i.dv1.y, dv1.y) && same_bits(i.dv2.z, dv2.z));
+            CHECK(same_bits(i.total, orbelin::norm(dv1) + orbelin::norm(dv2)));
+            ++k;
+        });
+        CHECK(k == arcs.size());
+    }
+}
+
+TEST_CASE("counting refuses a non-positive mu like the solver") {
+    const LambertOptions o{-1.0, 3, false, 1e-8, 50, false};
+    CHECK_THROWS_AS(orbelin::annotated_arc_count({7000.0, 0.0, 0.0}, {0.0, 7000.0, 0.0}, 3600.0, o),
+                    orbelin::InternalFault);
+    CHECK_THROWS_AS(orbelin::annotated_arc_count({7000.0, 0.0, 0.0}, {0.0, 7000.0, 0.0}, -1.0, o),
+                    orbelin::InternalFault);
+}
