@@ -2,6 +2,7 @@
 // two-impulse transfer between a source (chaser) and a target state given at a common epoch.
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -110,8 +111,13 @@ PyObject* lambert_grid_search_py(const Args& args) {
     const TimeBounds bounds = args.pair(2);
     const double dt_step = args.f64(3);
     const double mu = args.f64(5);
+    const double tol = args.f64(6);
+    // The solver's convergence test |dx| < tol never passes for NaN and never fails for inf.
+    if (!(std::isfinite(tol) && tol > 0.0)) {
+        raise_value_error(concat({"tol must be a positive finite number, got ", number_text(tol)}));
+    }
     const TimeGrid grid = build_grid(bounds, dt_step, kRecordCellBytes);
-    const auto records = lambert_grid_search(grid, s.source, s.target, args.count(4), mu, args.f64(6), args.count(7),
+    const auto records = lambert_grid_search(grid, s.source, s.target, args.count(4), mu, tol, args.count(7),
                                              args.flag(8));
     return burns_to_python(records, s.source, s.target, ArrivalAim::target(), mu);
 }
