@@ -88,7 +88,8 @@ def main():
         for name, call in CALLS.items():
             figures[name].append(latency(call, delays[k % len(delays)]))
     load_after = os.getloadavg()[0]
-    print(f"Ctrl-C latency, {repeats} rounds, {os.cpu_count()} CPUs, load average {load_before:.2f} -> {load_after:.2f}")
+    print(f"Ctrl-C latency, {repeats} rounds, {os.cpu_count()} CPUs, "
+          f"load average {load_before:.2f} -> {load_after:.2f}")
     print(f"{'call':48s} {'min ms':>8s} {'median ms':>10s} {'max ms':>8s}")
     for name, values in figures.items():
         got = [v * 1e3 for v in values if v is not None]

@@ -190,7 +190,9 @@ def reference_propagation(state, dt, mu):
             r = a * (1 - e * mpmath.cosh(h0 + d))
             f, g = 1 - a / rn * (1 - mpmath.cosh(d)), dt - mpmath.sqrt((-a) ** 3 / mu) * (mpmath.sinh(d) - d)
             fd, gd = -mpmath.sqrt(-mu * a) * mpmath.sinh(d) / (r * rn), 1 - a / r * (1 - mpmath.cosh(d))
-        return np.array([float(f * x + g * y) for x, y in zip(r0, v0)] + [float(fd * x + gd * y) for x, y in zip(r0, v0)])
+        position = [f * x + g * y for x, y in zip(r0, v0)]
+        velocity = [fd * x + gd * y for x, y in zip(r0, v0)]
+        return np.array([float(c) for c in position + velocity])
 
 
 def random_conic_state(rng, rp, ecc, mu):
