@@ -117,17 +117,21 @@ double safeguarded_chi(const TimeEquation& eq, double dt, double start, double r
             hi = chi;
         }
         const double newton = chi - f / r;
-        double next;
-        if (newton > lo && newton < hi && std::fabs(2.0 * f) <= std::fabs(last_step * r)) {
-            next = newton;
-        } else {
-            next = lo + 0.5 * (hi - lo);
-        }
+        // At the root to rounding, Newton's point is the bracket end just set: the closed bracket accepts it.
+        const bool use_newton = newton >= lo && newton <= hi && std::fabs(2.0 * f) <= std::fabs(last_step * r);
+        const double next = use_newton ? newton : lo + 0.5 * (hi - lo);
         last_step = step;
         step = next - chi;
         chi = next;
         // The tolerance of the first stage, or the end of the double grid (no representable point in between).
-        if (!(std::fabs(step) > chi_tolerance) || chi == lo || chi == hi) return chi;
+        if (!(std::fabs(step) > chi_tolerance) || chi == lo || chi == hi) {
+            if (use_newton) return chi;
+            // A bisection ended it: the root is within the tolerance of chi but no closer. One Newton step from
+            // there, kept in the bracket, takes it to the accuracy a converged Newton iteration has.
+            const auto [f_end, r_end] = eq(chi);
+            const double polished = chi - f_end / r_end;
+            return polished >= lo && polished <= hi ? polished : chi;
+        }
     }
     return nan;
 }

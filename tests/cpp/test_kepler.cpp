@@ -445,3 +445,17 @@ TEST_CASE("kepler: Stumpff functions near psi = 0 agree with their series to rou
     // The closed forms just above the series band lose about 6 eps / |psi| to cancellation.
     CHECK(worst < 1e-14);
 }
+
+TEST_CASE("kepler: the second stage ends as accurate as a converged Newton iteration") {
+    // An Earth ellipse (a = 320,000 km, e = 0.985) over 20 hours that 50 Newton steps leave unconverged. Its answer
+    // is well conditioned (an ulp of the input moves it by 1e-15), so a bracket closed only to the 1e-8 tolerance
+    // of chi would show here as an error near 1e-10.
+    const State s = {27255.92831445456, -7266.210972799966, 25719.769573547033,
+                     -4.0493566523373055, 0.8546494434073563, -1.5853593568064095};
+    const double dt = 72767.09195153209;
+    const orbelin::KeplerSolve out = orbelin::kepler_universal_2body_solve(s, dt);
+    CHECK(out.newton_steps == 50);
+    CHECK(out.safeguarded_steps > 0);
+    CHECK(out.converged);
+    CHECK(relative_state_error(out.state, reference_propagation(s, dt, mu)) < 1e-13);
+}
