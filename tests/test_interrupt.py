@@ -9,7 +9,10 @@ import sys
 import textwrap
 import time
 
+import numpy as np
 import pytest
+
+import orbelin
 
 CHILD = textwrap.dedent(
     """
@@ -93,3 +96,29 @@ def test_sigint_interrupts_a_long_call_promptly(name):
     finally:
         child.kill()
         child.wait()
+
+
+class Alarm(Exception):
+    pass
+
+
+def test_a_signal_handler_exception_ends_the_call_and_propagates_unchanged():
+    def on_alarm(signum, frame):
+        raise Alarm("timer fired")
+
+    source = np.tile([7000.0, 0.0, 0.0, 0.0, 7.546, 0.0], (100000, 1))
+    target = np.tile([0.0, 7100.0, 0.0, -7.49, 0.0, 0.1], (100000, 1))
+    previous = signal.signal(signal.SIGALRM, on_alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        start = time.monotonic()
+        with pytest.raises(Alarm, match="timer fired"):
+            # Half a minute of work uninterrupted.
+            orbelin.lambert_izzo_best_dv(source, target, np.linspace(30000.0, 60000.0, 20), 10)
+        assert time.monotonic() - start < 10.0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # The module keeps working in this process.
+    dv = orbelin.lambert_izzo_best_dv(source[:3], target[:3], 3000.0, 0)
+    assert dv[0].shape == (3,)
