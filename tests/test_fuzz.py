@@ -276,6 +276,34 @@ def test_sun_rows_match_single_times_and_nan_propagates(fn, times, form):
             assert np.isnan(out[i, :3]).all()
 
 
+OPTIMISERS = {
+    "optimize_lambert_nm_py": lambda a, b: orbelin.optimize_lambert_nm_py(a, b, (0.0, 3000.0), 0, False),
+    "optimize_lambert_nm_multi_py": lambda a, b: orbelin.optimize_lambert_nm_multi_py(a, b, (0.0, 3000.0), 0, False,
+                                                                                      4, False),
+    "optimize_lambert_nm_multi_sunline_py": lambda a, b: orbelin.optimize_lambert_nm_multi_sunline_py(
+        a, b, (0.0, 3000.0), 0, False, 4, False, 10.0, 0.0),
+    "optimize_lambert_nm_multi_array": lambda a, b: orbelin.optimize_lambert_nm_multi_array(
+        a, b, (0.0, 3000.0), 0, False, 4, False)["cost"],
+    "lambert_grid_search": lambda a, b: orbelin.lambert_grid_search(a, b, (0.0, 3000.0), 500.0),
+    "optimize_lambert_transfer_py": lambda a, b: orbelin.optimize_lambert_transfer_py(a, b, (0.0, 3000.0), 500.0),
+    "optimize_lambert_transfer_grid_py": lambda a, b: orbelin.optimize_lambert_transfer_grid_py(a, b, (0.0, 3000.0),
+                                                                                                500.0),
+}
+
+
+@pytest.mark.parametrize("name", sorted(OPTIMISERS))
+@settings(derandomize=True, max_examples=12, deadline=None, database=None)
+@given(component=st.integers(0, 5), in_target=st.booleans(), value=st.sampled_from([NAN, INF, -INF]))
+def test_optimisers_find_no_finite_transfer_from_a_state_with_nan_or_inf(name, component, in_target, value):
+    source = np.array([7000.0, 0.0, 0.0, 0.0, 7.546, 0.0])
+    target = np.array([0.0, 7100.0, 0.0, -7.49, 0.0, 0.1])
+    (target if in_target else source)[component] = value
+    result = OPTIMISERS[name](source, target)
+    costs = np.asarray(result) if not hasattr(result, "cost") else np.concatenate(
+        [np.ravel(result.cost), np.ravel(result.dv1), np.ravel(result.dv2)])
+    assert not (costs.size and np.isfinite(costs).all())
+
+
 # ---- Arbitrary objects in every argument position ----------------------------------------------------------------
 
 class FloatRaises:
@@ -283,6 +311,9 @@ class FloatRaises:
         self.error = error
 
     def __float__(self):
+        raise self.error
+
+    def __index__(self):
         raise self.error
 
 
@@ -406,10 +437,11 @@ def test_a_keyword_with_a_nul_byte_is_unexpected(name):
         lambda x: orbelin.kepler_universal_2body_py(SOURCE, x),
         lambda x: orbelin.rv2coe(SOURCE, mu=x),
         lambda x: orbelin.lambert_grid_search(SOURCE, TARGET, (0.0, x), 500.0),
+        lambda x: orbelin.lambert_izzo_vec(R1, R2, 3000.0, x, False),
     ],
-    ids=["tof", "tof-dv", "jd", "posix", "dt_sec", "mu", "time_bounds"],
+    ids=["tof", "tof-dv", "jd", "posix", "dt_sec", "mu", "time_bounds", "max_rev"],
 )
-def test_errors_raised_by_float_conversion_propagate_unchanged(call, error):
+def test_errors_raised_by_number_conversion_propagate_unchanged(call, error):
     with pytest.raises(type(error)) as info:
         call(FloatRaises(error))
     assert info.value is error
