@@ -247,15 +247,17 @@ def test_layouts_give_the_c_ordered_results_or_the_reshape_refusal(name, data):
 @given(state=row(STATE), dt=st.one_of(st.floats(-1e6, 1e6), st.sampled_from(SPECIALS)),
        mu=st.one_of(st.just(398600.4418), st.just(1.32712440018e11), st.sampled_from(SPECIALS)),
        layout=st.sampled_from(["c", "readonly", "misaligned"]))
-def test_propagation_is_finite_or_nan_and_reads_any_aligned_or_misaligned_buffer(state, dt, mu, layout):
+def test_propagation_reads_any_buffer_and_gives_nan_without_an_answer(state, dt, mu, layout):
     start = laid_out(np.array(state), layout)
     before = snapshot([start])
     r, v = orbelin.kepler_universal_2body_py(start, dt, mu=mu)
     assert_unchanged([start], before)
     out = np.concatenate([r, v])
     np.testing.assert_array_equal(out, np.concatenate(orbelin.kepler_universal_2body_py(np.array(state), dt, mu=mu)))
-    if np.isnan(state).any() or math.isnan(dt) or math.isnan(mu):
-        assert np.isnan(out).all()
+    # No answer: a non-finite state, interval or mu, a non-positive mu, a zero position.
+    if not (np.isfinite(state).all() and math.isfinite(dt) and math.isfinite(mu) and mu > 0 and any(state[:3])):
+        if dt != 0.0:
+            assert np.isnan(out).all()
 
 
 TIME_VALUES = st.one_of(st.floats(2.3e6, 2.6e6), st.floats(-4e9, 4e9), st.sampled_from(SPECIALS))
