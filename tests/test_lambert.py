@@ -812,7 +812,7 @@ def test_class_has_no_constructor():
 
 def test_class_and_getter_docstrings():
     cls = orbelin.LambertSolutionArray
-    assert cls.__doc__ == "Python wrapper for LambertSolution that exposes all fields as arrays"
+    assert cls.__doc__.startswith("Python wrapper for LambertSolution that exposes all fields as arrays\n\n")
     assert cls.__name__ == "LambertSolutionArray"
     for name, doc in GETTER_DOCS.items():
         assert getattr(cls, name).__doc__ == doc, name

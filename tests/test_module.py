@@ -91,7 +91,6 @@ STATE = np.array([7000.0, 0.0, 0.0, 0.0, 7.5, 0.0])
 
 def test_all_lists_the_registered_names_in_order():
     assert orbelin.__all__ == EXPECTED_NAMES
-    assert orbelin.__doc__ == ""
     for name in EXPECTED_NAMES:
         assert hasattr(orbelin, name)
 

@@ -200,7 +200,7 @@ def test_strided_dates_are_read_in_order():
 @pytest.mark.parametrize("fn, name, doc", [(orbelin.compute_sun_state_jd, "jd", JD_DOC),
                                             (orbelin.compute_sun_state_posix, "posix", POSIX_DOC)])
 def test_docstrings_and_signatures(fn, name, doc):
-    assert fn.__doc__ == doc
+    assert fn.__doc__.startswith(doc + "\n\n")
     assert fn.__text_signature__ == f"({name})"
     assert list(inspect.signature(fn).parameters) == [name]
 

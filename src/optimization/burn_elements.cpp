@@ -1,11 +1,18 @@
 #include "optimization/burn_elements.hpp"
 
+#include <cmath>
+
 #include "propagation/kepler_universal_2body.hpp"
 
 namespace orbelin {
 
 TransferElements burn_transfer_elements(const OptimizedLambertSolution& burn, const State& source_state,
                                         const State& target_state, const ArrivalAim& aim, double mu) noexcept {
+    // The row of a search that found nothing: the element formulas would substitute 0 for the angles they cannot
+    // define, which would read as a real transfer.
+    if (std::isnan(burn.t0) || std::isnan(burn.tf) || has_nan(burn.dv1)) {
+        return {nan, nan, nan, nan, nan, nan, nan, nan, nan};
+    }
     const State depart = kepler_universal_2body(source_state, burn.t0, mu);
     const Vec3 r1 = position(depart);
     const Vec3 v1 = velocity(depart) + burn.dv1;

@@ -32,20 +32,29 @@ public:
     // The value at which building stalled (step_stalls).
     double stalled_at() const noexcept { return stalled_at_; }
 
-    // Calls f(k, t0, tf) for the cells k = begin ... end - 1 in grid order.
+    // The grid values x_0 ... x_{m-1}; cell (i, j) departs at x_i and arrives at x_j.
+    const std::vector<double>& values() const noexcept { return values_; }
+
+    // Calls f(k, i, j) for the cells k = begin ... end - 1 in grid order, cell k being (x_i, x_j).
     template <class F>
-    void for_cells(std::size_t begin, std::size_t end, F&& f) const {
+    void for_cell_indices(std::size_t begin, std::size_t end, F&& f) const {
         if (begin >= end) return;
         std::size_t row = row_of(begin);
         std::size_t col = row + 1 + (begin - row_start_[row]);
         const std::size_t m = values_.size();
         for (std::size_t k = begin; k < end; ++k) {
-            f(k, values_[row], values_[col]);
+            f(k, row, col);
             if (++col == m) {
                 ++row;
                 col = row + 1;
             }
         }
+    }
+
+    // Calls f(k, t0, tf) for the cells k = begin ... end - 1 in grid order.
+    template <class F>
+    void for_cells(std::size_t begin, std::size_t end, F&& f) const {
+        for_cell_indices(begin, end, [&](std::size_t k, std::size_t i, std::size_t j) { f(k, values_[i], values_[j]); });
     }
 
 private:

@@ -53,8 +53,13 @@ std::optional<State> ArrivalAim::apply(const State& target_at_tf, double tf) con
 }
 
 std::optional<OptimizedLambertSolution> evaluate_transfer(const TransferProblem& p, double t0, double tf) {
-    const State depart = kepler_universal_2body(p.source, t0, p.mu);
-    const std::optional<State> arrive = p.aim.apply(kepler_universal_2body(p.target, tf, p.mu), tf);
+    return transfer_between(p, kepler_universal_2body(p.source, t0, p.mu), kepler_universal_2body(p.target, tf, p.mu),
+                            t0, tf);
+}
+
+std::optional<OptimizedLambertSolution> transfer_between(const TransferProblem& p, const State& depart,
+                                                         const State& target_at_tf, double t0, double tf) {
+    const std::optional<State> arrive = p.aim.apply(target_at_tf, tf);
     if (!arrive) return std::nullopt;
 
     const BestArcOptions options{p.mu, p.max_rev, p.tol, p.maxiter, false, p.rendezvous};

@@ -69,6 +69,11 @@ struct TransferProblem {
     std::uint64_t maxiter = 50;
 };
 
+// The cheapest transfer from the source's state at t0 (`depart`, already propagated) to the target whose state at
+// tf is `target_at_tf`, before the arrival shift.
+std::optional<OptimizedLambertSolution> transfer_between(const TransferProblem& problem, const State& depart,
+                                                         const State& target_at_tf, double t0, double tf);
+
 // The cheapest transfer departing at t0 and arriving at tf, or nothing when no arc of either direction has a
 // finite departure velocity (or the aim point is undefined). Throws InternalFault as the solver does (mu <= 0).
 std::optional<OptimizedLambertSolution> evaluate_transfer(const TransferProblem& problem, double t0, double tf);

@@ -1,7 +1,9 @@
 #include "python/binder.hpp"
 
+#include <algorithm>
 #include <string_view>
 
+#include "common/fault.hpp"
 #include "parallel/thread_pool.hpp"
 #include "python/arrays.hpp"
 #include "python/py_ref.hpp"
@@ -18,6 +20,18 @@ std::string FunctionDef::docstring() const {
     doc += ")\n--\n\n";
     doc += doc_body;
     return doc;
+}
+
+const Args::Value& Args::value(std::string_view name, std::initializer_list<Kind> kinds) const {
+    for (std::size_t i = 0; i < def_->params.size(); ++i) {
+        const Param& param = def_->params[i];
+        if (name != param.name) continue;
+        if (kinds.size() != 0 && std::find(kinds.begin(), kinds.end(), param.kind) == kinds.end()) {
+            throw InternalFault(concat({def_->name, "(): parameter '", param.name, "' read as the wrong kind"}));
+        }
+        return values_[i];
+    }
+    throw InternalFault(concat({def_->name, "() has no parameter '", name, "'"}));
 }
 
 namespace {
@@ -173,7 +187,7 @@ PyObject* dispatch(const FunctionDef& def, PyObject* args, PyObject* kwargs) noe
         }
         if (!missing.empty()) missing_required(def, missing);
 
-        Args converted;
+        Args converted(def);
         for (std::size_t i = 0; i < nparams; ++i) {
             const Param& param = def.params[i];
             auto& v = converted.values_[i];

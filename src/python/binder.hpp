@@ -9,8 +9,10 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "python/errors.hpp"
@@ -69,18 +71,27 @@ struct FunctionDef {
     std::string docstring() const;
 };
 
-// Converted argument values, in signature order. Arrays and objects are
+// Converted argument values, read by parameter name. Arrays and objects are
 // borrowed from the call's argument tuple and keyword dictionary, which keep
-// them alive for the whole call.
+// them alive for the whole call. A name that the FunctionDef does not declare,
+// or a read of the wrong kind (f64 of a count), is an InternalFault: the
+// implementation and its parameter table disagree.
 class Args {
 public:
-    bool present(std::size_t i) const noexcept { return values_[i].present; }
-    double f64(std::size_t i) const noexcept { return values_[i].f; }
-    std::pair<double, double> pair(std::size_t i) const noexcept { return {values_[i].f, values_[i].f2}; }
-    std::size_t count(std::size_t i) const noexcept { return values_[i].n; }
-    bool flag(std::size_t i) const noexcept { return values_[i].b; }
-    PyArrayObject* array(std::size_t i) const noexcept { return reinterpret_cast<PyArrayObject*>(values_[i].obj); }
-    PyObject* object(std::size_t i) const noexcept { return values_[i].obj; }
+    bool present(std::string_view name) const { return value(name).present; }
+    double f64(std::string_view name) const { return value(name, Kind::Float).f; }
+    std::pair<double, double> pair(std::string_view name) const {
+        const Value& v = value(name, Kind::Pair);
+        return {v.f, v.f2};
+    }
+    std::size_t count(std::string_view name) const { return value(name, Kind::Count).n; }
+    bool flag(std::string_view name) const { return value(name, Kind::Flag).b; }
+    // Batch or fixed form alike.
+    PyArrayObject* array(std::string_view name) const {
+        const Value& v = value(name, Kind::Array, Kind::Array1D);
+        return reinterpret_cast<PyArrayObject*>(v.obj);
+    }
+    PyObject* object(std::string_view name) const { return value(name, Kind::Object).obj; }
 
     // One converted argument; which member holds it depends on the parameter's kind.
     struct Value {
@@ -94,6 +105,15 @@ public:
 
 private:
     friend PyObject* dispatch(const FunctionDef&, PyObject*, PyObject*) noexcept;
+
+    explicit Args(const FunctionDef& def) noexcept : def_(&def) {}
+
+    // The value of parameter `name`; with kinds given, the parameter must be of one of them.
+    const Value& value(std::string_view name, std::initializer_list<Kind> kinds = {}) const;
+    const Value& value(std::string_view name, Kind kind) const { return value(name, {kind}); }
+    const Value& value(std::string_view name, Kind a, Kind b) const { return value(name, {a, b}); }
+
+    const FunctionDef* def_;
     std::array<Value, kMaxParams> values_{};
 };
 

@@ -6,6 +6,7 @@
 
 #include "celestial/sun_state.hpp"
 #include "python/arrays.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 
 namespace orbelin::py {
@@ -36,12 +37,12 @@ PyObject* sun_rows(std::span<const double> jd) {
 }
 
 PyObject* compute_sun_state_jd_py(const Args& args) {
-    const std::vector<double> jd = read_times(args.object(0), kJulianDates);
+    const std::vector<double> jd = read_times(args.object("jd"), kJulianDates);
     return sun_rows(jd);
 }
 
 PyObject* compute_sun_state_posix_py(const Args& args) {
-    std::vector<double> jd = read_times(args.object(0), kPosixTimes);
+    std::vector<double> jd = read_times(args.object("posix"), kPosixTimes);
     for (double& t : jd) t = posix_to_jd(t);
     return sun_rows(jd);
 }
@@ -51,34 +52,10 @@ constexpr Param posix_params[] = {required("posix", Kind::Object)};
 
 }  // namespace
 
-const FunctionDef compute_sun_state_jd_def{
-    "compute_sun_state_jd", jd_params,
-    "Python wrapper for computing Sun's ECI position from Julian date(s)\n"
-    "\n"
-    "Approximates the Sun's ECI XYZ position vector for given Julian date(s).\n"
-    "Results are in kilometers.\n"
-    "\n"
-    "# Arguments\n"
-    "* `jd` - Julian date(s) as scalar f64 or array of f64 values\n"
-    "\n"
-    "# Returns\n"
-    "* PyArrayDyn<f64> with shape (N, 6) where N is the number of input times.\n"
-    "  Columns are X, Y, Z positions (km) and velocity (NaN, NaN, NaN).",
-    compute_sun_state_jd_py};
+const FunctionDef compute_sun_state_jd_def{"compute_sun_state_jd", jd_params, doc::compute_sun_state_jd,
+                                           compute_sun_state_jd_py};
 
-const FunctionDef compute_sun_state_posix_def{
-    "compute_sun_state_posix", posix_params,
-    "Python wrapper for computing Sun's ECI position from POSIX time(s)\n"
-    "\n"
-    "Approximates the Sun's ECI XYZ position vector for given POSIX time(s).\n"
-    "Results are in kilometers.\n"
-    "\n"
-    "# Arguments\n"
-    "* `posix` - POSIX time(s) in seconds since 1970-01-01 00:00:00 UTC as scalar f64 or array of f64 values\n"
-    "\n"
-    "# Returns\n"
-    "* PyArrayDyn<f64> with shape (N, 6) where N is the number of input times.\n"
-    "  Columns are X, Y, Z positions (km) and velocity (NaN, NaN, NaN).",
-    compute_sun_state_posix_py};
+const FunctionDef compute_sun_state_posix_def{"compute_sun_state_posix", posix_params, doc::compute_sun_state_posix,
+                                              compute_sun_state_posix_py};
 
 }  // namespace orbelin::py

@@ -11,6 +11,7 @@
 #include "conversions/ric_frame.hpp"
 #include "conversions/ric_waypoint.hpp"
 #include "python/arrays.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 
 namespace orbelin::py {
@@ -113,7 +114,7 @@ PyObject* per_state(PyArrayObject* states, const BatchParam& param, std::initial
 }
 
 PyObject* compute_angular_vel_rad_p_sec_impl(const Args& args) {
-    return per_state(args.array(0), kInputState, {3}, [](const State& s, double* out) {
+    return per_state(args.array(kInputState.name), kInputState, {3}, [](const State& s, double* out) {
         const Vec3 omega = angular_velocity(s);
         out[0] = omega.x;
         out[1] = omega.y;
@@ -124,7 +125,7 @@ PyObject* compute_angular_vel_rad_p_sec_impl(const Args& args) {
 // Rows of the ECI -> RIC matrix are R, I, C; the RIC -> ECI matrix is its
 // transpose.
 PyObject* dcm_impl(const Args& args, bool eci_to_ric) {
-    return per_state(args.array(0), kRefState, {3, 3}, [eci_to_ric](const State& ref, double* out) {
+    return per_state(args.array(kRefState.name), kRefState, {3, 3}, [eci_to_ric](const State& ref, double* out) {
         const RicBasis m = ric_basis(ref);
         const Vec3 axes[3] = {m.r_hat, m.i_hat, m.c_hat};
         for (std::size_t i = 0; i < 3; ++i) {
@@ -146,8 +147,8 @@ PyObject* dcm_ric2eci_impl(const Args& args) { return dcm_impl(args, false); }
 template <class Convert>
 PyObject* paired_with_reference(const Args& args, const BatchParam& first_param, npy_intp out_width,
                                 Convert convert) {
-    PyArrayObject* first = args.array(0);
-    PyArrayObject* ref = args.array(1);
+    PyArrayObject* first = args.array(first_param.name);
+    PyArrayObject* ref = args.array(kRefState.name);
     require_last_axis(first, first_param);
     require_last_axis(ref, kRefState);
     const Rows first_rows(first, first_param.reshape_message);
@@ -204,8 +205,8 @@ PyObject* ric2eci_state_impl(const Args& args) {
 // ---- Waypoint offsets -------------------------------------------------------
 
 PyObject* apply_ric_waypoint_offset_impl(const Args& args) {
-    PyArrayObject* target = args.array(0);
-    PyArrayObject* waypoint = args.array(1);
+    PyArrayObject* target = args.array(kTargetState.name);
+    PyArrayObject* waypoint = args.array(kWaypoint.name);
     require_last_axis(target, kTargetState);
     // A waypoint without axes has no last axis of 3 or 6 either.
     if (!has_last_axis(waypoint, 3) && !has_last_axis(waypoint, 6)) raise_value_error(kWaypoint.shape_message);
@@ -246,43 +247,22 @@ constexpr Param waypoint_params[] = {required("target_state_eci", Kind::Array), 
 }  // namespace
 
 const FunctionDef compute_angular_vel_rad_p_sec_def{"compute_angular_vel_rad_p_sec", input_state_params,
-                                                    "Python function: Compute angular velocity from state vector(s)",
+                                                    doc::compute_angular_vel_rad_p_sec,
                                                     compute_angular_vel_rad_p_sec_impl};
 
-const FunctionDef dcm_eci2ric_def{"dcm_eci2ric", ref_state_params, "Python function: Build DCM from ECI to RIC",
-                                  dcm_eci2ric_impl};
+const FunctionDef dcm_eci2ric_def{"dcm_eci2ric", ref_state_params, doc::dcm_eci2ric, dcm_eci2ric_impl};
 
-const FunctionDef dcm_ric2eci_def{"dcm_ric2eci", ref_state_params, "Python function: Build DCM from RIC to ECI",
-                                  dcm_ric2eci_impl};
+const FunctionDef dcm_ric2eci_def{"dcm_ric2eci", ref_state_params, doc::dcm_ric2eci, dcm_ric2eci_impl};
 
-const FunctionDef eci2ric_state_def{"eci2ric_state", eci2ric_state_params,
-                                    "Python function: Convert deputy ECI state to RIC relative state",
-                                    eci2ric_state_impl};
+const FunctionDef eci2ric_state_def{"eci2ric_state", eci2ric_state_params, doc::eci2ric_state, eci2ric_state_impl};
 
-const FunctionDef ric2eci_state_def{"ric2eci_state", ric2eci_state_params,
-                                    "Python function: Convert deputy RIC state to ECI relative state",
-                                    ric2eci_state_impl};
+const FunctionDef ric2eci_state_def{"ric2eci_state", ric2eci_state_params, doc::ric2eci_state, ric2eci_state_impl};
 
-const FunctionDef eci2ric_vec_def{"eci2ric_vec", eci2ric_vec_params,
-                                  "Python function: Rotate ECI vector(s) into RIC\n"
-                                  "NOTE: These are raw ECI points being rotated, not points relative to the reference "
-                                  "state.\n"
-                                  "For relative state conversion, use eci2ric_state.",
-                                  eci2ric_vec_impl};
+const FunctionDef eci2ric_vec_def{"eci2ric_vec", eci2ric_vec_params, doc::eci2ric_vec, eci2ric_vec_impl};
 
-const FunctionDef ric2eci_vec_def{"ric2eci_vec", ric2eci_vec_params,
-                                  "Python function: Rotate RIC vector(s) into ECI\n"
-                                  "NOTE: These are raw RIC points being rotated, not points relative to the reference "
-                                  "state.\n"
-                                  "For relative state conversion, use ric2eci_state.",
-                                  ric2eci_vec_impl};
+const FunctionDef ric2eci_vec_def{"ric2eci_vec", ric2eci_vec_params, doc::ric2eci_vec, ric2eci_vec_impl};
 
-const FunctionDef apply_ric_waypoint_offset_def{
-    "apply_ric_waypoint_offset", waypoint_params,
-    "Python function: Apply RIC waypoint offset to target state(s)\n"
-    "ric_waypoint can be either [dr_r, dr_i, dr_c] (3 elements) or [dr_r, dr_i, dr_c, dv_r, dv_i, dv_c] (6 "
-    "elements)\n"
-    "If only 3 elements are provided, velocity offset is assumed to be zero",
-    apply_ric_waypoint_offset_impl};
+const FunctionDef apply_ric_waypoint_offset_def{"apply_ric_waypoint_offset", waypoint_params,
+                                                doc::apply_ric_waypoint_offset, apply_ric_waypoint_offset_impl};
 
 }  // namespace orbelin::py

@@ -5,6 +5,7 @@
 #include "optimization/burn_elements.hpp"
 #include "parallel/thread_pool.hpp"
 #include "python/arrays.hpp"
+#include "python/docstrings.hpp"
 
 namespace orbelin::py {
 
@@ -36,11 +37,8 @@ constexpr std::size_t kParallelRecords = 64;
 
 }  // namespace
 
-const ResultClassDef lambert_burn_array_def{
-    "LambertBurnArray",
-    "Python wrapper for Lambert burn solutions (with impulses)\n"
-    "Replaces OptimizedLambertSolutionPy and OptimizedLambertSolutionArray",
-    kFields, 6, static_cast<int>(kCostField)};
+const ResultClassDef lambert_burn_array_def{"LambertBurnArray", doc::lambert_burn_array, kFields, 6,
+                                            static_cast<int>(kCostField)};
 
 PyObject* lambert_burn_array_type = nullptr;
 

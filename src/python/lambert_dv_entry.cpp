@@ -8,6 +8,7 @@
 
 #include "common/constants.hpp"
 #include "parallel/thread_pool.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/lambert_batch.hpp"
 #include "solver/lambert_impulses.hpp"
@@ -66,13 +67,13 @@ const BatchMessages kVecDvMessages{
 };
 
 PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
-    const LambertBatch batch(args.array(0), args.array(1), args.object(2), 6, kVecDvMessages);
-    const std::uint64_t max_rev = args.count(3);
-    const bool retrograde = args.flag(4);
-    const double mu = args.f64(5);
-    const double tol = args.f64(6);
-    const std::uint64_t maxiter = args.count(7);
-    const bool reentry_check = args.flag(8);
+    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, kVecDvMessages);
+    const std::uint64_t max_rev = args.count("max_rev");
+    const bool retrograde = args.flag("retrograde");
+    const double mu = args.f64("mu");
+    const double tol = args.f64("tol");
+    const std::uint64_t maxiter = args.count("maxiter");
+    const bool reentry_check = args.flag("reentry_check");
     const std::size_t cases = batch.cases();
     if (cases == 0) raise_value_error("No solutions found for any input");
 
@@ -120,13 +121,13 @@ const BatchMessages kBestDvMessages{
 };
 
 PyObject* lambert_izzo_best_dv_impl(const Args& args) {
-    const LambertBatch batch(args.array(0), args.array(1), args.object(2), 6, kBestDvMessages);
-    const std::uint64_t max_rev = args.count(3);
-    const double mu = args.f64(4);
-    const double tol = args.f64(5);
-    const std::uint64_t maxiter = args.count(6);
-    const bool rendezvous = args.flag(7);
-    const bool reentry_check = args.flag(8);
+    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, kBestDvMessages);
+    const std::uint64_t max_rev = args.count("max_rev");
+    const double mu = args.f64("mu");
+    const double tol = args.f64("tol");
+    const std::uint64_t maxiter = args.count("maxiter");
+    const bool rendezvous = args.flag("rendezvous");
+    const bool reentry_check = args.flag("reentry_check");
     const std::size_t cases = batch.cases();
 
     // With an empty time list there are no cases while the batch axes may not
@@ -159,7 +160,9 @@ constexpr Param kBestDvParams[] = {
 
 }  // namespace
 
-const FunctionDef lambert_izzo_vec_dv_def{"lambert_izzo_vec_dv", kVecDvParams, "", lambert_izzo_vec_dv_impl};
-const FunctionDef lambert_izzo_best_dv_def{"lambert_izzo_best_dv", kBestDvParams, "", lambert_izzo_best_dv_impl};
+const FunctionDef lambert_izzo_vec_dv_def{"lambert_izzo_vec_dv", kVecDvParams, doc::lambert_izzo_vec_dv,
+                                          lambert_izzo_vec_dv_impl};
+const FunctionDef lambert_izzo_best_dv_def{"lambert_izzo_best_dv", kBestDvParams, doc::lambert_izzo_best_dv,
+                                           lambert_izzo_best_dv_impl};
 
 }  // namespace orbelin::py

@@ -6,6 +6,7 @@
 
 #include "common/constants.hpp"
 #include "parallel/thread_pool.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/lambert_batch.hpp"
 #include "python/lambert_solution_array.hpp"
@@ -31,7 +32,8 @@ struct SolveOptions {
     bool reentry_check;
 
     static SolveOptions from(const Args& args) {
-        return {args.count(3), args.flag(4), args.f64(5), args.f64(6), args.count(7), args.flag(8)};
+        return {args.count("max_rev"), args.flag("retrograde"), args.f64("mu"),
+                args.f64("tol"),       args.count("maxiter"),  args.flag("reentry_check")};
     }
 };
 
@@ -45,12 +47,12 @@ void solve_annotated(const Vec3& r1, const Vec3& r2, double tof, const SolveOpti
 }
 
 PyObject* lambert_izzo_single_impl_py(const Args& args) {
-    const std::vector<double> r1_values = copy_contiguous(args.array(0));
-    const std::vector<double> r2_values = copy_contiguous(args.array(1));
+    const std::vector<double> r1_values = copy_contiguous(args.array("r1"));
+    const std::vector<double> r2_values = copy_contiguous(args.array("r2"));
     if (r1_values.size() != 3 || r2_values.size() != 3) raise_value_error("r1 and r2 must be 1-D arrays of length 3");
     const Vec3 r1 = load_vec3(r1_values.data());
     const Vec3 r2 = load_vec3(r2_values.data());
-    const double tof = args.f64(2);
+    const double tof = args.f64("tof");
     const SolveOptions options = SolveOptions::from(args);
 
     std::vector<AnnotatedSolution> solutions;
@@ -71,7 +73,7 @@ const BatchMessages kVecMessages{
 };
 
 PyObject* lambert_izzo_vec_impl(const Args& args) {
-    const LambertBatch batch(args.array(0), args.array(1), args.object(2), 3, kVecMessages);
+    const LambertBatch batch(args.array("r1"), args.array("r2"), args.object("tof"), 3, kVecMessages);
     const SolveOptions options = SolveOptions::from(args);
     const std::size_t cases = batch.cases();
     if (cases == 0) raise_value_error("No valid solutions found for any input");
@@ -125,8 +127,9 @@ constexpr Param kLambertSingleParams[] = {
 
 }  // namespace
 
-const FunctionDef lambert_izzo_single_def{"lambert_izzo_single", kLambertSingleParams, "",
+const FunctionDef lambert_izzo_single_def{"lambert_izzo_single", kLambertSingleParams, doc::lambert_izzo_single,
                                           lambert_izzo_single_impl_py};
-const FunctionDef lambert_izzo_vec_def{"lambert_izzo_vec", kLambertParams, "", lambert_izzo_vec_impl};
+const FunctionDef lambert_izzo_vec_def{"lambert_izzo_vec", kLambertParams, doc::lambert_izzo_vec,
+                                       lambert_izzo_vec_impl};
 
 }  // namespace orbelin::py

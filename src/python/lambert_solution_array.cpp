@@ -3,6 +3,8 @@
 #include <array>
 #include <limits>
 
+#include "python/docstrings.hpp"
+
 namespace orbelin::py {
 
 namespace {
@@ -35,8 +37,7 @@ void put3(double* column, std::size_t slot, const Vec3& v) noexcept {
 
 }  // namespace
 
-const ResultClassDef lambert_solution_array_def{
-    "LambertSolutionArray", "Python wrapper for LambertSolution that exposes all fields as arrays", kFields, 8};
+const ResultClassDef lambert_solution_array_def{"LambertSolutionArray", doc::lambert_solution_array, kFields, 8};
 
 PyObject* lambert_solution_array_type = nullptr;
 

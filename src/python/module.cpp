@@ -9,6 +9,7 @@
 
 #include "common/fault.hpp"
 #include "parallel/thread_pool.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/errors.hpp"
 #include "python/lambert_burn_array.hpp"
@@ -68,7 +69,8 @@ const FunctionRow kFunctions[] = {
     {&coe2rv_def, method_row<coe2rv_def>()},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "orbelin", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "orbelin", doc::module, -1, nullptr, nullptr, nullptr, nullptr,
+                          nullptr};
 
 bool initialized = false;
 
@@ -93,6 +95,8 @@ PyObject* init_module() {
     PyRef module = PyRef::steal(check(PyModule_Create(&module_def)));
     PyRef all = PyRef::steal(check(PyList_New(0)));
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw PyErrSet{};
+    // The distribution's version, handed over by the build (not part of __all__).
+    if (PyModule_AddStringConstant(module.get(), "__version__", ORBELIN_VERSION) < 0) throw PyErrSet{};
 
     for (const ClassRow& row : kClasses) {
         PyRef type = PyRef::steal(create_result_class(*row.def));

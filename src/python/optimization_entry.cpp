@@ -15,6 +15,7 @@
 #include "optimization/nm_search.hpp"
 #include "parallel/thread_pool.hpp"
 #include "python/arrays.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/lambert_burn_array.hpp"
 
@@ -39,7 +40,7 @@ struct StatePair {
 
 // The two single states: both lengths first, then both layouts (source first).
 StatePair read_state_pair(const Args& args) {
-    PyArrayObject* arrays[2] = {args.array(0), args.array(1)};
+    PyArrayObject* arrays[2] = {args.array("source_state"), args.array("target_state")};
     const char* names[2] = {"source_state", "target_state"};
     for (int k = 0; k < 2; ++k) {
         const npy_intp n = PyArray_SIZE(arrays[k]);
@@ -55,16 +56,16 @@ StatePair read_state_pair(const Args& args) {
 }
 
 // The optional single waypoint: empty when absent.
-std::vector<double> read_waypoint(const Args& args, std::size_t index) {
-    if (!args.present(index)) return {};
-    std::vector<double> waypoint = copy_contiguous(args.array(index));
+std::vector<double> read_waypoint(const Args& args) {
+    if (!args.present("ric_waypoint")) return {};
+    std::vector<double> waypoint = copy_contiguous(args.array("ric_waypoint"));
     if (waypoint.size() != 3 && waypoint.size() != 6) raise_value_error("ric_waypoint must have 3 or 6 elements");
     return waypoint;
 }
 
-std::optional<std::uint64_t> count_or_none(const Args& args, std::size_t index) {
-    if (!args.present(index)) return std::nullopt;
-    return args.count(index);
+std::optional<std::uint64_t> count_or_none(const Args& args, const char* name) {
+    if (!args.present(name)) return std::nullopt;
+    return args.count(name);
 }
 
 // The grid of a scan, refused before anything is built when it has no end or cannot be held: results take
@@ -108,61 +109,65 @@ constexpr std::size_t kRecordCellBytes =
 
 PyObject* lambert_grid_search_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const TimeBounds bounds = args.pair(2);
-    const double dt_step = args.f64(3);
-    const double mu = args.f64(5);
-    const double tol = args.f64(6);
+    const TimeBounds bounds = args.pair("time_bounds");
+    const double dt_step = args.f64("dt_step");
+    const double mu = args.f64("mu");
+    const double tol = args.f64("tol");
     // The solver's convergence test |dx| < tol never passes for NaN and never fails for inf.
     if (!(std::isfinite(tol) && tol > 0.0)) {
         raise_value_error(concat({"tol must be a positive finite number, got ", number_text(tol)}));
     }
     const TimeGrid grid = build_grid(bounds, dt_step, kRecordCellBytes);
-    const auto records = lambert_grid_search(grid, s.source, s.target, args.count(4), mu, tol, args.count(7),
-                                             args.flag(8));
+    const auto records = lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol,
+                                             args.count("maxiter"), args.flag("rendezvous"));
     return burns_to_python(records, s.source, s.target, ArrivalAim::target(), mu);
 }
 
 PyObject* optimize_lambert_nm_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const std::vector<double> waypoint = read_waypoint(args, 8);
-    const double mu = args.f64(5);
+    const std::vector<double> waypoint = read_waypoint(args);
+    const double mu = args.f64("mu");
     std::optional<TimePair> initial_guess;
-    if (args.present(7)) initial_guess = args.pair(7);
-    const auto found = optimize_lambert_nm(s.source, s.target, args.pair(2), args.count(3), args.flag(4), mu,
-                                           count_or_none(args, 6), initial_guess, waypoint);
+    if (args.present("initial_guess")) initial_guess = args.pair("initial_guess");
+    const auto found = optimize_lambert_nm(s.source, s.target, args.pair("time_bounds"), args.count("max_rev"),
+                                           args.flag("optimize_rendezvous"), mu, count_or_none(args, "max_iters"),
+                                           initial_guess, waypoint);
     const ArrivalAim aim = waypoint.empty() ? ArrivalAim::target() : ArrivalAim::waypoint(waypoint);
     return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, aim, mu);
 }
 
 PyObject* optimize_lambert_nm_multi_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const std::vector<double> waypoint = read_waypoint(args, 10);
-    const double mu = args.f64(7);
-    const auto records = optimize_lambert_nm_multi(s.source, s.target, args.pair(2), args.count(3), args.flag(4),
-                                                   args.count(5), args.flag(6), mu, args.flag(8),
-                                                   count_or_none(args, 9), waypoint);
+    const std::vector<double> waypoint = read_waypoint(args);
+    const double mu = args.f64("mu");
+    const auto records = optimize_lambert_nm_multi(
+        s.source, s.target, args.pair("time_bounds"), args.count("max_rev"), args.flag("optimize_rendezvous"),
+        args.count("num_solvers"), args.flag("return_best_only"), mu, args.flag("remove_duplicates"),
+        count_or_none(args, "max_iters"), waypoint);
     const ArrivalAim aim = waypoint.empty() ? ArrivalAim::target() : ArrivalAim::waypoint(waypoint);
     return burns_to_python(records, s.source, s.target, aim, mu);
 }
 
 PyObject* optimize_lambert_nm_multi_sunline_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const double offset_km = args.f64(7);
-    const double t0_ref = args.f64(8);
-    const double mu = args.f64(9);
-    const auto records =
-        optimize_lambert_nm_multi_sunline(s.source, s.target, args.pair(2), args.count(3), args.flag(4), args.count(5),
-                                          args.flag(6), offset_km, t0_ref, mu, args.flag(10), count_or_none(args, 11));
+    const double offset_km = args.f64("sun_vector_offset_km");
+    const double t0_ref = args.f64("t0_ref");
+    const double mu = args.f64("mu");
+    const auto records = optimize_lambert_nm_multi_sunline(
+        s.source, s.target, args.pair("time_bounds"), args.count("max_rev"), args.flag("optimize_rendezvous"),
+        args.count("num_solvers"), args.flag("return_best_only"), offset_km, t0_ref, mu,
+        args.flag("remove_duplicates"), count_or_none(args, "max_iters"));
     return burns_to_python(records, s.source, s.target, ArrivalAim::sun_line(offset_km, t0_ref), mu);
 }
 
 PyObject* optimize_lambert_transfer_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const TimeBounds bounds = args.pair(2);
-    const double dt_step = args.f64(3);
-    const double mu = args.f64(4);
+    const TimeBounds bounds = args.pair("time_bounds");
+    const double dt_step = args.f64("dt_step");
+    const double mu = args.f64("mu");
     const TimeGrid grid = build_grid(bounds, dt_step, sizeof(GridCell));
-    const GridCell best = optimize_lambert_transfer(grid, bounds, dt_step, s.source, s.target, mu, args.flag(5));
+    const GridCell best =
+        optimize_lambert_transfer(grid, bounds, dt_step, s.source, s.target, mu, args.flag("retrograde"));
     // The scan ranks cells by one direction's departure delta-v; the answer is the full evaluation of the chosen
     // times, both directions tried.
     const auto found = compute_impulses(s.source, s.target, 0, false, {}, best.t0, best.tf, mu);
@@ -171,10 +176,10 @@ PyObject* optimize_lambert_transfer_py(const Args& args) {
 
 PyObject* optimize_lambert_transfer_grid_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const TimeBounds bounds = args.pair(2);
-    const double mu = args.f64(4);
-    const TimeGrid grid = build_grid(bounds, args.f64(3), sizeof(GridCell) + kRecordCellBytes);
-    const auto cells = optimize_lambert_transfer_grid(grid, s.source, s.target, mu, args.flag(5));
+    const TimeBounds bounds = args.pair("time_bounds");
+    const double mu = args.f64("mu");
+    const TimeGrid grid = build_grid(bounds, args.f64("dt_step"), sizeof(GridCell) + kRecordCellBytes);
+    const auto cells = optimize_lambert_transfer_grid(grid, s.source, s.target, mu, args.flag("retrograde"));
     return burns_to_python(cells_to_burns(cells, s.source, s.target, mu), s.source, s.target, ArrivalAim::target(),
                            mu);
 }
@@ -183,9 +188,9 @@ PyObject* optimize_lambert_transfer_grid_py(const Args& args) {
 // optimize_lambert_nm_multi_array: every (source, target) pair of two batches, as a table.
 
 // The waypoint rows of the pairs: none, one for every pair, or one per target.
-std::vector<std::vector<double>> read_waypoint_rows(const Args& args, std::size_t index, std::size_t targets) {
-    if (!args.present(index)) return {};
-    PyArrayObject* arr = args.array(index);
+std::vector<std::vector<double>> read_waypoint_rows(const Args& args, std::size_t targets) {
+    if (!args.present("ric_waypoint")) return {};
+    PyArrayObject* arr = args.array("ric_waypoint");
     const npy_intp k = has_last_axis(arr, 3) ? 3 : 6;
     if (!has_last_axis(arr, k)) raise_value_error("ric_waypoint must have shape [..., 3] or [..., 6]");
     // One row serves every pair; otherwise each target needs its own (an empty batch included, which would leave
@@ -251,22 +256,22 @@ PyObject* as_data_frame(PyRef table) {
 }
 
 PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
-    PyArrayObject* source_arr = args.array(0);
-    PyArrayObject* target_arr = args.array(1);
+    PyArrayObject* source_arr = args.array("source_state");
+    PyArrayObject* target_arr = args.array("target_state");
     if (!has_last_axis(source_arr, 6)) raise_value_error("source_state must have shape [..., 6]");
     if (!has_last_axis(target_arr, 6)) raise_value_error("target_state must have shape [..., 6]");
     const Rows sources(source_arr, "Failed to reshape source_state");
     const Rows targets(target_arr, "Failed to reshape target_state");
-    const std::vector<std::vector<double>> waypoints = read_waypoint_rows(args, 10, targets.count());
+    const std::vector<std::vector<double>> waypoints = read_waypoint_rows(args, targets.count());
 
-    const TimeBounds bounds = args.pair(2);
-    const std::uint64_t max_rev = args.count(3);
-    const bool rendezvous = args.flag(4);
-    const std::uint64_t num_solvers = args.count(5);
-    const bool best_only = args.flag(6);
-    const double mu = args.f64(7);
-    const bool remove_duplicates = args.flag(8);
-    const std::optional<std::uint64_t> max_iters = count_or_none(args, 9);
+    const TimeBounds bounds = args.pair("time_bounds");
+    const std::uint64_t max_rev = args.count("max_rev");
+    const bool rendezvous = args.flag("optimize_rendezvous");
+    const std::uint64_t num_solvers = args.count("num_solvers");
+    const bool best_only = args.flag("return_best_only");
+    const double mu = args.f64("mu");
+    const bool remove_duplicates = args.flag("remove_duplicates");
+    const std::optional<std::uint64_t> max_iters = count_or_none(args, "max_iters");
 
     const std::size_t T = targets.count();
     const std::size_t pairs = sources.count() * T;
@@ -338,17 +343,22 @@ constexpr Param kNmSunlineParams[] = {
 }  // namespace
 
 const FunctionDef optimize_lambert_transfer_py_def{"optimize_lambert_transfer_py", kTransferScanParams,
-                                                   "Python-accessible version of `optimize_lambert_transfer`",
+                                                   doc::optimize_lambert_transfer_py,
                                                    optimize_lambert_transfer_py};
-const FunctionDef optimize_lambert_transfer_grid_py_def{"optimize_lambert_transfer_grid_py", kTransferScanParams, "",
+const FunctionDef optimize_lambert_transfer_grid_py_def{"optimize_lambert_transfer_grid_py", kTransferScanParams,
+                                                        doc::optimize_lambert_transfer_grid_py,
                                                         optimize_lambert_transfer_grid_py};
-const FunctionDef lambert_grid_search_def{"lambert_grid_search", kGridSearchParams, "", lambert_grid_search_py};
-const FunctionDef optimize_lambert_nm_py_def{"optimize_lambert_nm_py", kNmParams, "", optimize_lambert_nm_py};
-const FunctionDef optimize_lambert_nm_multi_py_def{"optimize_lambert_nm_multi_py", kNmMultiParams, "",
-                                                   optimize_lambert_nm_multi_py};
-const FunctionDef optimize_lambert_nm_multi_array_def{"optimize_lambert_nm_multi_array", kNmMultiArrayParams, "",
+const FunctionDef lambert_grid_search_def{"lambert_grid_search", kGridSearchParams, doc::lambert_grid_search,
+                                          lambert_grid_search_py};
+const FunctionDef optimize_lambert_nm_py_def{"optimize_lambert_nm_py", kNmParams, doc::optimize_lambert_nm_py,
+                                             optimize_lambert_nm_py};
+const FunctionDef optimize_lambert_nm_multi_py_def{"optimize_lambert_nm_multi_py", kNmMultiParams,
+                                                   doc::optimize_lambert_nm_multi_py, optimize_lambert_nm_multi_py};
+const FunctionDef optimize_lambert_nm_multi_array_def{"optimize_lambert_nm_multi_array", kNmMultiArrayParams,
+                                                      doc::optimize_lambert_nm_multi_array,
                                                       optimize_lambert_nm_multi_array_py};
 const FunctionDef optimize_lambert_nm_multi_sunline_py_def{"optimize_lambert_nm_multi_sunline_py", kNmSunlineParams,
-                                                           "", optimize_lambert_nm_multi_sunline_py};
+                                                           doc::optimize_lambert_nm_multi_sunline_py,
+                                                           optimize_lambert_nm_multi_sunline_py};
 
 }  // namespace orbelin::py

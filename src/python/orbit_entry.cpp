@@ -7,6 +7,7 @@
 #include "orbit/coe2rv.hpp"
 #include "orbit/rv2coe.hpp"
 #include "python/arrays.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 
 namespace orbelin::py {
@@ -14,11 +15,11 @@ namespace orbelin::py {
 namespace {
 
 PyObject* rv2coe_impl(const Args& args) {
-    PyArrayObject* states = args.array(0);
-    const bool deg = args.flag(1);
-    const double mu = args.f64(2);
-    const double tol = args.f64(3);
-    const bool special = args.flag(4);
+    PyArrayObject* states = args.array("eci_state_rv");
+    const bool deg = args.flag("deg");
+    const double mu = args.f64("mu");
+    const double tol = args.f64("tol");
+    const bool special = args.flag("special");
 
     if (!has_last_axis(states, 6)) raise_value_error("eci_state_rv must have shape [..., 6]");
     const Rows rows(states, "Failed to reshape eci_state_rv");
@@ -35,9 +36,9 @@ PyObject* rv2coe_impl(const Args& args) {
 }
 
 PyObject* coe2rv_impl(const Args& args) {
-    PyArrayObject* coe = args.array(0);
-    const bool deg = args.flag(1);
-    const double mu = args.f64(2);
+    PyArrayObject* coe = args.array("coe");
+    const bool deg = args.flag("deg");
+    const double mu = args.f64("mu");
 
     if (!has_last_axis(coe, 6)) raise_value_error("coe must have shape [..., 6]");
     const Rows rows(coe, "Failed to reshape coe");
@@ -68,13 +69,8 @@ constexpr Param coe2rv_params[] = {
 
 }  // namespace
 
-const FunctionDef rv2coe_def{"rv2coe", rv2coe_params,
-                             "Python function: Convert ECI state vector(s) to classical orbital elements", rv2coe_impl};
+const FunctionDef rv2coe_def{"rv2coe", rv2coe_params, doc::rv2coe, rv2coe_impl};
 
-const FunctionDef coe2rv_def{"coe2rv", coe2rv_params,
-                             "Python function: Convert classical orbital elements to ECI state vector(s)\n"
-                             "Angles are assumed to be in degrees by default (can be changed to radians by setting "
-                             "deg=False)",
-                             coe2rv_impl};
+const FunctionDef coe2rv_def{"coe2rv", coe2rv_params, doc::coe2rv, coe2rv_impl};
 
 }  // namespace orbelin::py

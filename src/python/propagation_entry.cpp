@@ -8,6 +8,7 @@
 #include "common/fault.hpp"
 #include "propagation/kepler_universal_2body.hpp"
 #include "python/arrays.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 
 namespace orbelin::py {
@@ -24,9 +25,9 @@ PyRef vec3_array(const Vec3& v) {
 }
 
 PyObject* kepler_universal_2body_impl(const Args& args) {
-    PyArrayObject* init_state = args.array(0);
-    const double dt = args.f64(1);
-    const double mu = args.f64(2);
+    PyArrayObject* init_state = args.array("init_state_vec");
+    const double dt = args.f64("dt_sec");
+    const double mu = args.f64("mu");
 
     // A state of another length, or one that cannot be read as six
     // consecutive doubles, is a caller's broken promise, not a user error.
@@ -52,7 +53,7 @@ constexpr Param kepler_universal_2body_params[] = {
 }  // namespace
 
 const FunctionDef kepler_universal_2body_py_def{"kepler_universal_2body_py", kepler_universal_2body_params,
-                                                "Python-accessible version of `kepler_universal_2body`",
+                                                doc::kepler_universal_2body_py,
                                                 kepler_universal_2body_impl};
 
 }  // namespace orbelin::py
