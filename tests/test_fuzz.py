@@ -166,6 +166,10 @@ BATCH_FUNCTIONS = {
     "lambert_izzo_best_dv": (lambert_best_dv, [STATE, STATE], False),
 }
 
+if hasattr(orbelin, "kepler_universal_2body_vec"):
+    BATCH_FUNCTIONS["kepler_universal_2body_vec"] = (lambda s: orbelin.kepler_universal_2body_vec(s, 3000.0), [STATE],
+                                                     False)
+
 # The refusal of a Lambert batch in which no case has a solution.
 NO_SOLUTION = ("No valid solutions found for any input", "No solutions found for any input")
 
@@ -369,6 +373,9 @@ VALID_CALLS = {
     "rv2coe": (SOURCE, True, 398600.4418, 1e-8, False),
     "coe2rv": (np.array([8000.0, 0.1, 30.0, 40.0, 50.0, 60.0]), True, 398600.4418),
 }
+
+if hasattr(orbelin, "kepler_universal_2body_vec"):
+    VALID_CALLS["kepler_universal_2body_vec"] = (np.stack([SOURCE, TARGET]), np.array([600.0, 1200.0]), 398600.4418)
 
 # Arguments whose values can make a valid call arbitrarily long (counts of work and the grid step): kept valid.
 WORK_SIZE = {"max_rev", "maxiter", "max_iters", "num_solvers", "dt_step", "time_bounds"}
