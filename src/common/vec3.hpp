@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 namespace orbelin {
 
@@ -40,8 +41,18 @@ constexpr Vec3 position(const State& s) noexcept { return {s[0], s[1], s[2]}; }
 constexpr Vec3 velocity(const State& s) noexcept { return {s[3], s[4], s[5]}; }
 constexpr State make_state(const Vec3& r, const Vec3& v) noexcept { return {r.x, r.y, r.z, v.x, v.y, v.z}; }
 
-// Reads three / six consecutive doubles (a row of a C-contiguous array).
-inline Vec3 load_vec3(const double* p) noexcept { return {p[0], p[1], p[2]}; }
-inline State load_state(const double* p) noexcept { return {p[0], p[1], p[2], p[3], p[4], p[5]}; }
+// Reads three / six consecutive doubles (a row of a C-contiguous array). The
+// memory need not be aligned for double (a NumPy buffer at any byte offset):
+// memcpy is the defined way to read it, and compiles to plain loads.
+inline Vec3 load_vec3(const void* p) noexcept {
+    double v[3];
+    std::memcpy(v, p, sizeof v);
+    return {v[0], v[1], v[2]};
+}
+inline State load_state(const void* p) noexcept {
+    State s;
+    std::memcpy(s.data(), p, sizeof(double) * s.size());
+    return s;
+}
 
 }  // namespace orbelin

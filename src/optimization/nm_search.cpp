@@ -26,7 +26,12 @@ std::optional<OptimizedLambertSolution> search_from(const Cost& cost, TimeBounds
         {std::fmin(t0s + step, hi), tfs},
         {t0s, std::fmin(tfs + step, hi)},
     }};
-    const auto run = nm::nelder_mead<2>(cost, simplex, max_iters.value_or(default_max_iters));
+    // A search with a large iteration budget can run for long: it stops at once when its call is interrupted.
+    auto interruptible_cost = [&](std::span<const double> p) {
+        interruption_point();
+        return cost(p);
+    };
+    const auto run = nm::nelder_mead<2>(interruptible_cost, simplex, max_iters.value_or(default_max_iters));
     if (!run.ok || !run.state.best_point) return std::nullopt;
     if (!(run.state.best_cost < penalty_value)) return std::nullopt;
     const nm::Point<2>& best = *run.state.best_point;

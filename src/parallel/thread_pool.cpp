@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <fstream>
@@ -23,25 +24,58 @@ namespace detail {
 // invite workers to help, so that a worker which dequeues an entry after the
 // loop has finished still finds a valid (exhausted) job.
 struct LoopJob {
-    LoopJob(std::size_t n_, std::size_t chunk_, FunctionRef<void(std::size_t, std::size_t)> body_)
-        : n(n_), chunk(chunk_), body(body_) {}
+    LoopJob(std::size_t n_, std::size_t chunk_, FunctionRef<void(std::size_t, std::size_t)> body_,
+            const LoopJob* parent_)
+        : n(n_), chunk(chunk_), body(body_), parent(parent_) {}
 
     const std::size_t n;
     const std::size_t chunk;
     FunctionRef<void(std::size_t, std::size_t)> body;  // valid while done < n
+    // The loop whose chunk started this one (null for a loop started outside
+    // any task); valid while this loop runs, since that chunk waits for it.
+    const LoopJob* const parent;
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> done{0};
     std::atomic<bool> failed{false};
+    std::atomic<bool> stopped{false};  // interrupted: skip every chunk not yet started
     std::mutex error_mutex;
     std::exception_ptr error;
+    std::mutex done_mutex;
+    std::condition_variable all_done;
 
-    // Claims and runs chunks until none is left.
-    void work() noexcept {
+    // This loop or one that encloses it has been interrupted.
+    bool cancelled() const noexcept {
+        for (const LoopJob* job = this; job != nullptr; job = job->parent) {
+            if (job->stopped.load(std::memory_order_relaxed)) return true;
+        }
+        return false;
+    }
+
+    void finish(std::size_t count) noexcept {
+        if (done.fetch_add(count, std::memory_order_acq_rel) + count == n) {
+            // Under the mutex, so that a waiter between its test and its wait cannot miss the notification.
+            std::lock_guard<std::mutex> lock(done_mutex);
+            all_done.notify_all();
+        }
+    }
+
+    // Stops handing out chunks: the unclaimed rest counts as done at once.
+    void stop() noexcept {
+        stopped.store(true, std::memory_order_relaxed);
+        const std::size_t claimed = next.exchange(n, std::memory_order_relaxed);
+        if (claimed < n) finish(n - claimed);
+    }
+
+    // Claims and runs chunks until none is left. The loop's caller passes its
+    // interruption check, run after each of its chunks; workers pass none.
+    void work(bool caller_checks) noexcept {
         for (;;) {
             const std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
             if (begin >= n) return;
             const std::size_t end = std::min(n, begin + chunk);
-            if (!failed.load(std::memory_order_relaxed)) {
+            if (!failed.load(std::memory_order_relaxed) && !cancelled()) {
+                LoopJob* const outer = current;
+                current = this;
                 try {
                     body(begin, end);
                 } catch (...) {
@@ -49,21 +83,68 @@ struct LoopJob {
                     if (!error) error = std::current_exception();
                     failed.store(true, std::memory_order_relaxed);
                 }
+                current = outer;
             }
-            const std::size_t count = end - begin;
-            if (done.fetch_add(count, std::memory_order_acq_rel) + count == n) done.notify_all();
+            finish(end - begin);
+            if (caller_checks && interrupted()) stop();
         }
     }
 
-    void wait() noexcept {
-        for (std::size_t seen = done.load(std::memory_order_acquire); seen < n;
-             seen = done.load(std::memory_order_acquire)) {
-            done.wait(seen, std::memory_order_acquire);
+    // The caller's wait for the chunks other threads are running. With an
+    // interruption scope it wakes every few milliseconds to run the check.
+    void wait(bool caller_checks) noexcept {
+        std::unique_lock<std::mutex> lock(done_mutex);
+        auto finished = [this] { return done.load(std::memory_order_acquire) >= n; };
+        if (!caller_checks) {
+            all_done.wait(lock, finished);
+            return;
+        }
+        while (!all_done.wait_for(lock, std::chrono::milliseconds(5), finished)) {
+            lock.unlock();
+            if (interrupted()) stop();
+            lock.lock();
         }
     }
+
+    // An interruption check that throws would leave the loop half run: it is
+    // taken as a request to stop.
+    static bool interrupted() noexcept {
+        try {
+            return InterruptScope::interrupted();
+        } catch (...) {
+            return true;
+        }
+    }
+
+    // The loop whose chunk the current thread is running, if any.
+    static thread_local LoopJob* current;
 };
 
+thread_local LoopJob* LoopJob::current = nullptr;
+
+// The innermost interruption scope of the current thread.
+thread_local InterruptScope* current_scope = nullptr;
+
 }  // namespace detail
+
+InterruptScope::InterruptScope(FunctionRef<bool()> check) noexcept
+    : check_(check), previous_(detail::current_scope) {
+    detail::current_scope = this;
+}
+
+InterruptScope::~InterruptScope() { detail::current_scope = previous_; }
+
+bool InterruptScope::interrupted() {
+    InterruptScope* scope = detail::current_scope;
+    if (scope == nullptr) return false;
+    if (!scope->fired_) scope->fired_ = scope->check_();
+    return scope->fired_;
+}
+
+void interruption_point() {
+    const detail::LoopJob* job = detail::LoopJob::current;
+    if ((job != nullptr && job->cancelled()) || InterruptScope::interrupted()) throw LoopInterrupted{};
+}
 
 ThreadPool::ThreadPool(std::size_t workers) {
     workers = std::max<std::size_t>(1, workers);
@@ -107,7 +188,7 @@ void ThreadPool::worker_loop() {
             job = std::move(queue_.front());
             queue_.pop_front();
         }
-        job->work();
+        job->work(false);
     }
 }
 
@@ -116,10 +197,15 @@ void ThreadPool::run(std::size_t n, std::size_t grain, FunctionRef<void(std::siz
     const std::size_t threads = size() + 1;
     // Several chunks per thread keep the load balanced when case costs differ
     // (multi-revolution cases cost several times a direct arc).
-    const std::size_t chunk = grain > 0 ? grain : std::max<std::size_t>(1, n / (threads * 8));
+    const std::size_t chunk =
+        grain > 0 ? grain : std::clamp<std::size_t>(n / (threads * 8), 1, max_auto_chunk);
     const std::size_t chunks = (n + chunk - 1) / chunk;
 
-    auto job = std::make_shared<detail::LoopJob>(n, chunk, body);
+    // A loop started inside a task stops with the loop of that task; only the
+    // thread that owns an interruption scope runs its check.
+    const detail::LoopJob* parent = detail::LoopJob::current;
+    const bool caller_checks = detail::current_scope != nullptr;
+    auto job = std::make_shared<detail::LoopJob>(n, chunk, body, parent);
     const std::size_t helpers = std::min(size(), chunks - 1);
     if (helpers > 0) {
         {
@@ -132,8 +218,11 @@ void ThreadPool::run(std::size_t n, std::size_t grain, FunctionRef<void(std::siz
             wake_.notify_all();
         }
     }
-    job->work();
-    job->wait();
+    job->work(caller_checks);
+    job->wait(caller_checks);
+    // An interruption outranks the failures it may have caused in tasks that
+    // were cut short.
+    if (job->cancelled()) throw LoopInterrupted{};
     if (job->error) std::rethrow_exception(job->error);
 }
 

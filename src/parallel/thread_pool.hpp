@@ -7,10 +7,21 @@
 // loop) completes even when every worker is busy, whatever the pool size: no
 // thread ever blocks waiting for a chunk that nobody has claimed. It blocks
 // only for chunks that other threads are already running.
+//
+// Long loops can be interrupted. A thread that may be asked to stop (the
+// Python boundary's calling thread, which holds the interpreter lock) installs
+// an InterruptScope for the length of a call; every loop that thread starts
+// runs the scope's check between the chunks it works on itself, and at least
+// every few milliseconds while it waits for the other threads' chunks. When
+// the check reports an interruption the loop hands out no more chunks, lets
+// the running ones finish (loops nested inside them stop at their next chunk,
+// and long tasks that call interruption_point() at once), and throws
+// LoopInterrupted. Worker threads never run the check.
 
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +36,38 @@ namespace detail {
 struct LoopJob;
 }
 
+// Thrown by a parallel loop (or an interruption point) that was stopped by an
+// InterruptScope's check; whatever the check recorded (a pending Python
+// exception) describes the interruption.
+struct LoopInterrupted : std::exception {
+    const char* what() const noexcept override { return "the parallel loop was interrupted"; }
+};
+
+// Installs `check` on the current thread until destroyed. `check` returns
+// true when the running call must stop; after it has done so once it is not
+// called again in this scope (every later check reports the interruption).
+// Scopes nest: the innermost one is used. `check` must outlive the scope.
+class InterruptScope {
+public:
+    explicit InterruptScope(FunctionRef<bool()> check) noexcept;
+    ~InterruptScope();
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+
+    // Runs the current thread's check, if it has a scope; false otherwise.
+    static bool interrupted();
+
+private:
+    FunctionRef<bool()> check_;
+    bool fired_ = false;
+    InterruptScope* previous_;
+};
+
+// For long stretches of work that contain no parallel loop (one Nelder-Mead
+// search): throws LoopInterrupted when the loop whose task this is has been
+// stopped, or when this thread's InterruptScope reports an interruption.
+void interruption_point();
+
 class ThreadPool {
 public:
     // Starts `workers` threads (at least one) and returns once every one of
@@ -36,10 +79,16 @@ public:
 
     std::size_t size() const noexcept { return threads_.size(); }
 
+    // Longest automatic chunk. A chunk is the unit an interruption waits for:
+    // 256 cases of a few to a few tens of microseconds keep that wait far
+    // below the 0.2 s a user notices, at two atomic increments per chunk.
+    static constexpr std::size_t max_auto_chunk = 256;
+
     // Calls body(begin, end) over disjoint chunks covering [0, n) and returns
     // when all are done. `grain` is the chunk length (0: chosen from n and the
-    // pool size). The first exception thrown by a chunk is rethrown here once
-    // every claimed chunk has finished; the remaining chunks are skipped.
+    // pool size, at most max_auto_chunk). The first exception thrown by a chunk
+    // is rethrown here once every claimed chunk has finished; the remaining
+    // chunks are skipped. An interruption (see above) throws LoopInterrupted.
     void run(std::size_t n, std::size_t grain, FunctionRef<void(std::size_t, std::size_t)> body);
 
 private:

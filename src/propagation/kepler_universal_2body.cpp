@@ -1,10 +1,19 @@
 // Universal-variable Kepler propagation (Vallado, "Fundamentals of Astrodynamics and Applications", Algorithm 8,
 // KEPLER): Newton iteration on the universal anomaly chi (km^0.5) with the Stumpff functions c2 and c3, then the
 // Lagrange f and g coefficients.
+//
+// Vallado's Newton iteration from his initial guesses is the first stage. It can wander: on very eccentric orbits
+// over long intervals, and whenever the near-parabolic guess (|alpha| < 1e-6 in 1/km, which every heliocentric
+// orbit meets) lands far from the answer, 50 steps are not enough. A case that has not converged then is finished
+// by a safeguarded Newton-bisection on the same time equation, which always converges: the time equation
+// F(chi) = chi^3 c3 + sigma0 chi^2 c2 + |r0| chi (1 - psi c3) - sqrt(mu) dt has the derivative dF/dchi = r >= 0,
+// the current radius, so it is monotonic and has exactly one root.
 
 #include "propagation/kepler_universal_2body.hpp"
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 
 #include "common/constants.hpp"
 
@@ -14,10 +23,24 @@ namespace {
 
 // Below this |alpha| (1/km) the orbit is treated as parabolic for the initial guess.
 constexpr double parabolic_alpha = 1e-6;
-// Around psi = 0 the closed forms of c2 and c3 lose every digit to cancellation; their limits are used instead.
-constexpr double stumpff_series_psi = 1e-6;
+// Below this |psi| the closed forms of c2 and c3 lose more than about two digits to cancellation (the error of
+// c3 grows as 6 eps / psi); the Maclaurin series is used instead.
+constexpr double stumpff_series_psi = 0.1;
+constexpr int series_terms = 8;
+// 1/n! for n = 0 ... 17; every n! up to 18! is exact in a double, so each entry is correctly rounded.
+constexpr auto inverse_factorials = [] {
+    std::array<double, 2 * series_terms + 2> table{};
+    double factorial = 1.0;
+    for (std::size_t n = 0; n < table.size(); ++n) {
+        if (n > 0) factorial *= static_cast<double>(n);
+        table[n] = 1.0 / factorial;
+    }
+    return table;
+}();
 constexpr double chi_tolerance = 1e-8;
 constexpr int max_iterations = 50;
+// Bisection halves the bracket each step: from any finite bracket the double grid is exhausted long before this.
+constexpr int max_safeguarded_steps = 4200;
 
 // Barker's equation solved as if r0 were at periapsis (Vallado's parabolic guess); p is the semi-latus rectum.
 double parabolic_guess(const Vec3& r0, const Vec3& v0, double dt, double mu) noexcept {
@@ -40,13 +63,82 @@ double hyperbolic_guess(const Vec3& r0, const Vec3& v0, double r0_norm, double a
                     (dot(r0, v0) + sgn * std::sqrt(-mu * a) * (1.0 - r0_norm * alpha)));
 }
 
-struct Stumpff {
-    double c2;
-    double c3;
+// The time equation of one propagation: F(chi) (km^1.5, sqrt(mu) times a time) and its derivative r (km).
+struct TimeEquation {
+    double alpha;
+    double sigma0;
+    double r0_norm;
+    double sqrt_mu_dt;
+
+    struct Value {
+        double f;
+        double r;
+    };
+
+    Value operator()(double chi) const noexcept {
+        const double chi2 = chi * chi;
+        const double psi = chi2 * alpha;
+        const auto [c2, c3] = detail::stumpff_c2_c3(psi);
+        const double r = chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
+        const double f = chi2 * chi * c3 + sigma0 * chi2 * c2 + r0_norm * chi * (1.0 - psi * c3) - sqrt_mu_dt;
+        return {f, r};
+    }
 };
 
-// Stumpff functions c2(psi), c3(psi) with psi = chi^2 * alpha (positive on ellipses, negative on hyperbolas).
-Stumpff stumpff_c2_c3(double psi) noexcept {
+// Second stage: Newton steps kept inside a bracket [lo, hi] of the root, bisection whenever a Newton step would
+// leave it or would not shrink it fast enough (the rtsafe scheme, Press et al., Numerical Recipes, 9.4). `start`
+// is where the first stage stopped (used when it lies in the bracket). Returns NaN when no bracket exists (the
+// time equation overflows before changing sign).
+double safeguarded_chi(const TimeEquation& eq, double dt, double start, double r0_norm, int& steps) noexcept {
+    // F(0) = -sqrt(mu) dt, so the root lies on the side of 0 given by the sign of dt. Near 0, F grows at the rate
+    // r0: the first trial end is the root of that line, then the end doubles until F changes sign.
+    const double sgn = dt > 0.0 ? 1.0 : -1.0;
+    double inner = 0.0;
+    double outer = sgn * std::fmax(std::fabs(eq.sqrt_mu_dt) / r0_norm, chi_tolerance);
+    for (;;) {
+        const double f = eq(outer).f;
+        if (std::isnan(f) || std::isinf(outer)) return nan;
+        if (sgn * f >= 0.0) break;
+        inner = outer;
+        outer *= 2.0;
+    }
+    double lo = sgn > 0.0 ? inner : outer;  // F(lo) < 0
+    double hi = sgn > 0.0 ? outer : inner;  // F(hi) >= 0
+
+    double chi = start > lo && start < hi ? start : lo + 0.5 * (hi - lo);
+    double last_step = hi - lo;
+    double step = last_step;
+    for (steps = 1; steps <= max_safeguarded_steps; ++steps) {
+        const auto [f, r] = eq(chi);
+        if (f == 0.0) return chi;
+        if (f < 0.0) {
+            lo = chi;
+        } else {
+            hi = chi;
+        }
+        const double newton = chi - f / r;
+        // At the root to rounding, Newton's point is the bracket end just set: the closed bracket accepts it.
+        const bool use_newton = newton >= lo && newton <= hi && std::fabs(2.0 * f) <= std::fabs(last_step * r);
+        const double next = use_newton ? newton : lo + 0.5 * (hi - lo);
+        last_step = step;
+        step = next - chi;
+        chi = next;
+        // The tolerance of the first stage, or the end of the double grid (no representable point in between).
+        if (!(std::fabs(step) > chi_tolerance) || chi == lo || chi == hi) {
+            if (use_newton) return chi;
+            // A bisection ended it: the root is within the tolerance of chi but no closer. One Newton step from
+            // there, kept in the bracket, takes it to the accuracy a converged Newton iteration has.
+            const auto [f_end, r_end] = eq(chi);
+            const double polished = chi - f_end / r_end;
+            return polished >= lo && polished <= hi ? polished : chi;
+        }
+    }
+    return nan;
+}
+
+}  // namespace
+
+detail::Stumpff detail::stumpff_c2_c3(double psi) noexcept {
     if (psi > stumpff_series_psi) {
         const double sq = std::sqrt(psi);
         return {(1.0 - std::cos(sq)) / psi, (sq - std::sin(sq)) / (sq * sq * sq)};
@@ -55,16 +147,23 @@ Stumpff stumpff_c2_c3(double psi) noexcept {
         const double sq = std::sqrt(-psi);
         return {(1.0 - std::cosh(sq)) / psi, (std::sinh(sq) - sq) / (sq * sq * sq)};
     }
-    return {0.5, 1.0 / 6.0};
+    // c2 = sum (-psi)^k / (2k + 2)!, c3 = sum (-psi)^k / (2k + 3)!, k = 0 ... 7, by Horner's rule. For
+    // |psi| <= 0.1 the terms shrink at least a hundredfold each; the eighth is below 1e-20 of the sum.
+    const double x = -psi;
+    double c2 = 0.0;
+    double c3 = 0.0;
+    for (int k = series_terms - 1; k >= 0; --k) {
+        c2 = c2 * x + inverse_factorials[2 * k + 2];
+        c3 = c3 * x + inverse_factorials[2 * k + 3];
+    }
+    return {c2, c3};
 }
 
-}  // namespace
-
-State kepler_universal_2body(const State& state, double dt, double mu) noexcept {
+KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double mu) noexcept {
     // No time elapses: the input is the answer for every conic. Iterating would not reproduce it exactly, and the
     // hyperbolic guess would take ln(0) and return NaN.
     if (dt == 0.0) {
-        return state;
+        return {state, 0, 0, true};
     }
 
     const double sqrt_mu = std::sqrt(mu);
@@ -72,6 +171,13 @@ State kepler_universal_2body(const State& state, double dt, double mu) noexcept 
     const Vec3 v0 = velocity(state);
     const double r0_norm = norm(r0);
     const double v0_norm = norm(v0);
+
+    bool finite = std::isfinite(dt) && std::isfinite(mu) && mu > 0.0 && r0_norm > 0.0;
+    for (double x : state) finite = finite && std::isfinite(x);
+    if (!finite) {
+        return {{nan, nan, nan, nan, nan, nan}, 0, 0, false};
+    }
+
     const double sigma0 = dot(r0, v0) / sqrt_mu;
     const double alpha = 2.0 / r0_norm - v0_norm * v0_norm / mu;  // 1/a, 1/km
 
@@ -84,23 +190,33 @@ State kepler_universal_2body(const State& state, double dt, double mu) noexcept 
         chi = hyperbolic_guess(r0, v0, r0_norm, alpha, dt, mu);
     }
 
+    KeplerSolve out;
     const double sqrt_mu_dt = sqrt_mu * dt;
     for (int i = 0; i < max_iterations; ++i) {
         const double chi2 = chi * chi;
         const double psi = chi2 * alpha;
-        const auto [c2, c3] = stumpff_c2_c3(psi);
+        const auto [c2, c3] = detail::stumpff_c2_c3(psi);
         const double r = chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
         const double dchi = (sqrt_mu_dt - chi2 * chi * c3 - sigma0 * chi2 * c2 - r0_norm * chi * (1.0 - psi * c3)) / r;
         chi += dchi;
-        // Written so that a NaN step also stops the iteration; the NaN then reaches the result.
-        if (!(std::fabs(dchi) > chi_tolerance)) {
+        out.newton_steps = i + 1;
+        if (std::fabs(dchi) <= chi_tolerance) {
+            out.converged = true;
             break;
         }
+        if (std::isnan(dchi)) break;
+    }
+    // Not converged, or a guess or step that left the reals (the logarithm of the hyperbolic guess can see a
+    // negative argument): the answer exists, so the bracketed stage finds it.
+    if (!out.converged || !std::isfinite(chi)) {
+        const TimeEquation eq{alpha, sigma0, r0_norm, sqrt_mu_dt};
+        chi = safeguarded_chi(eq, dt, chi, r0_norm, out.safeguarded_steps);
+        out.converged = !std::isnan(chi);
     }
 
     const double chi2 = chi * chi;
     const double psi = chi2 * alpha;
-    const auto [c2, c3] = stumpff_c2_c3(psi);
+    const auto [c2, c3] = detail::stumpff_c2_c3(psi);
     const double r = chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
 
     const double f = 1.0 - chi2 * c2 / r0_norm;
@@ -108,7 +224,8 @@ State kepler_universal_2body(const State& state, double dt, double mu) noexcept 
     const double fdot = sqrt_mu * chi * (psi * c3 - 1.0) / (r * r0_norm);
     const double gdot = 1.0 - chi2 * c2 / r;
 
-    return make_state(f * r0 + g * v0, fdot * r0 + gdot * v0);
+    out.state = make_state(f * r0 + g * v0, fdot * r0 + gdot * v0);
+    return out;
 }
 
 }  // namespace orbelin

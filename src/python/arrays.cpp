@@ -56,7 +56,7 @@ bool same_shape(PyArrayObject* a, PyArrayObject* b) {
 }
 
 Rows::Rows(PyArrayObject* arr, const std::string& failure_message)
-    : base_(static_cast<const double*>(PyArray_DATA(arr))), count_(batch_count(arr)) {
+    : base_(static_cast<const char*>(PyArray_DATA(arr))), count_(batch_count(arr)) {
     const int ndim = PyArray_NDIM(arr);
     width_ = ndim > 0 ? static_cast<std::size_t>(PyArray_DIM(arr, ndim - 1)) : 1;
     if (PyArray_IS_C_CONTIGUOUS(arr)) return;
@@ -83,7 +83,10 @@ void Rows::read_fortran(std::size_t i, double* out) const noexcept {
         offset += digit * stride;
         stride *= static_cast<std::size_t>(batch_shape_[a]);
     }
-    for (std::size_t j = 0; j < width_; ++j) out[j] = base_[offset + j * count_];
+    // memcpy: the buffer need not be aligned for double.
+    for (std::size_t j = 0; j < width_; ++j) {
+        std::memcpy(&out[j], base_ + (offset + j * count_) * sizeof(double), sizeof(double));
+    }
 }
 
 namespace {
@@ -98,7 +101,10 @@ PyObject* numpy_asarray(PyObject* obj) {
 }
 
 // CPython's float conversion, except that a one-element array is read through
-// its element (float() of an array with axes is deprecated in NumPy).
+// its element (float() of an array with axes is deprecated in NumPy). False
+// when the object is not a number (a TypeError, cleared); any other exception
+// (KeyboardInterrupt or MemoryError raised inside __float__, a ValueError of
+// the object's own) propagates unchanged.
 bool try_as_double(PyObject* obj, double& value) {
     if (PyFloat_CheckExact(obj)) {
         value = PyFloat_AS_DOUBLE(obj);
@@ -107,15 +113,12 @@ bool try_as_double(PyObject* obj, double& value) {
     PyRef item;
     if (PyArray_Check(obj) && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(obj)) == 1) {
         auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-        item = PyRef::steal(PyArray_GETITEM(arr, static_cast<const char*>(PyArray_DATA(arr))));
-        if (!item) {
-            PyErr_Clear();
-            return false;
-        }
+        item = PyRef::steal(check(PyArray_GETITEM(arr, static_cast<const char*>(PyArray_DATA(arr)))));
         obj = item.get();
     }
     value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrSet{};
         PyErr_Clear();
         return false;
     }
@@ -168,7 +171,13 @@ ResultArray<T>::ResultArray(const Shape& shape) {
 
 template <class T>
 ResultArray<T>::ResultArray(const Shape& shape, T fill) : ResultArray(shape) {
-    std::fill(data_, data_ + size_, fill);
+    // The fill touches every page of the new array for the first time: about a second for the results of ten
+    // million cases. A pending Ctrl-C is honoured between blocks of 8 MB.
+    constexpr std::size_t block = (std::size_t{1} << 23) / sizeof(T);
+    for (std::size_t begin = 0; begin < size_; begin += block) {
+        if (PyErr_CheckSignals() < 0) throw PyErrSet{};
+        std::fill(data_ + begin, data_ + std::min(size_, begin + block), fill);
+    }
 }
 
 template class ResultArray<double>;

@@ -56,7 +56,7 @@ public:
         if (fortran_) {
             read_fortran(i, out);
         } else {
-            std::memcpy(out, base_ + i * width_, width_ * sizeof(double));
+            std::memcpy(out, base_ + i * width_ * sizeof(double), width_ * sizeof(double));
         }
     }
     Vec3 vec3(std::size_t i) const noexcept {
@@ -73,7 +73,9 @@ public:
 private:
     void read_fortran(std::size_t i, double* out) const noexcept;
 
-    const double* base_ = nullptr;
+    // Bytes, not doubles: an array's buffer need not be aligned for double, so
+    // rows are only ever read by memcpy.
+    const char* base_ = nullptr;
     std::size_t count_ = 0;
     std::size_t width_ = 0;
     bool fortran_ = false;

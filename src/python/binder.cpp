@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/fault.hpp"
+#include "parallel/thread_pool.hpp"
 #include "python/arrays.hpp"
 #include "python/py_ref.hpp"
 
@@ -153,11 +154,14 @@ PyObject* dispatch(const FunctionDef& def, PyObject* args, PyObject* kwargs) noe
             Py_ssize_t pos = 0;
             PyObject *key = nullptr, *value = nullptr;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-                if (name == nullptr) {
+                Py_ssize_t length = 0;
+                const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &length) : nullptr;
+                if (utf8 == nullptr) {
                     PyErr_Clear();
                     raise_type_error(concat({fn_label(def), " keywords must be strings"}));
                 }
+                // The whole name, length included: a name with a NUL inside is not the parameter it starts with.
+                const std::string_view name(utf8, static_cast<std::size_t>(length));
                 std::size_t slot = nparams;
                 for (std::size_t i = 0; i < nparams; ++i) {
                     if (std::string_view(def.params[i].name) == name) {
@@ -199,6 +203,12 @@ PyObject* dispatch(const FunctionDef& def, PyObject* args, PyObject* kwargs) noe
                 v.present = param.default_kind != Param::Default::Absent;
             }
         }
+        // Ctrl-C during a long call: the parallel loops (and long searches) of the implementation run this check
+        // on this thread, the one holding the interpreter lock, and stop with the exception it leaves set.
+        // Signal handlers are Python code and run here while workers read the inputs; the argument tuple and
+        // dictionary keep every input alive, so a handler can at worst change values mid-call.
+        auto pending_signal = []() noexcept { return PyErr_CheckSignals() != 0; };
+        const InterruptScope interrupt_scope(pending_signal);
         return def.impl(converted);
     });
 }

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "common/fault.hpp"
+#include "parallel/thread_pool.hpp"
 #include "python/py_ref.hpp"
 
 namespace orbelin::py {
@@ -33,7 +34,12 @@ void set_panic(const char* message) noexcept {
 }  // namespace
 
 void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+    // The whole text, length included: it may quote a caller's string with a NUL inside.
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text != nullptr) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
     throw PyErrSet{};
 }
 
@@ -50,6 +56,9 @@ void set_error_from_current_exception() noexcept {
         throw;
     } catch (const PyErrSet&) {
         if (!PyErr_Occurred()) set_panic(kDefaultFaultText);
+    } catch (const LoopInterrupted&) {
+        // The interruption check left the signal handler's exception set (KeyboardInterrupt for Ctrl-C).
+        if (!PyErr_Occurred()) set_panic("the call was interrupted without a pending exception");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

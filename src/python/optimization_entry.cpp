@@ -2,6 +2,7 @@
 // two-impulse transfer between a source (chaser) and a target state given at a common epoch.
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -111,8 +112,13 @@ PyObject* lambert_grid_search_py(const Args& args) {
     const TimeBounds bounds = args.pair("time_bounds");
     const double dt_step = args.f64("dt_step");
     const double mu = args.f64("mu");
+    const double tol = args.f64("tol");
+    // The solver's convergence test |dx| < tol never passes for NaN and never fails for inf.
+    if (!(std::isfinite(tol) && tol > 0.0)) {
+        raise_value_error(concat({"tol must be a positive finite number, got ", number_text(tol)}));
+    }
     const TimeGrid grid = build_grid(bounds, dt_step, kRecordCellBytes);
-    const auto records = lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, args.f64("tol"),
+    const auto records = lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol,
                                              args.count("maxiter"), args.flag("rendezvous"));
     return burns_to_python(records, s.source, s.target, ArrivalAim::target(), mu);
 }

@@ -40,7 +40,7 @@ PyObject* kepler_universal_2body_impl(const Args& args) {
     }
     if (!PyArray_IS_C_CONTIGUOUS(init_state)) throw InternalFault("Input vector is not contiguous");
 
-    const State state = load_state(static_cast<const double*>(PyArray_DATA(init_state)));
+    const State state = load_state(PyArray_DATA(init_state));
     const State propagated = kepler_universal_2body(state, dt, mu);
 
     std::array<PyRef, 2> items{vec3_array(position(propagated)), vec3_array(velocity(propagated))};

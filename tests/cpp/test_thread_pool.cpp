@@ -2,6 +2,7 @@
 // carried back to the caller, and the CPU-count rules.
 
 #include <atomic>
+#include <chrono>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -118,4 +119,117 @@ TEST_CASE("cgroup v2 cpu.max lines give the quota in CPUs, rounded up") {
     CHECK(cpu_max_limit("50000 100000") == 1.0);
     CHECK(cpu_max_limit("") == 0.0);
     CHECK(cpu_max_limit("garbage") == 0.0);
+}
+
+// ---- Interruption -------------------------------------------------------------------------------------------------
+
+namespace {
+
+// A task long enough that a loop of many of them would run for minutes.
+void busy_for(std::chrono::microseconds d) {
+    const auto until = std::chrono::steady_clock::now() + d;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+}  // namespace
+
+TEST_CASE("an interrupted loop stops handing out chunks, lets running ones finish and throws") {
+    for (std::size_t workers : {1u, 3u}) {
+        ThreadPool pool(workers);
+        const std::thread::id caller = std::this_thread::get_id();
+        std::atomic<int> checks{0};
+        std::atomic<bool> checked_elsewhere{false};
+        auto check = [&] {
+            if (std::this_thread::get_id() != caller) checked_elsewhere = true;
+            return checks.fetch_add(1) + 1 >= 5;  // the fifth check reports an interruption
+        };
+        std::atomic<std::size_t> started{0};
+        std::atomic<std::size_t> running{0};
+        const std::size_t n = 100000;  // 100 s of work at 1 ms per task
+        {
+            const orbelin::InterruptScope scope(check);
+            CHECK_THROWS_AS(orbelin::parallel_for(pool, n,
+                                                  [&](std::size_t) {
+                                                      started.fetch_add(1);
+                                                      running.fetch_add(1);
+                                                      busy_for(std::chrono::microseconds(1000));
+                                                      running.fetch_sub(1);
+                                                  },
+                                                  1),
+                            orbelin::LoopInterrupted);
+            // Every task that started has finished when the loop throws.
+            CHECK(running.load() == 0);
+            CHECK(started.load() < 100);
+            // Once fired, the scope reports the interruption without checking again.
+            const int seen = checks.load();
+            CHECK(seen == 5);
+            CHECK(orbelin::InterruptScope::interrupted());
+            CHECK(checks.load() == seen);
+            CHECK_THROWS_AS(orbelin::interruption_point(), orbelin::LoopInterrupted);
+        }
+        CHECK(!checked_elsewhere.load());
+        // Without a scope the same pool runs loops to the end, and interruption points pass.
+        std::atomic<std::size_t> all{0};
+        orbelin::parallel_for(pool, 1000, [&](std::size_t) { all.fetch_add(1); });
+        CHECK(all.load() == 1000);
+        orbelin::interruption_point();
+    }
+}
+
+TEST_CASE("an interruption reaches loops nested in running tasks and long tasks at interruption points") {
+    ThreadPool pool(3);
+    const auto begin = std::chrono::steady_clock::now();
+    std::atomic<bool> fire{false};
+    auto check = [&] { return fire.load(); };
+    std::atomic<std::size_t> inner_done{0};
+    std::atomic<std::size_t> long_tasks_cut{0};
+    {
+        const orbelin::InterruptScope scope(check);
+        CHECK_THROWS_AS(orbelin::parallel_for(pool, 8,
+                                              [&](std::size_t i) {
+                                                  if (i % 2 == 0) {
+                                                      // A nested loop of 100 s.
+                                                      orbelin::parallel_for(pool, 100000,
+                                                                            [&](std::size_t) {
+                                                                                busy_for(std::chrono::microseconds(1000));
+                                                                                inner_done.fetch_add(1);
+                                                                                if (inner_done.load() == 50) fire = true;
+                                                                            },
+                                                                            1);
+                                                  } else {
+                                                      // A long task without loops that polls.
+                                                      try {
+                                                          for (int k = 0; k < 100000; ++k) {
+                                                              busy_for(std::chrono::microseconds(1000));
+                                                              orbelin::interruption_point();
+                                                          }
+                                                      } catch (const orbelin::LoopInterrupted&) {
+                                                          long_tasks_cut.fetch_add(1);
+                                                          throw;
+                                                      }
+                                                  }
+                                              },
+                                              1),
+                        orbelin::LoopInterrupted);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    CHECK(inner_done.load() < 100000);
+    CHECK(long_tasks_cut.load() >= 1);
+    CHECK(seconds < 20.0);  // the uninterrupted loop would take minutes
+}
+
+TEST_CASE("a throwing interruption check stops the loop") {
+    ThreadPool pool(2);
+    auto check = []() -> bool { throw std::runtime_error("check failed"); };
+    const orbelin::InterruptScope scope(check);
+    std::atomic<std::size_t> ran{0};
+    CHECK_THROWS_AS(orbelin::parallel_for(pool, 100000,
+                                          [&](std::size_t) {
+                                              busy_for(std::chrono::microseconds(100));
+                                              ran.fetch_add(1);
+                                          },
+                                          1),
+                    orbelin::LoopInterrupted);
+    CHECK(ran.load() < 100000);
 }

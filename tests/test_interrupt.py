@@ -1,0 +1,124 @@
+"""Ctrl-C during long calls: a child process runs a call that would take far longer than the test allows, the test
+sends it SIGINT, and KeyboardInterrupt must arrive soon after, leaving the module working in that process."""
+
+import os
+import select
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import orbelin
+
+CHILD = textwrap.dedent(
+    """
+    import time
+    import numpy as np
+    import orbelin
+
+    source = np.array([7000.0, 0.0, 0.0, 0.0, 7.546, 0.0])
+    target = np.array([0.0, 7100.0, 0.0, -7.49, 0.0, 0.1])
+    {setup}
+    print("ready", flush=True)
+    try:
+        call()
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+    # The pool survives: a small batch still gives one row per case.
+    dv = orbelin.lambert_izzo_best_dv(np.tile(source, (5, 1)), np.tile(target, (5, 1)), 3000.0, 0)
+    print("after", dv[0].shape, flush=True)
+    """
+)
+
+# Each call would run for half a minute or more on two cores.
+LONG_CALLS = {
+    # 100,000 state pairs x 20 times of flight, up to 10 revolutions both ways round.
+    "lambert_izzo_best_dv": (
+        "s1 = np.tile(source, (100000, 1)); s2 = np.tile(target, (100000, 1))\n"
+        "call = lambda: orbelin.lambert_izzo_best_dv(s1, s2, np.linspace(30000.0, 60000.0, 20), 10)"
+    ),
+    # A million Nelder-Mead searches.
+    "optimize_lambert_nm_multi_py": (
+        "call = lambda: orbelin.optimize_lambert_nm_multi_py(source, target, (0.0, 20000.0), 1, False, 10**6, True)"
+    ),
+    # 16,000 state pairs, each a multi-start search whose starts form a loop nested in the pair's task.
+    "optimize_lambert_nm_multi_array": (
+        "s1 = np.tile(source, (400, 1)); s2 = np.tile(target, (40, 1))\n"
+        "call = lambda: orbelin.optimize_lambert_nm_multi_array(s1, s2, (0.0, 20000.0), 1, False, 100, True)"
+    ),
+}
+
+
+class LineReader:
+    """Lines of a pipe, each awaited for at most a given time (unbuffered, so select() sees every byte)."""
+
+    def __init__(self, fd):
+        self.fd = fd
+        self.pending = b""
+
+    def line(self, timeout):
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.pending:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
+                return ""
+            chunk = os.read(self.fd, 4096)
+            if not chunk:
+                return ""
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        return line.decode()
+
+
+@pytest.mark.parametrize("name", sorted(LONG_CALLS))
+def test_sigint_interrupts_a_long_call_promptly(name):
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD.format(setup=LONG_CALLS[name])],
+        stdout=subprocess.PIPE,
+    )
+    lines = LineReader(child.stdout.fileno())
+    try:
+        assert lines.line(60.0) == "ready"
+        time.sleep(0.5)
+        sent = time.monotonic()  # CLOCK_MONOTONIC: the same clock in both processes
+        child.send_signal(signal.SIGINT)
+        outcome = lines.line(20.0).split()
+        assert outcome and outcome[0] == "interrupted"
+        # Typically milliseconds; the bound only has to separate a prompt stop from running the call out.
+        assert float(outcome[1]) - sent < 5.0
+        assert lines.line(20.0) == "after (5,)"
+        assert child.wait(timeout=60) == 0
+    finally:
+        child.kill()
+        child.wait()
+
+
+class Alarm(Exception):
+    pass
+
+
+def test_a_signal_handler_exception_ends_the_call_and_propagates_unchanged():
+    def on_alarm(signum, frame):
+        raise Alarm("timer fired")
+
+    source = np.tile([7000.0, 0.0, 0.0, 0.0, 7.546, 0.0], (100000, 1))
+    target = np.tile([0.0, 7100.0, 0.0, -7.49, 0.0, 0.1], (100000, 1))
+    previous = signal.signal(signal.SIGALRM, on_alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        start = time.monotonic()
+        with pytest.raises(Alarm, match="timer fired"):
+            # Half a minute of work uninterrupted.
+            orbelin.lambert_izzo_best_dv(source, target, np.linspace(30000.0, 60000.0, 20), 10)
+        assert time.monotonic() - start < 10.0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # The module keeps working in this process.
+    dv = orbelin.lambert_izzo_best_dv(source[:3], target[:3], 3000.0, 0)
+    assert dv[0].shape == (3,)
