@@ -1,9 +1,11 @@
-// Module initialisation: the worker pool, then the classes and functions in
-// their fixed order, each name appended to __all__.
+// Module initialisation: the worker pool (sized by ORBELIN_NUM_THREADS when it
+// is set), then the classes and functions in their fixed order, each name
+// appended to __all__.
 
 #define ORBELIN_NUMPY_IMPORT
 #include "python/numpy_api.hpp"
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -75,8 +77,14 @@ PyObject* init_module() {
     }
     if (PyArray_ImportNumPyAPI() < 0) throw PyErrSet{};
 
+    std::size_t workers = 0;
     try {
-        init_global_pool();
+        workers = configured_worker_count();
+    } catch (const std::invalid_argument& e) {
+        raise_value_error(e.what());
+    }
+    try {
+        init_global_pool(workers);
     } catch (const std::exception& e) {
         throw InternalFault(std::string("The thread pool failed to build: ") + e.what());
     }
