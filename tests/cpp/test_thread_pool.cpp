@@ -167,7 +167,8 @@ TEST_CASE("ORBELIN_NUM_THREADS refuses anything but a whole number from 1 to 409
         worker_count_from_setting(" 1.5");
         CHECK(false);
     } catch (const std::invalid_argument& e) {
-        CHECK(std::string(e.what()) == "ORBELIN_NUM_THREADS must be a whole number of threads from 1 to 4096, got ' 1.5'");
+        CHECK(std::string(e.what()) ==
+              "ORBELIN_NUM_THREADS must be a whole number of threads from 1 to 4096, got ' 1.5'");
     }
     try {
         worker_count_from_setting("2\x01\xff'\\");
