@@ -19,6 +19,10 @@ Configurations (C = usable CPUs):
               ORBELIN_NUM_THREADS = C
   2 processes --workers 2: two worker processes of max(1, C / 2) threads each,
               ORBELIN_NUM_THREADS to match
+
+A second table times 20 columns of the scan (each a lambert_izzo_best_dv call
+on 10^4 cases, and the target states computed before it) with 1 to C threads
+per call: the parts of a plain call that do not scale with its threads.
 """
 
 import argparse
@@ -56,6 +60,41 @@ def run(args, cases):
             "cheapest": cheapest}
 
 
+# One column of the scan (10^4 departures, one time of flight), solved in a
+# child whose calls use the given number of threads.
+COLUMN_CHILD = r"""
+import sys, time
+sys.path.insert(0, {examples!r})
+import numpy as np
+import dask_scan as scan
+import orbelin
+departures = scan.DEPARTURE_STEP * np.arange(10_000)
+tofs = scan.TOF_FIRST + scan.TOF_STEP * np.arange(0, scan.TOF_COUNT, 50)
+chaser = scan.circular_states(scan.CHASER, departures)
+best_solve, best_states = float("inf"), float("inf")
+for _ in range(3):
+    solve = states = 0.0
+    for tof in tofs:
+        t = time.perf_counter()
+        target = scan.circular_states(scan.TARGET, departures + tof)
+        states += time.perf_counter() - t
+        t = time.perf_counter()
+        orbelin.lambert_izzo_best_dv(chaser, target, float(tof), 1)
+        solve += time.perf_counter() - t
+    best_solve, best_states = min(best_solve, solve), min(best_states, states)
+cases = departures.size * tofs.size
+print(best_solve / cases * 1e9, best_states / cases * 1e9)
+"""
+
+
+def column_costs(threads):
+    """(ns per case of lambert_izzo_best_dv, ns per state of the target states) over 20 columns, best of 3."""
+    code = COLUMN_CHILD.format(examples=os.path.dirname(EXAMPLE))
+    env = dict(os.environ, ORBELIN_NUM_THREADS=str(threads))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True).stdout
+    return tuple(float(x) for x in out.split())
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cases", type=int, default=10_000_000, help="Lambert problems per run (default 10^7)")
@@ -89,6 +128,15 @@ def main():
     print("cases/s, which times the scan alone; load: 1-minute load average before the run shown")
     print()
     print(f"cheapest transfer (all runs): {cheapest.pop()}")
+    print()
+    print("Where a plain call loses time: 20 columns of the scan (10^4 departures each), best of 3")
+    one, states = column_costs(1)
+    print(f"   target states (coe2rv, calling thread only)   {states:8.1f} ns per state")
+    print(f"   lambert_izzo_best_dv, ORBELIN_NUM_THREADS=1   {one:8.1f} ns per case")
+    for threads in range(2, cpus + 1):
+        many, _ = column_costs(threads)
+        print(f"   lambert_izzo_best_dv, ORBELIN_NUM_THREADS={threads}   {many:8.1f} ns per case "
+              f"(x{one / many:.2f})")
     print(f"total benchmark time {time.perf_counter() - t_start:.0f} s")
 
 

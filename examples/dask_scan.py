@@ -20,7 +20,7 @@ therefore needs ORBELIN_NUM_THREADS equal to its number of Dask threads, set
 before the process starts (orbelin reads it at import). The local cluster does
 that itself; workers of another cluster are started with it, for example
 
-    ORBELIN_NUM_THREADS=1 dask worker tcp://host:8786 --nworkers auto --nthreads 1
+    ORBELIN_NUM_THREADS=1 dask worker tcp://host:8786 --nworkers 16 --nthreads 1   # a 16-core machine
 
 and this script warns about any worker whose setting differs.
 
