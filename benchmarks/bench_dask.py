@@ -98,7 +98,7 @@ def column_costs(threads):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cases", type=int, default=10_000_000, help="Lambert problems per run (default 10^7)")
-    parser.add_argument("--repeats", type=int, default=3, help="rounds over the configurations (default 3)")
+    parser.add_argument("--repeats", type=int, default=5, help="rounds over the configurations (default 5)")
     args = parser.parse_args()
     cpus = len(os.sched_getaffinity(0))
     t_start = time.perf_counter()
