@@ -1,5 +1,10 @@
 """Shared test helpers."""
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 
@@ -15,3 +20,37 @@ def panic_text(fn, *args, **kwargs):
         assert not isinstance(e, Exception)
         return str(e)
     pytest.fail("no PanicException raised")
+
+
+SETTING = "ORBELIN_NUM_THREADS"
+
+
+def run_python(code, env=None, cpus=None, timeout=120):
+    """Runs `code` in a fresh interpreter and returns its stripped stdout; the
+    child must exit 0.
+
+    The child inherits this process's environment without ORBELIN_NUM_THREADS,
+    so that a value set in the shell running the tests changes nothing; `env`
+    adds variables (that one included). `cpus` pins the child with taskset."""
+    child_env = {k: v for k, v in os.environ.items() if k != SETTING}
+    child_env.update(env or {})
+    cmd = [sys.executable, "-c", textwrap.dedent(code)]
+    if cpus is not None:
+        cmd = ["taskset", "-c", cpus] + cmd
+    done = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=child_env)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+_COUNT_WORKERS = """
+    import os
+    import numpy  # its own threads start here, before ours
+    before = len(os.listdir('/proc/self/task'))
+    import orbelin
+    print(len(os.listdir('/proc/self/task')) - before)
+"""
+
+
+def count_pool_workers(env=None, cpus=None):
+    """The number of threads that `import orbelin` starts in a fresh interpreter."""
+    return int(run_python(_COUNT_WORKERS, env, cpus))

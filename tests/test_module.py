@@ -6,14 +6,13 @@ import ctypes
 import inspect
 import os
 import shutil
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
 import pytest
 
 import orbelin
+from helpers import count_pool_workers, run_python
 
 EXPECTED_NAMES = [
     "LambertSolutionArray",
@@ -250,36 +249,18 @@ def test_a_second_initialisation_raises_import_error():
     assert orbelin.rv2coe(STATE).shape == (6,)
 
 
-def _run(code, cpus=None, timeout=120):
-    cmd = [sys.executable, "-c", textwrap.dedent(code)]
-    if cpus is not None:
-        cmd = ["taskset", "-c", cpus] + cmd
-    done = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.strip()
-
-
-COUNT_WORKERS = """
-    import os
-    import numpy  # its own threads start here, before ours
-    before = len(os.listdir('/proc/self/task'))
-    import orbelin
-    print(len(os.listdir('/proc/self/task')) - before)
-"""
-
-
 @pytest.mark.skipif(shutil.which("taskset") is None, reason="needs taskset")
 @pytest.mark.parametrize("cpus, workers", [("0", 1), ("0,1", 1)])
 def test_worker_count_follows_usable_cpus(cpus, workers):
     if len(os.sched_getaffinity(0)) < len(cpus.split(",")):
         pytest.skip("not enough CPUs")
-    assert int(_run(COUNT_WORKERS, cpus)) == workers
+    assert count_pool_workers(cpus=cpus) == workers
 
 
 def test_worker_count_without_restriction():
     expected = max(1, len(os.sched_getaffinity(0)) - 1)
-    assert int(_run(COUNT_WORKERS)) <= expected  # a cgroup quota may lower it
-    assert int(_run(COUNT_WORKERS)) >= 1
+    assert count_pool_workers() <= expected  # a cgroup quota may lower it
+    assert count_pool_workers() >= 1
 
 
 SOLVE_MANY = """
@@ -292,8 +273,10 @@ SOLVE_MANY = """
 """
 
 
-def test_a_forked_child_gets_a_working_pool():
-    out = _run(
+@pytest.mark.parametrize("setting, workers", [(None, max(1, len(os.sched_getaffinity(0)) - 1)), ("1", 0), ("3", 2)])
+def test_a_forked_child_gets_a_working_pool(setting, workers):
+    # The child's pool has the size of its parent's, ORBELIN_NUM_THREADS included.
+    out = run_python(
         "import os, orbelin\n" + textwrap.dedent(SOLVE_MANY) + textwrap.dedent("""
         parent = solve()
         read, write = os.pipe()
@@ -310,13 +293,14 @@ def test_a_forked_child_gets_a_working_pool():
         os.waitpid(pid, 0)
         print(parent == float(child), int(threads) - 1)
         """),
+        env=None if setting is None else {"ORBELIN_NUM_THREADS": setting},
         timeout=60,
     )
-    assert out == f"True {max(1, len(os.sched_getaffinity(0)) - 1)}"
+    assert out == f"True {workers}"
 
 
 def test_multiprocessing_fork_workers_can_solve():
-    out = _run(
+    out = run_python(
         "import multiprocessing as mp, orbelin\n" + textwrap.dedent(SOLVE_MANY) + textwrap.dedent("""
         if __name__ == '__main__':
             expected = solve()

@@ -7,14 +7,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <latch>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace orbelin {
 
@@ -147,7 +151,6 @@ void interruption_point() {
 }
 
 ThreadPool::ThreadPool(std::size_t workers) {
-    workers = std::max<std::size_t>(1, workers);
     std::latch started(static_cast<std::ptrdiff_t>(workers));
     threads_.reserve(workers);
     try {
@@ -328,7 +331,27 @@ double cgroup_cpu_limit() {
     }
 }
 
+// The value as the user wrote it, quoted; bytes outside printable ASCII
+// escaped so that the message is always valid text.
+std::string quoted(std::string_view raw) {
+    std::string out = "'";
+    for (const char ch : raw) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '\'') {
+            out += ch;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    return out + "'";
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
 std::atomic<ThreadPool*> g_pool{nullptr};
+std::atomic<std::size_t> g_workers{0};  // the size given to init_global_pool
 std::atomic<bool> g_forked{false};
 std::mutex g_pool_mutex;
 
@@ -363,11 +386,33 @@ std::size_t default_worker_count() {
     return cpus > 1 ? cpus - 1 : 1;
 }
 
-void init_global_pool() {
+std::size_t worker_count_from_setting(const char* value) {
+    if (value == nullptr) return default_worker_count();
+    std::string_view text(value);
+    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+    if (text.empty()) return default_worker_count();
+    // Digits only: no sign, no base prefix, no fraction.
+    std::size_t threads = 0;
+    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        const auto parsed = std::from_chars(text.data(), text.data() + text.size(), threads);
+        if (parsed.ec != std::errc{}) threads = 0;  // too large for size_t
+    }
+    if (threads < 1 || threads > kMaxThreads) {
+        throw std::invalid_argument(std::string(kNumThreadsVariable) + " must be a whole number of threads from 1 to " +
+                                    std::to_string(kMaxThreads) + ", got " + quoted(value));
+    }
+    return threads - 1;
+}
+
+std::size_t configured_worker_count() { return worker_count_from_setting(std::getenv(kNumThreadsVariable)); }
+
+void init_global_pool(std::size_t workers) {
     std::lock_guard<std::mutex> lock(g_pool_mutex);
     if (g_pool.load() != nullptr) throw std::logic_error("the global thread pool has already been initialized");
     // Never destroyed: the workers live until the process ends.
-    g_pool.store(new ThreadPool(default_worker_count()));
+    g_pool.store(new ThreadPool(workers));
+    g_workers.store(workers);
     static const int registered = pthread_atfork(nullptr, nullptr, mark_forked_child);
     (void)registered;
 }
@@ -378,7 +423,7 @@ ThreadPool& global_pool() {
         // before any worker of the child could. The parent's pool object
         // (and its possibly locked mutex) is abandoned, never touched again.
         g_forked.store(false, std::memory_order_relaxed);
-        g_pool.store(new ThreadPool(default_worker_count()));
+        g_pool.store(new ThreadPool(g_workers.load()));
     }
     ThreadPool* pool = g_pool.load(std::memory_order_acquire);
     if (pool == nullptr) {

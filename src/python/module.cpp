@@ -1,9 +1,11 @@
-// Module initialisation: the worker pool, then the classes and functions in
-// their fixed order, each name appended to __all__.
+// Module initialisation: the worker pool (sized by ORBELIN_NUM_THREADS when it
+// is set), then the classes and functions in their fixed order, each name
+// appended to __all__.
 
 #define ORBELIN_NUMPY_IMPORT
 #include "python/numpy_api.hpp"
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -87,8 +89,14 @@ PyObject* init_module() {
     }
     if (PyArray_ImportNumPyAPI() < 0) throw PyErrSet{};
 
+    std::size_t workers = 0;
     try {
-        init_global_pool();
+        workers = configured_worker_count();
+    } catch (const std::invalid_argument& e) {
+        raise_value_error(e.what());
+    }
+    try {
+        init_global_pool(workers);
     } catch (const std::exception& e) {
         throw InternalFault(std::string("The thread pool failed to build: ") + e.what());
     }
@@ -120,6 +128,15 @@ PyObject* init_module() {
         PyRef function = PyRef::steal(check(PyCFunction_NewEx(&methods.back(), module.get(), module_name.get())));
         add_to_module(module.get(), all.get(), row.def->name, std::move(function));
     }
+
+    // The reconstructor of pickled result objects: a module attribute, so that
+    // pickle finds it by name, but not part of the interface listed in __all__.
+    static PyMethodDef rebuild_method = method_row<rebuild_result_def>();
+    static const std::string rebuild_doc = rebuild_result_def.docstring();
+    rebuild_method.ml_doc = rebuild_doc.c_str();
+    PyRef rebuild = PyRef::steal(check(PyCFunction_NewEx(&rebuild_method, module.get(), module_name.get())));
+    if (PyModule_AddObjectRef(module.get(), rebuild_result_def.name, rebuild.get()) < 0) throw PyErrSet{};
+    set_result_rebuilder(rebuild.release());
 
     initialized = true;
     return module.release();

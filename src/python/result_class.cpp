@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "common/fault.hpp"
+#include "python/arrays.hpp"
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
 
@@ -24,6 +27,14 @@ struct ResultObject {
 constexpr Py_ssize_t field_offset(std::size_t i) {
     return static_cast<Py_ssize_t>(offsetof(ResultObject, fields) + i * sizeof(PyObject*));
 }
+
+// Every result class made by create_result_class, with its description.
+std::vector<std::pair<PyObject*, const ResultClassDef*>>& result_classes() {
+    static auto* classes = new std::vector<std::pair<PyObject*, const ResultClassDef*>>();
+    return *classes;
+}
+
+PyObject* rebuilder = nullptr;  // orbelin._rebuild_result, set at initialisation
 
 PyObject* result_new(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined");
@@ -98,7 +109,64 @@ PyObject* result_repr(PyObject* self) {
     });
 }
 
+// (rebuilder, (class, (field arrays...))): pickle stores the class and the
+// rebuilder by their names in module orbelin and the arrays by value; copy
+// calls the rebuilder with the same arrays, deepcopy with copies of them.
+PyObject* result_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (rebuilder == nullptr) throw InternalFault("result classes reduced before module initialisation");
+        auto* obj = reinterpret_cast<ResultObject*>(self);
+        std::vector<PyRef> fields;
+        for (std::size_t i = 0; i < obj->def->fields.size(); ++i) fields.push_back(PyRef::borrow(obj->fields[i]));
+        PyRef field_tuple = PyRef::steal(new_tuple(fields));
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+        return check(Py_BuildValue("(O(OO))", rebuilder, type, field_tuple.get()));
+    });
+}
+
+PyMethodDef result_methods[] = {
+    {"__reduce__", result_reduce, METH_NOARGS, "Helper for pickle: the class and the tuple of field arrays."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* rebuild_result_impl(const Args& args) {
+    PyObject* cls = args.object("cls");
+    PyObject* fields = args.object("fields");
+    const ResultClassDef* def = nullptr;
+    for (const auto& [type, d] : result_classes()) {
+        if (type == cls) def = d;
+    }
+    if (def == nullptr) raise_type_error(concat({"cls must be a result class of orbelin, got ", to_string(cls)}));
+    if (!PyTuple_Check(fields)) {
+        raise_type_error(concat({"fields must be a tuple, got '", type_name(fields), "'"}));
+    }
+    const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(fields));
+    if (count != def->fields.size()) {
+        raise_type_error(concat({def->name, " has ", std::to_string(def->fields.size()), " fields, got ",
+                                 std::to_string(count)}));
+    }
+    std::vector<PyRef> arrays;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(fields, static_cast<Py_ssize_t>(i));
+        if (!PyArray_Check(item)) {
+            raise_type_error(concat({"field '", def->fields[i].name, "' of ", def->name,
+                                     " must be a NumPy array, got '", type_name(item), "'"}));
+        }
+        arrays.push_back(PyRef::borrow(item));
+    }
+    return make_result(cls, *def, arrays);
+}
+
+constexpr Param kRebuildParams[] = {required("cls", Kind::Object), required("fields", Kind::Object)};
+
 }  // namespace
+
+const FunctionDef rebuild_result_def{
+    "_rebuild_result", kRebuildParams,
+    "Restores a result object from its class and the tuple of its field arrays; pickle and copy call it.",
+    rebuild_result_impl};
+
+void set_result_rebuilder(PyObject* function) { rebuilder = function; }
 
 PyObject* create_result_class(const ResultClassDef& def) {
     // The member table and the PyType_Spec must outlive the type; one per class,
@@ -116,11 +184,14 @@ PyObject* create_result_class(const ResultClassDef& def) {
         {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
         {Py_tp_members, members->data()},
+        {Py_tp_methods, result_methods},
         {0, nullptr},
     };
     auto* type_spec = new PyType_Spec{qualified->c_str(), static_cast<int>(field_offset(def.fields.size())), 0,
                                  Py_TPFLAGS_DEFAULT, slots->data()};
-    return check(PyType_FromSpec(type_spec));
+    PyObject* type = check(PyType_FromSpec(type_spec));
+    result_classes().emplace_back(type, &def);
+    return type;
 }
 
 PyObject* make_result(PyObject* type, const ResultClassDef& def, std::span<PyRef> arrays) {

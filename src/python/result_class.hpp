@@ -1,13 +1,17 @@
 #pragma once
 // Result classes: immutable holders of a fixed list of NumPy arrays, one
-// read-only attribute each, no constructor, and a repr listing the shapes of
-// the first few fields (and a summary of one of them).
+// read-only attribute each, no constructor, a repr listing the shapes of the
+// first few fields (and a summary of one of them), and pickling: __reduce__
+// hands pickle and copy the private module function _rebuild_result with the
+// class and the tuple of field arrays, so that results travel between
+// processes (multiprocessing, Dask).
 
 #include "python/numpy_api.hpp"
 
 #include <cstddef>
 #include <span>
 
+#include "python/binder.hpp"
 #include "python/py_ref.hpp"
 
 namespace orbelin::py {
@@ -33,5 +37,14 @@ PyObject* create_result_class(const ResultClassDef& def);
 // A new instance of `type` (made by create_result_class for `def`) holding
 // the arrays, whose references move into it. `arrays` has one entry per field.
 PyObject* make_result(PyObject* type, const ResultClassDef& def, std::span<PyRef> arrays);
+
+// _rebuild_result(cls, fields): a new instance of the result class `cls`
+// holding the arrays of the tuple `fields`, in field order, without copying
+// them. Added to the module at initialisation but not to __all__.
+extern const FunctionDef rebuild_result_def;
+
+// Gives __reduce__ the module's function object for rebuild_result_def
+// (a new reference, kept for the life of the process).
+void set_result_rebuilder(PyObject* function);
 
 }  // namespace orbelin::py

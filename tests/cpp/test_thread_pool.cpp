@@ -1,10 +1,12 @@
-// The worker pool: order of results, nested loops on any pool size, faults
-// carried back to the caller, and the CPU-count rules.
+// The worker pool: order of results, nested loops on any pool size (none
+// included), faults carried back to the caller, the CPU-count rules and the
+// ORBELIN_NUM_THREADS setting.
 
 #include <atomic>
 #include <chrono>
 #include <numeric>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,7 +16,7 @@
 using orbelin::ThreadPool;
 
 TEST_CASE("parallel_map returns results in index order for every pool size") {
-    for (std::size_t workers : {1u, 2u, 3u, 8u}) {
+    for (std::size_t workers : {0u, 1u, 2u, 3u, 8u}) {
         ThreadPool pool(workers);
         CHECK(pool.size() == workers);
         for (std::size_t n : {0u, 1u, 7u, 10000u}) {
@@ -38,8 +40,8 @@ TEST_CASE("every index runs exactly once, with any chunk length") {
     }
 }
 
-TEST_CASE("nested loops complete with one worker and with several") {
-    for (std::size_t workers : {1u, 2u, 4u}) {
+TEST_CASE("nested loops complete with no worker, one and several") {
+    for (std::size_t workers : {0u, 1u, 2u, 4u}) {
         ThreadPool pool(workers);
         // Three levels: every task of the outer loop starts its own loop,
         // whose tasks start another; all share the one pool.
@@ -62,19 +64,37 @@ TEST_CASE("nested loops complete with one worker and with several") {
 }
 
 TEST_CASE("loops started from several threads at once share the pool") {
-    ThreadPool pool(2);
-    std::vector<std::thread> callers;
-    std::atomic<int> good{0};
-    for (int t = 0; t < 4; ++t) {
-        callers.emplace_back([&, t] {
-            const auto out = orbelin::parallel_map(pool, 2000, [&](std::size_t i) { return i * t; });
-            bool ok = true;
-            for (std::size_t i = 0; i < out.size(); ++i) ok = ok && out[i] == i * t;
-            if (ok) good.fetch_add(1);
-        });
+    for (std::size_t workers : {0u, 2u}) {
+        ThreadPool pool(workers);
+        std::vector<std::thread> callers;
+        std::atomic<int> good{0};
+        for (int t = 0; t < 4; ++t) {
+            callers.emplace_back([&, t] {
+                const auto out = orbelin::parallel_map(pool, 2000, [&](std::size_t i) { return i * t; });
+                bool ok = true;
+                for (std::size_t i = 0; i < out.size(); ++i) ok = ok && out[i] == i * t;
+                if (ok) good.fetch_add(1);
+            });
+        }
+        for (auto& c : callers) c.join();
+        CHECK(good.load() == 4);
     }
-    for (auto& c : callers) c.join();
-    CHECK(good.load() == 4);
+}
+
+TEST_CASE("a pool without workers runs every chunk on the calling thread") {
+    ThreadPool pool(0);
+    const std::thread::id caller = std::this_thread::get_id();
+    std::vector<std::thread::id> ran_on(3001);
+    orbelin::parallel_for(pool, ran_on.size(), [&](std::size_t i) { ran_on[i] = std::this_thread::get_id(); }, 1);
+    bool all_caller = true;
+    for (const auto& id : ran_on) all_caller = all_caller && id == caller;
+    CHECK(all_caller);
+    CHECK_THROWS_AS(orbelin::parallel_for(pool, 50,
+                                          [](std::size_t i) {
+                                              if (i == 49) throw std::runtime_error("last task");
+                                          }, 1),
+                    std::runtime_error);
+    CHECK(orbelin::parallel_map(pool, 5, [](std::size_t i) { return i * i; })[4] == 16);
 }
 
 TEST_CASE("a fault in a task reaches the caller and the pool survives it") {
@@ -232,4 +252,42 @@ TEST_CASE("a throwing interruption check stops the loop") {
                                           1),
                     orbelin::LoopInterrupted);
     CHECK(ran.load() < 100000);
+}
+
+TEST_CASE("ORBELIN_NUM_THREADS counts the caller: the pool gets one thread fewer") {
+    using orbelin::worker_count_from_setting;
+    CHECK(worker_count_from_setting("1") == 0);
+    CHECK(worker_count_from_setting("2") == 1);
+    CHECK(worker_count_from_setting("16") == 15);
+    CHECK(worker_count_from_setting("0004") == 3);
+    CHECK(worker_count_from_setting(" 3\t\n") == 2);
+    CHECK(worker_count_from_setting("4096") == 4095);
+}
+
+TEST_CASE("ORBELIN_NUM_THREADS absent, empty or blank keeps the default worker count") {
+    using orbelin::worker_count_from_setting;
+    CHECK(worker_count_from_setting(nullptr) == orbelin::default_worker_count());
+    CHECK(worker_count_from_setting("") == orbelin::default_worker_count());
+    CHECK(worker_count_from_setting(" \t ") == orbelin::default_worker_count());
+}
+
+TEST_CASE("ORBELIN_NUM_THREADS refuses anything but a whole number from 1 to 4096") {
+    using orbelin::worker_count_from_setting;
+    for (const char* bad : {"0", "00", "-2", "+3", "1.5", "2.", "abc", "3x", "3 4", "0x10", "1e3", "4097",
+                            "18446744073709551617", "99999999999999999999999999"}) {
+        CHECK_THROWS_AS(worker_count_from_setting(bad), std::invalid_argument);
+    }
+    try {
+        worker_count_from_setting(" 1.5");
+        CHECK(false);
+    } catch (const std::invalid_argument& e) {
+        CHECK(std::string(e.what()) ==
+              "ORBELIN_NUM_THREADS must be a whole number of threads from 1 to 4096, got ' 1.5'");
+    }
+    try {
+        worker_count_from_setting("2\x01\xff'\\");
+        CHECK(false);
+    } catch (const std::invalid_argument& e) {
+        CHECK(std::string(e.what()).ends_with(R"(got '2\x01\xff\x27\x5c')"));
+    }
 }
