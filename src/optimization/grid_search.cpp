@@ -43,28 +43,40 @@ auto map_cells(const TimeGrid& grid, const GridStates& states, F&& f) {
     return out;
 }
 
-template <class T>
-std::vector<T> existing(const std::vector<std::optional<T>>& maybe) {
-    std::vector<T> out;
-    for (const auto& m : maybe) {
-        if (m) out.push_back(*m);
-    }
-    return out;
+// Cells per block of records: a pool chunk and one block of the result. Large enough that a block of records
+// (up to about 300 KB) is its own allocation, handed back to the system when released.
+constexpr std::size_t kBlockCells = 4096;
+
+// The records of the indices [0, n) in order, in blocks of kBlockCells indices, computed on the pool:
+// visit(begin, end, emit) calls emit(std::optional<OptimizedLambertSolution>) for each index of its range in order.
+template <class Visit>
+RecordBlocks collect_blocks(std::size_t n, Visit&& visit) {
+    RecordBlocks blocks((n + kBlockCells - 1) / kBlockCells);
+    global_pool().run(n, kBlockCells, [&](std::size_t begin, std::size_t end) {
+        std::vector<OptimizedLambertSolution>& block = blocks[begin / kBlockCells];
+        visit(begin, end, [&](const std::optional<OptimizedLambertSolution>& record) {
+            if (record) block.push_back(*record);
+        });
+        block.shrink_to_fit();
+    });
+    return blocks;
 }
 
 }  // namespace
 
-std::vector<OptimizedLambertSolution> lambert_grid_search(const TimeGrid& grid, const State& source_state,
-                                                          const State& target_state, std::uint64_t max_rev, double mu,
-                                                          double tol, std::uint64_t maxiter, bool rendezvous) {
+RecordBlocks lambert_grid_search(const TimeGrid& grid, const State& source_state, const State& target_state,
+                                 std::uint64_t max_rev, double mu, double tol, std::uint64_t maxiter, bool rendezvous) {
     if (grid.empty()) return {};
     TransferProblem problem{source_state, target_state, mu, max_rev, rendezvous};
     problem.tol = tol;
     problem.maxiter = maxiter;
     const GridStates states = propagate_grid(grid, source_state, target_state, mu);
-    return existing(map_cells(grid, states, [&](double t0, double tf, const State& depart, const State& arrive) {
-        return transfer_between(problem, depart, arrive, t0, tf);
-    }));
+    const std::vector<double>& x = grid.values();
+    return collect_blocks(grid.cells(), [&](std::size_t begin, std::size_t end, auto&& emit) {
+        grid.for_cell_indices(begin, end, [&](std::size_t, std::size_t i, std::size_t j) {
+            emit(transfer_between(problem, states.source[i], states.target[j], x[i], x[j]));
+        });
+    });
 }
 
 namespace {
@@ -106,12 +118,12 @@ std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const
     });
 }
 
-std::vector<OptimizedLambertSolution> cells_to_burns(const std::vector<GridCell>& cells, const State& source_state,
-                                                     const State& target_state, double mu) {
+RecordBlocks cells_to_burns(const std::vector<GridCell>& cells, const State& source_state, const State& target_state,
+                            double mu) {
     const TransferProblem problem{source_state, target_state, mu, 0, false};
-    return existing(parallel_map(global_pool(), cells.size(), [&](std::size_t k) {
-        return evaluate_transfer(problem, cells[k].t0, cells[k].tf);
-    }));
+    return collect_blocks(cells.size(), [&](std::size_t begin, std::size_t end, auto&& emit) {
+        for (std::size_t k = begin; k < end; ++k) emit(evaluate_transfer(problem, cells[k].t0, cells[k].tf));
+    });
 }
 
 }  // namespace orbelin

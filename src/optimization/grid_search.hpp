@@ -23,7 +23,8 @@ struct GridCell {
     double dv;
 };
 
-std::vector<OptimizedLambertSolution> lambert_grid_search(const TimeGrid& grid, const State& source_state,
+// The feasible cells' records in grid order, in blocks of consecutive cells.
+RecordBlocks lambert_grid_search(const TimeGrid& grid, const State& source_state,
                                                           const State& target_state, std::uint64_t max_rev, double mu,
                                                           double tol, std::uint64_t maxiter, bool rendezvous);
 
@@ -42,7 +43,7 @@ std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const
 
 // The full zero-revolution, no-rendezvous evaluation (both directions) of every cell, in order; cells without a
 // transfer are dropped. The cells' dv plays no part.
-std::vector<OptimizedLambertSolution> cells_to_burns(const std::vector<GridCell>& cells, const State& source_state,
+RecordBlocks cells_to_burns(const std::vector<GridCell>& cells, const State& source_state,
                                                      const State& target_state, double mu);
 
 }  // namespace orbelin

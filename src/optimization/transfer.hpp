@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "common/constants.hpp"
 #include "common/vec3.hpp"
@@ -28,6 +29,10 @@ struct OptimizedLambertSolution {
     Vec3 dv2;     // arrival impulse, km/s: target velocity at tf (after any shift) minus transfer v2; NaN without
                   // rendezvous
 };
+
+// Records in order, held in blocks so that a consumer can release each block once it has read it: a scan of
+// millions of cells then never holds all its records and all its result rows at once.
+using RecordBlocks = std::vector<std::vector<OptimizedLambertSolution>>;
 
 // A record whose every field is NaN: the answer of a search that found nothing.
 OptimizedLambertSolution nan_solution() noexcept;

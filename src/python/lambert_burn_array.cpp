@@ -42,40 +42,58 @@ const ResultClassDef lambert_burn_array_def{"LambertBurnArray", doc::lambert_bur
 
 PyObject* lambert_burn_array_type = nullptr;
 
-PyObject* burns_to_python(const std::vector<OptimizedLambertSolution>& solutions, const State& source_state,
-                          const State& target_state, const ArrivalAim& aim, double mu) {
-    const auto n = static_cast<npy_intp>(solutions.size());
+PyObject* burns_to_python(RecordBlocks records, const State& source_state, const State& target_state,
+                          const ArrivalAim& aim, double mu) {
+    std::size_t total = 0;
+    for (const auto& block : records) total += block.size();
+    const auto n = static_cast<npy_intp>(total);
+    // Every row is written below, so the arrays start unfilled: their pages are first touched as the rows are
+    // written, while the blocks already read are being released.
     std::array<ResultArray<double>, 15> columns = {
-        ResultArray<double>({n}, nan),    ResultArray<double>({n}, nan),    ResultArray<double>({n}, nan),
-        ResultArray<double>({n}, nan),    ResultArray<double>({n, 3}, nan), ResultArray<double>({n, 3}, nan),
-        ResultArray<double>({n}, nan),    ResultArray<double>({n}, nan),    ResultArray<double>({n}, nan),
-        ResultArray<double>({n}, nan),    ResultArray<double>({n}, nan),    ResultArray<double>({n}, nan),
-        ResultArray<double>({n}, nan),    ResultArray<double>({n}, nan),    ResultArray<double>({n}, nan),
+        ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
+        ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n, 3}), ResultArray<double>(Shape{n, 3}),
+        ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
+        ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
+        ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
     };
 
-    auto fill = [&](std::size_t i) {
-        const OptimizedLambertSolution& s = solutions[i];
-        columns[0].data()[i] = s.t0;
-        columns[1].data()[i] = s.tf;
-        columns[2].data()[i] = s.tf - s.t0;
-        columns[3].data()[i] = s.cost;
-        for (std::size_t k = 0; k < 3; ++k) {
-            columns[4].data()[3 * i + k] = s.dv1[k];
-            columns[5].data()[3 * i + k] = s.dv2[k];
+    std::size_t row0 = 0;
+    for (auto& block : records) {
+        auto fill = [&](std::size_t k) {
+            const OptimizedLambertSolution& s = block[k];
+            const std::size_t i = row0 + k;
+            columns[0].data()[i] = s.t0;
+            columns[1].data()[i] = s.tf;
+            columns[2].data()[i] = s.tf - s.t0;
+            columns[3].data()[i] = s.cost;
+            for (std::size_t c = 0; c < 3; ++c) {
+                columns[4].data()[3 * i + c] = s.dv1[c];
+                columns[5].data()[3 * i + c] = s.dv2[c];
+            }
+            const TransferElements e = burn_transfer_elements(s, source_state, target_state, aim, mu);
+            const std::array<double, 9> values{e.sma,       e.ecc,       e.inc, e.raan, e.argp,
+                                               e.ta_depart, e.ta_arrive, e.rp,  e.ra};
+            for (std::size_t c = 0; c < values.size(); ++c) columns[6 + c].data()[i] = values[c];
+        };
+        if (block.size() < kParallelRecords) {
+            for (std::size_t k = 0; k < block.size(); ++k) fill(k);
+        } else {
+            parallel_for(global_pool(), block.size(), fill);
         }
-        const TransferElements e = burn_transfer_elements(s, source_state, target_state, aim, mu);
-        const std::array<double, 9> values{e.sma, e.ecc, e.inc, e.raan, e.argp, e.ta_depart, e.ta_arrive, e.rp, e.ra};
-        for (std::size_t k = 0; k < values.size(); ++k) columns[6 + k].data()[i] = values[k];
-    };
-    if (solutions.size() < kParallelRecords) {
-        for (std::size_t i = 0; i < solutions.size(); ++i) fill(i);
-    } else {
-        parallel_for(global_pool(), solutions.size(), fill);
+        row0 += block.size();
+        std::vector<OptimizedLambertSolution>().swap(block);
     }
 
     std::array<PyRef, 15> arrays;
     for (std::size_t k = 0; k < columns.size(); ++k) arrays[k] = PyRef::steal(columns[k].release());
     return make_result(lambert_burn_array_type, lambert_burn_array_def, arrays);
+}
+
+PyObject* burns_to_python(std::vector<OptimizedLambertSolution> records, const State& source_state,
+                          const State& target_state, const ArrivalAim& aim, double mu) {
+    RecordBlocks blocks;
+    blocks.push_back(std::move(records));
+    return burns_to_python(std::move(blocks), source_state, target_state, aim, mu);
 }
 
 }  // namespace orbelin::py

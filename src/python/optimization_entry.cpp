@@ -118,9 +118,9 @@ PyObject* lambert_grid_search_py(const Args& args) {
         raise_value_error(concat({"tol must be a positive finite number, got ", number_text(tol)}));
     }
     const TimeGrid grid = build_grid(bounds, dt_step, kRecordCellBytes);
-    const auto records = lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol,
+    auto records = lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol,
                                              args.count("maxiter"), args.flag("rendezvous"));
-    return burns_to_python(records, s.source, s.target, ArrivalAim::target(), mu);
+    return burns_to_python(std::move(records), s.source, s.target, ArrivalAim::target(), mu);
 }
 
 PyObject* optimize_lambert_nm_py(const Args& args) {
