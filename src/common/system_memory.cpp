@@ -37,4 +37,8 @@ std::uint64_t usable_memory_bytes() noexcept {
     return bytes;
 }
 
+bool memory_can_hold(double bytes) noexcept {
+    return bytes <= small_request_bytes || bytes <= static_cast<double>(usable_memory_bytes());
+}
+
 }  // namespace orbelin

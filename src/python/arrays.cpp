@@ -191,10 +191,10 @@ std::size_t element_count(const Shape& shape) noexcept {
 }
 
 void require_result_memory(const char* function, std::size_t cases, std::size_t slots, std::size_t bytes_per_slot) {
-    const std::uint64_t available = usable_memory_bytes();
     // In 128 bits: cases x slots x bytes can exceed 64 bits for absurd requests.
     const unsigned __int128 needed = static_cast<unsigned __int128>(cases) * slots * bytes_per_slot;
-    if (needed <= available) return;
+    if (memory_can_hold(static_cast<double>(needed))) return;
+    const std::uint64_t available = usable_memory_bytes();
     char text[320];
     std::snprintf(text, sizeof text,
                   "%s: the result of %zu cases with %zu solution slot%s needs %.4g bytes, more than the %.4g bytes of "

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,7 +72,13 @@ std::optional<std::uint64_t> count_or_none(const Args& args, const char* name) {
 // The grid of a scan, refused before anything is built when it has no end or cannot be held: results take
 // `bytes_per_cell` per cell, checked against the memory this process may use.
 TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cell) {
-    const std::uint64_t max_cells = usable_memory_bytes() / bytes_per_cell;
+    // A window of up to `span` steps has fewer than (span + 2)^2 / 2 cells; when even that fits in a small request
+    // the system is not asked.
+    const double span = (bounds.second - bounds.first) / dt_step;
+    const double most_cells = (span + 2.0) * (span + 2.0) / 2.0;
+    const std::uint64_t max_cells = memory_can_hold(most_cells * static_cast<double>(bytes_per_cell))
+                                        ? std::numeric_limits<std::uint64_t>::max()
+                                        : usable_memory_bytes() / bytes_per_cell;
     TimeGrid grid;
     switch (TimeGrid::build(bounds.first, bounds.second, dt_step, max_cells, grid)) {
         case GridStatus::ok:
