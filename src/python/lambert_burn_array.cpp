@@ -11,23 +11,14 @@ namespace orbelin::py {
 
 namespace {
 
-constexpr FieldDef kFields[] = {
+constexpr auto kFields = with_transfer_elements(std::array<FieldDef, 6>{{
     {"t0", "Departure time for each solution [s] - shape (n,)"},
     {"tf", "Arrival time for each solution [s] - shape (n,)"},
     {"tof", "Time of flight for each solution [s] - shape (n,)"},
     {"cost", "Total cost (delta-v) for each solution [km/s] - shape (n,)"},
     {"dv1", "First burn impulse vector at t0 for each solution [km/s] - shape (n, 3)"},
     {"dv2", "Second burn impulse vector at tf for each solution [km/s] - shape (n, 3)"},
-    {"sma", "Semi-major axis [km] - shape (n,)"},
-    {"ecc", "Eccentricity - shape (n,)"},
-    {"inc", "Inclination [deg] - shape (n,)"},
-    {"raan", "Right Ascension of Ascending Node [deg] - shape (n,)"},
-    {"argp", "Argument of Perigee [deg] - shape (n,)"},
-    {"ta_depart", "True anomaly at departure [deg] - shape (n,)"},
-    {"ta_arrive", "True anomaly at arrival [deg] - shape (n,)"},
-    {"rp", "Radius of perigee [km] - shape (n,)"},
-    {"ra", "Radius of apogee [km] - shape (n,)"},
-};
+}});
 
 constexpr std::size_t kCostField = 3;
 

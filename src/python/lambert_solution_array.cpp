@@ -9,23 +9,14 @@ namespace orbelin::py {
 
 namespace {
 
-constexpr FieldDef kFields[] = {
+constexpr auto kFields = with_transfer_elements(std::array<FieldDef, 6>{{
     {"v1", "Velocity at the first position (r1) [km/s] - shape (n, 3)"},
     {"v2", "Velocity at the second position (r2) [km/s] - shape (n, 3)"},
     {"tof", "Time of flight used for each solution [s] - shape (n,)"},
     {"num_revs", "Number of revolutions for each solution - shape (n,)"},
     {"path_flag", "Path flag for each solution - shape (n,)"},
     {"retrograde", "Whether each solution uses retrograde motion - shape (n,)"},
-    {"sma", "Semi-major axis [km] - shape (n,)"},
-    {"ecc", "Eccentricity - shape (n,)"},
-    {"inc", "Inclination [deg] - shape (n,)"},
-    {"raan", "Right Ascension of Ascending Node [deg] - shape (n,)"},
-    {"argp", "Argument of Perigee [deg] - shape (n,)"},
-    {"ta_depart", "True anomaly at departure [deg] - shape (n,)"},
-    {"ta_arrive", "True anomaly at arrival [deg] - shape (n,)"},
-    {"rp", "Radius of perigee [km] - shape (n,)"},
-    {"ra", "Radius of apogee [km] - shape (n,)"},
-};
+}});
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 

@@ -8,6 +8,7 @@
 
 #include "python/numpy_api.hpp"
 
+#include <array>
 #include <cstddef>
 #include <span>
 
@@ -20,6 +21,28 @@ struct FieldDef {
     const char* name;
     const char* doc;
 };
+
+// The nine transfer-element attributes that both result classes end with, and a table of the fields before
+// them joined with these.
+inline constexpr std::array<FieldDef, 9> transfer_element_fields = {{
+    {"sma", "Semi-major axis [km] - shape (n,)"},
+    {"ecc", "Eccentricity - shape (n,)"},
+    {"inc", "Inclination [deg] - shape (n,)"},
+    {"raan", "Right Ascension of Ascending Node [deg] - shape (n,)"},
+    {"argp", "Argument of Perigee [deg] - shape (n,)"},
+    {"ta_depart", "True anomaly at departure [deg] - shape (n,)"},
+    {"ta_arrive", "True anomaly at arrival [deg] - shape (n,)"},
+    {"rp", "Radius of perigee [km] - shape (n,)"},
+    {"ra", "Radius of apogee [km] - shape (n,)"},
+}};
+
+template <std::size_t N>
+constexpr std::array<FieldDef, N + 9> with_transfer_elements(const std::array<FieldDef, N>& leading) {
+    std::array<FieldDef, N + 9> all{};
+    for (std::size_t i = 0; i < N; ++i) all[i] = leading[i];
+    for (std::size_t i = 0; i < 9; ++i) all[N + i] = transfer_element_fields[i];
+    return all;
+}
 
 struct ResultClassDef {
     const char* name;  // Python name; the class lives in module orbelin
