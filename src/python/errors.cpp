@@ -1,5 +1,6 @@
 #include "python/errors.hpp"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -66,6 +67,12 @@ void set_error_from_current_exception() noexcept {
     } catch (...) {
         set_panic(kDefaultFaultText);
     }
+}
+
+std::string number_text(double x) {
+    char buf[32];
+    const auto end = std::to_chars(buf, buf + sizeof buf, x).ptr;
+    return std::string(buf, end);
 }
 
 std::string to_string(PyObject* obj) {

@@ -48,6 +48,9 @@ inline std::string concat(std::initializer_list<std::string_view> parts) {
     return text;
 }
 
+// The shortest text that reads back as x ("1e+09", "0.1", "nan"): how messages quote a number.
+std::string number_text(double x);
+
 // str(obj) as UTF-8; "<unprintable>" when that fails.
 std::string to_string(PyObject* obj);
 

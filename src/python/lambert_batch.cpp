@@ -1,6 +1,5 @@
 #include "python/lambert_batch.hpp"
 
-#include <charconv>
 #include <cmath>
 
 #include "python/errors.hpp"
@@ -10,9 +9,7 @@ namespace orbelin::py {
 double checked_tol(const Args& args) {
     const double tol = args.f64("tol");
     if (std::isfinite(tol) && tol > 0.0) return tol;
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, tol).ptr;
-    raise_value_error(concat({"tol must be a positive finite number, got ", std::string_view(text, end - text)}));
+    raise_value_error(concat({"tol must be a positive finite number, got ", number_text(tol)}));
 }
 
 LambertOptions lambert_options(const Args& args, bool retrograde) {

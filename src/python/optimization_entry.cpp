@@ -1,7 +1,6 @@
 // The transfer optimisers: grid scans and Nelder-Mead searches of the departure and arrival times of a
 // two-impulse transfer between a source (chaser) and a target state given at a common epoch.
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -18,6 +17,7 @@
 #include "python/arrays.hpp"
 #include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
+#include "python/lambert_batch.hpp"
 #include "python/lambert_burn_array.hpp"
 
 namespace orbelin::py {
@@ -26,13 +26,6 @@ namespace {
 
 // ---------------------------------------------------------------------------------------------------------------
 // Arguments shared by the optimisers.
-
-// The shortest text that reads back as x ("1e+09", "0.1", "nan").
-std::string number_text(double x) {
-    char buf[32];
-    const auto end = std::to_chars(buf, buf + sizeof buf, x).ptr;
-    return std::string(buf, end);
-}
 
 struct StatePair {
     State source;
@@ -106,10 +99,9 @@ TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cel
     throw InternalFault("unknown grid status");
 }
 
-// Per grid cell: the intermediate record of the cell, the record kept, and a row of the fifteen result arrays.
-constexpr std::size_t kBurnRowBytes = 21 * sizeof(double);
-constexpr std::size_t kRecordCellBytes =
-    sizeof(std::optional<OptimizedLambertSolution>) + sizeof(OptimizedLambertSolution) + kBurnRowBytes;
+// Per grid cell at most: its record and its row of the fifteen result arrays (13 scalars and two 3-vectors).
+constexpr std::size_t kBurnRowBytes = 19 * sizeof(double);
+constexpr std::size_t kRecordCellBytes = sizeof(OptimizedLambertSolution) + kBurnRowBytes;
 
 // ---------------------------------------------------------------------------------------------------------------
 // The functions returning a LambertBurnArray.
@@ -119,11 +111,7 @@ PyObject* lambert_grid_search_py(const Args& args) {
     const TimeBounds bounds = args.pair("time_bounds");
     const double dt_step = args.f64("dt_step");
     const double mu = args.f64("mu");
-    const double tol = args.f64("tol");
-    // The solver's convergence test |dx| < tol never passes for NaN and never fails for inf.
-    if (!(std::isfinite(tol) && tol > 0.0)) {
-        raise_value_error(concat({"tol must be a positive finite number, got ", number_text(tol)}));
-    }
+    const double tol = checked_tol(args);
     const TimeGrid grid = build_grid(bounds, dt_step, kRecordCellBytes);
     auto records = lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol,
                                              args.count("maxiter"), args.flag("rendezvous"));
