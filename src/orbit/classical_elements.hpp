@@ -8,7 +8,9 @@
 // near 0 and pi, which is exactly where circular and equatorial orbits live.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "common/constants.hpp"
 #include "common/vec3.hpp"
@@ -22,14 +24,62 @@ inline constexpr double element_guard = 1e-12;
 
 inline constexpr double half_pi = 1.5707963267948966;
 
+// c ? a : b without a branch. The compiler turns a conditional between doubles into a jump, and the signs that
+// decide the quadrants of the element angles are as good as random from one state to the next.
+inline double select(bool c, double a, double b) noexcept {
+    const std::uint64_t mask = 0 - static_cast<std::uint64_t>(c);
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) | (std::bit_cast<std::uint64_t>(b) & ~mask));
+}
+
+// atan(k / 32) for k = 0..32 as a sum of two doubles (the second is the rounding error of the first).
+inline constexpr double atan_32nds_hi[33] = {
+    0.0, 0.031239833430268277, 0.06241880999595735, 0.09347678115858947, 0.12435499454676144,
+    0.15499674192394097, 0.18534794999569476, 0.21535769969773805, 0.24497866312686414, 0.2741674511196588,
+    0.3028848683749714, 0.3310960767041321, 0.35877067027057225, 0.38588266939807375, 0.4124104415973873,
+    0.43833655985795783, 0.4636476090008061, 0.48833395105640554, 0.5123894603107377, 0.5358112379604637,
+    0.5585993153435624, 0.5807563535676704, 0.6022873461349642, 0.6231993299340659, 0.6435011087932844,
+    0.6632029927060933, 0.6823165548747481, 0.7008544078844502, 0.7188299996216245, 0.7362574289814281,
+    0.7531512809621944, 0.7695264804056583, 0.7853981633974483};
+inline constexpr double atan_32nds_lo[33] = {
+    0.0, -1.188442711587748e-18, -1.5490756308295046e-18, -6.2844725995420954e-18, -3.1253241424539383e-18,
+    9.585415594114324e-18, 4.180692268843079e-18, 4.738160130078733e-19, 1.0698755618734451e-17,
+    8.261353575163773e-18, -1.1010827903001369e-17, -7.952610375793799e-18, -2.4623815582638635e-17,
+    2.378822732491941e-17, -1.587652227770689e-17, -2.494277030626541e-17, 2.2698777452961687e-17,
+    -1.1373236189329585e-17, -2.5462781472855804e-17, -4.0637956834825575e-18, -5.4556305485916264e-18,
+    -1.441464378193067e-17, 2.950430737228402e-17, 2.672403885140095e-17, 1.5834785051444286e-17,
+    -3.076054864429649e-17, 6.943223671560008e-18, -1.987626234335816e-17, -2.1478388444456983e-17,
+    3.473937648299457e-17, -2.4256934659182068e-17, -3.704991905602721e-17, 3.061616997868383e-17};
+
+// atan2(y, x) without a library call, for the element angles (five per state, which otherwise cost most of the
+// conversion). The smaller magnitude over the larger gives a tangent q in [0, 1]; with c the nearest multiple of
+// 1/32, atan q = atan c + atan z, z = (q - c) / (1 + q c), |z| <= 1/64, and the Taylor series of atan z up to z^9
+// leaves a relative error below 1e-19. The angle is within a few ulps of the library's. Zeros, infinities and NaN
+// take the library's conventions.
+inline double atan2_fast(double y, double x) noexcept {
+    const double ax = std::fabs(x);
+    const double ay = std::fabs(y);
+    if (!(ax > 0.0 && ay > 0.0 && ax < inf && ay < inf)) return std::atan2(y, x);
+    const bool steep = ay > ax;
+    const double lo = select(steep, ax, ay);
+    const double hi = select(steep, ay, ax);
+    const int k = static_cast<int>(lo / hi * 32.0 + 0.5);
+    const double c = 0.03125 * k;
+    const double z = (lo - c * hi) / (hi + c * lo);
+    const double w = z * z;
+    // -1/3 + w/5 - w^2/7 + w^3/9, in two halves that evaluate side by side.
+    const double series = (-1.0 / 3.0 + w * (1.0 / 5.0)) + (w * w) * (-1.0 / 7.0 + w * (1.0 / 9.0));
+    const double a = atan_32nds_hi[k] + (atan_32nds_lo[k] + (z + (z * w) * series));
+    const double t = select(steep, half_pi - a, a);
+    return std::copysign(select(x < 0.0, pi - t, t), y);
+}
+
 // Angle between p and q in [0, pi].
-inline double vector_angle(const Vec3& p, const Vec3& q) noexcept { return std::atan2(norm(cross(p, q)), dot(p, q)); }
+inline double vector_angle(const Vec3& p, const Vec3& q) noexcept { return atan2_fast(norm(cross(p, q)), dot(p, q)); }
 
 // Angle into [0, 2pi). NaN stays NaN. fmod is exact, so inside (-2pi, 2pi) it returns x itself: the angles that
 // atan2 produces take the first two branches without the library call and with the same bits.
 inline double wrap_two_pi(double x) noexcept {
-    if (x >= 0.0 && x < two_pi) return x;
-    if (x < 0.0 && x > -two_pi) return x + two_pi;
+    if (x > -two_pi && x < two_pi) return select(x < 0.0, x + two_pi, x);
     x = std::fmod(x, two_pi);
     if (x < 0.0) x += two_pi;
     return x;
@@ -86,7 +136,7 @@ inline double inclination(const OrbitGeometry& g) noexcept {
     const double h_norm = norm(g.h);
     if (h_norm < element_guard) return 0.0;
     const Vec3 k{0.0, 0.0, 1.0};
-    if (std::isfinite(g.h.z)) return std::atan2(g.n_norm, dot(g.h, k));
+    if (std::isfinite(g.h.z)) return atan2_fast(g.n_norm, dot(g.h, k));
     return vector_angle(g.h, k);
 }
 
@@ -98,30 +148,27 @@ inline double sin_inclination(const OrbitGeometry& g) noexcept {
     return g.n_norm / h_norm;
 }
 
-inline double raw_raan(const OrbitGeometry& g) noexcept { return std::atan2(g.n.y, g.n.x); }
+inline double raw_raan(const OrbitGeometry& g) noexcept { return atan2_fast(g.n.y, g.n.x); }
 
 // Argument of periapsis with its quadrant from the sign of e_z (periapsis below the equator -> beyond pi).
 inline double argument_of_periapsis(const OrbitGeometry& g) noexcept {
     double w = 0.0;
     if (g.n_norm > element_guard && g.ecc > element_guard) w = vector_angle(g.n, g.e_vec);
-    if (g.e_vec.z < 0.0) w = two_pi - w;
-    return w;
+    return select(g.e_vec.z < 0.0, two_pi - w, w);
 }
 
 // True anomaly; r . v < 0 means the body is falling back towards periapsis, i.e. past apoapsis.
 inline double true_anomaly(const OrbitGeometry& g) noexcept {
     double nu = 0.0;
     if (g.ecc > element_guard && g.r_norm >= element_guard) nu = vector_angle(g.e_vec, g.r);
-    if (dot(g.r, g.v) < 0.0) nu = two_pi - nu;
-    return nu;
+    return select(dot(g.r, g.v) < 0.0, two_pi - nu, nu);
 }
 
 // Argument of latitude u, measured from the ascending node; the substitute anomaly of circular inclined orbits.
 inline double argument_of_latitude(const OrbitGeometry& g) noexcept {
     double u = 0.0;
     if (g.n_norm > element_guard && g.r_norm >= element_guard) u = vector_angle(g.n, g.r);
-    if (g.r.z < 0.0) u = two_pi - u;
-    return u;
+    return select(g.r.z < 0.0, two_pi - u, u);
 }
 
 // True longitude, measured from the x axis; the substitute anomaly of circular equatorial orbits.
