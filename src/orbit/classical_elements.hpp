@@ -10,7 +10,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/constants.hpp"
 #include "common/vec3.hpp"
@@ -24,11 +28,16 @@ inline constexpr double element_guard = 1e-12;
 
 inline constexpr double half_pi = 1.5707963267948966;
 
-// c ? a : b without a branch. The compiler turns a conditional between doubles into a jump, and the signs that
-// decide the quadrants of the element angles are as good as random from one state to the next.
-inline double select(bool c, double a, double b) noexcept {
-    const std::uint64_t mask = 0 - static_cast<std::uint64_t>(c);
-    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) | (std::bit_cast<std::uint64_t>(b) & ~mask));
+// x < y ? a : b without a branch. The compiler turns a conditional between doubles into a jump, and the signs that
+// decide the quadrants of the element angles are as good as random from one state to the next. With SSE2 the
+// comparison mask picks the value inside the vector registers; NaN compares false either way.
+inline double select_less(double x, double y, double a, double b) noexcept {
+#if defined(__SSE2__)
+    const __m128d mask = _mm_cmplt_sd(_mm_set_sd(x), _mm_set_sd(y));
+    return _mm_cvtsd_f64(_mm_or_pd(_mm_and_pd(mask, _mm_set_sd(a)), _mm_andnot_pd(mask, _mm_set_sd(b))));
+#else
+    return x < y ? a : b;
+#endif
 }
 
 // atan(k / 32) for k = 0..32 as a sum of two doubles (the second is the rounding error of the first).
@@ -59,18 +68,19 @@ inline double atan2_fast(double y, double x) noexcept {
     const double ax = std::fabs(x);
     const double ay = std::fabs(y);
     if (!(ax > 0.0 && ay > 0.0 && ax < inf && ay < inf)) return std::atan2(y, x);
-    const bool steep = ay > ax;
-    const double lo = select(steep, ax, ay);
-    const double hi = select(steep, ay, ax);
-    const int k = static_cast<int>(lo / hi * 32.0 + 0.5);
-    const double c = 0.03125 * k;
+    const double lo = select_less(ax, ay, ax, ay);
+    const double hi = select_less(ax, ay, ay, ax);
+    // Adding 1.5 * 2^52 rounds 32 q to the nearest integer k, which the low bits of the sum then hold.
+    const double shifted = lo / hi * 32.0 + 6755399441055744.0;
+    const auto k = static_cast<std::size_t>(std::bit_cast<std::uint64_t>(shifted) & 63u);
+    const double c = (shifted - 6755399441055744.0) * 0.03125;
     const double z = (lo - c * hi) / (hi + c * lo);
     const double w = z * z;
     // -1/3 + w/5 - w^2/7 + w^3/9, in two halves that evaluate side by side.
     const double series = (-1.0 / 3.0 + w * (1.0 / 5.0)) + (w * w) * (-1.0 / 7.0 + w * (1.0 / 9.0));
     const double a = atan_32nds_hi[k] + (atan_32nds_lo[k] + (z + (z * w) * series));
-    const double t = select(steep, half_pi - a, a);
-    return std::copysign(select(x < 0.0, pi - t, t), y);
+    const double t = select_less(ax, ay, half_pi - a, a);
+    return std::copysign(select_less(x, 0.0, pi - t, t), y);
 }
 
 // Angle between p and q in [0, pi].
@@ -79,7 +89,7 @@ inline double vector_angle(const Vec3& p, const Vec3& q) noexcept { return atan2
 // Angle into [0, 2pi). NaN stays NaN. fmod is exact, so inside (-2pi, 2pi) it returns x itself: the angles that
 // atan2 produces take the first two branches without the library call and with the same bits.
 inline double wrap_two_pi(double x) noexcept {
-    if (x > -two_pi && x < two_pi) return select(x < 0.0, x + two_pi, x);
+    if (x > -two_pi && x < two_pi) return select_less(x, 0.0, x + two_pi, x);
     x = std::fmod(x, two_pi);
     if (x < 0.0) x += two_pi;
     return x;
@@ -154,21 +164,21 @@ inline double raw_raan(const OrbitGeometry& g) noexcept { return atan2_fast(g.n.
 inline double argument_of_periapsis(const OrbitGeometry& g) noexcept {
     double w = 0.0;
     if (g.n_norm > element_guard && g.ecc > element_guard) w = vector_angle(g.n, g.e_vec);
-    return select(g.e_vec.z < 0.0, two_pi - w, w);
+    return select_less(g.e_vec.z, 0.0, two_pi - w, w);
 }
 
 // True anomaly; r . v < 0 means the body is falling back towards periapsis, i.e. past apoapsis.
 inline double true_anomaly(const OrbitGeometry& g) noexcept {
     double nu = 0.0;
     if (g.ecc > element_guard && g.r_norm >= element_guard) nu = vector_angle(g.e_vec, g.r);
-    return select(dot(g.r, g.v) < 0.0, two_pi - nu, nu);
+    return select_less(dot(g.r, g.v), 0.0, two_pi - nu, nu);
 }
 
 // Argument of latitude u, measured from the ascending node; the substitute anomaly of circular inclined orbits.
 inline double argument_of_latitude(const OrbitGeometry& g) noexcept {
     double u = 0.0;
     if (g.n_norm > element_guard && g.r_norm >= element_guard) u = vector_angle(g.n, g.r);
-    return select(g.r.z < 0.0, two_pi - u, u);
+    return select_less(g.r.z, 0.0, two_pi - u, u);
 }
 
 // True longitude, measured from the x axis; the substitute anomaly of circular equatorial orbits.
