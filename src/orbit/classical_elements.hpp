@@ -62,12 +62,12 @@ inline constexpr double atan_32nds_lo[33] = {
 // atan2(y, x) without a library call, for the element angles (five per state, which otherwise cost most of the
 // conversion). The smaller magnitude over the larger gives a tangent q in [0, 1]; with c the nearest multiple of
 // 1/32, atan q = atan c + atan z, z = (q - c) / (1 + q c), |z| <= 1/64, and the Taylor series of atan z up to z^9
-// leaves a relative error below 1e-19. The angle is within a few ulps of the library's. Zeros, infinities and NaN
-// take the library's conventions.
+// leaves a relative error below 1e-19. The angle is within a few ulps of the library's. Zeros, infinities, NaN and
+// magnitudes beyond 1e300 (where hi + c lo could overflow) take the library's route and conventions.
 inline double atan2_fast(double y, double x) noexcept {
     const double ax = std::fabs(x);
     const double ay = std::fabs(y);
-    if (!(ax > 0.0 && ay > 0.0 && ax < inf && ay < inf)) return std::atan2(y, x);
+    if (!(ax > 0.0 && ay > 0.0 && ax < 1e300 && ay < 1e300)) return std::atan2(y, x);
     const double lo = select_less(ax, ay, ax, ay);
     const double hi = select_less(ax, ay, ay, ax);
     // Adding 1.5 * 2^52 rounds 32 q to the nearest integer k, which the low bits of the sum then hold.
