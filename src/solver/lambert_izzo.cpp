@@ -225,7 +225,8 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     p.T = T;
 
     // 7. Largest feasible number of revolutions.
-    std::uint64_t m_max = saturating_count(T / pi);
+    // (With max_rev = 0 only the direct arc is solved whatever the bound: no division, no floor.)
+    std::uint64_t m_max = max_rev == 0 ? 0 : saturating_count(T / pi);
     const double T00 = std::acos(lambda) + lambda * std::sqrt(1.0 - lambda * lambda);
     p.T00 = T00;
     const double T0 = T00 + static_cast<double>(m_max) * pi;
