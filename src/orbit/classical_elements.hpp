@@ -87,7 +87,7 @@ inline double atan2_fast(double y, double x) noexcept {
 inline double vector_angle(const Vec3& p, const Vec3& q) noexcept { return atan2_fast(norm(cross(p, q)), dot(p, q)); }
 
 // Angle into [0, 2pi). NaN stays NaN. fmod is exact, so inside (-2pi, 2pi) it returns x itself: the angles that
-// atan2 produces take the first two branches without the library call and with the same bits.
+// atan2 produces take the first line without the library call and with the same bits.
 inline double wrap_two_pi(double x) noexcept {
     if (x > -two_pi && x < two_pi) return select_less(x, 0.0, x + two_pi, x);
     x = std::fmod(x, two_pi);
