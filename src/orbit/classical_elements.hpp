@@ -12,11 +12,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "common/constants.hpp"
+#include "common/select.hpp"
 #include "common/vec3.hpp"
 
 namespace orbelin::detail {
@@ -27,18 +24,6 @@ namespace orbelin::detail {
 inline constexpr double element_guard = 1e-12;
 
 inline constexpr double half_pi = 1.5707963267948966;
-
-// x < y ? a : b without a branch. The compiler turns a conditional between doubles into a jump, and the signs that
-// decide the quadrants of the element angles are as good as random from one state to the next. With SSE2 the
-// comparison mask picks the value inside the vector registers; NaN compares false either way.
-inline double select_less(double x, double y, double a, double b) noexcept {
-#if defined(__SSE2__)
-    const __m128d mask = _mm_cmplt_sd(_mm_set_sd(x), _mm_set_sd(y));
-    return _mm_cvtsd_f64(_mm_or_pd(_mm_and_pd(mask, _mm_set_sd(a)), _mm_andnot_pd(mask, _mm_set_sd(b))));
-#else
-    return x < y ? a : b;
-#endif
-}
 
 // atan(k / 32) for k = 0..32 as a sum of two doubles (the second is the rounding error of the first).
 inline constexpr double atan_32nds_hi[33] = {

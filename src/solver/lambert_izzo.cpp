@@ -13,6 +13,7 @@
 
 #include "common/constants.hpp"
 #include "common/fault.hpp"
+#include "common/select.hpp"
 
 namespace orbelin {
 
@@ -31,14 +32,14 @@ struct TofDerivatives {
     double d3;  // d3T/dx3
 };
 
-// Derivatives of T(x) at x, given T = T(x) and y = sqrt(1 - lambda^2 (1 - x^2)) (Izzo 2015, eq. 22). Two
-// reciprocals stand for the six divisions of the formulas as written, which form one long dependency chain in every
-// Householder step; the results differ from those of the divisions by an ulp or two.
-inline TofDerivatives tof_derivatives(double x, double T, double lambda, double y) noexcept {
+// Derivatives of T(x) at x, given T = T(x), y = sqrt(1 - lambda^2 (1 - x^2)) and 1 / (1 - x^2) (Izzo 2015, eq. 22;
+// the time formulas have the reciprocal at hand). Two reciprocals stand for the six divisions of the formulas as
+// written, which form one long dependency chain in every Householder step; the results differ from those of the
+// divisions by an ulp or two.
+inline TofDerivatives tof_derivatives(double x, double T, double lambda, double y, double inv_umx2) noexcept {
     const double l2 = lambda * lambda;
     const double l3 = l2 * lambda;
     const double l5 = l3 * l2;
-    const double inv_umx2 = 1.0 / (1.0 - x * x);
     const double iy = 1.0 / y;
     const double iy3 = iy * iy * iy;
     const double iy5 = iy3 * iy * iy;
@@ -51,7 +52,7 @@ inline TofDerivatives tof_derivatives(double x, double T, double lambda, double 
 inline double izzo_y(double x, double lambda) noexcept { return std::sqrt(1.0 - lambda * lambda * (1.0 - x * x)); }
 
 inline TofDerivatives tof_derivatives(double x, double T, double lambda) noexcept {
-    return tof_derivatives(x, T, lambda, izzo_y(x, lambda));
+    return tof_derivatives(x, T, lambda, izzo_y(x, lambda), 1.0 / (1.0 - x * x));
 }
 
 // Gauss hypergeometric 2F1(3, 1; 5/2; z) by its series; the last term is included.
@@ -103,6 +104,7 @@ namespace {
 struct TofAndY {
     double T;
     double y;
+    double inv_umx2;  // 1 / (1 - x^2), shared with the derivatives
 };
 
 inline TofAndY tof_and_y(std::uint64_t M, double x, double lambda) noexcept {
@@ -116,17 +118,20 @@ inline TofAndY tof_and_y(std::uint64_t M, double x, double lambda) noexcept {
             double beta = 2.0 * std::asin(std::sqrt(lambda * lambda / a));
             if (lambda < 0.0) beta = -beta;
             return {a * std::sqrt(a) * ((alpha - std::sin(alpha)) - (beta - std::sin(beta)) + 2.0 * pi * m) / 2.0,
-                    izzo_y(x, lambda)};
+                    izzo_y(x, lambda), a};
         }
         const double alpha = 2.0 * std::acosh(x);
         double beta = 2.0 * std::asinh(std::sqrt(-lambda * lambda / a));
         if (lambda < 0.0) beta = -beta;
         return {(-a) * std::sqrt(-a) * ((beta - std::sinh(beta)) - (alpha - std::sinh(alpha))) / 2.0,
-                izzo_y(x, lambda)};
+                izzo_y(x, lambda), a};
     }
     const double E = x * x - 1.0;
     const double rho = std::fabs(E);
     const double z = std::sqrt(1.0 + lambda * lambda * E);
+    // 1 - x^2 is exactly -E (a rounded difference changes sign with its operands), so one reciprocal serves the
+    // time below and the derivatives.
+    const double inv_E = 1.0 / E;
     if (d < 0.01) {
         // Battin's series: free of the cancellation of the other forms near
         // x = 1 (the parabola); the revolution term is dropped at x = 1 itself.
@@ -134,13 +139,16 @@ inline TofAndY tof_and_y(std::uint64_t M, double x, double lambda) noexcept {
         const double s1 = (1.0 - lambda - x * eta) / 2.0;
         const double q = 4.0 / 3.0 * hypergeometric_f(s1);
         const double rev_term = rho <= 1e-10 ? 0.0 : m * pi / std::pow(rho, 1.5);
-        return {(eta * eta * eta * q + 4.0 * lambda * eta) / 2.0 + rev_term, z};
+        return {(eta * eta * eta * q + 4.0 * lambda * eta) / 2.0 + rev_term, z, -inv_E};
     }
     // Lancaster's form (also d = 0.01 exactly).
     const double g = x * z - lambda * E;
     const double sqrt_rho = std::sqrt(rho);
     const double delta = E < 0.0 ? m * pi + std::acos(g) : std::log(sqrt_rho * (z - lambda * x) + g);
-    return {(x - lambda * z - delta / sqrt_rho) / E, z};
+    // The reciprocals are ready before the arccosine or logarithm is, which leaves two multiplications on the
+    // iteration's dependency chain instead of two divisions.
+    const double inv_sqrt_rho = 1.0 / sqrt_rho;
+    return {(x - lambda * z - delta * inv_sqrt_rho) * inv_E, z, -inv_E};
 }
 
 }  // namespace
@@ -153,9 +161,12 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
     for (std::uint64_t it = 0; it < maxiter; ++it) {
         const TofAndY ty = tof_and_y(M, x, lambda);
         const double f = ty.T - T_target;
-        const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y);
+        const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y, ty.inv_umx2);
         const double d1sq = d.d1 * d.d1;
-        const double x_new = x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f / 6.0);
+        // f^2 d3 / 6 with a multiplication: a division by 6 would put a second division on the iteration's
+        // dependency chain, and the step's last bits do not reach the converged x.
+        const double x_new =
+            x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f * (1.0 / 6.0));
         const double err = std::fabs(x - x_new);
         x = x_new;
         if (err <= tol || std::isnan(err)) return;
@@ -196,26 +207,14 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
         }
     }
 
-    // 4. lambda and the tangential directions; the sign follows the z component
-    //    of ih (transfer angle above 180 degrees as seen from +z).
-    double lambda = std::sqrt(1.0 - c / s);
-    Vec3 it1;
-    Vec3 it2;
-    if (ih.z < 0.0) {
-        lambda = -lambda;
-        it1 = cross(p.ir1, ih);
-        it2 = cross(p.ir2, ih);
-    } else {
-        it1 = cross(ih, p.ir1);
-        it2 = cross(ih, p.ir2);
-    }
-
-    // 5. Retrograde motion.
-    if (retrograde) {
-        lambda = -lambda;
-        it1 = -it1;
-        it2 = -it2;
-    }
+    // 4-5. lambda and the tangential directions. Their sign follows the z component of ih (a transfer angle
+    //      above 180 degrees as seen from +z) and flips again for retrograde motion. Both conditions vary at
+    //      random across a batch, so the sign is a factor instead of a branch: cross(ir, ih) is exactly
+    //      -cross(ih, ir), and multiplying by -1 or 1 is exact.
+    const double sign = select_less(ih.z, 0.0, -1.0, 1.0) * (retrograde ? -1.0 : 1.0);
+    const double lambda = sign * std::sqrt(1.0 - c / s);
+    const Vec3 it1 = sign * cross(ih, p.ir1);
+    const Vec3 it2 = sign * cross(ih, p.ir2);
     p.lambda = lambda;
     p.it1 = unit(it1);  // normalised here once; the velocity reconstruction (step 11) uses them only as unit vectors
     p.it2 = unit(it2);
@@ -250,10 +249,15 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     p.revs = max_rev < m_max ? max_rev : m_max;
     if (p.revs > lambert_max_solved_revs) throw_too_many_revs(p.revs, max_rev);
 
-    // Constants of the velocity reconstruction (step 11).
-    p.gamma = std::sqrt(mu * s / 2.0);
+    // Constants of the velocity reconstruction (step 11), divided by the radii here once so that every arc's
+    // velocities take multiplications only.
+    const double gamma = std::sqrt(mu * s / 2.0);
     p.rho = (p.r1n - p.r2n) / c;
-    p.sigma = std::sqrt(1.0 - p.rho * p.rho);
+    const double sigma = std::sqrt(1.0 - p.rho * p.rho);
+    p.radial1 = gamma / p.r1n;
+    p.radial2 = gamma / p.r2n;
+    p.tangential1 = sigma * p.radial1;
+    p.tangential2 = sigma * p.radial2;
     return true;
 }
 
@@ -297,11 +301,11 @@ LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, doub
     const double l2 = lambda * lambda;
     const double y = std::sqrt(1.0 - l2 + l2 * x * x);
     const double ly = lambda * y;
-    const double vr1 = p.gamma * ((ly - x) - p.rho * (ly + x)) / p.r1n;
-    const double vr2 = -p.gamma * ((ly - x) + p.rho * (ly + x)) / p.r2n;
-    const double vt = p.gamma * p.sigma * (y + lambda * x);
-    const double vt1 = vt / p.r1n;
-    const double vt2 = vt / p.r2n;
+    const double vr1 = p.radial1 * ((ly - x) - p.rho * (ly + x));
+    const double vr2 = -p.radial2 * ((ly - x) + p.rho * (ly + x));
+    const double vt = y + lambda * x;
+    const double vt1 = p.tangential1 * vt;
+    const double vt2 = p.tangential2 * vt;
     LambertSolution sol{vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, revs, path_flag, retrograde};
 
     // 12. Re-entry check on the departure state: periapsis below the Earth's

@@ -50,9 +50,11 @@ struct IzzoProblem {
     double lambda = 0.0;        // Izzo's lambda, in [-1, 1]
     double T = 0.0;             // non-dimensional time of flight
     double T00 = 0.0;           // T(x = 0) of the direct arc
-    double gamma = 0.0;         // sqrt(mu s / 2)
     double rho = 0.0;           // (|r1| - |r2|) / c
-    double sigma = 0.0;         // sqrt(1 - rho^2)
+    double radial1 = 0.0;       // gamma / |r1| with gamma = sqrt(mu s / 2): radial speed scale at r1, 1/s
+    double radial2 = 0.0;       // gamma / |r2|
+    double tangential1 = 0.0;   // sigma gamma / |r1| with sigma = sqrt(1 - rho^2): tangential speed scale
+    double tangential2 = 0.0;   // sigma gamma / |r2|
     std::uint64_t revs = 0;     // M: revolutions actually solved
 };
 
