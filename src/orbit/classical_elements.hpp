@@ -12,6 +12,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/constants.hpp"
 #include "common/select.hpp"
 #include "common/vec3.hpp"
@@ -68,8 +72,72 @@ inline double atan2_fast(double y, double x) noexcept {
     return std::copysign(select_less(x, 0.0, pi - t, t), y);
 }
 
+// Two angles from one evaluation.
+struct AnglePair {
+    double first;
+    double second;
+};
+
+// atan2_fast(y0, x0) and atan2_fast(y1, x1) side by side in the two lanes of SSE2 registers: the same operations
+// in the same order, and a packed instruction rounds each lane exactly as its scalar form does, so each angle has
+// the bits atan2_fast gives it, at little more than the cost of one. A pair with an argument that atan2_fast
+// leaves to the library takes the scalar route for both.
+inline AnglePair atan2_fast_pair(double y0, double x0, double y1, double x1) noexcept {
+#if defined(__SSE2__)
+    const __m128d sign_bit = _mm_set1_pd(-0.0);
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d huge = _mm_set1_pd(1e300);
+    const __m128d x = _mm_set_pd(x1, x0);
+    const __m128d y = _mm_set_pd(y1, y0);
+    const __m128d ax = _mm_andnot_pd(sign_bit, x);
+    const __m128d ay = _mm_andnot_pd(sign_bit, y);
+    const __m128d regular = _mm_and_pd(_mm_and_pd(_mm_cmpgt_pd(ax, zero), _mm_cmpgt_pd(ay, zero)),
+                                       _mm_and_pd(_mm_cmplt_pd(ax, huge), _mm_cmplt_pd(ay, huge)));
+    if (_mm_movemask_pd(regular) != 3) return {atan2_fast(y0, x0), atan2_fast(y1, x1)};
+    const auto pick = [](__m128d mask, __m128d a, __m128d b) {
+        return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
+    };
+    const __m128d steep = _mm_cmplt_pd(ax, ay);
+    const __m128d lo = pick(steep, ax, ay);
+    const __m128d hi = pick(steep, ay, ax);
+    const __m128d magic = _mm_set1_pd(6755399441055744.0);
+    const __m128d shifted = _mm_add_pd(_mm_mul_pd(_mm_div_pd(lo, hi), _mm_set1_pd(32.0)), magic);
+    const __m128i bits = _mm_castpd_si128(shifted);
+    const auto k0 = static_cast<std::size_t>(_mm_cvtsi128_si32(bits) & 63);
+    const auto k1 = static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(bits, bits)) & 63);
+    const __m128d c = _mm_mul_pd(_mm_sub_pd(shifted, magic), _mm_set1_pd(0.03125));
+    const __m128d z = _mm_div_pd(_mm_sub_pd(lo, _mm_mul_pd(c, hi)), _mm_add_pd(hi, _mm_mul_pd(c, lo)));
+    const __m128d w = _mm_mul_pd(z, z);
+    const __m128d series =
+        _mm_add_pd(_mm_add_pd(_mm_set1_pd(-1.0 / 3.0), _mm_mul_pd(w, _mm_set1_pd(1.0 / 5.0))),
+                   _mm_mul_pd(_mm_mul_pd(w, w), _mm_add_pd(_mm_set1_pd(-1.0 / 7.0), _mm_mul_pd(w, _mm_set1_pd(1.0 / 9.0)))));
+    const __m128d tail = _mm_add_pd(z, _mm_mul_pd(_mm_mul_pd(z, w), series));
+    const __m128d a = _mm_add_pd(_mm_set_pd(atan_32nds_hi[k1], atan_32nds_hi[k0]),
+                                 _mm_add_pd(_mm_set_pd(atan_32nds_lo[k1], atan_32nds_lo[k0]), tail));
+    const __m128d t = pick(steep, _mm_sub_pd(_mm_set1_pd(half_pi), a), a);
+    const __m128d r = pick(_mm_cmplt_pd(x, zero), _mm_sub_pd(_mm_set1_pd(pi), t), t);
+    const __m128d angle = _mm_or_pd(_mm_andnot_pd(sign_bit, r), _mm_and_pd(sign_bit, y));
+    return {_mm_cvtsd_f64(angle), _mm_cvtsd_f64(_mm_unpackhi_pd(angle, angle))};
+#else
+    return {atan2_fast(y0, x0), atan2_fast(y1, x1)};
+#endif
+}
+
 // Angle between p and q in [0, pi].
 inline double vector_angle(const Vec3& p, const Vec3& q) noexcept { return atan2_fast(norm(cross(p, q)), dot(p, q)); }
+
+// vector_angle(p0, q0) and vector_angle(p1, q1), with the bits of each, the square roots and arctangents paired.
+inline AnglePair vector_angle_pair(const Vec3& p0, const Vec3& q0, const Vec3& p1, const Vec3& q1) noexcept {
+    const Vec3 c0 = cross(p0, q0);
+    const Vec3 c1 = cross(p1, q1);
+#if defined(__SSE2__)
+    const __m128d lengths = _mm_sqrt_pd(_mm_set_pd(dot(c1, c1), dot(c0, c0)));
+    return atan2_fast_pair(_mm_cvtsd_f64(lengths), dot(p0, q0), _mm_cvtsd_f64(_mm_unpackhi_pd(lengths, lengths)),
+                           dot(p1, q1));
+#else
+    return atan2_fast_pair(norm(c0), dot(p0, q0), norm(c1), dot(p1, q1));
+#endif
+}
 
 // Angle into [0, 2pi). NaN stays NaN. fmod is exact, so inside (-2pi, 2pi) it returns x itself: the angles that
 // atan2 produces take the first line without the library call and with the same bits.
@@ -110,6 +178,54 @@ inline OrbitGeometry orbit_geometry(const Vec3& r, const Vec3& v, double r_norm,
     g.e_vec = cross(v, g.h) / mu - r_unit;
     g.ecc = norm(g.e_vec);
     return g;
+}
+
+// orbit_geometry(r1, v1, ..., full = true) and orbit_geometry(r2, v2, ..., full = false) together, with the
+// divisions by mu and the square roots paired in SSE2 lanes: the same operations in the same order, so both come
+// out bit for bit as from the separate calls. The two ends of a transfer arc need exactly this.
+struct GeometryPair {
+    OrbitGeometry first;
+    OrbitGeometry second;
+};
+
+inline GeometryPair orbit_geometry_pair(const Vec3& r1, const Vec3& v1, double r1_norm, const Vec3& r1_unit,
+                                        const Vec3& r2, const Vec3& v2, double r2_norm, const Vec3& r2_unit,
+                                        double mu) noexcept {
+#if defined(__SSE2__)
+    GeometryPair p;
+    OrbitGeometry& a = p.first;
+    OrbitGeometry& b = p.second;
+    a.r = r1;
+    a.v = v1;
+    a.r_norm = r1_norm;
+    b.r = r2;
+    b.v = v2;
+    b.r_norm = r2_norm;
+    b.v_norm = nan;
+    b.n_norm = nan;
+    a.h = cross(r1, v1);
+    b.h = cross(r2, v2);
+    a.n = Vec3{-a.h.y, a.h.x, 0.0};
+    b.n = Vec3{-b.h.y, b.h.x, 0.0};
+    const __m128d speeds = _mm_sqrt_pd(_mm_set_pd(dot(a.n, a.n), dot(v1, v1)));
+    a.v_norm = _mm_cvtsd_f64(speeds);
+    a.n_norm = _mm_cvtsd_f64(_mm_unpackhi_pd(speeds, speeds));
+    const Vec3 ca = cross(v1, a.h);
+    const Vec3 cb = cross(v2, b.h);
+    const __m128d m = _mm_set1_pd(mu);
+    const __m128d ex = _mm_div_pd(_mm_set_pd(cb.x, ca.x), m);
+    const __m128d ey = _mm_div_pd(_mm_set_pd(cb.y, ca.y), m);
+    const __m128d ez = _mm_div_pd(_mm_set_pd(cb.z, ca.z), m);
+    const auto hi = [](__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); };
+    a.e_vec = Vec3{_mm_cvtsd_f64(ex), _mm_cvtsd_f64(ey), _mm_cvtsd_f64(ez)} - r1_unit;
+    b.e_vec = Vec3{hi(ex), hi(ey), hi(ez)} - r2_unit;
+    const __m128d ecc = _mm_sqrt_pd(_mm_set_pd(dot(b.e_vec, b.e_vec), dot(a.e_vec, a.e_vec)));
+    a.ecc = _mm_cvtsd_f64(ecc);
+    b.ecc = hi(ecc);
+    return p;
+#else
+    return {orbit_geometry(r1, v1, r1_norm, r1_unit, mu), orbit_geometry(r2, v2, r2_norm, r2_unit, mu, false)};
+#endif
 }
 
 inline OrbitGeometry orbit_geometry(const State& s, double mu) noexcept {
@@ -199,25 +315,38 @@ inline ClassicalElements classical_elements(const OrbitGeometry& g, double mu, d
     ClassicalElements el;
     el.sma = semi_major_axis(g, mu, tol);
     el.ecc = g.ecc;
-    el.inc = inclination(g);
     const bool equatorial = sin_inclination(g) < tol;
-    if (g.ecc < tol) {
-        el.argp = 0.0;
-        if (equatorial) {
+    if (g.ecc >= tol && !equatorial && g.n_norm > element_guard && g.ecc > element_guard &&
+        g.r_norm >= element_guard && norm(g.h) >= element_guard && std::isfinite(g.h.z)) {
+        // The orbit of nearly every state: neither degenerate case nor any guard of the angle functions applies,
+        // and the four angles come from two paired evaluations, with the bits that inclination, raw_raan,
+        // argument_of_periapsis and true_anomaly give them one by one.
+        const AnglePair inc_raan = atan2_fast_pair(g.n_norm, g.h.z, g.n.y, g.n.x);
+        const AnglePair argp_nu = vector_angle_pair(g.n, g.e_vec, g.e_vec, g.r);
+        el.inc = inc_raan.first;
+        el.raan = inc_raan.second;
+        el.argp = select_less(g.e_vec.z, 0.0, two_pi - argp_nu.first, argp_nu.first);
+        el.nu = select_less(dot(g.r, g.v), 0.0, two_pi - argp_nu.second, argp_nu.second);
+    } else {
+        el.inc = inclination(g);
+        if (g.ecc < tol) {
+            el.argp = 0.0;
+            if (equatorial) {
+                el.raan = 0.0;
+                el.nu = true_longitude(g, el.inc);
+            } else {
+                el.raan = raw_raan(g);
+                el.nu = argument_of_latitude(g);
+            }
+        } else if (equatorial) {
             el.raan = 0.0;
-            el.nu = true_longitude(g, el.inc);
+            el.argp = longitude_of_periapsis(g, el.inc);
+            el.nu = true_anomaly(g);
         } else {
             el.raan = raw_raan(g);
-            el.nu = argument_of_latitude(g);
+            el.argp = argument_of_periapsis(g);
+            el.nu = true_anomaly(g);
         }
-    } else if (equatorial) {
-        el.raan = 0.0;
-        el.argp = longitude_of_periapsis(g, el.inc);
-        el.nu = true_anomaly(g);
-    } else {
-        el.raan = raw_raan(g);
-        el.argp = argument_of_periapsis(g);
-        el.nu = true_anomaly(g);
     }
     el.inc = wrap_two_pi(el.inc);
     el.raan = wrap_two_pi(el.raan);

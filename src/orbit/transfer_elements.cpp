@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/constants.hpp"
+#include "common/select.hpp"
 #include "orbit/classical_elements.hpp"
 
 namespace orbelin {
@@ -29,10 +30,10 @@ TransferElements compute_transfer_orbit_elements(const ArcEnds& ends, const Vec3
                                                  double mu) noexcept {
     // Called once per Lambert arc on large batches: the departure needs the classical set, the arrival only its
     // anomaly (no |v|, and |n| only for a circular arc), and neither computes the optional angles of rv2coe_single.
-    const detail::ClassicalElements dep = detail::classical_elements(
-        detail::orbit_geometry(ends.r1, v1, ends.r1_norm, ends.r1_unit, mu), mu, transfer_tol);
-    const double nu_arrive = detail::anomaly_element(
-        detail::orbit_geometry(ends.r2, v2, ends.r2_norm, ends.r2_unit, mu, false), transfer_tol);
+    const detail::GeometryPair geometry = detail::orbit_geometry_pair(ends.r1, v1, ends.r1_norm, ends.r1_unit,
+                                                                      ends.r2, v2, ends.r2_norm, ends.r2_unit, mu);
+    const detail::ClassicalElements dep = detail::classical_elements(geometry.first, mu, transfer_tol);
+    const double nu_arrive = detail::anomaly_element(geometry.second, transfer_tol);
 
     TransferElements out;
     out.sma = dep.sma;
@@ -46,13 +47,12 @@ TransferElements compute_transfer_orbit_elements(const ArcEnds& ends, const Vec3
     if (std::isinf(out.sma) || std::isnan(out.sma)) {
         out.rp = nan;
         out.ra = nan;
-    } else if (out.sma > 0.0) {
-        out.rp = (1.0 - out.ecc) * out.sma;
-        out.ra = (1.0 + out.ecc) * out.sma;
     } else {
-        // Hyperbola: |a| (e - 1) to periapsis, no apoapsis.
-        out.rp = (out.ecc - 1.0) * (-out.sma);
-        out.ra = inf;
+        // (1 - e) a for the ellipse, |a| (e - 1) for the hyperbola (a < 0), which is the same product bit for bit:
+        // 1 - e is exactly -(e - 1). A hyperbola has no apoapsis. Ellipses and hyperbolas alternate at random in a
+        // batch, so the choice is a select, not a branch.
+        out.rp = (1.0 - out.ecc) * out.sma;
+        out.ra = select_less(0.0, out.sma, (1.0 + out.ecc) * out.sma, inf);
     }
     return out;
 }

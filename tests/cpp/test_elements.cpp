@@ -430,3 +430,60 @@ TEST_CASE("the element arctangent agrees with the library's atan2 in every quadr
         }
     }
 }
+
+TEST_CASE("paired arctangents, vector angles and geometries have the bits of the single evaluations") {
+    using namespace orbelin::detail;
+    std::mt19937_64 rng(4242);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_real_distribution<double> decades(-8.0, 8.0);
+    const auto scaled = [&] { return unit(rng) * std::pow(10.0, decades(rng)); };
+    for (int n = 0; n < 50000; ++n) {
+        const double y0 = scaled(), x0 = scaled(), y1 = scaled(), x1 = scaled();
+        const AnglePair p = atan2_fast_pair(y0, x0, y1, x1);
+        CHECK(same_bits(p.first, atan2_fast(y0, x0)));
+        CHECK(same_bits(p.second, atan2_fast(y1, x1)));
+    }
+    // A lane that atan2_fast leaves to the library, in either position, next to an ordinary one.
+    const double specials[] = {0.0, -0.0, 1e301, inf, -inf, orbelin::nan, 4.9e-324};
+    for (const double s : specials) {
+        for (const double o : {2.0, -0.5}) {
+            const AnglePair a = atan2_fast_pair(s, o, 1.0, 3.0);
+            const AnglePair b = atan2_fast_pair(-1.0, -3.0, o, s);
+            CHECK(same_bits(a.first, atan2_fast(s, o)) && same_bits(a.second, atan2_fast(1.0, 3.0)));
+            CHECK(same_bits(b.first, atan2_fast(-1.0, -3.0)) && same_bits(b.second, atan2_fast(o, s)));
+        }
+    }
+    for (int n = 0; n < 20000; ++n) {
+        const Vec3 p0{scaled(), scaled(), scaled()}, q0{scaled(), scaled(), scaled()};
+        const Vec3 p1{scaled(), scaled(), scaled()}, q1{scaled(), scaled(), scaled()};
+        const AnglePair a = vector_angle_pair(p0, q0, p1, q1);
+        CHECK(same_bits(a.first, vector_angle(p0, q0)));
+        CHECK(same_bits(a.second, vector_angle(p1, q1)));
+    }
+    for (int n = 0; n < 20000; ++n) {
+        State s1{}, s2{};
+        for (int k = 0; k < 3; ++k) {
+            s1[k] = 9000.0 * unit(rng);
+            s2[k] = 9000.0 * unit(rng);
+            s1[k + 3] = 8.0 * unit(rng);
+            s2[k + 3] = 8.0 * unit(rng);
+        }
+        if (n % 5 == 0) s2[4] = orbelin::nan;
+        const Vec3 r1 = position(s1), r2 = position(s2);
+        const GeometryPair pair = orbit_geometry_pair(r1, velocity(s1), norm(r1), r1 / norm(r1), r2, velocity(s2),
+                                                      norm(r2), r2 / norm(r2), mu_earth);
+        const OrbitGeometry a = orbit_geometry(r1, velocity(s1), norm(r1), r1 / norm(r1), mu_earth);
+        const OrbitGeometry b = orbit_geometry(r2, velocity(s2), norm(r2), r2 / norm(r2), mu_earth, false);
+        CHECK(std::memcmp(&pair.first, &a, sizeof a) == 0);
+        CHECK(same_bits(pair.second.ecc, b.ecc) && same_bits(pair.second.e_vec.x, b.e_vec.x) &&
+              same_bits(pair.second.e_vec.y, b.e_vec.y) && same_bits(pair.second.e_vec.z, b.e_vec.z) &&
+              std::memcmp(&pair.second.h, &b.h, sizeof b.h) == 0 && std::isnan(pair.second.v_norm) &&
+              std::isnan(pair.second.n_norm));
+        // The common path of classical_elements against the angle functions one by one.
+        const ClassicalElements el = classical_elements(a, mu_earth, tol);
+        CHECK(same_bits(el.inc, wrap_two_pi(inclination(a))));
+        CHECK(same_bits(el.raan, wrap_two_pi(raw_raan(a))));
+        CHECK(same_bits(el.argp, wrap_two_pi(argument_of_periapsis(a))));
+        CHECK(same_bits(el.nu, wrap_two_pi(true_anomaly(a))));
+    }
+}
