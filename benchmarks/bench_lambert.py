@@ -17,7 +17,8 @@ module (orbelin*.so) and bench_lambert_core_before, the C++ microbenchmark compi
 
 Rows:
   kernel ns/solution      the bare solver, one thread, thread CPU time (C++ microbenchmark, visiting form)
-  elements ns/solution    the nine transfer elements of an arc (annotated solve minus bare solve, same program)
+  elements ns/solution    the nine transfer elements of an arc: added to a solve (annotated solve minus bare
+                          solve, same program), and alone (computed over arcs solved beforehand)
   lambert_izzo_vec        ns per solution (wall time over the pool) and peak memory added by the call, for
                           max_rev 0, 3 and 16 on 10^6 random cases (times of flight 0.02-4 minimum-energy periods,
                           so some cases admit up to three revolutions) and on 10^6 cases that admit none
@@ -143,9 +144,9 @@ def run_core(exe, n, repeats):
     for line in out.splitlines():
         parts = line.split()
         if line.startswith("zero-rev"):
-            rows[("zero", parts[4])] = float(parts[-1] if parts[4] == "elements" else parts[8])
+            rows[("zero", parts[4])] = float(parts[-1] if parts[4] in ("elements", "direct") else parts[8])
         elif line.startswith("max_rev = 3"):
-            rows[("three", parts[3])] = float(parts[-1] if parts[3] == "elements" else parts[7])
+            rows[("three", parts[3])] = float(parts[-1] if parts[3] in ("elements", "direct") else parts[7])
     return rows
 
 
@@ -186,7 +187,9 @@ def main():
                 core[side][key] = min(core[side].get(key, float("inf")), value)
     for key, label in [(("zero", "visit"), "kernel, max_rev 0"), (("three", "visit"), "kernel, max_rev 3"),
                        (("zero", "vector"), "kernel returning a vector, max_rev 0"),
-                       (("zero", "elements"), "elements, max_rev 0"), (("three", "elements"), "elements, max_rev 3")]:
+                       (("zero", "elements"), "elements added to a solve, max_rev 0"),
+                       (("three", "elements"), "elements added to a solve, max_rev 3"),
+                       (("zero", "direct"), "elements alone, max_rev 0"), (("three", "direct"), "elements alone, max_rev 3")]:
         rows.append((label, "ns/solution", core["before"].get(key), core["after"].get(key), "1 thread, CPU time"))
 
     # lambert_izzo_vec: time and memory.

@@ -1,7 +1,7 @@
 // Microbenchmark of the bare Izzo Lambert core and of the transfer elements, one thread:
 // nanoseconds per solution for seeded random zero-revolution cases and for max_rev = 3, through the
 // allocation-free visiting form and the vector form, and the same solves annotated with the nine transfer
-// elements of every arc (elements ns = annotated - visit).
+// elements of every arc (elements ns = annotated - visit), and the elements alone on stored arcs (direct).
 //
 // Times are the thread's CPU time (CLOCK_THREAD_CPUTIME_ID), best of --repeats runs, so that other processes on
 // the machine inflate them less than wall time would; on an idle machine the two agree.
@@ -130,8 +130,41 @@ Result run_annotated(const std::vector<Case>& cases, std::uint64_t max_rev) {
     });
 }
 
+// The nine elements alone, on arcs solved beforehand (untimed): the cost of compute_transfer_orbit_elements itself,
+// without the interleaving with the solver that the annotated form measures. It gets the ends as the annotated
+// solve gives them: the older core recomputes them from the positions, the newer reuses the solver's.
+Result run_elements(const std::vector<Case>& cases, std::uint64_t max_rev) {
+    struct Arc {
+        Vec3 r1, r2, v1, v2;
+    };
+    std::vector<Arc> arcs;
+    for (const Case& c : cases) {
+        orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, mu, max_rev, c.retrograde, 1e-8, 50, false, std::nullopt,
+                                    [&](const LambertSolution& s) { arcs.push_back({c.r1, c.r2, s.v1, s.v2}); });
+    }
+#ifndef ORBELIN_BENCH_BASELINE
+    std::vector<orbelin::ArcEnds> ends;
+    ends.reserve(arcs.size());
+    for (const Arc& a : arcs) ends.push_back(orbelin::arc_ends(a.r1, a.r2));
+#endif
+    Result r;
+    const double t0 = thread_seconds();
+    for (std::size_t i = 0; i < arcs.size(); ++i) {
+        const Arc& a = arcs[i];
+#ifdef ORBELIN_BENCH_BASELINE
+        const TransferElements e = orbelin::compute_transfer_orbit_elements(a.r1, a.v1, a.r2, a.v2, mu);
+#else
+        const TransferElements e = orbelin::compute_transfer_orbit_elements(ends[i], a.v1, a.v2, mu);
+#endif
+        r.checksum += e.sma + e.ecc + e.inc + e.raan + e.argp + e.ta_depart + e.ta_arrive;
+    }
+    r.seconds = thread_seconds() - t0;
+    r.solutions = arcs.size();
+    return r;
+}
+
 struct Best {
-    Result visit, vector, annotated;
+    Result visit, vector, annotated, elements;
 };
 
 void keep_min(Result& best, const Result& r) {
@@ -144,9 +177,12 @@ void print_row(const char* label, const char* form, std::size_t cases, const Res
                 r.checksum);
 }
 
+// "elements": annotated minus visit, what annotating adds to a solve; "direct": the elements alone on stored arcs.
 void print_elements(const char* label, const Best& b) {
     const double per_solution = (b.annotated.seconds - b.visit.seconds) * 1e9 / static_cast<double>(b.visit.solutions);
     std::printf("%-24s %-9s %9s %10zu %10s %12.1f\n", label, "elements", "", b.visit.solutions, "", per_solution);
+    std::printf("%-24s %-9s %9s %10zu %10s %12.1f\n", label, "direct", "", b.elements.solutions, "",
+                b.elements.seconds * 1e9 / static_cast<double>(b.elements.solutions));
 }
 
 }  // namespace
@@ -174,6 +210,8 @@ int main(int argc, char** argv) {
         keep_min(three.visit, run_visit(multi, 3));
         keep_min(three.vector, run_vector(multi, 3));
         keep_min(three.annotated, run_annotated(multi, 3));
+        keep_min(zero.elements, run_elements(direct, 0));
+        keep_min(three.elements, run_elements(multi, 3));
     }
 
     std::printf("Izzo Lambert core, single thread, tol 1e-8, maxiter 50; thread CPU time, best of %d\n", repeats);
