@@ -14,6 +14,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -53,8 +54,12 @@ Vec3 random_direction(std::mt19937_64& rng) {
     }
 }
 
+// The cases come in chunks of this many with one direction of motion, as a batch call hands them to its tasks
+// (one direction per call, at most 256 cases per task).
+constexpr std::size_t chunk = 256;
+
 // Radii 6600-42000 km in any direction; tof log-uniform between the given
-// fractions of the period of the minimum-energy ellipse.
+// fractions of the period of the minimum-energy ellipse; the direction drawn per chunk.
 std::vector<Case> make_cases(std::size_t n, std::uint64_t seed, double lo_periods, double hi_periods) {
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> radius(6600.0, 42000.0);
@@ -62,12 +67,14 @@ std::vector<Case> make_cases(std::size_t n, std::uint64_t seed, double lo_period
     std::bernoulli_distribution coin(0.5);
     std::vector<Case> cases;
     cases.reserve(n);
+    bool retrograde = false;
     for (std::size_t i = 0; i < n; ++i) {
         const Vec3 r1 = radius(rng) * random_direction(rng);
         const Vec3 r2 = radius(rng) * random_direction(rng);
         const double s = (orbelin::norm(r1) + orbelin::norm(r2) + orbelin::norm(r2 - r1)) / 2.0;
         const double period = 2.0 * pi * std::sqrt(std::pow(s / 2.0, 3) / mu);
-        cases.push_back({r1, r2, std::exp(log_frac(rng)) * period, coin(rng)});
+        if (i % chunk == 0) retrograde = coin(rng);
+        cases.push_back({r1, r2, std::exp(log_frac(rng)) * period, retrograde});
     }
     return cases;
 }
@@ -112,22 +119,33 @@ Result run_visit(const std::vector<Case>& cases, std::uint64_t max_rev) {
     });
 }
 
+// The solves annotated as a batch call annotates them: the older core arc by arc through the public element
+// routine, the newer chunk by chunk through visit_annotated_cases.
 Result run_annotated(const std::vector<Case>& cases, std::uint64_t max_rev) {
-    return timed(cases, [max_rev](const Case& c, Result& r) {
-        auto sink = [&r](const LambertSolution& s, const TransferElements& e) {
-            ++r.solutions;
-            r.checksum += s.v1.x + s.v2.y + e.sma + e.ecc + e.inc + e.raan + e.argp + e.ta_depart + e.ta_arrive;
-        };
+    Result r;
+    auto sink = [&r](const LambertSolution& s, const TransferElements& e) {
+        ++r.solutions;
+        r.checksum += s.v1.x + s.v2.y + e.sma + e.ecc + e.inc + e.raan + e.argp + e.ta_depart + e.ta_arrive;
+    };
+    const double t0 = thread_seconds();
 #ifdef ORBELIN_BENCH_BASELINE
+    for (const Case& c : cases) {
         orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, mu, max_rev, c.retrograde, 1e-8, 50, false, std::nullopt,
                                     [&](const LambertSolution& s) {
                                         sink(s, orbelin::compute_transfer_orbit_elements(c.r1, s.v1, c.r2, s.v2, mu));
                                     });
+    }
 #else
-        const orbelin::LambertOptions options{mu, max_rev, c.retrograde, 1e-8, 50, false};
-        orbelin::visit_annotated_arcs(c.r1, c.r2, c.tof, options, sink);
+    for (std::size_t begin = 0; begin < cases.size(); begin += chunk) {
+        const std::size_t end = std::min(cases.size(), begin + chunk);
+        const orbelin::LambertOptions options{mu, max_rev, cases[begin].retrograde, 1e-8, 50, false};
+        orbelin::visit_annotated_cases(
+            begin, end, [&](std::size_t c) { return orbelin::LambertCase{cases[c].r1, cases[c].r2, cases[c].tof}; },
+            options, [&](std::size_t, const LambertSolution& s, const TransferElements& e) { sink(s, e); });
+    }
 #endif
-    });
+    r.seconds = thread_seconds() - t0;
+    return r;
 }
 
 // The nine elements alone, on arcs solved beforehand (untimed): the cost of compute_transfer_orbit_elements itself,

@@ -82,10 +82,10 @@ PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
             const DvCase k = dv_case(batch, v, c);
             return arc_impulses_count(k.r1, k.u1, k.r2, k.tof, options);
         },
-        [&](std::size_t c, const View& v, auto&& sink) {
+        case_by_case([&](std::size_t c, const View& v, auto&& sink) {
             const DvCase k = dv_case(batch, v, c);
             visit_arc_impulses(k.r1, k.u1, k.r2, k.u2, k.tof, options, sink);
-        });
+        }));
 }
 
 const BatchMessages kBestDvMessages{

@@ -28,7 +28,7 @@ PyObject* lambert_izzo_single_impl_py(const Args& args) {
     const RaggedSpec spec{"lambert_izzo_single", 1, {}, std::nullopt, nullptr, false};
     return collect_ragged<SolutionColumns>(
         spec, [] { return 0; }, [&](std::size_t, int) { return annotated_arc_count(r1, r2, tof, options); },
-        [&](std::size_t, int, auto&& sink) { visit_annotated_arcs(r1, r2, tof, options, sink); });
+        case_by_case([&](std::size_t, int, auto&& sink) { visit_annotated_arcs(r1, r2, tof, options, sink); }));
 }
 
 const BatchMessages kVecMessages{
@@ -54,9 +54,12 @@ PyObject* lambert_izzo_vec_impl(const Args& args) {
             const std::size_t row = batch.row_of(c);
             return annotated_arc_count(v.first.vec3(row), v.second.vec3(row), batch.tof_of(c), options);
         },
-        [&](std::size_t c, const View& v, auto&& sink) {
-            const std::size_t row = batch.row_of(c);
-            visit_annotated_arcs(v.first.vec3(row), v.second.vec3(row), batch.tof_of(c), options, sink);
+        [&](std::size_t begin, std::size_t end, const View& v, auto&& emit) {
+            const auto case_of = [&](std::size_t c) {
+                const std::size_t row = batch.row_of(c);
+                return LambertCase{v.first.vec3(row), v.second.vec3(row), batch.tof_of(c)};
+            };
+            visit_annotated_cases(begin, end, case_of, options, emit);
         });
 }
 

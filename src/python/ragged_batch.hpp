@@ -10,8 +10,9 @@
 // 2. The result is refused with MemoryError before anything is solved when it
 //    cannot be held: first at one slot per case, then at K.
 // 3. The result arrays are allocated once at their final size and not filled:
-//    each case's task solves straight into its own slots and pads the rest, so
-//    every element is written once, by the thread that owns its row.
+//    each task solves its range of cases straight into their slots and pads
+//    the rest, so every element is written once, by the thread that owns its
+//    row.
 //
 // Loop assumptions: cases are independent; Columns::write and Columns::pad
 // touch only their own slot (disjoint slots may be written concurrently).
@@ -40,15 +41,6 @@ struct RaggedSpec {
 
 namespace detail {
 
-template <class F>
-void for_each_case(const RaggedSpec& spec, F&& f) {
-    if (!spec.parallel) {
-        for (std::size_t c = 0; c < spec.cases; ++c) f(c);
-        return;
-    }
-    parallel_for(global_pool(), spec.cases, f);
-}
-
 template <class Count, class View>
 std::size_t widest_case(const RaggedSpec& spec, Count& count, const View& view) {
     if (!spec.parallel) {
@@ -74,8 +66,11 @@ std::size_t widest_case(const RaggedSpec& spec, Count& count, const View& view) 
 // pass ends: the result allocation between the passes may run Python code.
 // count(c, view): the number of records case c will give (called only when
 // spec.fixed_slots is empty).
-// solve(c, view, sink): hands each record of case c, in order, to
-// sink(record...), which writes it with columns.write(slot, record...).
+// solve(begin, end, view, emit): hands every record of the cases begin ..
+// end - 1 to emit(c, record...), the cases in increasing order and each case's
+// records in order; emit writes it with columns.write(slot, record...). A range
+// lets the solver work on several cases at once (see visit_annotated_cases);
+// case_by_case below adapts a solver of one case at a time.
 template <class Columns, class View, class Count, class Solve>
 PyObject* collect_ragged(const RaggedSpec& spec, View&& view, Count&& count, Solve&& solve) {
     if (spec.cases == 0 && spec.no_solutions != nullptr) raise_value_error(spec.no_solutions);
@@ -91,17 +86,41 @@ PyObject* collect_ragged(const RaggedSpec& spec, View&& view, Count&& count, Sol
 
     Columns columns(with_axes(spec.case_shape, {static_cast<npy_intp>(slots)}));
     const auto rows = view();
-    detail::for_each_case(spec, [&](std::size_t c) {
-        const std::size_t first = c * slots;
-        std::size_t j = 0;
-        solve(c, rows, [&](const auto&... record) {
+    const auto fill = [&](std::size_t begin, std::size_t end) {
+        std::size_t c = begin;  // the case being written
+        std::size_t j = 0;      // its next slot
+        // Pads the rest of case c and every case after it up to `next`.
+        const auto pad_until = [&](std::size_t next) {
+            for (; c < next; ++c, j = 0) {
+                for (; j < slots; ++j) columns.pad(c * slots + j);
+            }
+        };
+        solve(begin, end, rows, [&](std::size_t k, const auto&... record) {
+            if (k < c || k >= end) throw InternalFault("a range solver gave a case out of order");
+            pad_until(k);
             if (j == slots) throw InternalFault("a case gave more solutions than its count");
-            columns.write(first + j, record...);
+            columns.write(c * slots + j, record...);
             ++j;
         });
-        for (; j < slots; ++j) columns.pad(first + j);
-    });
+        pad_until(end);
+    };
+    if (spec.parallel) {
+        global_pool().run(spec.cases, 0, fill);
+    } else {
+        fill(0, spec.cases);
+    }
     return columns.into_result();
+}
+
+// The range solver of collect_ragged from solve_case(c, view, sink), which hands
+// the records of case c alone to sink(record...).
+template <class SolveCase>
+auto case_by_case(SolveCase solve_case) {
+    return [solve_case](std::size_t begin, std::size_t end, const auto& rows, auto&& emit) {
+        for (std::size_t c = begin; c < end; ++c) {
+            solve_case(c, rows, [&](const auto&... record) { emit(c, record...); });
+        }
+    };
 }
 
 }  // namespace orbelin::py

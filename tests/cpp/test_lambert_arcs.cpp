@@ -1,6 +1,7 @@
 // The arc reports of solver/lambert_impulses: counts found without solving, elements paired with each arc (the
 // solver's norms reused, bit for bit what the stand-alone element routine gives) and impulses of every arc.
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -103,6 +104,53 @@ TEST_CASE("annotated arcs carry the stand-alone elements and the solver's record
             ++k;
         });
         CHECK(k == plain.size());
+    }
+}
+
+TEST_CASE("a range of cases is annotated in runs exactly as case by case, in order") {
+    // One set of options per batch, as a batch call has; max_rev 16 with the long flights of problems() gives
+    // cases of more arcs than a run holds, next to single arcs, NaN records and re-entry blanks.
+    for (const bool retrograde : {false, true}) {
+        const LambertOptions o{mu_e, 16, retrograde, 1e-8, 50, true};
+        std::vector<Problem> ps = problems(700, retrograde ? 15 : 14);
+        for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // up to 36 periods: 16 revolutions
+        struct Row {
+            std::size_t c;
+            LambertSolution s;
+            TransferElements e;
+        };
+        std::vector<Row> expected;
+        for (std::size_t c = 0; c < ps.size(); ++c) {
+            orbelin::visit_annotated_arcs(ps[c].r1, ps[c].r2, ps[c].tof, o,
+                                          [&](const LambertSolution& s, const TransferElements& e) {
+                                              expected.push_back({c, s, e});
+                                          });
+        }
+        // Ranges of several lengths, so that runs end inside and at the edges of cases.
+        for (const std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{256}}) {
+            std::vector<Row> got;
+            for (std::size_t begin = 0; begin < ps.size(); begin += step) {
+                const std::size_t end = std::min(ps.size(), begin + step);
+                orbelin::visit_annotated_cases(
+                    begin, end, [&](std::size_t c) { return orbelin::LambertCase{ps[c].r1, ps[c].r2, ps[c].tof}; }, o,
+                    [&](std::size_t c, const LambertSolution& s, const TransferElements& e) {
+                        got.push_back({c, s, e});
+                    });
+            }
+            CHECK(got.size() == expected.size());
+            if (got.size() != expected.size()) continue;
+            for (std::size_t k = 0; k < got.size(); ++k) {
+                CHECK(got[k].c == expected[k].c);
+                CHECK(same_bits(got[k].s.v1.y, expected[k].s.v1.y) && same_bits(got[k].s.v2.x, expected[k].s.v2.x));
+                CHECK(got[k].s.num_revs == expected[k].s.num_revs && got[k].s.path_flag == expected[k].s.path_flag);
+                CHECK(same_bits(got[k].e, expected[k].e));
+            }
+        }
+        std::size_t widest = 0;
+        for (std::size_t c = 0; c < ps.size(); ++c) {
+            widest = std::max<std::size_t>(widest, orbelin::annotated_arc_count(ps[c].r1, ps[c].r2, ps[c].tof, o));
+        }
+        CHECK(widest > orbelin::annotation_run);
     }
 }
 
