@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/staged_loop.hpp"
 #include "common/vec3.hpp"
 #include "orbit/transfer_elements.hpp"
 #include "solver/lambert_izzo.hpp"
@@ -110,40 +111,29 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
         }
         n = 0;
     };
-    LambertCase staged[annotation_run];
-    for (std::size_t first = begin; first < end; first += annotation_run) {
-        // The cases are read a run ahead of their solves. A case copied just before its solve reaches the solver
-        // through the store buffer, and the solver's wider loads straddle the copy's stores, which the processor
-        // cannot forward: a stall of some 20 ns per case on the benchmark machine.
-        const std::size_t count = std::min(end - first, annotation_run);
-        for (std::size_t i = 0; i < count; ++i) staged[i] = case_of(first + i);
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t c = first + i;
-            const LambertCase& k = staged[i];
-            detail::IzzoProblem p;
-            const bool solvable =
-                detail::izzo_setup(k.r1, k.r2, k.tof, o.mu, o.max_rev, o.retrograde, std::nullopt, p);
-            // A case's arcs join the run whole, so the run is annotated between cases only.
-            const std::size_t arcs = solvable ? 2 * p.revs + 1 : 1;
-            if (n + arcs > annotation_run) annotate();
-            if (!solvable) {
-                held[n++] = {c, arc_ends(k.r1, k.r2), detail::izzo_nan_record(k.tof, o.retrograde)};
-                continue;
-            }
-            const ArcEnds ends{k.r1, k.r2, p.r1n, p.r2n, p.ir1, p.ir2};
-            if (arcs > annotation_run) {
-                // More revolutions than a run holds: this case's arcs go out one by one.
-                auto annotate_now = [&](const LambertSolution& s) {
-                    sink(c, s, compute_transfer_orbit_elements(ends, s.v1, s.v2, o.mu));
-                };
-                detail::izzo_emit(p, k.r1, k.tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check,
-                                  annotate_now);
-                continue;
-            }
-            auto hold = [&](const LambertSolution& s) { held[n++] = {c, ends, s}; };
-            detail::izzo_emit(p, k.r1, k.tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check, hold);
+    // Cases are read a run ahead of their solves (common/staged_loop.hpp).
+    for_each_staged<annotation_run>(begin, end, case_of, [&](std::size_t c, const LambertCase& k) {
+        detail::IzzoProblem p;
+        const bool solvable = detail::izzo_setup(k.r1, k.r2, k.tof, o.mu, o.max_rev, o.retrograde, std::nullopt, p);
+        // A case's arcs join the run whole, so the run is annotated between cases only.
+        const std::size_t arcs = solvable ? 2 * p.revs + 1 : 1;
+        if (n + arcs > annotation_run) annotate();
+        if (!solvable) {
+            held[n++] = {c, arc_ends(k.r1, k.r2), detail::izzo_nan_record(k.tof, o.retrograde)};
+            return;
         }
-    }
+        const ArcEnds ends{k.r1, k.r2, p.r1n, p.r2n, p.ir1, p.ir2};
+        if (arcs > annotation_run) {
+            // More revolutions than a run holds: this case's arcs go out one by one.
+            auto annotate_now = [&](const LambertSolution& s) {
+                sink(c, s, compute_transfer_orbit_elements(ends, s.v1, s.v2, o.mu));
+            };
+            detail::izzo_emit(p, k.r1, k.tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check, annotate_now);
+            return;
+        }
+        auto hold = [&](const LambertSolution& s) { held[n++] = {c, ends, s}; };
+        detail::izzo_emit(p, k.r1, k.tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check, hold);
+    });
     annotate();
 }
 
