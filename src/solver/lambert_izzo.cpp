@@ -293,45 +293,26 @@ double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double 
     return x0;
 }
 
-LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof, double mu,
-                            std::uint64_t revs, std::uint64_t path_flag, bool retrograde,
-                            bool reentry_check) noexcept {
-    // 11. Terminal velocities from x.
-    const double lambda = p.lambda;
-    const double l2 = lambda * lambda;
-    const double y = std::sqrt(1.0 - l2 + l2 * x * x);
-    const double ly = lambda * y;
-    const double vr1 = p.radial1 * ((ly - x) - p.rho * (ly + x));
-    const double vr2 = -p.radial2 * ((ly - x) + p.rho * (ly + x));
-    const double vt = y + lambda * x;
-    const double vt1 = p.tangential1 * vt;
-    const double vt2 = p.tangential2 * vt;
-    LambertSolution sol{vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, revs, path_flag, retrograde};
-
-    // 12. Re-entry check on the departure state: periapsis below the Earth's
-    //     equatorial radius blanks the arc (a NaN periapsis keeps it).
-    if (reentry_check) {
-        const double energy = dot(sol.v1, sol.v1) / 2.0 - mu / p.r1n;
-        const Vec3 h = cross(r1, sol.v1);
-        const double semi_latus = dot(h, h) / mu;
-        double rp;
-        if (energy < 0.0) {
-            const double a = -mu / (2.0 * energy);
-            const double e = std::sqrt(std::fmax(1.0 - semi_latus / a, 0.0));
-            rp = (1.0 - e) * a;
-        } else if (std::fabs(energy) < 1e-10) {
-            rp = semi_latus / 2.0;
-        } else {
-            const double a = -mu / (2.0 * energy);
-            const double e = std::sqrt(std::fabs(1.0 - semi_latus / a));
-            rp = (e - 1.0) * std::fabs(a);
-        }
-        if (rp < earth_radius_km) {
-            sol.v1 = nan_vec;
-            sol.v2 = nan_vec;
-        }
+void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, LambertSolution& sol) noexcept {
+    const double energy = dot(sol.v1, sol.v1) / 2.0 - mu / p.r1n;
+    const Vec3 h = cross(r1, sol.v1);
+    const double semi_latus = dot(h, h) / mu;
+    double rp;
+    if (energy < 0.0) {
+        const double a = -mu / (2.0 * energy);
+        const double e = std::sqrt(std::fmax(1.0 - semi_latus / a, 0.0));
+        rp = (1.0 - e) * a;
+    } else if (std::fabs(energy) < 1e-10) {
+        rp = semi_latus / 2.0;
+    } else {
+        const double a = -mu / (2.0 * energy);
+        const double e = std::sqrt(std::fabs(1.0 - semi_latus / a));
+        rp = (e - 1.0) * std::fabs(a);
     }
-    return sol;
+    if (rp < earth_radius_km) {
+        sol.v1 = nan_vec;
+        sol.v2 = nan_vec;
+    }
 }
 
 std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev) {

@@ -14,6 +14,7 @@
 // (path_flag 1) followed by the right branch (path_flag 0). A non-positive tof
 // gives one record with NaN velocities.
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -69,10 +70,30 @@ double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) no
 double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol,
                     std::uint64_t maxiter) noexcept;
 
-// Steps 11-12: the record of the arc with Izzo variable x.
-LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof, double mu,
-                            std::uint64_t revs, std::uint64_t path_flag, bool retrograde,
-                            bool reentry_check) noexcept;
+// Step 12: blanks the velocities of sol (NaN) when the departure state (r1, sol.v1) has its periapsis below the
+// Earth's equatorial radius; a NaN periapsis keeps them.
+void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, LambertSolution& sol) noexcept;
+
+// Steps 11-12: the record of the arc with Izzo variable x. Inline, so that the velocities reach the caller in
+// registers rather than through a returned record in memory.
+inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof, double mu,
+                                   std::uint64_t revs, std::uint64_t path_flag, bool retrograde,
+                                   bool reentry_check) noexcept {
+    // 11. Terminal velocities from x.
+    const double lambda = p.lambda;
+    const double l2 = lambda * lambda;
+    const double y = std::sqrt(1.0 - l2 + l2 * x * x);
+    const double ly = lambda * y;
+    const double vr1 = p.radial1 * ((ly - x) - p.rho * (ly + x));
+    const double vr2 = -p.radial2 * ((ly - x) + p.rho * (ly + x));
+    const double vt = y + lambda * x;
+    const double vt1 = p.tangential1 * vt;
+    const double vt2 = p.tangential2 * vt;
+    LambertSolution sol{vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, revs, path_flag, retrograde};
+    // 12. Re-entry check on the departure state.
+    if (reentry_check) izzo_reentry_blank(p, r1, mu, sol);
+    return sol;
+}
 
 // The record answering a non-positive time of flight.
 LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept;
