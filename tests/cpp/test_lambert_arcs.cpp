@@ -25,7 +25,11 @@ namespace {
 constexpr double mu_e = 398600.4418;
 constexpr double kPi = 3.141592653589793;
 
-bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+// Equal bits, or both NaN: the sign and payload of a NaN carry nothing and follow the operand order the compiler
+// chose, which may differ between two inlined copies of the same arithmetic.
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
+}
 
 bool same_bits(const TransferElements& a, const TransferElements& b) {
     return same_bits(a.sma, b.sma) && same_bits(a.ecc, b.ecc) && same_bits(a.inc, b.inc) &&
