@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 
 #include "check.hpp"
 #include "common/constants.hpp"
@@ -68,6 +69,19 @@ State conic_state(double a, double e, double raan, double inc, double argp, doub
 }
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof(double)) == 0 || (std::isnan(a) && std::isnan(b)); }
+
+// Two states with positions in a 9000 km cube and velocities in an 8 km/s cube, drawn interleaved.
+std::pair<State, State> random_state_pair(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    State s1{}, s2{};
+    for (int k = 0; k < 3; ++k) {
+        s1[k] = 9000.0 * unit(rng);
+        s2[k] = 9000.0 * unit(rng);
+        s1[k + 3] = 8.0 * unit(rng);
+        s2[k + 3] = 8.0 * unit(rng);
+    }
+    return {s1, s2};
+}
 
 }  // namespace
 
@@ -279,13 +293,7 @@ TEST_CASE("transfer elements equal the rv2coe_single route bit for bit") {
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     int checked = 0;
     for (int n = 0; n < 2000; ++n) {
-        State s1{}, s2{};
-        for (int k = 0; k < 3; ++k) {
-            s1[k] = 9000.0 * unit(rng);
-            s2[k] = 9000.0 * unit(rng);
-            s1[k + 3] = 8.0 * unit(rng);
-            s2[k + 3] = 8.0 * unit(rng);
-        }
+        auto [s1, s2] = random_state_pair(rng);
         // Mix in the degenerate shapes: circular / equatorial / parabolic / NaN.
         switch (n % 8) {
             case 1: s1 = circular_state(7000.0 + 100.0 * n, 0.0, 0.0, 0.01 * n, mu_earth); break;
@@ -461,13 +469,7 @@ TEST_CASE("paired arctangents, vector angles and geometries have the bits of the
         CHECK(same_bits(a.second, vector_angle(p1, q1)));
     }
     for (int n = 0; n < 20000; ++n) {
-        State s1{}, s2{};
-        for (int k = 0; k < 3; ++k) {
-            s1[k] = 9000.0 * unit(rng);
-            s2[k] = 9000.0 * unit(rng);
-            s1[k + 3] = 8.0 * unit(rng);
-            s2[k + 3] = 8.0 * unit(rng);
-        }
+        auto [s1, s2] = random_state_pair(rng);
         if (n % 5 == 0) s2[4] = orbelin::nan;
         const Vec3 r1 = position(s1), r2 = position(s2);
         const GeometryPair pair = orbit_geometry_pair(r1, velocity(s1), norm(r1), r1 / norm(r1), r2, velocity(s2),
