@@ -3,6 +3,7 @@
 #include <cmath>
 #include <optional>
 
+#include "optimization/burn_elements.hpp"
 #include "parallel/thread_pool.hpp"
 #include "propagation/kepler_universal_2body.hpp"
 #include "solver/lambert_impulses.hpp"
@@ -64,18 +65,67 @@ RecordBlocks collect_blocks(std::size_t n, Visit&& visit) {
 
 }  // namespace
 
-RecordBlocks lambert_grid_search(const TimeGrid& grid, const State& source_state, const State& target_state,
-                                 std::uint64_t max_rev, double mu, double tol, std::uint64_t maxiter, bool rendezvous) {
-    if (grid.empty()) return {};
-    TransferProblem problem{source_state, target_state, mu, max_rev, rendezvous};
-    problem.tol = tol;
-    problem.maxiter = maxiter;
+namespace {
+
+// What a cell needs of one grid value beyond the states: the positions' lengths and directions and the source's
+// plane normal, the same for a whole row (source) or column (target) of cells.
+struct GridEnds {
+    std::vector<ArcEnd> source;
+    std::vector<ArcEnd> target;
+    std::vector<std::optional<Vec3>> source_normal;
+};
+
+GridEnds grid_ends(const GridStates& states) {
+    const std::size_t m = states.source.size();
+    GridEnds e{std::vector<ArcEnd>(m), std::vector<ArcEnd>(m), std::vector<std::optional<Vec3>>(m)};
+    for (std::size_t i = 0; i < m; ++i) {
+        e.source[i] = arc_end(position(states.source[i]));
+        e.target[i] = arc_end(position(states.target[i]));
+        e.source_normal[i] = departure_normal(position(states.source[i]), velocity(states.source[i]));
+    }
+    return e;
+}
+
+// Records held back before their elements are computed: the solves of a run are chains of dependent divisions and
+// transcendental calls that leave most of the core idle, the elements independent arithmetic that fills it.
+constexpr std::size_t kElementRun = 32;
+
+}  // namespace
+
+void lambert_grid_search(const TimeGrid& grid, const State& source_state, const State& target_state,
+                         std::uint64_t max_rev, double mu, double tol, std::uint64_t maxiter, bool rendezvous,
+                         FunctionRef<void(std::size_t, const BurnRecord&)> keep) {
+    if (grid.empty()) return;
+    const BestArcOptions options{mu, max_rev, tol, maxiter, false, rendezvous};
     const GridStates states = propagate_grid(grid, source_state, target_state, mu);
+    const GridEnds ends = grid_ends(states);
     const std::vector<double>& x = grid.values();
-    return collect_blocks(grid.cells(), [&](std::size_t begin, std::size_t end, auto&& emit) {
-        grid.for_cell_indices(begin, end, [&](std::size_t, std::size_t i, std::size_t j) {
-            emit(transfer_between(problem, states.source[i], states.target[j], x[i], x[j]));
+    global_pool().run(grid.cells(), kBlockCells, [&](std::size_t begin, std::size_t end) {
+        struct Held {
+            std::size_t k, i, j;  // the cell, its source and its target value
+            OptimizedLambertSolution burn;
+        };
+        Held held[kElementRun];
+        std::size_t n = 0;
+        const auto annotate = [&] {
+            for (std::size_t h = 0; h < n; ++h) {
+                const Held& c = held[h];
+                keep(c.k, {c.burn, burn_arc_elements(c.burn, arc_ends(ends.source[c.i], ends.target[c.j]),
+                                                     velocity(states.source[c.i]), velocity(states.target[c.j]), mu)});
+            }
+            n = 0;
+        };
+        grid.for_cell_indices(begin, end, [&](std::size_t k, std::size_t i, std::size_t j) {
+            const double t0 = x[i];
+            const double tf = x[j];
+            const auto best = best_lambert_impulses(arc_ends(ends.source[i], ends.target[j]),
+                                                    velocity(states.source[i]), velocity(states.target[j]),
+                                                    ends.source_normal[i], tf - t0, options);
+            if (!best) return;
+            held[n++] = {k, i, j, transfer_record(*best, t0, tf, rendezvous)};
+            if (n == kElementRun) annotate();
         });
+        annotate();
     });
 }
 

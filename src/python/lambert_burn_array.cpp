@@ -33,38 +33,57 @@ const ResultClassDef lambert_burn_array_def{"LambertBurnArray", doc::lambert_bur
 
 PyObject* lambert_burn_array_type = nullptr;
 
+BurnColumns::BurnColumns(npy_intp n)
+    : columns_{ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
+               ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n, 3}), ResultArray<double>(Shape{n, 3}),
+               ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
+               ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
+               ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n})} {}
+
+void BurnColumns::write(std::size_t i, const BurnRecord& r) const noexcept {
+    const OptimizedLambertSolution& s = r.burn;
+    columns_[0].data()[i] = s.t0;
+    columns_[1].data()[i] = s.tf;
+    columns_[2].data()[i] = s.tf - s.t0;
+    columns_[3].data()[i] = s.cost;
+    for (std::size_t c = 0; c < 3; ++c) {
+        columns_[4].data()[3 * i + c] = s.dv1[c];
+        columns_[5].data()[3 * i + c] = s.dv2[c];
+    }
+    const TransferElements& e = r.elements;
+    const std::array<double, 9> values{e.sma, e.ecc, e.inc, e.raan, e.argp, e.ta_depart, e.ta_arrive, e.rp, e.ra};
+    for (std::size_t c = 0; c < values.size(); ++c) columns_[6 + c].data()[i] = values[c];
+}
+
+void BurnColumns::move_row(std::size_t from, std::size_t to) const noexcept {
+    for (std::size_t f = 0; f < columns_.size(); ++f) {
+        const std::size_t width = (f == 4 || f == 5) ? 3 : 1;
+        double* d = columns_[f].data();
+        for (std::size_t c = 0; c < width; ++c) d[width * to + c] = d[width * from + c];
+    }
+}
+
+void BurnColumns::shrink(npy_intp rows) {
+    for (auto& column : columns_) column.shrink(rows);
+}
+
+PyObject* BurnColumns::into_python() {
+    std::array<PyRef, 15> arrays;
+    for (std::size_t k = 0; k < columns_.size(); ++k) arrays[k] = PyRef::steal(columns_[k].release());
+    return make_result(lambert_burn_array_type, lambert_burn_array_def, arrays);
+}
+
 PyObject* burns_to_python(RecordBlocks records, const State& source_state, const State& target_state,
                           const ArrivalAim& aim, double mu) {
     std::size_t total = 0;
     for (const auto& block : records) total += block.size();
-    const auto n = static_cast<npy_intp>(total);
     // Every row is written below, so the arrays start unfilled: their pages are first touched as the rows are
     // written, while the blocks already read are being released.
-    std::array<ResultArray<double>, 15> columns = {
-        ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
-        ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n, 3}), ResultArray<double>(Shape{n, 3}),
-        ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
-        ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
-        ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
-    };
-
+    BurnColumns columns(static_cast<npy_intp>(total));
     std::size_t row0 = 0;
     for (auto& block : records) {
         auto fill = [&](std::size_t k) {
-            const OptimizedLambertSolution& s = block[k];
-            const std::size_t i = row0 + k;
-            columns[0].data()[i] = s.t0;
-            columns[1].data()[i] = s.tf;
-            columns[2].data()[i] = s.tf - s.t0;
-            columns[3].data()[i] = s.cost;
-            for (std::size_t c = 0; c < 3; ++c) {
-                columns[4].data()[3 * i + c] = s.dv1[c];
-                columns[5].data()[3 * i + c] = s.dv2[c];
-            }
-            const TransferElements e = burn_transfer_elements(s, source_state, target_state, aim, mu);
-            const std::array<double, 9> values{e.sma,       e.ecc,       e.inc, e.raan, e.argp,
-                                               e.ta_depart, e.ta_arrive, e.rp,  e.ra};
-            for (std::size_t c = 0; c < values.size(); ++c) columns[6 + c].data()[i] = values[c];
+            columns.write(row0 + k, {block[k], burn_transfer_elements(block[k], source_state, target_state, aim, mu)});
         };
         if (block.size() < kParallelRecords) {
             for (std::size_t k = 0; k < block.size(); ++k) fill(k);
@@ -74,10 +93,7 @@ PyObject* burns_to_python(RecordBlocks records, const State& source_state, const
         row0 += block.size();
         std::vector<OptimizedLambertSolution>().swap(block);
     }
-
-    std::array<PyRef, 15> arrays;
-    for (std::size_t k = 0; k < columns.size(); ++k) arrays[k] = PyRef::steal(columns[k].release());
-    return make_result(lambert_burn_array_type, lambert_burn_array_def, arrays);
+    return columns.into_python();
 }
 
 PyObject* burns_to_python(std::vector<OptimizedLambertSolution> records, const State& source_state,

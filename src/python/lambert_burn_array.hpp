@@ -2,15 +2,35 @@
 // LambertBurnArray: the transfers found by the optimisers, one row per transfer, with the elements of each
 // transfer arc.
 
+#include <array>
 #include <vector>
 
+#include "optimization/burn_elements.hpp"
 #include "optimization/transfer.hpp"
+#include "python/arrays.hpp"
 #include "python/result_class.hpp"
 
 namespace orbelin::py {
 
 extern const ResultClassDef lambert_burn_array_def;
 extern PyObject* lambert_burn_array_type;  // set at module initialisation
+
+// The fifteen arrays of a LambertBurnArray of n rows, created unwritten.
+class BurnColumns {
+public:
+    explicit BurnColumns(npy_intp n);
+    // Writes row i; rows may be written concurrently from several threads.
+    void write(std::size_t i, const BurnRecord& row) const noexcept;
+    // Copies row `from` onto row `to`.
+    void move_row(std::size_t from, std::size_t to) const noexcept;
+    // Keeps the first `rows` rows.
+    void shrink(npy_intp rows);
+    // The new LambertBurnArray holding the arrays.
+    PyObject* into_python();
+
+private:
+    std::array<ResultArray<double>, 15> columns_;
+};
 
 // A new LambertBurnArray of the records, in order. source_state and target_state are the optimiser's two states
 // at time 0, `aim` the arrival point the transfers were aimed at, mu the call's gravitational parameter (which

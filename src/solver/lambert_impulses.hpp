@@ -53,6 +53,10 @@ struct BestArcOptions {
     Directions directions = Directions::both;
 };
 
+// The unit angular momentum of a departure state (r1, u1), or nothing when |r1 x u1| <= 1e-15 (or NaN): the normal
+// that collinear_reference_normal hands over for collinear positions.
+std::optional<Vec3> departure_normal(const Vec3& r1, const Vec3& u1) noexcept;
+
 // The cheapest arc between (r1, u1) and (r2, u2) over time of flight tof. Candidates are the arcs whose v1 has no
 // NaN component, scanned in the solver's order, prograde before retrograde; a candidate replaces the best only
 // when its cost is strictly smaller, starting from the penalty value, so ties keep the earlier arc and a NaN cost
@@ -60,6 +64,12 @@ struct BestArcOptions {
 // Throws InternalFault as the solver does (mu <= 0).
 std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2,
                                               double tof, const BestArcOptions& options);
+
+// The same from the ends of the arc (arc_ends(r1, r2)) and departure_normal(r1, u1), for callers that reuse them
+// over many problems (a grid scan shares each position along a row or a column of cells).
+std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u1, const Vec3& u2,
+                                              const std::optional<Vec3>& normal, double tof,
+                                              const BestArcOptions& options);
 
 // The cost the selection above ranks a candidate by.
 inline double impulse_cost(const Impulses& i, bool rendezvous) noexcept { return rendezvous ? i.total : i.dv1_mag; }

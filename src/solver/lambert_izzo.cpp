@@ -175,28 +175,30 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
 
 namespace detail {
 
-bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
-                const std::optional<Vec3>& reference_normal, IzzoProblem& p) {
+bool izzo_geometry(const ArcEnds& ends, double tof, double mu, bool retrograde, const Vec3* normal,
+                   bool normal_if_collinear, IzzoProblem& p) {
     // 1. Checks (NaN mu and NaN tof pass both).
     if (mu <= 0.0) throw_bad_mu(mu);
     if (tof <= 0.0) return false;
 
     // 2. Geometry.
-    const double c = norm(r2 - r1);
-    p.r1n = norm(r1);
-    p.r2n = norm(r2);
+    const double c = norm(ends.r2 - ends.r1);
+    p.r1n = ends.r1_norm;
+    p.r2n = ends.r2_norm;
     const double s = (p.r1n + p.r2n + c) / 2.0;
-    p.ir1 = r1 / p.r1n;
-    p.ir2 = r2 / p.r2n;
+    p.ir1 = ends.r1_unit;
+    p.ir2 = ends.r2_unit;
 
     // 3. Plane normal, with fallbacks for collinear positions.
     Vec3 ih;
-    if (reference_normal) {
-        ih = *reference_normal / norm(*reference_normal);
+    if (normal != nullptr && !normal_if_collinear) {
+        ih = *normal / norm(*normal);
     } else {
         const Vec3 h = cross(p.ir1, p.ir2);
         const double hn = norm(h);
-        if (hn >= 1e-12) {
+        if (normal != nullptr && hn < 1e-12) {
+            ih = *normal / norm(*normal);
+        } else if (hn >= 1e-12) {
             ih = h / hn;
         } else {
             const Vec3 z_axis{0.0, 0.0, 1.0};
@@ -220,9 +222,30 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     p.it2 = unit(it2);
 
     // 6. Non-dimensional time of flight.
-    const double T = std::sqrt(2.0 * mu / (s * s * s)) * tof;
-    p.T = T;
+    p.T = std::sqrt(2.0 * mu / (s * s * s)) * tof;
 
+    // Constants of the velocity reconstruction (step 11), divided by the radii here once so that every arc's
+    // velocities take multiplications only.
+    const double gamma = std::sqrt(mu * s / 2.0);
+    p.rho = (p.r1n - p.r2n) / c;
+    const double sigma = std::sqrt(1.0 - p.rho * p.rho);
+    p.radial1 = gamma / p.r1n;
+    p.radial2 = gamma / p.r2n;
+    p.tangential1 = sigma * p.radial1;
+    p.tangential2 = sigma * p.radial2;
+    return true;
+}
+
+void izzo_reverse(IzzoProblem& p) noexcept {
+    // The sign factor of steps 4-5 changes; every product with it is exact, and unit(-v) is -unit(v).
+    p.lambda = -p.lambda;
+    p.it1 = -p.it1;
+    p.it2 = -p.it2;
+}
+
+void izzo_revolutions(IzzoProblem& p, std::uint64_t max_rev) {
+    const double lambda = p.lambda;
+    const double T = p.T;
     // 7. Largest feasible number of revolutions.
     // (With max_rev = 0 only the direct arc is solved whatever the bound: no division, no floor.)
     std::uint64_t m_max = max_rev == 0 ? 0 : saturating_count(T / pi);
@@ -248,16 +271,15 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     // 8. Revolutions actually solved.
     p.revs = max_rev < m_max ? max_rev : m_max;
     if (p.revs > lambert_max_solved_revs) throw_too_many_revs(p.revs, max_rev);
+}
 
-    // Constants of the velocity reconstruction (step 11), divided by the radii here once so that every arc's
-    // velocities take multiplications only.
-    const double gamma = std::sqrt(mu * s / 2.0);
-    p.rho = (p.r1n - p.r2n) / c;
-    const double sigma = std::sqrt(1.0 - p.rho * p.rho);
-    p.radial1 = gamma / p.r1n;
-    p.radial2 = gamma / p.r2n;
-    p.tangential1 = sigma * p.radial1;
-    p.tangential2 = sigma * p.radial2;
+bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
+                const std::optional<Vec3>& reference_normal, IzzoProblem& p) {
+    if (!izzo_geometry(arc_ends(r1, r2), tof, mu, retrograde, reference_normal ? &*reference_normal : nullptr, false,
+                       p)) {
+        return false;
+    }
+    izzo_revolutions(p, max_rev);
     return true;
 }
 
