@@ -86,10 +86,6 @@ GridEnds grid_ends(const GridStates& states) {
     return e;
 }
 
-// Records held back before their elements are computed: the solves of a run are chains of dependent divisions and
-// transcendental calls that leave most of the core idle, the elements independent arithmetic that fills it.
-constexpr std::size_t kElementRun = 32;
-
 }  // namespace
 
 void lambert_grid_search(const TimeGrid& grid, const State& source_state, const State& target_state,
@@ -101,31 +97,26 @@ void lambert_grid_search(const TimeGrid& grid, const State& source_state, const 
     const GridEnds ends = grid_ends(states);
     const std::vector<double>& x = grid.values();
     global_pool().run(grid.cells(), kBlockCells, [&](std::size_t begin, std::size_t end) {
-        struct Held {
-            std::size_t k, i, j;  // the cell, its source and its target value
-            OptimizedLambertSolution burn;
+        // The cells of the task with their grid values, found in one walk.
+        struct Cell {
+            std::size_t i, j;
         };
-        Held held[kElementRun];
-        std::size_t n = 0;
-        const auto annotate = [&] {
-            for (std::size_t h = 0; h < n; ++h) {
-                const Held& c = held[h];
-                keep(c.k, {c.burn, burn_arc_elements(c.burn, arc_ends(ends.source[c.i], ends.target[c.j]),
-                                                     velocity(states.source[c.i]), velocity(states.target[c.j]), mu)});
-            }
-            n = 0;
+        std::vector<Cell> cells(end - begin);
+        grid.for_cell_indices(begin, end, [&](std::size_t k, std::size_t i, std::size_t j) { cells[k - begin] = {i, j}; });
+        const auto case_of = [&](std::size_t k) {
+            const Cell& c = cells[k - begin];
+            return ImpulseCase{arc_ends(ends.source[c.i], ends.target[c.j]), velocity(states.source[c.i]),
+                               velocity(states.target[c.j]), ends.source_normal[c.i], x[c.j] - x[c.i]};
         };
-        grid.for_cell_indices(begin, end, [&](std::size_t k, std::size_t i, std::size_t j) {
-            const double t0 = x[i];
-            const double tf = x[j];
-            const auto best = best_lambert_impulses(arc_ends(ends.source[i], ends.target[j]),
-                                                    velocity(states.source[i]), velocity(states.target[j]),
-                                                    ends.source_normal[i], tf - t0, options);
+        // The cells' bests arrive in bursts, after each run of solves: their elements, independent arithmetic,
+        // then follow one another instead of sitting between the solves' dependency chains.
+        best_lambert_impulses_run(begin, end, case_of, options, [&](std::size_t k, const std::optional<Impulses>& best) {
             if (!best) return;
-            held[n++] = {k, i, j, transfer_record(*best, t0, tf, rendezvous)};
-            if (n == kElementRun) annotate();
+            const Cell& c = cells[k - begin];
+            const OptimizedLambertSolution burn = transfer_record(*best, x[c.i], x[c.j], rendezvous);
+            keep(k, {burn, burn_arc_elements(burn, arc_ends(ends.source[c.i], ends.target[c.j]),
+                                             velocity(states.source[c.i]), velocity(states.target[c.j]), mu)});
         });
-        annotate();
     });
 }
 

@@ -39,17 +39,8 @@ std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u
                                normal ? &*normal : nullptr, true, p)) {
         return std::nullopt;  // a non-positive time of flight: one NaN arc per direction, never a candidate
     }
-    Impulses best{};
-    double best_cost = penalty_value;
-    auto consider = [&](const LambertSolution& arc) {
-        if (has_nan(arc.v1)) return;
-        const Impulses candidate = lambert_impulses(arc, u1, u2);
-        const double cost = impulse_cost(candidate, o.rendezvous);
-        if (cost < best_cost) {
-            best = candidate;
-            best_cost = cost;
-        }
-    };
+    BestArc best(o.rendezvous);
+    auto consider = [&](const LambertSolution& arc) { best.consider(arc, u1, u2); };
     const auto solve = [&](detail::IzzoProblem& q, bool retrograde) {
         detail::izzo_revolutions(q, o.max_rev);
         detail::izzo_emit(q, ends.r1, tof, o.mu, retrograde, o.tol, o.maxiter, o.reentry_check, consider);
@@ -62,8 +53,7 @@ std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u
     } else {
         solve(p, o.directions == Directions::retrograde);
     }
-    if (best_cost == penalty_value) return std::nullopt;
-    return best;
+    return best.result();
 }
 
 std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2,

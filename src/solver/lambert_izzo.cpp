@@ -155,21 +155,77 @@ inline TofAndY tof_and_y(std::uint64_t M, double x, double lambda) noexcept {
 
 double x_to_tof(std::uint64_t M, double x, double lambda) noexcept { return tof_and_y(M, x, lambda).T; }
 
+namespace {
+
+// One Householder step from x towards T(x) = T_target (Izzo 2015, eq. 30).
+inline double householder_step(double x, std::uint64_t M, double T_target, double lambda) noexcept {
+    const TofAndY ty = tof_and_y(M, x, lambda);
+    const double f = ty.T - T_target;
+    const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y, ty.inv_umx2);
+    const double d1sq = d.d1 * d.d1;
+    // f^2 d3 / 6 with a multiplication: a division by 6 would put a second division on the iteration's
+    // dependency chain, and the step's last bits do not reach the converged x.
+    return x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f * (1.0 / 6.0));
+}
+
+// Whether the iteration stops after a step of size err (|x - x_new|).
+inline bool householder_stops(double err, double tol) noexcept { return err <= tol || std::isnan(err); }
+
+}  // namespace
+
 void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_target, double tol,
                  double lambda) noexcept {
     if (tol >= 1.0 || maxiter == 0) return;
     for (std::uint64_t it = 0; it < maxiter; ++it) {
-        const TofAndY ty = tof_and_y(M, x, lambda);
-        const double f = ty.T - T_target;
-        const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y, ty.inv_umx2);
-        const double d1sq = d.d1 * d.d1;
-        // f^2 d3 / 6 with a multiplication: a division by 6 would put a second division on the iteration's
-        // dependency chain, and the step's last bits do not reach the converged x.
-        const double x_new =
-            x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f * (1.0 / 6.0));
+        const double x_new = householder_step(x, M, T_target, lambda);
         const double err = std::fabs(x - x_new);
         x = x_new;
-        if (err <= tol || std::isnan(err)) return;
+        if (householder_stops(err, tol)) return;
+    }
+}
+
+void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
+    if (tol >= 1.0 || maxiter == 0) return;
+    // householder_lanes solves in flight at a time. Every lane takes the same steps as householder would, in the
+    // same order, so each job's x is bit for bit the one it computes; a lane that stops takes the next job. A step
+    // is one chain of dependent operations (an arccosine or logarithm, then divisions) that keeps a core's units
+    // mostly idle; four independent chains fill them.
+    constexpr std::size_t lanes = householder_lanes;
+    std::size_t job[lanes];
+    double x[lanes];
+    std::uint64_t it[lanes];
+    std::size_t live = 0;
+    std::size_t next = 0;
+    for (; live < lanes && next < n; ++live, ++next) {
+        job[live] = next;
+        x[live] = jobs[next].x;
+        it[live] = 0;
+    }
+    while (live > 0) {
+        for (std::size_t l = 0; l < live;) {
+            const HouseholderJob& j = jobs[job[l]];
+            const double x_new = householder_step(x[l], j.M, j.T, j.lambda);
+            const double err = std::fabs(x[l] - x_new);
+            x[l] = x_new;
+            if (!householder_stops(err, tol) && ++it[l] < maxiter) {
+                ++l;
+                continue;
+            }
+            jobs[job[l]].x = x_new;
+            if (next < n) {
+                job[l] = next;
+                x[l] = jobs[next].x;
+                it[l] = 0;
+                ++next;
+                ++l;
+            } else {
+                // The last lane takes this one's place; the lanes' order does not matter.
+                --live;
+                job[l] = job[live];
+                x[l] = x[live];
+                it[l] = it[live];
+            }
+        }
     }
 }
 
@@ -283,8 +339,8 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     return true;
 }
 
-double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) noexcept {
-    // 9. Initial guess on the three regimes of T (Izzo 2015, eq. 30), then Householder.
+double izzo_direct_guess(const IzzoProblem& p) noexcept {
+    // 9. Initial guess on the three regimes of T (Izzo 2015, eq. 30).
     const double lambda = p.lambda;
     const double T = p.T;
     const double T00 = p.T00;
@@ -292,27 +348,30 @@ double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) no
     const double l3 = l2 * lambda;
     const double l5 = l3 * l2;
     const double T1 = 2.0 / 3.0 * (1.0 - l3);
-    double x0;
-    if (T >= T00) {
-        x0 = -(T - T00) / (T - T00 + 4.0);
-    } else if (T <= T1) {
-        x0 = T1 * (T1 - T) / (0.4 * (1.0 - l5) * T) + 1.0;
-    } else {
-        x0 = std::pow(T / T00, 0.6931471805599453 / std::log(T1 / T00)) - 1.0;
-    }
-    householder(x0, 0, maxiter, T, tol, lambda);
-    return x0;
+    if (T >= T00) return -(T - T00) / (T - T00 + 4.0);
+    if (T <= T1) return T1 * (T1 - T) / (0.4 * (1.0 - l5) * T) + 1.0;
+    return std::pow(T / T00, 0.6931471805599453 / std::log(T1 / T00)) - 1.0;
 }
 
-double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol,
-                    std::uint64_t maxiter) noexcept {
+double izzo_multi_guess(const IzzoProblem& p, std::uint64_t revs, bool left) noexcept {
     // 10. The left guess lies below x = 0, the right one above it.
     const double i = static_cast<double>(revs);
     const double t = left ? std::pow((i * pi + pi) / (8.0 * p.T), 2.0 / 3.0)
                           : std::pow(8.0 * p.T / (i * pi), 2.0 / 3.0);
-    double x0 = (t - 1.0) / (t + 1.0);
-    householder(x0, revs, maxiter, p.T, tol, p.lambda);
-    return x0;
+    return (t - 1.0) / (t + 1.0);
+}
+
+double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) noexcept {
+    double x = izzo_direct_guess(p);
+    householder(x, 0, maxiter, p.T, tol, p.lambda);
+    return x;
+}
+
+double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol,
+                    std::uint64_t maxiter) noexcept {
+    double x = izzo_multi_guess(p, revs, left);
+    householder(x, revs, maxiter, p.T, tol, p.lambda);
+    return x;
 }
 
 void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, LambertSolution& sol) noexcept {
