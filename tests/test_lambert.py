@@ -231,6 +231,27 @@ def test_every_arc_joins_the_positions_in_the_time_of_flight(random_batch):
     assert rel_err(vf, res.v2[filled]).max() < 1e-8
 
 
+@pytest.mark.parametrize("tol, maxiter", [(1e-16, 10**9), (1e-128, 2**63)])
+@pytest.mark.parametrize("retro", [False, True])
+def test_a_tolerance_below_rounding_gives_the_finest_arc(tol, maxiter, retro):
+    # float64 cannot resolve x to these tolerances; the iteration stops once its steps no longer shrink and
+    # returns the arc of the finest tolerance it can meet. The first pair, a short hop at 2 s, has |x| ~ 650.
+    r1, r2 = random_pairs(11, 40)
+    r1[0], r2[0] = [7000.0, 0.0, 270.0], [6759.0, 0.0, 500.0]
+    tofs = np.r_[2.0, RANDOM_TOFS]
+    fine = orbelin.lambert_izzo_vec(r1, r2, tofs, 2, retro, tol=1e-13)
+    tiny = orbelin.lambert_izzo_vec(r1, r2, tofs, 2, retro, tol=tol, maxiter=maxiter)
+    filled = ~np.isnan(fine.tof)
+    for field in ("v1", "v2"):
+        assert rel_err(getattr(tiny, field)[filled], getattr(fine, field)[filled]).max() < 1e-12
+    # The arcs arrive (the 2 s hops, escapes at thousands of km/s, are beyond the reference propagator).
+    filled[:, 0] = False
+    R1 = np.broadcast_to(r1[:, None, None, :], tiny.v1.shape)[filled]
+    R2 = np.broadcast_to(r2[:, None, None, :], tiny.v1.shape)[filled]
+    rf, _ = propagate(R1, tiny.v1[filled], tiny.tof[filled])
+    assert rel_err(rf, R2).max() < 1e-8
+
+
 def test_revolution_count_matches_the_period(random_batch):
     # An arc with M complete revolutions takes more than M and less than M + 1
     # periods of its own orbit.

@@ -51,6 +51,15 @@ inline TofDerivatives tof_derivatives(double x, double T, double lambda, double 
 
 inline double izzo_y(double x, double lambda) noexcept { return std::sqrt(1.0 - lambda * lambda * (1.0 - x * x)); }
 
+// Whether a step of a root finder on x is down to the rounding noise of the function it zeroes: that function
+// (T or T') is a sum of terms of size about 1 + scale (scale: the size of its values), each rounded at 1e-16 of
+// itself and amplified by cancellation, near lambda = +-1, up to about 1e-13; divided by the slope, that is the
+// noise of x. 2^-30 (9e-10) keeps a margin of thousands. Against a tolerance of 1e-8 the test can only matter
+// where |x| + (1 + scale) / |slope| exceeds 10, and it is asked only once a step has failed to shrink.
+inline bool at_rounding_level(double step, double x, double scale, double slope) noexcept {
+    return step <= 0x1p-30 * (std::fabs(x) + (1.0 + std::fabs(scale)) / std::fabs(slope));
+}
+
 inline TofDerivatives tof_derivatives(double x, double T, double lambda) noexcept {
     return tof_derivatives(x, T, lambda, izzo_y(x, lambda), 1.0 / (1.0 - x * x));
 }
@@ -158,6 +167,7 @@ double x_to_tof(std::uint64_t M, double x, double lambda) noexcept { return tof_
 void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_target, double tol,
                  double lambda) noexcept {
     if (tol >= 1.0 || maxiter == 0) return;
+    double last_err = std::numeric_limits<double>::infinity();
     for (std::uint64_t it = 0; it < maxiter; ++it) {
         const TofAndY ty = tof_and_y(M, x, lambda);
         const double f = ty.T - T_target;
@@ -170,6 +180,11 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
         const double err = std::fabs(x - x_new);
         x = x_new;
         if (err <= tol || std::isnan(err)) return;
+        // A tolerance below what float64 resolves here: the steps have come down to the rounding noise of T and
+        // stopped shrinking, so x is as good as it gets. Tested only when a step fails to shrink, which the
+        // third-order iteration does once it has reached that noise.
+        if (err >= last_err && at_rounding_level(err, x, T_target, d.d1)) return;
+        last_err = err;
     }
 }
 
@@ -235,10 +250,15 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
         // Halley iterations for the minimum time of the m_max family, from x = 0.
         double x = 0.0;
         double t_min = T0;
+        double last_step = std::numeric_limits<double>::infinity();
         for (int evaluations = 0; evaluations < 13; ++evaluations) {
             const TofDerivatives d = tof_derivatives(x, t_min, lambda);
             const double x_new = d.d1 == 0.0 ? x : x - d.d1 * d.d2 / (d.d2 * d.d2 - d.d1 * d.d3 / 2.0);
-            if (std::fabs(x - x_new) < 1e-13) break;
+            const double step = std::fabs(x - x_new);
+            if (step < 1e-13) break;
+            // The root of T'(x): its rounding is that of T' (about T) over the slope T''.
+            if (step >= last_step && at_rounding_level(step, x_new, t_min, d.d2)) break;
+            last_step = step;
             t_min = x_to_tof(m_max, x_new, lambda);
             x = x_new;
         }
