@@ -169,6 +169,8 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
     if (tol >= 1.0 || maxiter == 0) return;
     double last_err = std::numeric_limits<double>::infinity();
     for (std::uint64_t it = 0; it < maxiter; ++it) {
+        // A huge maxiter on an iteration that never settles (a two-cycle far from the root) stays interruptible.
+        if ((it & interrupt_poll_mask) == interrupt_poll_mask && stop_requested()) return;
         const TofAndY ty = tof_and_y(M, x, lambda);
         const double f = ty.T - T_target;
         const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y, ty.inv_umx2);
