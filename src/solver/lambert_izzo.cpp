@@ -88,6 +88,10 @@ inline std::uint64_t saturating_count(double v) noexcept {
 
 inline Vec3 unit(const Vec3& v) noexcept { return v / norm(v); }
 
+// Below this value of 1 - c/s (transfer angles within about 1e-3 rad of a half turn) lambda is computed from the
+// half-sum of the radial unit vectors instead.
+constexpr double half_turn_band = 1e-6;
+
 constexpr Vec3 nan_vec{nan, nan, nan};
 
 [[noreturn]] void throw_bad_mu(double mu) {
@@ -229,7 +233,17 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     //      random across a batch, so the sign is a factor instead of a branch: cross(ir, ih) is exactly
     //      -cross(ih, ir), and multiplying by -1 or 1 is exact.
     const double sign = select_less(ih.z, 0.0, -1.0, 1.0) * (retrograde ? -1.0 : 1.0);
-    const double lambda = sign * std::sqrt(1.0 - c / s);
+    //      Near a half turn 1 - c/s = r1 r2 cos^2(theta/2) / s^2 is a difference of nearly equal numbers: within
+    //      1e-3 rad of it the rounding of c would cost lambda up to 1e-8 (arcs that miss r2 by 1e-7 of its
+    //      radius) or, within 1e-7 rad, turn 1 - c/s negative. There the square of the cosine comes from the
+    //      half-sum of the unit vectors, |ir1 + ir2|^2 / 4, which those rounding errors do not reach; anything
+    //      still negative gives 0, and a NaN stays NaN.
+    double one_minus_c_over_s = 1.0 - c / s;
+    if (one_minus_c_over_s < half_turn_band) {
+        const double half_sum = norm(p.ir1 + p.ir2) / (2.0 * s);
+        one_minus_c_over_s = p.r1n * p.r2n * half_sum * half_sum;
+    }
+    const double lambda = sign * std::sqrt(one_minus_c_over_s < 0.0 ? 0.0 : one_minus_c_over_s);
     const Vec3 it1 = sign * cross(ih, p.ir1);
     const Vec3 it2 = sign * cross(ih, p.ir2);
     p.lambda = lambda;
