@@ -51,6 +51,15 @@ inline TofDerivatives tof_derivatives(double x, double T, double lambda, double 
 
 inline double izzo_y(double x, double lambda) noexcept { return std::sqrt(1.0 - lambda * lambda * (1.0 - x * x)); }
 
+// Whether a step of a root finder on x is down to the rounding noise of the function it zeroes: that function
+// (T or T') is a sum of terms of size about 1 + scale (scale: the size of its values), each rounded at 1e-16 of
+// itself and amplified by cancellation, near lambda = +-1, up to about 1e-13; divided by the slope, that is the
+// noise of x. 2^-30 (9e-10) keeps a margin of thousands. Against a tolerance of 1e-8 the test can only matter
+// where |x| + (1 + scale) / |slope| exceeds 10, and it is asked only once a step has failed to shrink.
+inline bool at_rounding_level(double step, double x, double scale, double slope) noexcept {
+    return step <= 0x1p-30 * (std::fabs(x) + (1.0 + std::fabs(scale)) / std::fabs(slope));
+}
+
 inline TofDerivatives tof_derivatives(double x, double T, double lambda) noexcept {
     return tof_derivatives(x, T, lambda, izzo_y(x, lambda), 1.0 / (1.0 - x * x));
 }
@@ -78,6 +87,10 @@ inline std::uint64_t saturating_count(double v) noexcept {
 }
 
 inline Vec3 unit(const Vec3& v) noexcept { return v / norm(v); }
+
+// Below this value of 1 - c/s (transfer angles within about 1e-3 rad of a half turn) lambda is computed from the
+// half-sum of the radial unit vectors instead.
+constexpr double half_turn_band = 1e-6;
 
 constexpr Vec3 nan_vec{nan, nan, nan};
 
@@ -157,30 +170,46 @@ double x_to_tof(std::uint64_t M, double x, double lambda) noexcept { return tof_
 
 namespace {
 
-// One Householder step from x towards T(x) = T_target (Izzo 2015, eq. 30).
-inline double householder_step(double x, std::uint64_t M, double T_target, double lambda) noexcept {
+// One Householder step from x towards T(x) = T_target (Izzo 2015, eq. 30), with the slope T'(x) it used.
+struct HouseholderStep {
+    double x;
+    double slope;
+};
+
+inline HouseholderStep householder_step(double x, std::uint64_t M, double T_target, double lambda) noexcept {
     const TofAndY ty = tof_and_y(M, x, lambda);
     const double f = ty.T - T_target;
     const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y, ty.inv_umx2);
     const double d1sq = d.d1 * d.d1;
     // f^2 d3 / 6 with a multiplication: a division by 6 would put a second division on the iteration's
     // dependency chain, and the step's last bits do not reach the converged x.
-    return x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f * (1.0 / 6.0));
+    return {x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f * (1.0 / 6.0)), d.d1};
 }
 
-// Whether the iteration stops after a step of size err (|x - x_new|).
-inline bool householder_stops(double err, double tol) noexcept { return err <= tol || std::isnan(err); }
+// Whether the iteration stops after the step from x to s.x of size err = |x - s.x|, the step before having been
+// last_err: at the tolerance (or NaN), or once the steps have come down to the rounding noise of T and stopped
+// shrinking, for a tolerance below what float64 resolves there (x is then as good as it gets). The noise test is
+// asked only when a step fails to shrink, which the third-order iteration does once it has reached that noise.
+inline bool householder_stops(double err, double last_err, const HouseholderStep& s, double T_target,
+                              double tol) noexcept {
+    if (err <= tol || std::isnan(err)) return true;
+    return err >= last_err && at_rounding_level(err, s.x, T_target, s.slope);
+}
 
 }  // namespace
 
 void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_target, double tol,
                  double lambda) noexcept {
     if (tol >= 1.0 || maxiter == 0) return;
+    double last_err = std::numeric_limits<double>::infinity();
     for (std::uint64_t it = 0; it < maxiter; ++it) {
-        const double x_new = householder_step(x, M, T_target, lambda);
-        const double err = std::fabs(x - x_new);
-        x = x_new;
-        if (householder_stops(err, tol)) return;
+        // A huge maxiter on an iteration that never settles (a two-cycle far from the root) stays interruptible.
+        if ((it & interrupt_poll_mask) == interrupt_poll_mask && stop_requested()) return;
+        const HouseholderStep s = householder_step(x, M, T_target, lambda);
+        const double err = std::fabs(x - s.x);
+        x = s.x;
+        if (householder_stops(err, last_err, s, T_target, tol)) return;
+        last_err = err;
     }
 }
 
@@ -193,36 +222,46 @@ void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint
     constexpr std::size_t lanes = householder_lanes;
     std::size_t job[lanes];
     double x[lanes];
+    double last_err[lanes];
     std::uint64_t it[lanes];
     std::size_t live = 0;
     std::size_t next = 0;
-    for (; live < lanes && next < n; ++live, ++next) {
-        job[live] = next;
-        x[live] = jobs[next].x;
-        it[live] = 0;
-    }
+    const auto start = [&](std::size_t l) {
+        job[l] = next;
+        x[l] = jobs[next].x;
+        last_err[l] = std::numeric_limits<double>::infinity();
+        it[l] = 0;
+        ++next;
+    };
+    for (; live < lanes && next < n; ++live) start(live);
+    std::uint64_t steps = 0;
     while (live > 0) {
+        // As in householder: a run of solves that never settle stays interruptible; the solves not finished keep
+        // their last iterate.
+        if ((++steps & interrupt_poll_mask) == 0 && stop_requested()) {
+            for (std::size_t l = 0; l < live; ++l) jobs[job[l]].x = x[l];
+            return;
+        }
         for (std::size_t l = 0; l < live;) {
             const HouseholderJob& j = jobs[job[l]];
-            const double x_new = householder_step(x[l], j.M, j.T, j.lambda);
-            const double err = std::fabs(x[l] - x_new);
-            x[l] = x_new;
-            if (!householder_stops(err, tol) && ++it[l] < maxiter) {
+            const HouseholderStep s = householder_step(x[l], j.M, j.T, j.lambda);
+            const double err = std::fabs(x[l] - s.x);
+            x[l] = s.x;
+            if (!householder_stops(err, last_err[l], s, j.T, tol) && ++it[l] < maxiter) {
+                last_err[l] = err;
                 ++l;
                 continue;
             }
-            jobs[job[l]].x = x_new;
+            jobs[job[l]].x = s.x;
             if (next < n) {
-                job[l] = next;
-                x[l] = jobs[next].x;
-                it[l] = 0;
-                ++next;
+                start(l);
                 ++l;
             } else {
                 // The last lane takes this one's place; the lanes' order does not matter.
                 --live;
                 job[l] = job[live];
                 x[l] = x[live];
+                last_err[l] = last_err[live];
                 it[l] = it[live];
             }
         }
@@ -270,7 +309,17 @@ bool izzo_geometry(const ArcEnds& ends, double tof, double mu, bool retrograde, 
     //      random across a batch, so the sign is a factor instead of a branch: cross(ir, ih) is exactly
     //      -cross(ih, ir), and multiplying by -1 or 1 is exact.
     const double sign = select_less(ih.z, 0.0, -1.0, 1.0) * (retrograde ? -1.0 : 1.0);
-    const double lambda = sign * std::sqrt(1.0 - c / s);
+    //      Near a half turn 1 - c/s = r1 r2 cos^2(theta/2) / s^2 is a difference of nearly equal numbers: within
+    //      1e-3 rad of it the rounding of c would cost lambda up to 1e-8 (arcs that miss r2 by 1e-7 of its
+    //      radius) or, within 1e-7 rad, turn 1 - c/s negative. There the square of the cosine comes from the
+    //      half-sum of the unit vectors, |ir1 + ir2|^2 / 4, which those rounding errors do not reach; anything
+    //      still negative gives 0, and a NaN stays NaN.
+    double one_minus_c_over_s = 1.0 - c / s;
+    if (one_minus_c_over_s < half_turn_band) {
+        const double half_sum = norm(p.ir1 + p.ir2) / (2.0 * s);
+        one_minus_c_over_s = p.r1n * p.r2n * half_sum * half_sum;
+    }
+    const double lambda = sign * std::sqrt(one_minus_c_over_s < 0.0 ? 0.0 : one_minus_c_over_s);
     const Vec3 it1 = sign * cross(ih, p.ir1);
     const Vec3 it2 = sign * cross(ih, p.ir2);
     p.lambda = lambda;
@@ -314,10 +363,15 @@ void izzo_revolutions(IzzoProblem& p, std::uint64_t max_rev) {
         // Halley iterations for the minimum time of the m_max family, from x = 0.
         double x = 0.0;
         double t_min = T0;
+        double last_step = std::numeric_limits<double>::infinity();
         for (int evaluations = 0; evaluations < 13; ++evaluations) {
             const TofDerivatives d = tof_derivatives(x, t_min, lambda);
             const double x_new = d.d1 == 0.0 ? x : x - d.d1 * d.d2 / (d.d2 * d.d2 - d.d1 * d.d3 / 2.0);
-            if (std::fabs(x - x_new) < 1e-13) break;
+            const double step = std::fabs(x - x_new);
+            if (step < 1e-13) break;
+            // The root of T'(x): its rounding is that of T' (about T) over the slope T''.
+            if (step >= last_step && at_rounding_level(step, x_new, t_min, d.d2)) break;
+            last_step = step;
             t_min = x_to_tof(m_max, x_new, lambda);
             x = x_new;
         }

@@ -59,6 +59,14 @@ void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint
 // time of flight) is refused with InternalFault before anything is allocated.
 inline constexpr std::uint64_t lambert_max_solved_revs = 1'000'000;
 
+// The iteration loops ask whether their call has been interrupted once every interrupt_poll_mask + 1 steps
+// (a fraction of a millisecond of Householder steps).
+inline constexpr std::uint64_t interrupt_poll_mask = 4095;
+
+// Declared with the worker pool (parallel/thread_pool.hpp): whether the call running on this thread has been
+// interrupted.
+bool stop_requested() noexcept;
+
 namespace detail {
 
 // Everything the per-arc steps (10-12) need, computed once per problem.
@@ -149,6 +157,9 @@ void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, double mu, bool
         izzo_record(p, izzo_direct_x(p, tol, maxiter), r1, tof, mu, 0, 0, retrograde, reentry_check);
     on_solution(direct);
     for (std::uint64_t i = 1; i <= p.revs; ++i) {
+        // Up to a million revolution pairs, each only a few steps: once interrupted, the remaining arcs keep their
+        // initial guesses so that the record count stays what the caller sized for.
+        if ((i & interrupt_poll_mask) == 0 && stop_requested()) maxiter = 0;
         const LambertSolution left =
             izzo_record(p, izzo_multi_x(p, i, true, tol, maxiter), r1, tof, mu, i, 1, retrograde, reentry_check);
         on_solution(left);

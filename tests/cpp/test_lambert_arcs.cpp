@@ -160,9 +160,11 @@ TEST_CASE("a range of cases is annotated in runs exactly as case by case, in ord
 
 TEST_CASE("interleaved Householder solves give each solve the bits of householder alone") {
     // Jobs over both branches of x, all time formulas (Lagrange, Battin, Lancaster), several revolutions, the
-    // iteration limit reached and NaN inputs; job counts that do and do not fill the lanes.
+    // iteration limit reached, a tolerance below rounding (the steps' noise ends the solve) and NaN inputs; job
+    // counts that do and do not fill the lanes.
     std::mt19937_64 rng(21);
     std::uniform_real_distribution<double> lam(-1.0, 1.0), xs(-0.95, 3.0), ts(0.05, 40.0);
+    for (const double tol : {1e-11, 1e-30})
     for (const std::uint64_t maxiter : {std::uint64_t{2}, std::uint64_t{50}}) {
         for (const std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{37}}) {
             std::vector<orbelin::HouseholderJob> jobs;
@@ -171,10 +173,10 @@ TEST_CASE("interleaved Householder solves give each solve the bits of householde
                 jobs.push_back({k % 11 == 3 ? std::nan("") : x, ts(rng), lam(rng), k % 4});
             }
             std::vector<orbelin::HouseholderJob> together = jobs;
-            orbelin::householder_jobs(together.data(), together.size(), 1e-11, maxiter);
+            orbelin::householder_jobs(together.data(), together.size(), tol, maxiter);
             for (std::size_t k = 0; k < n; ++k) {
                 double alone = jobs[k].x;
-                orbelin::householder(alone, jobs[k].M, maxiter, jobs[k].T, 1e-11, jobs[k].lambda);
+                orbelin::householder(alone, jobs[k].M, maxiter, jobs[k].T, tol, jobs[k].lambda);
                 CHECK(same_bits(together[k].x, alone));
             }
         }
