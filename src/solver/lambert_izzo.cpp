@@ -218,7 +218,7 @@ void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint
     // householder_lanes solves in flight at a time. Every lane takes the same steps as householder would, in the
     // same order, so each job's x is bit for bit the one it computes; a lane that stops takes the next job. A step
     // is one chain of dependent operations (an arccosine or logarithm, then divisions) that keeps a core's units
-    // mostly idle; four independent chains fill them.
+    // mostly idle; a second independent chain fills them.
     constexpr std::size_t lanes = householder_lanes;
     std::size_t job[lanes];
     double x[lanes];

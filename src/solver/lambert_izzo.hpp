@@ -46,8 +46,10 @@ struct HouseholderJob {
     std::uint64_t M;
 };
 
-// Solves in flight at once in householder_jobs.
-inline constexpr std::size_t householder_lanes = 4;
+// Solves in flight at once in householder_jobs. Two measured faster than four or eight on the 2-core x86-64 machine
+// of the benchmarks (282 against 296 and 291 ns per solution of a batch): the lanes' steps take different time
+// formulas, and the branches between them are mispredicted more often the more lanes interleave.
+inline constexpr std::size_t householder_lanes = 2;
 
 // householder(jobs[k].x, jobs[k].M, maxiter, jobs[k].T, tol, jobs[k].lambda) for k = 0 .. n-1, bit for bit, with
 // several solves interleaved so that their chains of dependent operations overlap; each stops at its own
