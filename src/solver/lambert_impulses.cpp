@@ -33,26 +33,21 @@ std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u
                                               const std::optional<Vec3>& normal, double tof,
                                               const BestArcOptions& o) {
     // Both directions share the geometry of the problem; only lambda, the tangential directions and the
-    // revolutions differ (izzo_reverse), so the geometry is computed once.
+    // revolutions differ, so the geometry is computed once.
+    const bool both = o.directions == Directions::both;
     detail::IzzoProblem p;
-    if (!detail::izzo_geometry(ends, tof, o.mu, o.directions == Directions::retrograde,
-                               normal ? &*normal : nullptr, true, p)) {
+    detail::IzzoProblem retro;
+    if (!detail::izzo_prepare(ends, tof, o.mu, o.max_rev, o.directions == Directions::retrograde,
+                              normal ? &*normal : nullptr, true, p, both ? &retro : nullptr)) {
         return std::nullopt;  // a non-positive time of flight: one NaN arc per direction, never a candidate
     }
     BestArc best(o.rendezvous);
     auto consider = [&](const LambertSolution& arc) { best.consider(arc, u1, u2); };
-    const auto solve = [&](detail::IzzoProblem& q, bool retrograde) {
-        detail::izzo_revolutions(q, o.max_rev);
+    const auto solve = [&](const detail::IzzoProblem& q, bool retrograde) {
         detail::izzo_emit(q, ends.r1, tof, o.mu, retrograde, o.tol, o.maxiter, o.reentry_check, consider);
     };
-    if (o.directions == Directions::both) {
-        detail::IzzoProblem retro = p;
-        detail::izzo_reverse(retro);
-        solve(p, false);
-        solve(retro, true);
-    } else {
-        solve(p, o.directions == Directions::retrograde);
-    }
+    solve(p, o.directions == Directions::retrograde);
+    if (both) solve(retro, true);
     return best.result();
 }
 

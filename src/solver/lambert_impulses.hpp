@@ -109,16 +109,22 @@ struct ImpulseCase {
     double tof;
 };
 
-// The item of case c in one direction of motion, its geometry computed but not its revolutions. The plane normal
-// follows collinear_reference_normal.
-inline detail::IzzoItem impulse_item(std::size_t c, const ImpulseCase& k, double mu, bool retrograde) {
+// The item of case c in one direction of motion, prepared (detail::izzo_prepare); `reversed`, when given, receives
+// the item of the other direction. The plane normal follows collinear_reference_normal.
+inline detail::IzzoItem impulse_item(std::size_t c, const ImpulseCase& k, double mu, std::uint64_t max_rev,
+                                     bool retrograde, detail::IzzoItem* reversed = nullptr) {
     detail::IzzoItem item;
     item.r1 = k.ends.r1;
     item.tof = k.tof;
     item.c = c;
     item.retrograde = retrograde;
-    item.solvable =
-        detail::izzo_geometry(k.ends, k.tof, mu, retrograde, k.normal ? &*k.normal : nullptr, true, item.p);
+    if (reversed != nullptr) *reversed = item;
+    item.solvable = detail::izzo_prepare(k.ends, k.tof, mu, max_rev, retrograde, k.normal ? &*k.normal : nullptr,
+                                         true, item.p, reversed != nullptr ? &reversed->p : nullptr);
+    if (reversed != nullptr) {
+        reversed->retrograde = !retrograde;
+        reversed->solvable = item.solvable;
+    }
     return item;
 }
 
@@ -149,20 +155,13 @@ void best_lambert_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case
     detail::IzzoRun<batch_run_arcs> run(o.mu, o.tol, o.maxiter, o.reentry_check);
     for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
         cases[c % ring] = k;
-        detail::IzzoItem item = impulse_item(c, k, o.mu, o.directions == Directions::retrograde);
         if (o.directions == Directions::both) {
-            detail::IzzoItem retro = item;
-            if (item.solvable) {
-                detail::izzo_reverse(retro.p);
-                detail::izzo_revolutions(item.p, o.max_rev);
-                detail::izzo_revolutions(retro.p, o.max_rev);
-            }
-            retro.retrograde = true;
+            detail::IzzoItem retro;
+            const detail::IzzoItem item = impulse_item(c, k, o.mu, o.max_rev, false, &retro);
             run.add(item, on_arc);
             run.add(retro, on_arc);
         } else {
-            if (item.solvable) detail::izzo_revolutions(item.p, o.max_rev);
-            run.add(item, on_arc);
+            run.add(impulse_item(c, k, o.mu, o.max_rev, o.directions == Directions::retrograde), on_arc);
         }
     });
     run.flush(on_arc);
@@ -218,8 +217,7 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
         item.tof = k.tof;
         item.c = c;
         item.retrograde = o.retrograde;
-        item.solvable = detail::izzo_geometry(e, k.tof, o.mu, o.retrograde, nullptr, false, item.p);
-        if (item.solvable) detail::izzo_revolutions(item.p, o.max_rev);
+        item.solvable = detail::izzo_prepare(e, k.tof, o.mu, o.max_rev, o.retrograde, nullptr, false, item.p);
         run.add(item, annotate);
     });
     run.flush(annotate);
@@ -271,9 +269,7 @@ void visit_arc_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of
     detail::IzzoRun<batch_run_arcs> run(o.mu, o.tol, o.maxiter, o.reentry_check);
     for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
         cases[c % ring] = k;
-        detail::IzzoItem item = impulse_item(c, k, o.mu, o.retrograde);
-        if (item.solvable) detail::izzo_revolutions(item.p, o.max_rev);
-        run.add(item, on_arc);
+        run.add(impulse_item(c, k, o.mu, o.max_rev, o.retrograde), on_arc);
     });
     run.flush(on_arc);
 }

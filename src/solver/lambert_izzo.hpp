@@ -88,21 +88,14 @@ struct IzzoProblem {
     std::uint64_t revs = 0;     // M: revolutions actually solved
 };
 
-// Steps 1-6 and the velocity scales of step 11: everything but the revolution count. The ends carry the
-// lengths and directions of the positions (arc_ends). normal: the plane normal of step 3, or null; with
-// normal_if_collinear it is taken only when the positions are collinear by the step's own test
-// (|ir1 x ir2| < 1e-12), in place of the fallback axes. Returns false when tof <= 0; throws InternalFault when
-// mu <= 0.
-bool izzo_geometry(const ArcEnds& ends, double tof, double mu, bool retrograde, const Vec3* normal,
-                   bool normal_if_collinear, IzzoProblem& p);
-
-// The same problem in the other direction of motion, bit for bit what izzo_geometry gives for it. Call before
-// izzo_revolutions.
-void izzo_reverse(IzzoProblem& p) noexcept;
-
-// Steps 7-8: T00 and the revolutions solved. Throws InternalFault when more than lambert_max_solved_revs
-// revolutions would be solved.
-void izzo_revolutions(IzzoProblem& p, std::uint64_t max_rev);
+// Steps 1-8 from the ends of the arc, which carry the lengths and directions of the positions (arc_ends). normal:
+// the plane normal of step 3, or null; with normal_if_collinear it is taken only when the positions are collinear
+// by the step's own test (|ir1 x ir2| < 1e-12), in place of the fallback axes. `reversed`, when given, receives the
+// same problem in the other direction of motion, bit for bit what a second call would give; both directions share
+// steps 1-6. Returns false when tof <= 0; throws InternalFault when mu <= 0 or when more than
+// lambert_max_solved_revs revolutions would be solved.
+bool izzo_prepare(const ArcEnds& ends, double tof, double mu, std::uint64_t max_rev, bool retrograde,
+                  const Vec3* normal, bool normal_if_collinear, IzzoProblem& p, IzzoProblem* reversed = nullptr);
 
 // Steps 1-8. Returns false when tof <= 0 (the caller emits the single NaN
 // record). Throws InternalFault when mu <= 0 or when more than
@@ -171,7 +164,7 @@ void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, double mu, bool
     }
 }
 
-// One problem of a run solved together with others: the problem prepared by izzo_geometry and izzo_revolutions
+// One problem of a run solved together with others: the problem prepared by izzo_prepare
 // (or nothing to solve, for a non-positive time of flight), what its records carry, and the caller's case number.
 struct IzzoItem {
     IzzoProblem p;
