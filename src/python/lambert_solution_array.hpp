@@ -13,14 +13,14 @@
 namespace orbelin::py {
 
 inline constexpr auto lambert_solution_columns = with_transfer_elements(
-    std::array<Column, 6>{{
+    std::to_array<Column>({
         {"v1", "Velocity at the first position (r1) [km/s]", Dtype::float64, 3, ReprLine::shape},
         {"v2", "Velocity at the second position (r2) [km/s]", Dtype::float64, 3, ReprLine::shape},
         {"tof", "Time of flight used for each solution [s]", Dtype::float64, 1, ReprLine::shape},
         {"num_revs", "Number of revolutions for each solution", Dtype::uint64, 1, ReprLine::shape},
         {"path_flag", "Path flag for each solution", Dtype::uint64, 1, ReprLine::shape},
         {"retrograde", "Whether each solution uses retrograde motion", Dtype::boolean, 1, ReprLine::shape},
-    }},
+    }),
     2);
 
 extern const ResultClassDef lambert_solution_array_def;

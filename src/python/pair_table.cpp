@@ -21,7 +21,7 @@ struct PairColumn {
     PyObject* (*value)(const PairRow&) noexcept;
 };
 
-constexpr std::array<PairColumn, 11> kColumns = {{
+constexpr auto kColumns = std::to_array<PairColumn>({
     {"source_idx", [](const PairRow& r) noexcept { return PyLong_FromSize_t(r.source); }},
     {"target_idx", [](const PairRow& r) noexcept { return PyLong_FromSize_t(r.target); }},
     {"t0", [](const PairRow& r) noexcept { return PyFloat_FromDouble(r.record.t0); }},
@@ -33,7 +33,7 @@ constexpr std::array<PairColumn, 11> kColumns = {{
     {"dv2_x", [](const PairRow& r) noexcept { return PyFloat_FromDouble(r.record.dv2.x); }},
     {"dv2_y", [](const PairRow& r) noexcept { return PyFloat_FromDouble(r.record.dv2.y); }},
     {"dv2_z", [](const PairRow& r) noexcept { return PyFloat_FromDouble(r.record.dv2.z); }},
-}};
+});
 
 // The columns as a dict of lists, in column order.
 PyRef column_lists(const std::vector<std::vector<OptimizedLambertSolution>>& per_pair, std::size_t targets) {

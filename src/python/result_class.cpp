@@ -165,9 +165,9 @@ int numpy_type(Dtype d) noexcept {
     return NPY_NOTYPE;
 }
 
-// The shape of a field of the column's width over slots of shape `slots`, as Python writes it.
-std::string field_shape_text(const Shape& slots, const Column& column) {
-    return shape_text(column.width == 1 ? slots : with_axes(slots, {static_cast<npy_intp>(column.width)}));
+// The shape of a field of the column's width over slots of shape `slots`.
+Shape field_shape(const Shape& slots, const Column& column) {
+    return column.width == 1 ? slots : with_axes(slots, {static_cast<npy_intp>(column.width)});
 }
 
 // The shape the docstrings give a field of this column: (n,), (n, 3), (..., K), (..., K, 3).
@@ -204,9 +204,9 @@ void check_fields(const ResultClassDef& def, std::span<const PyRef> arrays) {
                                           shape_text(shape)}));
             }
             slots.assign(shape.begin(), shape.begin() + static_cast<std::ptrdiff_t>(slot_axes));
-        } else if (const std::string want_shape = field_shape_text(slots, column); shape_text(shape) != want_shape) {
-            raise_value_error(concat({field(i), " must have shape ", want_shape, " like field '", def.columns[0].name,
-                                      "', got ", shape_text(shape)}));
+        } else if (const Shape want_shape = field_shape(slots, column); shape != want_shape) {
+            raise_value_error(concat({field(i), " must have shape ", shape_text(want_shape), " like field '",
+                                      def.columns[0].name, "', got ", shape_text(shape)}));
         }
     }
 }
@@ -246,7 +246,9 @@ constexpr Param kRebuildParams[] = {required("cls", Kind::Object), required("fie
 
 const FunctionDef rebuild_result_def{
     "_rebuild_result", kRebuildParams,
-    "Restores a result object from its class and the tuple of its field arrays; pickle and copy call it.",
+    "Restores a result object from its class and the tuple of its field arrays; pickle and copy call it.\n\n"
+    "The arrays are not copied. Each must have its field's dtype, and all must have the shapes of one result of the\n"
+    "class (TypeError for a dtype, ValueError for a shape otherwise).",
     rebuild_result_impl};
 
 void set_result_rebuilder(PyObject* function) { rebuilder = function; }

@@ -79,14 +79,14 @@ struct Column {
     ReprLine repr = ReprLine::none;
 };
 
-// The nine transfer-element columns that both result classes end with, in the order of TransferElements.
+// The transfer-element columns that both result classes end with, in the order of TransferElements.
 struct ElementColumn {
     const char* name;
     const char* description;
     double TransferElements::* member;
 };
 
-inline constexpr std::array<ElementColumn, 9> transfer_element_columns = {{
+inline constexpr auto transfer_element_columns = std::to_array<ElementColumn>({
     {"sma", "Semi-major axis [km]", &TransferElements::sma},
     {"ecc", "Eccentricity", &TransferElements::ecc},
     {"inc", "Inclination [deg]", &TransferElements::inc},
@@ -96,16 +96,19 @@ inline constexpr std::array<ElementColumn, 9> transfer_element_columns = {{
     {"ta_arrive", "True anomaly at arrival [deg]", &TransferElements::ta_arrive},
     {"rp", "Radius of perigee [km]", &TransferElements::rp},
     {"ra", "Radius of apogee [km]", &TransferElements::ra},
-}};
+});
+inline constexpr std::size_t transfer_element_count = transfer_element_columns.size();
+static_assert(sizeof(TransferElements) == transfer_element_count * sizeof(double),
+              "every transfer element has its column");
 
 // `leading`, then the transfer-element columns (float64, one value per slot), of which __repr__ shows the first
 // `elements_in_repr`.
 template <std::size_t N>
-constexpr std::array<Column, N + 9> with_transfer_elements(const std::array<Column, N>& leading,
-                                                           std::size_t elements_in_repr = 0) {
-    std::array<Column, N + 9> all{};
+constexpr std::array<Column, N + transfer_element_count> with_transfer_elements(const std::array<Column, N>& leading,
+                                                                                std::size_t elements_in_repr = 0) {
+    std::array<Column, N + transfer_element_count> all{};
     for (std::size_t i = 0; i < N; ++i) all[i] = leading[i];
-    for (std::size_t i = 0; i < 9; ++i) {
+    for (std::size_t i = 0; i < transfer_element_count; ++i) {
         const ElementColumn& e = transfer_element_columns[i];
         all[N + i] = Column{e.name, e.description, Dtype::float64, 1,
                             i < elements_in_repr ? ReprLine::shape : ReprLine::none};
@@ -170,10 +173,10 @@ public:
         return std::get<I>(arrays_).data() + Columns[I].width * slot;
     }
 
-    // The nine transfer elements into the columns First ... First + 8.
+    // The transfer elements into their columns, the first of them column First.
     template <std::size_t First>
     void put_elements(std::size_t slot, const TransferElements& e) const noexcept {
-        put_elements<First>(slot, e, std::make_index_sequence<9>{});
+        put_elements<First>(slot, e, std::make_index_sequence<transfer_element_count>{});
     }
 
     // The fill values of an unused slot: NaN, 0, False.
