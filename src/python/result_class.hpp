@@ -144,6 +144,9 @@ struct ResultClassDef {
     std::size_t max_axes = std::numeric_limits<std::size_t>::max();
 };
 
+namespace detail {
+
+// std::tuple<ResultArray<T_0>, ...>, T_i the element type of column i.
 template <const auto& Columns, class Indices>
 struct ColumnTuple;
 template <const auto& Columns, std::size_t... I>
@@ -151,13 +154,15 @@ struct ColumnTuple<Columns, std::index_sequence<I...>> {
     using type = std::tuple<ResultArray<typename DtypeOf<Columns[I].dtype>::type>...>;
 };
 
+}  // namespace detail
+
 // The result arrays of one call, one per column of `Columns` (a std::array<Column, N>), each of the shape of the
 // slots (with a trailing axis for a vector column), created unwritten: every slot must be written once, through
 // at<I>() or pad(). Each touches only its own slot, so disjoint slots may be written from several threads at once.
 template <const auto& Columns>
 class ColumnArrays {
     static constexpr std::size_t N = Columns.size();
-    using Arrays = typename ColumnTuple<Columns, std::make_index_sequence<N>>::type;
+    using Arrays = typename detail::ColumnTuple<Columns, std::make_index_sequence<N>>::type;
 
 public:
     template <std::size_t I>
