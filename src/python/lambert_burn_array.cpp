@@ -11,16 +11,14 @@ namespace orbelin::py {
 
 namespace {
 
-constexpr auto kFields = with_transfer_elements(std::array<FieldDef, 6>{{
-    {"t0", "Departure time for each solution [s] - shape (n,)"},
-    {"tf", "Arrival time for each solution [s] - shape (n,)"},
-    {"tof", "Time of flight for each solution [s] - shape (n,)"},
-    {"cost", "Total cost (delta-v) for each solution [km/s] - shape (n,)"},
-    {"dv1", "First burn impulse vector at t0 for each solution [km/s] - shape (n, 3)"},
-    {"dv2", "Second burn impulse vector at tf for each solution [km/s] - shape (n, 3)"},
-}});
-
-constexpr std::size_t kCostField = 3;
+constexpr auto& kColumns = lambert_burn_columns;
+constexpr std::size_t kT0 = column_index(kColumns, "t0");
+constexpr std::size_t kTf = column_index(kColumns, "tf");
+constexpr std::size_t kTof = column_index(kColumns, "tof");
+constexpr std::size_t kCost = column_index(kColumns, "cost");
+constexpr std::size_t kDv1 = column_index(kColumns, "dv1");
+constexpr std::size_t kDv2 = column_index(kColumns, "dv2");
+constexpr std::size_t kElements = column_index(kColumns, "sma");
 
 // Below this many records the elements are computed on the calling thread; above, on the pool (each record is
 // independent and the kernels are pure, so the values are the same either way).
@@ -28,48 +26,26 @@ constexpr std::size_t kParallelRecords = 64;
 
 }  // namespace
 
-const ResultClassDef lambert_burn_array_def{"LambertBurnArray", doc::lambert_burn_array, kFields, 6,
-                                            static_cast<int>(kCostField)};
+// One row per transfer: every field has exactly one axis before any vector axis.
+const ResultClassDef lambert_burn_array_def{"LambertBurnArray", doc::lambert_burn_array, kColumns, "n", 1, 1};
 
 PyObject* lambert_burn_array_type = nullptr;
 
-BurnColumns::BurnColumns(npy_intp n)
-    : columns_{ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
-               ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n, 3}), ResultArray<double>(Shape{n, 3}),
-               ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
-               ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),
-               ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n}),    ResultArray<double>(Shape{n})} {}
-
-void BurnColumns::write(std::size_t i, const BurnRecord& r) const noexcept {
-    const OptimizedLambertSolution& s = r.burn;
-    columns_[0].data()[i] = s.t0;
-    columns_[1].data()[i] = s.tf;
-    columns_[2].data()[i] = s.tf - s.t0;
-    columns_[3].data()[i] = s.cost;
+void put_burn(const BurnColumns& columns, std::size_t i, const BurnRecord& row) noexcept {
+    const OptimizedLambertSolution& s = row.burn;
+    *columns.at<kT0>(i) = s.t0;
+    *columns.at<kTf>(i) = s.tf;
+    *columns.at<kTof>(i) = s.tf - s.t0;
+    *columns.at<kCost>(i) = s.cost;
     for (std::size_t c = 0; c < 3; ++c) {
-        columns_[4].data()[3 * i + c] = s.dv1[c];
-        columns_[5].data()[3 * i + c] = s.dv2[c];
+        columns.at<kDv1>(i)[c] = s.dv1[c];
+        columns.at<kDv2>(i)[c] = s.dv2[c];
     }
-    const TransferElements& e = r.elements;
-    const std::array<double, 9> values{e.sma, e.ecc, e.inc, e.raan, e.argp, e.ta_depart, e.ta_arrive, e.rp, e.ra};
-    for (std::size_t c = 0; c < values.size(); ++c) columns_[6 + c].data()[i] = values[c];
+    columns.put_elements<kElements>(i, row.elements);
 }
 
-void BurnColumns::move_row(std::size_t from, std::size_t to) const noexcept {
-    for (std::size_t f = 0; f < columns_.size(); ++f) {
-        const std::size_t width = (f == 4 || f == 5) ? 3 : 1;
-        double* d = columns_[f].data();
-        for (std::size_t c = 0; c < width; ++c) d[width * to + c] = d[width * from + c];
-    }
-}
-
-void BurnColumns::shrink(npy_intp rows) {
-    for (auto& column : columns_) column.shrink(rows);
-}
-
-PyObject* BurnColumns::into_python() {
-    std::array<PyRef, 15> arrays;
-    for (std::size_t k = 0; k < columns_.size(); ++k) arrays[k] = PyRef::steal(columns_[k].release());
+PyObject* burn_array(BurnColumns& columns) {
+    auto arrays = columns.release();
     return make_result(lambert_burn_array_type, lambert_burn_array_def, arrays);
 }
 
@@ -77,13 +53,16 @@ PyObject* burns_to_python(RecordBlocks records, const State& source_state, const
                           const ArrivalAim& aim, double mu) {
     std::size_t total = 0;
     for (const auto& block : records) total += block.size();
+    const auto n = static_cast<npy_intp>(total);
     // Every row is written below, so the arrays start unfilled: their pages are first touched as the rows are
     // written, while the blocks already read are being released.
-    BurnColumns columns(static_cast<npy_intp>(total));
+    BurnColumns columns(Shape{n});
+
     std::size_t row0 = 0;
     for (auto& block : records) {
         auto fill = [&](std::size_t k) {
-            columns.write(row0 + k, {block[k], burn_transfer_elements(block[k], source_state, target_state, aim, mu)});
+            const OptimizedLambertSolution& s = block[k];
+            put_burn(columns, row0 + k, {s, burn_transfer_elements(s, source_state, target_state, aim, mu)});
         };
         if (block.size() < kParallelRecords) {
             for (std::size_t k = 0; k < block.size(); ++k) fill(k);
@@ -93,7 +72,8 @@ PyObject* burns_to_python(RecordBlocks records, const State& source_state, const
         row0 += block.size();
         std::vector<OptimizedLambertSolution>().swap(block);
     }
-    return columns.into_python();
+
+    return burn_array(columns);
 }
 
 PyObject* burns_to_python(std::vector<OptimizedLambertSolution> records, const State& source_state,

@@ -3,34 +3,38 @@
 // transfer arc.
 
 #include <array>
+#include <cstddef>
 #include <vector>
 
 #include "optimization/burn_elements.hpp"
 #include "optimization/transfer.hpp"
-#include "python/arrays.hpp"
 #include "python/result_class.hpp"
 
 namespace orbelin::py {
 
+inline constexpr auto lambert_burn_columns = with_transfer_elements(std::to_array<Column>({
+    {"t0", "Departure time for each solution [s]", Dtype::float64, 1, ReprLine::shape},
+    {"tf", "Arrival time for each solution [s]", Dtype::float64, 1, ReprLine::shape},
+    {"tof", "Time of flight for each solution [s]", Dtype::float64, 1, ReprLine::shape},
+    {"cost", "Total cost (delta-v) for each solution [km/s]", Dtype::float64, 1, ReprLine::shape_and_summary},
+    {"dv1", "First burn impulse vector at t0 for each solution [km/s]", Dtype::float64, 3, ReprLine::shape},
+    {"dv2", "Second burn impulse vector at tf for each solution [km/s]", Dtype::float64, 3, ReprLine::shape},
+}));
+
+// Bytes of one row (one transfer) over the fifteen arrays.
+inline constexpr std::size_t burn_row_bytes = slot_bytes(lambert_burn_columns);
+
+// The arrays of a LambertBurnArray, one slot per row.
+using BurnColumns = ColumnArrays<lambert_burn_columns>;
+
+// Writes row i: the record's fields and the elements of its arc. Rows may be written concurrently.
+void put_burn(const BurnColumns& columns, std::size_t i, const BurnRecord& row) noexcept;
+
+// A new LambertBurnArray holding the arrays, whose references move into it.
+PyObject* burn_array(BurnColumns& columns);
+
 extern const ResultClassDef lambert_burn_array_def;
 extern PyObject* lambert_burn_array_type;  // set at module initialisation
-
-// The fifteen arrays of a LambertBurnArray of n rows, created unwritten.
-class BurnColumns {
-public:
-    explicit BurnColumns(npy_intp n);
-    // Writes row i; rows may be written concurrently from several threads.
-    void write(std::size_t i, const BurnRecord& row) const noexcept;
-    // Copies row `from` onto row `to`.
-    void move_row(std::size_t from, std::size_t to) const noexcept;
-    // Keeps the first `rows` rows.
-    void shrink(npy_intp rows);
-    // The new LambertBurnArray holding the arrays.
-    PyObject* into_python();
-
-private:
-    std::array<ResultArray<double>, 15> columns_;
-};
 
 // A new LambertBurnArray of the records, in order. source_state and target_state are the optimiser's two states
 // at time 0, `aim` the arrival point the transfers were aimed at, mu the call's gravitational parameter (which

@@ -19,6 +19,7 @@
 #include "python/entry_points.hpp"
 #include "python/lambert_batch.hpp"
 #include "python/lambert_burn_array.hpp"
+#include "python/pair_table.hpp"
 
 namespace orbelin::py {
 
@@ -85,13 +86,16 @@ TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cel
             raise_value_error(concat({"dt_step ", number_text(dt_step), " is too small to advance the time past ",
                                       number_text(grid.stalled_at()), " s: the grid would never end"}));
         case GridStatus::too_many_cells: {
-            const double span = (bounds.second - bounds.first) / dt_step;
+            // About span^2 / 2 cells; a step so small that this count overflows float64 gets a bound instead.
+            const double cells = span * span / 2.0;
+            const bool countable = std::isfinite(cells);
             char text[256];
             std::snprintf(text, sizeof text,
-                          "the grid of time_bounds (%s, %s) with dt_step %s has about %.3g cells, more than the "
+                          "the grid of time_bounds (%s, %s) with dt_step %s has %s %.3g cells, more than the "
                           "%.3g bytes of memory available can hold (%zu bytes per cell)",
                           number_text(bounds.first).c_str(), number_text(bounds.second).c_str(),
-                          number_text(dt_step).c_str(), span * span / 2.0,
+                          number_text(dt_step).c_str(), countable ? "about" : "more than",
+                          countable ? cells : std::numeric_limits<double>::max(),
                           static_cast<double>(usable_memory_bytes()), bytes_per_cell);
             raise(PyExc_MemoryError, text);
         }
@@ -99,10 +103,10 @@ TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cel
     throw InternalFault("unknown grid status");
 }
 
-// A row of the fifteen result arrays (13 scalars and two 3-vectors).
-constexpr std::size_t kBurnRowBytes = 19 * sizeof(double);
-// Per grid cell of lambert_grid_search: its row and its kept flag.
-constexpr std::size_t kGridRowBytes = kBurnRowBytes + 1;
+// Per grid cell of lambert_grid_search: its row of the result arrays and its kept flag.
+constexpr std::size_t kGridRowBytes = burn_row_bytes + 1;
+// Per cell of the transfer grid: its cell, its record and its row of the result arrays.
+constexpr std::size_t kScanCellBytes = sizeof(GridCell) + sizeof(OptimizedLambertSolution) + burn_row_bytes;
 
 // ---------------------------------------------------------------------------------------------------------------
 // The functions returning a LambertBurnArray.
@@ -116,21 +120,21 @@ PyObject* lambert_grid_search_py(const Args& args) {
     const TimeGrid grid = build_grid(bounds, dt_step, kGridRowBytes);
     // Each feasible cell writes its row at its own index, on the thread that solved it; the rows are then moved
     // up over the cells without a transfer (none move before the first such cell) and the arrays cut to length.
-    BurnColumns columns(static_cast<npy_intp>(grid.cells()));
+    BurnColumns columns(Shape{static_cast<npy_intp>(grid.cells())});
     std::vector<unsigned char> kept(grid.cells(), 0);
     lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol, args.count("maxiter"),
                         args.flag("rendezvous"), [&](std::size_t k, const BurnRecord& row) {
-                            columns.write(k, row);
+                            put_burn(columns, k, row);
                             kept[k] = 1;
                         });
     std::size_t rows = 0;
     for (std::size_t k = 0; k < kept.size(); ++k) {
         if (!kept[k]) continue;
-        if (rows != k) columns.move_row(k, rows);
+        if (rows != k) columns.move_slot(k, rows);
         ++rows;
     }
     columns.shrink(static_cast<npy_intp>(rows));
-    return columns.into_python();
+    return burn_array(columns);
 }
 
 PyObject* optimize_lambert_nm_py(const Args& args) {
@@ -188,8 +192,7 @@ PyObject* optimize_lambert_transfer_grid_py(const Args& args) {
     const StatePair s = read_state_pair(args);
     const TimeBounds bounds = args.pair("time_bounds");
     const double mu = args.f64("mu");
-    const TimeGrid grid =
-        build_grid(bounds, args.f64("dt_step"), sizeof(GridCell) + sizeof(OptimizedLambertSolution) + kBurnRowBytes);
+    const TimeGrid grid = build_grid(bounds, args.f64("dt_step"), kScanCellBytes);
     const auto cells = optimize_lambert_transfer_grid(grid, s.source, s.target, mu, args.flag("retrograde"));
     return burns_to_python(cells_to_burns(cells, s.source, s.target, mu), s.source, s.target, ArrivalAim::target(),
                            mu);
@@ -213,57 +216,6 @@ std::vector<std::vector<double>> read_waypoint_rows(const Args& args, std::size_
     std::vector<std::vector<double>> out(rows.count(), std::vector<double>(rows.width()));
     for (std::size_t i = 0; i < rows.count(); ++i) rows.read(i, out[i].data());
     return out;
-}
-
-// The eleven columns of the pair table as a dict of lists, in column order.
-PyRef pair_table(const std::vector<std::vector<OptimizedLambertSolution>>& per_pair, std::size_t targets) {
-    std::size_t rows = 0;
-    for (const auto& records : per_pair) rows += records.size();
-    static const char* const kColumns[] = {"source_idx", "target_idx", "t0",    "tf",    "cost", "dv1_x",
-                                           "dv1_y",      "dv1_z",      "dv2_x", "dv2_y", "dv2_z"};
-    PyRef table = PyRef::steal(check(PyDict_New()));
-    std::vector<PyRef> lists;
-    for (const char* name : kColumns) {
-        lists.push_back(PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(rows)))));
-        if (PyDict_SetItemString(table.get(), name, lists.back().get()) < 0) throw PyErrSet{};
-    }
-    Py_ssize_t row = 0;
-    for (std::size_t p = 0; p < per_pair.size(); ++p) {
-        for (const OptimizedLambertSolution& r : per_pair[p]) {
-            PyObject* values[11] = {PyLong_FromSize_t(p / targets), PyLong_FromSize_t(p % targets),
-                                    PyFloat_FromDouble(r.t0),       PyFloat_FromDouble(r.tf),
-                                    PyFloat_FromDouble(r.cost),     PyFloat_FromDouble(r.dv1.x),
-                                    PyFloat_FromDouble(r.dv1.y),    PyFloat_FromDouble(r.dv1.z),
-                                    PyFloat_FromDouble(r.dv2.x),    PyFloat_FromDouble(r.dv2.y),
-                                    PyFloat_FromDouble(r.dv2.z)};
-            bool failed = false;
-            for (std::size_t c = 0; c < 11; ++c) {
-                // The lists own their items from here on, so a failure leaves no reference behind; an empty
-                // slot of a list that is then dropped is allowed.
-                if (values[c] == nullptr) {
-                    failed = true;
-                    continue;
-                }
-                PyList_SET_ITEM(lists[c].get(), row, values[c]);
-            }
-            if (failed) throw PyErrSet{};
-            ++row;
-        }
-    }
-    return table;
-}
-
-// pandas.DataFrame(table), or the table itself when pandas cannot be imported.
-PyObject* as_data_frame(PyRef table) {
-    PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
-    if (!pandas) {
-        // An interrupt or exit request during the import is not a missing pandas.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
-        PyErr_Clear();
-        return table.release();
-    }
-    PyRef frame_type = PyRef::steal(check(PyObject_GetAttrString(pandas.get(), "DataFrame")));
-    return check(PyObject_CallOneArg(frame_type.get(), table.get()));
 }
 
 PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
@@ -296,7 +248,7 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
                                              num_solvers, best_only, mu, remove_duplicates, max_iters, waypoint);
         },
         1);
-    return as_data_frame(pair_table(per_pair, T));
+    return pair_table(per_pair, T);
 }
 
 // ---------------------------------------------------------------------------------------------------------------
