@@ -44,10 +44,46 @@ void raise(PyObject* type, const std::string& message) {
     throw PyErrSet{};
 }
 
+namespace {
+
+PyObject* panic_rebuilder = nullptr;  // orbelin._rebuild_panic, set at initialisation
+
+// PanicException.__reduce__: the class is no module attribute that pickle could name, so an instance pickles as
+// a call of the module's private _rebuild_panic with the exception's arguments (its message).
+PyObject* panic_reduce(PyObject* self, PyObject*) {
+    if (panic_rebuilder == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "cannot pickle PanicException before orbelin is initialised");
+        return nullptr;
+    }
+    PyRef args = PyRef::steal(PyObject_GetAttrString(self, "args"));
+    if (!args) return nullptr;
+    return PyTuple_Pack(2, panic_rebuilder, args.get());
+}
+
+PyMethodDef panic_reduce_def{"__reduce__", panic_reduce, METH_NOARGS, "Pickles the exception with its message."};
+
+PyObject* rebuild_panic(PyObject*, PyObject* args) {
+    PyObject* type = panic_exception_type();
+    return type == nullptr ? nullptr : PyObject_Call(type, args, nullptr);
+}
+
+}  // namespace
+
+PyMethodDef rebuild_panic_method{"_rebuild_panic", rebuild_panic, METH_VARARGS,
+                                 "Restores a pickled PanicException from its arguments; pickle calls it."};
+
+void set_panic_rebuilder(PyObject* function) { panic_rebuilder = function; }
+
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;  // guarded by the interpreter lock
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("orbelin.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+        PyRef created =
+            PyRef::steal(PyErr_NewExceptionWithDoc("orbelin.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+        if (!created) return nullptr;
+        PyRef reduce =
+            PyRef::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(created.get()), &panic_reduce_def));
+        if (!reduce || PyObject_SetAttrString(created.get(), "__reduce__", reduce.get()) < 0) return nullptr;
+        type = created.release();
     }
     return type;
 }
