@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <stdexcept>
+#include <string>
 
 #include "common/fault.hpp"
 #include "parallel/thread_pool.hpp"
@@ -96,8 +98,13 @@ void set_error_from_current_exception() noexcept {
     } catch (const LoopInterrupted&) {
         // The interruption check left the signal handler's exception set (KeyboardInterrupt for Ctrl-C).
         if (!PyErr_Occurred()) set_panic("the call was interrupted without a pending exception");
+    } catch (const RefusedRequest& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "orbelin: not enough memory for the call (an allocation failed)");
+    } catch (const std::length_error& e) {
+        const std::string text = std::string("orbelin: a requested size exceeds what can be allocated (") + e.what() + ")";
+        PyErr_SetString(PyExc_MemoryError, text.c_str());
     } catch (const std::exception& e) {
         set_panic(e.what()[0] != '\0' ? e.what() : kDefaultFaultText);
     } catch (...) {

@@ -102,9 +102,9 @@ constexpr Vec3 nan_vec{nan, nan, nan};
 }
 
 [[noreturn]] void throw_too_many_revs(std::uint64_t revs, std::uint64_t max_rev) {
-    throw InternalFault("Lambert solver: refusing to solve " + std::to_string(revs) +
-                        " revolutions (max_rev = " + std::to_string(max_rev) + "); at most " +
-                        std::to_string(lambert_max_solved_revs) + " revolutions can be solved in one call");
+    throw RefusedRequest("max_rev = " + std::to_string(max_rev) + " admits " + std::to_string(revs) +
+                         " revolutions for this time of flight; at most " + std::to_string(lambert_max_solved_revs) +
+                         " revolutions can be solved in one call");
 }
 
 }  // namespace

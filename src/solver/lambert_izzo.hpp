@@ -37,7 +37,7 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
 
 // Largest number of revolutions the solver accepts to solve in one call; a
 // problem that would need more (an enormous max_rev together with an enormous
-// time of flight) is refused with InternalFault before anything is allocated.
+// time of flight) is refused with RefusedRequest before anything is allocated.
 inline constexpr std::uint64_t lambert_max_solved_revs = 1'000'000;
 
 // The iteration loops ask whether their call has been interrupted once every interrupt_poll_mask + 1 steps
@@ -68,7 +68,7 @@ struct IzzoProblem {
 };
 
 // Steps 1-8. Returns false when tof <= 0 (the caller emits the single NaN
-// record). Throws InternalFault when mu <= 0 or when more than
+// record). Throws InternalFault when mu <= 0 and RefusedRequest when more than
 // lambert_max_solved_revs revolutions would be solved.
 bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
                 const std::optional<Vec3>& reference_normal, IzzoProblem& p);
@@ -133,8 +133,8 @@ void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, double mu, bool
 }  // namespace detail
 
 // Calls on_solution(const LambertSolution&) once per record, in the order of
-// the file comment. Throws InternalFault for mu <= 0 (NaN passes) and for a
-// problem needing more than lambert_max_solved_revs revolutions.
+// the file comment. Throws InternalFault for mu <= 0 (NaN passes) and
+// RefusedRequest for a problem needing more than lambert_max_solved_revs revolutions.
 template <class F>
 void lambert_izzo_visit(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev,
                         bool retrograde, double tol, std::uint64_t maxiter, bool reentry_check,
