@@ -74,7 +74,8 @@ def equatorial_state(ecc, periapsis_deg, nu_deg, direction, rp=8000.0):
     radial = np.array([np.cos(phi), np.sin(phi), 0.0])
     along = direction * np.array([-np.sin(phi), np.cos(phi), 0.0])
     speed = np.sqrt(MU / p)
-    return state(p / (1 + ecc * np.cos(nu)) * radial, speed * (ecc * np.sin(nu) * radial + (1 + ecc * np.cos(nu)) * along))
+    velocity = speed * (ecc * np.sin(nu) * radial + (1 + ecc * np.cos(nu)) * along)
+    return state(p / (1 + ecc * np.cos(nu)) * radial, velocity)
 
 
 QUADRANTS = [30.0, 120.0, 210.0, 300.0]

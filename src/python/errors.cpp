@@ -103,7 +103,8 @@ void set_error_from_current_exception() noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_SetString(PyExc_MemoryError, "orbelin: not enough memory for the call (an allocation failed)");
     } catch (const std::length_error& e) {
-        const std::string text = std::string("orbelin: a requested size exceeds what can be allocated (") + e.what() + ")";
+        const std::string text =
+            std::string("orbelin: a requested size exceeds what can be allocated (") + e.what() + ")";
         PyErr_SetString(PyExc_MemoryError, text.c_str());
     } catch (const std::exception& e) {
         set_panic(e.what()[0] != '\0' ? e.what() : kDefaultFaultText);

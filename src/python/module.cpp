@@ -138,7 +138,8 @@ PyObject* init_module() {
     PyRef rebuild = PyRef::steal(check(PyCFunction_NewEx(&rebuild_method, module.get(), module_name.get())));
     if (PyModule_AddObjectRef(module.get(), rebuild_result_def.name, rebuild.get()) < 0) throw PyErrSet{};
     set_result_rebuilder(rebuild.release());
-    PyRef rebuild_panic = PyRef::steal(check(PyCFunction_NewEx(&rebuild_panic_method, module.get(), module_name.get())));
+    PyRef rebuild_panic =
+        PyRef::steal(check(PyCFunction_NewEx(&rebuild_panic_method, module.get(), module_name.get())));
     if (PyModule_AddObjectRef(module.get(), rebuild_panic_method.ml_name, rebuild_panic.get()) < 0) throw PyErrSet{};
     set_panic_rebuilder(rebuild_panic.release());
 

@@ -305,7 +305,8 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
         }
         double closest_target = inf;
         for (std::size_t j = 0; j < targets.count(); ++j) {
-            const double reach = waypoints.empty() ? 0.0 : aim_reach(waypoints.size() == 1 ? waypoints[0] : waypoints[j]);
+            const double reach =
+                waypoints.empty() ? 0.0 : aim_reach(waypoints.size() == 1 ? waypoints[0] : waypoints[j]);
             closest_target = std::fmin(closest_target, periapsis_radius(targets.state(j), mu) - reach);
         }
         check_revolutions(max_rev, std::fmax(closest_source, closest_target), bounds, mu);
