@@ -45,7 +45,9 @@ CYCLING = (
 # Each call would run for half a minute or more on two cores.
 LONG_CALLS = {
     # On the calling thread alone.
-    "lambert_izzo_single": CYCLING + "call = lambda: orbelin.lambert_izzo_single(r1, r2, 150000.0, 3, False, maxiter=2**63)",
+    "lambert_izzo_single": (
+        CYCLING + "call = lambda: orbelin.lambert_izzo_single(r1, r2, 150000.0, 3, False, maxiter=2**63)"
+    ),
     # On the pool's threads.
     "lambert_izzo_vec": (
         CYCLING + "r1 = np.tile(r1, (8, 1)); r2 = np.tile(r2, (8, 1))\n"

@@ -88,8 +88,8 @@ inline std::uint64_t saturating_count(double v) noexcept {
 
 inline Vec3 unit(const Vec3& v) noexcept { return v / norm(v); }
 
-// Below this value of 1 - c/s (transfer angles within about 1e-3 rad of a half turn) lambda is computed from the
-// half-sum of the radial unit vectors instead.
+// Below this value of 1 - c/s (transfer angles within a few thousandths of a radian of a half turn) lambda is
+// computed from the half-sum of the radial unit vectors instead.
 constexpr double half_turn_band = 1e-6;
 
 constexpr Vec3 nan_vec{nan, nan, nan};
@@ -102,9 +102,9 @@ constexpr Vec3 nan_vec{nan, nan, nan};
 }
 
 [[noreturn]] void throw_too_many_revs(std::uint64_t revs, std::uint64_t max_rev) {
-    throw InternalFault("Lambert solver: refusing to solve " + std::to_string(revs) +
-                        " revolutions (max_rev = " + std::to_string(max_rev) + "); at most " +
-                        std::to_string(lambert_max_solved_revs) + " revolutions can be solved in one call");
+    throw RefusedRequest("max_rev = " + std::to_string(max_rev) + " admits " + std::to_string(revs) +
+                         " revolutions for this time of flight; at most " + std::to_string(lambert_max_solved_revs) +
+                         " revolutions can be solved in one call");
 }
 
 }  // namespace
@@ -315,7 +315,7 @@ namespace {
     //      -cross(ih, ir), and multiplying by -1 or 1 is exact.
     const double sign = select_less(ih.z, 0.0, -1.0, 1.0) * (retrograde ? -1.0 : 1.0);
     //      Near a half turn 1 - c/s = r1 r2 cos^2(theta/2) / s^2 is a difference of nearly equal numbers: within
-    //      1e-3 rad of it the rounding of c would cost lambda up to 1e-8 (arcs that miss r2 by 1e-7 of its
+    //      a few 1e-3 rad of it the rounding of c would cost lambda up to 1e-8 (arcs that miss r2 by 1e-7 of its
     //      radius) or, within 1e-7 rad, turn 1 - c/s negative. There the square of the cosine comes from the
     //      half-sum of the unit vectors, |ir1 + ir2|^2 / 4, which those rounding errors do not reach; anything
     //      still negative gives 0, and a NaN stays NaN.

@@ -58,7 +58,7 @@ void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint
 
 // Largest number of revolutions the solver accepts to solve in one call; a
 // problem that would need more (an enormous max_rev together with an enormous
-// time of flight) is refused with InternalFault before anything is allocated.
+// time of flight) is refused with RefusedRequest before anything is allocated.
 inline constexpr std::uint64_t lambert_max_solved_revs = 1'000'000;
 
 // The iteration loops ask whether their call has been interrupted once every interrupt_poll_mask + 1 steps
@@ -92,13 +92,13 @@ struct IzzoProblem {
 // the plane normal of step 3, or null; with normal_if_collinear it is taken only when the positions are collinear
 // by the step's own test (|ir1 x ir2| < 1e-12), in place of the fallback axes. `reversed`, when given, receives the
 // same problem in the other direction of motion, bit for bit what a second call would give; both directions share
-// steps 1-6. Returns false when tof <= 0; throws InternalFault when mu <= 0 or when more than
+// steps 1-6. Returns false when tof <= 0; throws InternalFault when mu <= 0 and RefusedRequest when more than
 // lambert_max_solved_revs revolutions would be solved.
 bool izzo_prepare(const ArcEnds& ends, double tof, double mu, std::uint64_t max_rev, bool retrograde,
                   const Vec3* normal, bool normal_if_collinear, IzzoProblem& p, IzzoProblem* reversed = nullptr);
 
 // Steps 1-8. Returns false when tof <= 0 (the caller emits the single NaN
-// record). Throws InternalFault when mu <= 0 or when more than
+// record). Throws InternalFault when mu <= 0 and RefusedRequest when more than
 // lambert_max_solved_revs revolutions would be solved.
 bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
                 const std::optional<Vec3>& reference_normal, IzzoProblem& p);
@@ -249,8 +249,8 @@ private:
 }  // namespace detail
 
 // Calls on_solution(const LambertSolution&) once per record, in the order of
-// the file comment. Throws InternalFault for mu <= 0 (NaN passes) and for a
-// problem needing more than lambert_max_solved_revs revolutions.
+// the file comment. Throws InternalFault for mu <= 0 (NaN passes) and
+// RefusedRequest for a problem needing more than lambert_max_solved_revs revolutions.
 template <class F>
 void lambert_izzo_visit(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev,
                         bool retrograde, double tol, std::uint64_t maxiter, bool reentry_check,
