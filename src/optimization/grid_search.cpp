@@ -64,13 +64,16 @@ RecordBlocks collect_blocks(std::size_t n, Visit&& visit) {
 
 }  // namespace
 
-RecordBlocks lambert_grid_search(const TimeGrid& grid, const State& source_state, const State& target_state,
-                                 std::uint64_t max_rev, double mu, double tol, std::uint64_t maxiter, bool rendezvous) {
+TransferProblem intercept_problem(const State& source_state, const State& target_state, double mu,
+                                  Directions directions) noexcept {
+    return {.source = source_state,
+            .target = target_state,
+            .arcs = {.solver = {.mu = mu, .max_rev = 0}, .rendezvous = false, .directions = directions}};
+}
+
+RecordBlocks lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem) {
     if (grid.empty()) return {};
-    TransferProblem problem{source_state, target_state, mu, max_rev, rendezvous};
-    problem.tol = tol;
-    problem.maxiter = maxiter;
-    const GridStates states = propagate_grid(grid, source_state, target_state, mu);
+    const GridStates states = propagate_grid(grid, problem.source, problem.target, problem.arcs.solver.mu);
     const std::vector<double>& x = grid.values();
     return collect_blocks(grid.cells(), [&](std::size_t begin, std::size_t end, auto&& emit) {
         grid.for_cell_indices(begin, end, [&](std::size_t, std::size_t i, std::size_t j) {
@@ -81,26 +84,20 @@ RecordBlocks lambert_grid_search(const TimeGrid& grid, const State& source_state
 
 namespace {
 
-GridCell scan_cell(const State& depart, const State& arrive, double t0, double tf, double mu, bool retrograde) {
-    const BestArcOptions options{mu,    0,     1e-8, 50, false,
-                                 false, retrograde ? Directions::retrograde : Directions::prograde};
+// The departure delta-v of the cheapest arc of the scan's directions from the source's state at t0 (`depart`) to
+// the target's at tf (`arrive`).
+GridCell scan_cell(const TransferProblem& scan, const State& depart, const State& arrive, double t0, double tf) {
     const auto best = best_lambert_impulses(position(depart), velocity(depart), position(arrive), velocity(arrive),
-                                            tf - t0, options);
+                                            tf - t0, scan.arcs);
     return {t0, tf, best ? best->dv1_mag : nan};
 }
 
 }  // namespace
 
-GridCell transfer_scan_cell(const State& source_state, const State& target_state, double t0, double tf, double mu,
-                            bool retrograde) {
-    return scan_cell(kepler_universal_2body(source_state, t0, mu), kepler_universal_2body(target_state, tf, mu), t0,
-                     tf, mu, retrograde);
-}
-
-GridCell optimize_lambert_transfer(const TimeGrid& grid, TimeBounds time_bounds, double dt_step,
-                                   const State& source_state, const State& target_state, double mu, bool retrograde) {
+GridCell optimize_lambert_transfer(const TimeGrid& grid, TimePair time_bounds, double dt_step,
+                                   const TransferProblem& scan) {
     if (grid.empty()) return {time_bounds.first, time_bounds.first + dt_step, nan};
-    const std::vector<GridCell> cells = optimize_lambert_transfer_grid(grid, source_state, target_state, mu, retrograde);
+    const std::vector<GridCell> cells = optimize_lambert_transfer_grid(grid, scan);
     // The scan in grid order: a later cell wins ties, and any finite dv beats a NaN one.
     GridCell choice = cells.front();
     for (const GridCell& cell : cells) {
@@ -109,20 +106,17 @@ GridCell optimize_lambert_transfer(const TimeGrid& grid, TimeBounds time_bounds,
     return choice;
 }
 
-std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const State& source_state,
-                                                     const State& target_state, double mu, bool retrograde) {
+std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const TransferProblem& scan) {
     if (grid.empty()) return {};
-    const GridStates states = propagate_grid(grid, source_state, target_state, mu);
+    const GridStates states = propagate_grid(grid, scan.source, scan.target, scan.arcs.solver.mu);
     return map_cells(grid, states, [&](double t0, double tf, const State& depart, const State& arrive) {
-        return scan_cell(depart, arrive, t0, tf, mu, retrograde);
+        return scan_cell(scan, depart, arrive, t0, tf);
     });
 }
 
-RecordBlocks cells_to_burns(const std::vector<GridCell>& cells, const State& source_state, const State& target_state,
-                            double mu) {
-    const TransferProblem problem{source_state, target_state, mu, 0, false};
+RecordBlocks cells_to_burns(const std::vector<GridCell>& cells, const TransferProblem& problem) {
     return collect_blocks(cells.size(), [&](std::size_t begin, std::size_t end, auto&& emit) {
-        for (std::size_t k = begin; k < end; ++k) emit(evaluate_transfer(problem, cells[k].t0, cells[k].tf));
+        for (std::size_t k = begin; k < end; ++k) emit(compute_impulses(problem, cells[k].t0, cells[k].tf));
     });
 }
 

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "optimization/nm_search.hpp"
 #include "optimization/time_grid.hpp"
 #include "optimization/transfer.hpp"
 
@@ -23,27 +22,24 @@ struct GridCell {
     double dv;
 };
 
-// The feasible cells' records in grid order, in blocks of consecutive cells.
-RecordBlocks lambert_grid_search(const TimeGrid& grid, const State& source_state,
-                                                          const State& target_state, std::uint64_t max_rev, double mu,
-                                                          double tol, std::uint64_t maxiter, bool rendezvous);
+// The problem of a transfer scan between the two states: zero revolutions, the departure delta-v as the cost, the
+// given directions of motion and the solver's default settings otherwise.
+TransferProblem intercept_problem(const State& source_state, const State& target_state, double mu,
+                                  Directions directions) noexcept;
 
-// The value of one transfer-scan cell.
-GridCell transfer_scan_cell(const State& source_state, const State& target_state, double t0, double tf, double mu,
-                            bool retrograde);
+// The feasible cells' records in grid order, in blocks of consecutive cells: the full evaluation of every cell.
+RecordBlocks lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem);
 
 // The last cell in grid order whose dv is the smallest finite dv of the grid; the last cell when none is finite;
-// (lo, lo + dt_step, NaN) for an empty grid.
-GridCell optimize_lambert_transfer(const TimeGrid& grid, TimeBounds time_bounds, double dt_step,
-                                   const State& source_state, const State& target_state, double mu, bool retrograde);
+// (lo, lo + dt_step, NaN) for an empty grid. The cells are valued by `scan` (an intercept_problem) at the target.
+GridCell optimize_lambert_transfer(const TimeGrid& grid, TimePair time_bounds, double dt_step,
+                                   const TransferProblem& scan);
 
 // Every cell, in grid order.
-std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const State& source_state,
-                                                     const State& target_state, double mu, bool retrograde);
+std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const TransferProblem& scan);
 
-// The full zero-revolution, no-rendezvous evaluation (both directions) of every cell, in order; cells without a
-// transfer are dropped. The cells' dv plays no part.
-RecordBlocks cells_to_burns(const std::vector<GridCell>& cells, const State& source_state,
-                                                     const State& target_state, double mu);
+// The full evaluation of every cell for `problem`, in order; cells without a transfer are dropped. The cells' dv
+// plays no part.
+RecordBlocks cells_to_burns(const std::vector<GridCell>& cells, const TransferProblem& problem);
 
 }  // namespace orbelin

@@ -3,18 +3,8 @@
 #include "celestial/sun_state.hpp"
 #include "conversions/ric_waypoint.hpp"
 #include "propagation/kepler_universal_2body.hpp"
-#include "solver/lambert_impulses.hpp"
 
 namespace orbelin {
-
-namespace {
-
-constexpr Vec3 nan_vec{nan, nan, nan};
-
-// Julian date of POSIX time 0 (1970-01-01 00:00 UTC).
-constexpr double jd_posix_epoch = 2440587.5;
-
-}  // namespace
 
 OptimizedLambertSolution nan_solution() noexcept { return {nan, nan, nan, nan_vec, nan_vec}; }
 
@@ -26,11 +16,10 @@ ArrivalAim ArrivalAim::waypoint(std::span<const double> ric_offset) noexcept {
     return aim;
 }
 
-ArrivalAim ArrivalAim::sun_line(double offset_km, double t0_ref) noexcept {
+ArrivalAim ArrivalAim::sun_line(SunLine line) noexcept {
     ArrivalAim aim;
     aim.kind_ = Kind::sun_line;
-    aim.sun_offset_km_ = offset_km;
-    aim.t0_ref_ = t0_ref;
+    aim.sun_line_ = line;
     return aim;
 }
 
@@ -42,19 +31,20 @@ std::optional<State> ArrivalAim::apply(const State& target_at_tf, double tf) con
             return apply_ric_waypoint_offset_single(target_at_tf, std::span<const double>(offset_.data(), offset_size_));
         case Kind::sun_line: {
             const Vec3 r2 = position(target_at_tf);
-            const Vec3 d = sun_position((t0_ref_ + tf) / 86400.0 + jd_posix_epoch) - r2;
+            const Vec3 d = sun_position(posix_to_jd(sun_line_.t0_ref + tf)) - r2;
             const double d_norm = norm(d);
             // Written so that a NaN distance fails too.
             if (!(d_norm > 1e-12)) return std::nullopt;
-            return make_state(r2 + sun_offset_km_ * (d / d_norm), velocity(target_at_tf));
+            return make_state(r2 + sun_line_.offset_km * (d / d_norm), velocity(target_at_tf));
         }
     }
     return std::nullopt;
 }
 
-std::optional<OptimizedLambertSolution> evaluate_transfer(const TransferProblem& p, double t0, double tf) {
-    return transfer_between(p, kepler_universal_2body(p.source, t0, p.mu), kepler_universal_2body(p.target, tf, p.mu),
-                            t0, tf);
+std::optional<OptimizedLambertSolution> compute_impulses(const TransferProblem& p, double t0, double tf) {
+    const double mu = p.arcs.solver.mu;
+    return transfer_between(p, kepler_universal_2body(p.source, t0, mu), kepler_universal_2body(p.target, tf, mu), t0,
+                            tf);
 }
 
 std::optional<OptimizedLambertSolution> transfer_between(const TransferProblem& p, const State& depart,
@@ -62,30 +52,16 @@ std::optional<OptimizedLambertSolution> transfer_between(const TransferProblem& 
     const std::optional<State> arrive = p.aim.apply(target_at_tf, tf);
     if (!arrive) return std::nullopt;
 
-    const BestArcOptions options{p.mu, p.max_rev, p.tol, p.maxiter, false, p.rendezvous};
     const std::optional<Impulses> best = best_lambert_impulses(position(depart), velocity(depart), position(*arrive),
-                                                               velocity(*arrive), tf - t0, options);
+                                                               velocity(*arrive), tf - t0, p.arcs);
     if (!best) return std::nullopt;
-    return OptimizedLambertSolution{t0, tf, impulse_cost(*best, p.rendezvous), best->dv1,
-                                    p.rendezvous ? best->dv2 : nan_vec};
+    const bool rendezvous = p.arcs.rendezvous;
+    return OptimizedLambertSolution{t0, tf, impulse_cost(*best, rendezvous), best->dv1, rendezvous ? best->dv2 : nan_vec};
 }
 
-std::optional<OptimizedLambertSolution> compute_impulses(const State& source_state, const State& target_state,
-                                                         std::uint64_t max_rev, bool optimize_rendezvous,
-                                                         std::span<const double> ric_waypoint, double t0, double tf,
-                                                         double mu) {
-    TransferProblem p{source_state, target_state, mu, max_rev, optimize_rendezvous};
-    if (!ric_waypoint.empty()) p.aim = ArrivalAim::waypoint(ric_waypoint);
-    return evaluate_transfer(p, t0, tf);
-}
-
-std::optional<OptimizedLambertSolution> compute_impulses_sunline(const State& source_state, const State& target_state,
-                                                                 std::uint64_t max_rev, bool optimize_rendezvous,
-                                                                 double sun_vector_offset_km, double t0_ref, double t0,
-                                                                 double tf, double mu) {
-    TransferProblem p{source_state, target_state, mu, max_rev, optimize_rendezvous,
-                      ArrivalAim::sun_line(sun_vector_offset_km, t0_ref)};
-    return evaluate_transfer(p, t0, tf);
+std::optional<OptimizedLambertSolution> compute_impulses_sunline(const TransferProblem& problem, SunLine line, double t0,
+                                                                 double tf) {
+    return compute_impulses(with_aim(problem, ArrivalAim::sun_line(line)), t0, tf);
 }
 
 }  // namespace orbelin

@@ -22,6 +22,10 @@ std::string FunctionDef::docstring() const {
     return doc;
 }
 
+bool Args::declares(std::string_view name) const {
+    return std::any_of(def_->params.begin(), def_->params.end(), [&](const Param& p) { return name == p.name; });
+}
+
 const Args::Value& Args::value(std::string_view name, std::initializer_list<Kind> kinds) const {
     for (std::size_t i = 0; i < def_->params.size(); ++i) {
         const Param& param = def_->params[i];

@@ -79,6 +79,8 @@ struct FunctionDef {
 class Args {
 public:
     bool present(std::string_view name) const { return value(name).present; }
+    // Whether the function has a parameter of that name at all.
+    bool declares(std::string_view name) const;
     double f64(std::string_view name) const { return value(name, Kind::Float).f; }
     std::pair<double, double> pair(std::string_view name) const {
         const Value& v = value(name, Kind::Pair);

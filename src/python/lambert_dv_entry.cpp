@@ -47,7 +47,7 @@ struct ImpulseColumns {
         b[0] = i.dv2.x, b[1] = i.dv2.y, b[2] = i.dv2.z;
     }
 
-    void pad(std::size_t slot) const noexcept { write(slot, {nan, nan, nan, {nan, nan, nan}, {nan, nan, nan}}); }
+    void pad(std::size_t slot) const noexcept { write(slot, nan_impulses); }
 
     PyObject* into_result() {
         std::array<PyRef, 5> items = {PyRef::steal(dv1_mag.release()), PyRef::steal(dv2_mag.release()),
@@ -70,7 +70,8 @@ const BatchMessages kVecDvMessages{
 
 PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
     const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, kVecDvMessages);
-    const LambertOptions options = lambert_options(args, args.flag("retrograde"));
+    LambertSettings options = lambert_settings(args);
+    options.retrograde = args.flag("retrograde");
 
     using View = LambertBatch::View;
     const RaggedSpec spec{"lambert_izzo_vec_dv", batch.cases(), batch.case_shape(),
@@ -99,9 +100,7 @@ const BatchMessages kBestDvMessages{
 
 PyObject* lambert_izzo_best_dv_impl(const Args& args) {
     const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, kBestDvMessages);
-    const double tol = checked_tol(args);
-    const BestArcOptions options{args.f64("mu"),           args.count("max_rev"), tol, args.count("maxiter"),
-                                 args.flag("reentry_check"), args.flag("rendezvous")};
+    const BestArcOptions options{.solver = lambert_settings(args), .rendezvous = args.flag("rendezvous")};
     const std::size_t cases = batch.cases();
 
     // With an empty time list there are no cases while the batch axes may not
@@ -113,25 +112,24 @@ PyObject* lambert_izzo_best_dv_impl(const Args& args) {
     // Every case writes all nine values of its element, so the arrays start unwritten.
     ImpulseColumns columns(shape);
     const LambertBatch::View view = batch.view();
-    const Impulses none{nan, nan, nan, {nan, nan, nan}, {nan, nan, nan}};
     parallel_for(global_pool(), cases, [&](std::size_t c) {
         const DvCase k = dv_case(batch, view, c);
         const auto best = best_lambert_impulses(k.r1, k.u1, k.r2, k.u2, k.tof, options);
-        columns.write(c, best.value_or(none));
+        columns.write(c, best.value_or(nan_impulses));
     });
     return columns.into_result();
 }
 
 constexpr Param kVecDvParams[] = {
     required("s1", Kind::Array),      required("s2", Kind::Array),        required("tof", Kind::Object),
-    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), optional("mu", mu_earth),
-    optional("tol", 1e-8),            optional_count("maxiter", 50),      optional_flag("reentry_check", false),
+    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), kMuParam,
+    kTolParam,                        kMaxiterParam,                      kReentryCheckParam,
 };
 
 constexpr Param kBestDvParams[] = {
-    required("s1", Kind::Array),      required("s2", Kind::Array),   required("tof", Kind::Object),
-    required("max_rev", Kind::Count), optional("mu", mu_earth),      optional("tol", 1e-8),
-    optional_count("maxiter", 50),    optional_flag("rendezvous", true), optional_flag("reentry_check", false),
+    required("s1", Kind::Array),      required("s2", Kind::Array),       required("tof", Kind::Object),
+    required("max_rev", Kind::Count), kMuParam,                          kTolParam,
+    kMaxiterParam,                    optional_flag("rendezvous", true), kReentryCheckParam,
 };
 
 }  // namespace

@@ -23,7 +23,8 @@ PyObject* lambert_izzo_single_impl_py(const Args& args) {
     const Vec3 r1 = load_vec3(r1_values.data());
     const Vec3 r2 = load_vec3(r2_values.data());
     const double tof = args.f64("tof");
-    const LambertOptions options = lambert_options(args, args.flag("retrograde"));
+    LambertSettings options = lambert_settings(args);
+    options.retrograde = args.flag("retrograde");
 
     const RaggedSpec spec{"lambert_izzo_single", 1, {}, std::nullopt, nullptr, false};
     return collect_ragged<SolutionColumns>(
@@ -42,7 +43,8 @@ const BatchMessages kVecMessages{
 
 PyObject* lambert_izzo_vec_impl(const Args& args) {
     const LambertBatch batch(args.array("r1"), args.array("r2"), args.object("tof"), 3, kVecMessages);
-    const LambertOptions options = lambert_options(args, args.flag("retrograde"));
+    LambertSettings options = lambert_settings(args);
+    options.retrograde = args.flag("retrograde");
 
     using View = LambertBatch::View;
     const RaggedSpec spec{"lambert_izzo_vec", batch.cases(), batch.case_shape(),
@@ -64,15 +66,15 @@ PyObject* lambert_izzo_vec_impl(const Args& args) {
 }
 
 constexpr Param kLambertParams[] = {
-    required("r1", Kind::Array),        required("r2", Kind::Array),     required("tof", Kind::Object),
-    required("max_rev", Kind::Count),   required("retrograde", Kind::Flag), optional("mu", mu_earth),
-    optional("tol", 1e-8),              optional_count("maxiter", 50),  optional_flag("reentry_check", false),
+    required("r1", Kind::Array),      required("r2", Kind::Array),        required("tof", Kind::Object),
+    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), kMuParam,
+    kTolParam,                        kMaxiterParam,                      kReentryCheckParam,
 };
 
 constexpr Param kLambertSingleParams[] = {
-    required("r1", Kind::Array1D),      required("r2", Kind::Array1D),   required("tof", Kind::Float),
-    required("max_rev", Kind::Count),   required("retrograde", Kind::Flag), optional("mu", mu_earth),
-    optional("tol", 1e-8),              optional_count("maxiter", 50),  optional_flag("reentry_check", false),
+    required("r1", Kind::Array1D),    required("r2", Kind::Array1D),      required("tof", Kind::Float),
+    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), kMuParam,
+    kTolParam,                        kMaxiterParam,                      kReentryCheckParam,
 };
 
 }  // namespace

@@ -49,12 +49,12 @@ StatePair read_state_pair(const Args& args) {
     return states;
 }
 
-// The optional single waypoint: empty when absent.
-std::vector<double> read_waypoint(const Args& args) {
-    if (!args.present("ric_waypoint")) return {};
-    std::vector<double> waypoint = copy_contiguous(args.array("ric_waypoint"));
+// The arrival aim of a search: the optional single waypoint, or the target itself when it is absent.
+ArrivalAim read_aim(const Args& args) {
+    if (!args.present("ric_waypoint")) return ArrivalAim::target();
+    const std::vector<double> waypoint = copy_contiguous(args.array("ric_waypoint"));
     if (waypoint.size() != 3 && waypoint.size() != 6) raise_value_error("ric_waypoint must have 3 or 6 elements");
-    return waypoint;
+    return ArrivalAim::waypoint(waypoint);
 }
 
 std::optional<std::uint64_t> count_or_none(const Args& args, const char* name) {
@@ -62,9 +62,27 @@ std::optional<std::uint64_t> count_or_none(const Args& args, const char* name) {
     return args.count(name);
 }
 
+// The problem of a Nelder-Mead search: the two states, the arcs of max_rev revolutions at mu (both directions,
+// the solver's defaults otherwise), the cost with or without the arrival burn, and the aim.
+TransferProblem search_problem(const Args& args, const StatePair& s, const ArrivalAim& aim) {
+    return {.source = s.source,
+            .target = s.target,
+            .arcs = {.solver = {.mu = args.f64("mu"), .max_rev = args.count("max_rev")},
+                     .rendezvous = args.flag("optimize_rendezvous")},
+            .aim = aim};
+}
+
+// The settings of a multi-start search.
+MultiStart multi_start(const Args& args) {
+    return {.num_solvers = args.count("num_solvers"),
+            .return_best_only = args.flag("return_best_only"),
+            .remove_duplicates = args.flag("remove_duplicates"),
+            .max_iters = count_or_none(args, "max_iters")};
+}
+
 // The grid of a scan, refused before anything is built when it has no end or cannot be held: results take
 // `bytes_per_cell` per cell, checked against the memory this process may use.
-TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cell) {
+TimeGrid build_grid(TimePair bounds, double dt_step, std::size_t bytes_per_cell) {
     // A window of up to `span` steps has fewer than (span + 2)^2 / 2 cells; when even that fits in a small request
     // the system is not asked.
     const double span = (bounds.second - bounds.first) / dt_step;
@@ -108,75 +126,65 @@ constexpr std::size_t kRecordCellBytes = sizeof(OptimizedLambertSolution) + kBur
 
 PyObject* lambert_grid_search_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const TimeBounds bounds = args.pair("time_bounds");
+    const TimePair bounds = args.pair("time_bounds");
     const double dt_step = args.f64("dt_step");
-    const double mu = args.f64("mu");
-    const double tol = checked_tol(args);
+    const TransferProblem problem{.source = s.source,
+                                  .target = s.target,
+                                  .arcs = {.solver = lambert_settings(args), .rendezvous = args.flag("rendezvous")}};
     const TimeGrid grid = build_grid(bounds, dt_step, kRecordCellBytes);
-    auto records = lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol,
-                                             args.count("maxiter"), args.flag("rendezvous"));
-    return burns_to_python(std::move(records), s.source, s.target, ArrivalAim::target(), mu);
+    return burns_to_python(lambert_grid_search(grid, problem), s.source, s.target, problem.aim,
+                           problem.arcs.solver.mu);
 }
 
 PyObject* optimize_lambert_nm_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const std::vector<double> waypoint = read_waypoint(args);
-    const double mu = args.f64("mu");
-    std::optional<TimePair> initial_guess;
-    if (args.present("initial_guess")) initial_guess = args.pair("initial_guess");
-    const auto found = optimize_lambert_nm(s.source, s.target, args.pair("time_bounds"), args.count("max_rev"),
-                                           args.flag("optimize_rendezvous"), mu, count_or_none(args, "max_iters"),
-                                           initial_guess, waypoint);
-    const ArrivalAim aim = waypoint.empty() ? ArrivalAim::target() : ArrivalAim::waypoint(waypoint);
-    return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, aim, mu);
+    const TransferProblem problem = search_problem(args, s, read_aim(args));
+    NmSearch search{.max_iters = count_or_none(args, "max_iters")};
+    if (args.present("initial_guess")) search.initial_guess = args.pair("initial_guess");
+    const auto found = optimize_lambert_nm(problem, args.pair("time_bounds"), search);
+    return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, problem.aim,
+                           problem.arcs.solver.mu);
 }
 
 PyObject* optimize_lambert_nm_multi_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const std::vector<double> waypoint = read_waypoint(args);
-    const double mu = args.f64("mu");
-    const auto records = optimize_lambert_nm_multi(
-        s.source, s.target, args.pair("time_bounds"), args.count("max_rev"), args.flag("optimize_rendezvous"),
-        args.count("num_solvers"), args.flag("return_best_only"), mu, args.flag("remove_duplicates"),
-        count_or_none(args, "max_iters"), waypoint);
-    const ArrivalAim aim = waypoint.empty() ? ArrivalAim::target() : ArrivalAim::waypoint(waypoint);
-    return burns_to_python(records, s.source, s.target, aim, mu);
+    const TransferProblem problem = search_problem(args, s, read_aim(args));
+    const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi_start(args));
+    return burns_to_python(records, s.source, s.target, problem.aim, problem.arcs.solver.mu);
 }
 
 PyObject* optimize_lambert_nm_multi_sunline_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const double offset_km = args.f64("sun_vector_offset_km");
-    const double t0_ref = args.f64("t0_ref");
-    const double mu = args.f64("mu");
-    const auto records = optimize_lambert_nm_multi_sunline(
-        s.source, s.target, args.pair("time_bounds"), args.count("max_rev"), args.flag("optimize_rendezvous"),
-        args.count("num_solvers"), args.flag("return_best_only"), offset_km, t0_ref, mu,
-        args.flag("remove_duplicates"), count_or_none(args, "max_iters"));
-    return burns_to_python(records, s.source, s.target, ArrivalAim::sun_line(offset_km, t0_ref), mu);
+    const SunLine line{.offset_km = args.f64("sun_vector_offset_km"), .t0_ref = args.f64("t0_ref")};
+    const TransferProblem problem = search_problem(args, s, ArrivalAim::sun_line(line));
+    const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi_start(args));
+    return burns_to_python(records, s.source, s.target, problem.aim, problem.arcs.solver.mu);
 }
 
 PyObject* optimize_lambert_transfer_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const TimeBounds bounds = args.pair("time_bounds");
+    const TimePair bounds = args.pair("time_bounds");
     const double dt_step = args.f64("dt_step");
     const double mu = args.f64("mu");
     const TimeGrid grid = build_grid(bounds, dt_step, sizeof(GridCell));
-    const GridCell best =
-        optimize_lambert_transfer(grid, bounds, dt_step, s.source, s.target, mu, args.flag("retrograde"));
+    const Directions scanned = args.flag("retrograde") ? Directions::retrograde : Directions::prograde;
+    const GridCell best = optimize_lambert_transfer(grid, bounds, dt_step, intercept_problem(s.source, s.target, mu, scanned));
     // The scan ranks cells by one direction's departure delta-v; the answer is the full evaluation of the chosen
     // times, both directions tried.
-    const auto found = compute_impulses(s.source, s.target, 0, false, {}, best.t0, best.tf, mu);
-    return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, ArrivalAim::target(), mu);
+    const TransferProblem problem = intercept_problem(s.source, s.target, mu, Directions::both);
+    const auto found = compute_impulses(problem, best.t0, best.tf);
+    return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, problem.aim, mu);
 }
 
 PyObject* optimize_lambert_transfer_grid_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const TimeBounds bounds = args.pair("time_bounds");
+    const TimePair bounds = args.pair("time_bounds");
     const double mu = args.f64("mu");
     const TimeGrid grid = build_grid(bounds, args.f64("dt_step"), sizeof(GridCell) + kRecordCellBytes);
-    const auto cells = optimize_lambert_transfer_grid(grid, s.source, s.target, mu, args.flag("retrograde"));
-    return burns_to_python(cells_to_burns(cells, s.source, s.target, mu), s.source, s.target, ArrivalAim::target(),
-                           mu);
+    const Directions scanned = args.flag("retrograde") ? Directions::retrograde : Directions::prograde;
+    const auto cells = optimize_lambert_transfer_grid(grid, intercept_problem(s.source, s.target, mu, scanned));
+    const TransferProblem problem = intercept_problem(s.source, s.target, mu, Directions::both);
+    return burns_to_python(cells_to_burns(cells, problem), s.source, s.target, problem.aim, mu);
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -259,14 +267,10 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     const Rows targets(target_arr, "Failed to reshape target_state");
     const std::vector<std::vector<double>> waypoints = read_waypoint_rows(args, targets.count());
 
-    const TimeBounds bounds = args.pair("time_bounds");
-    const std::uint64_t max_rev = args.count("max_rev");
-    const bool rendezvous = args.flag("optimize_rendezvous");
-    const std::uint64_t num_solvers = args.count("num_solvers");
-    const bool best_only = args.flag("return_best_only");
-    const double mu = args.f64("mu");
-    const bool remove_duplicates = args.flag("remove_duplicates");
-    const std::optional<std::uint64_t> max_iters = count_or_none(args, "max_iters");
+    const TimePair bounds = args.pair("time_bounds");
+    const StatePair none{};
+    const TransferProblem common = search_problem(args, none, ArrivalAim::target());
+    const MultiStart multi = multi_start(args);
 
     const std::size_t T = targets.count();
     const std::size_t pairs = sources.count() * T;
@@ -274,12 +278,15 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     const auto per_pair = parallel_map(
         global_pool(), pairs,
         [&](std::size_t p) {
-            std::span<const double> waypoint;
-            if (!waypoints.empty()) waypoint = waypoints.size() == 1 ? waypoints[0] : waypoints[p % T];
-            return optimize_lambert_nm_multi(sources.state(p / T), targets.state(p % T), bounds, max_rev, rendezvous,
-                                             num_solvers, best_only, mu, remove_duplicates, max_iters, waypoint);
+            TransferProblem problem = common;
+            problem.source = sources.state(p / T);
+            problem.target = targets.state(p % T);
+            if (!waypoints.empty()) {
+                problem.aim = ArrivalAim::waypoint(waypoints.size() == 1 ? waypoints[0] : waypoints[p % T]);
+            }
+            return optimize_lambert_nm_multi(problem, bounds, multi);
         },
-        1);
+        /*grain=*/1);
     return as_data_frame(pair_table(per_pair, T));
 }
 
@@ -289,21 +296,21 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
 constexpr Param kTransferScanParams[] = {
     required("source_state", Kind::Array1D), required("target_state", Kind::Array1D),
     required("time_bounds", Kind::Pair),     required("dt_step", Kind::Float),
-    optional("mu", mu_earth),                optional_flag("retrograde", false),
+    kMuParam,                                optional_flag("retrograde", default_lambert_settings.retrograde),
 };
 
 constexpr Param kGridSearchParams[] = {
     required("source_state", Kind::Array1D), required("target_state", Kind::Array1D),
     required("time_bounds", Kind::Pair),     required("dt_step", Kind::Float),
-    optional_count("max_rev", 0),            optional("mu", mu_earth),
-    optional("tol", 1e-8),                   optional_count("maxiter", 50),
+    optional_count("max_rev", default_lambert_settings.max_rev), kMuParam,
+    kTolParam,                               kMaxiterParam,
     optional_flag("rendezvous", true),
 };
 
 constexpr Param kNmParams[] = {
     required("source_state", Kind::Array1D),        required("target_state", Kind::Array1D),
     required("time_bounds", Kind::Pair),            required("max_rev", Kind::Count),
-    required("optimize_rendezvous", Kind::Flag),    optional("mu", mu_earth),
+    required("optimize_rendezvous", Kind::Flag),    kMuParam,
     optional_or_none("max_iters", Kind::Count),     optional_or_none("initial_guess", Kind::Pair),
     optional_or_none("ric_waypoint", Kind::Array1D),
 };
@@ -312,7 +319,7 @@ constexpr Param kNmMultiParams[] = {
     required("source_state", Kind::Array1D),     required("target_state", Kind::Array1D),
     required("time_bounds", Kind::Pair),         required("max_rev", Kind::Count),
     required("optimize_rendezvous", Kind::Flag), required("num_solvers", Kind::Count),
-    required("return_best_only", Kind::Flag),    optional("mu", mu_earth),
+    required("return_best_only", Kind::Flag),    kMuParam,
     optional_flag("remove_duplicates", true),    optional_or_none("max_iters", Kind::Count),
     optional_or_none("ric_waypoint", Kind::Array1D),
 };
@@ -321,7 +328,7 @@ constexpr Param kNmMultiArrayParams[] = {
     required("source_state", Kind::Array),       required("target_state", Kind::Array),
     required("time_bounds", Kind::Pair),         required("max_rev", Kind::Count),
     required("optimize_rendezvous", Kind::Flag), required("num_solvers", Kind::Count),
-    required("return_best_only", Kind::Flag),    optional("mu", mu_earth),
+    required("return_best_only", Kind::Flag),    kMuParam,
     optional_flag("remove_duplicates", true),    optional_or_none("max_iters", Kind::Count),
     optional_or_none("ric_waypoint", Kind::Array),
 };
@@ -331,7 +338,7 @@ constexpr Param kNmSunlineParams[] = {
     required("time_bounds", Kind::Pair),              required("max_rev", Kind::Count),
     required("optimize_rendezvous", Kind::Flag),      required("num_solvers", Kind::Count),
     required("return_best_only", Kind::Flag),         required("sun_vector_offset_km", Kind::Float),
-    required("t0_ref", Kind::Float),                  optional("mu", mu_earth),
+    required("t0_ref", Kind::Float),                  kMuParam,
     optional_flag("remove_duplicates", true),         optional_or_none("max_iters", Kind::Count),
 };
 

@@ -16,10 +16,10 @@ std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, c
     const Vec3 h = cross(r1, u1);
     const double h_norm = norm(h);
     if (!(h_norm > 1e-15)) return std::nullopt;
-    // The same arithmetic as the solver's plane test, so that both agree on every pair of positions. A zero or
-    // NaN position gives NaN here and no normal: the solver answers such a problem with NaN anyway.
+    // The solver's plane test. A zero or NaN position gives NaN here and no normal: the solver answers such a
+    // problem with NaN anyway.
     const double sin_angle = norm(cross(r1 / norm(r1), r2 / norm(r2)));
-    if (sin_angle < 1e-12) return h / h_norm;
+    if (sin_angle < collinear_sin_angle) return h / h_norm;
     return std::nullopt;
 }
 
@@ -39,8 +39,9 @@ std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, co
     };
     for (const bool retrograde : {false, true}) {
         if (o.directions == (retrograde ? Directions::prograde : Directions::retrograde)) continue;
-        lambert_izzo_visit(r1, r2, tof, o.mu, o.max_rev, retrograde, o.tol, o.maxiter, o.reentry_check, normal,
-                           consider);
+        LambertSettings direction = o.solver;
+        direction.retrograde = retrograde;
+        lambert_izzo_visit(r1, r2, tof, direction, normal, consider);
     }
     if (best_cost == penalty_value) return std::nullopt;
     return best;

@@ -12,10 +12,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/constants.hpp"
 #include "common/staged_loop.hpp"
 #include "common/vec3.hpp"
 #include "orbit/transfer_elements.hpp"
 #include "solver/lambert_izzo.hpp"
+#include "solver/lambert_settings.hpp"
 #include "solver/lambert_solution.hpp"
 
 namespace orbelin {
@@ -30,11 +32,14 @@ struct Impulses {
     Vec3 dv2;
 };
 
+// The impulses of an arc that was not found.
+inline constexpr Impulses nan_impulses{nan, nan, nan, nan_vec, nan_vec};
+
 Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1, const Vec3& u2) noexcept;
 
 // The plane normal handed to the solver for a departure state (r1, u1) and an arrival position r2: the unit
 // angular momentum of the departure state, but only when that momentum is not zero and r1, r2 are collinear by
-// the solver's own test (|r1_hat x r2_hat| < 1e-12). In that band the solver cannot take the transfer plane
+// the solver's own test (|r1_hat x r2_hat| < collinear_sin_angle). In that band the solver cannot take the transfer plane
 // from the positions and would otherwise fall back to an arbitrary one; outside it the positions define the
 // plane and no normal is passed.
 std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, const Vec3& r2) noexcept;
@@ -42,14 +47,11 @@ std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, c
 // Which directions of motion a best-arc search solves: both (prograde first) or only one.
 enum class Directions { both, prograde, retrograde };
 
-// Solver settings of a best-arc search.
+// A best-arc search: the solver's settings (their direction of motion is set by each direction tried), the cost
+// and the directions.
 struct BestArcOptions {
-    double mu;
-    std::uint64_t max_rev;
-    double tol;
-    std::uint64_t maxiter;
-    bool reentry_check;
-    bool rendezvous;  // cost = |dv1| + |dv2| when set, |dv1| otherwise
+    LambertSettings solver;
+    bool rendezvous = false;  // cost = |dv1| + |dv2| when set, |dv1| otherwise
     Directions directions = Directions::both;
 };
 
@@ -63,16 +65,6 @@ std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, co
 
 // The cost the selection above ranks a candidate by.
 inline double impulse_cost(const Impulses& i, bool rendezvous) noexcept { return rendezvous ? i.total : i.dv1_mag; }
-
-// Solver settings shared by every case of a batch, in the order of the Python signatures.
-struct LambertOptions {
-    double mu;
-    std::uint64_t max_rev;
-    bool retrograde;
-    double tol;
-    std::uint64_t maxiter;
-    bool reentry_check;
-};
 
 // One Lambert problem of a batch: the two positions and the time of flight.
 struct LambertCase {
@@ -96,7 +88,7 @@ inline constexpr std::size_t annotation_run = 32;
 // machine of the benchmarks, against 95 ns for the elements alone). The sink still sees every record of a case in
 // order, and the cases in order.
 template <class CaseOf, class F>
-void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertOptions& o, F&& sink) {
+void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertSettings& o, F&& sink) {
     struct Held {
         std::size_t c;
         ArcEnds ends;
@@ -114,7 +106,7 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
     // Cases are read a run ahead of their solves (common/staged_loop.hpp).
     for_each_staged<annotation_run>(begin, end, case_of, [&](std::size_t c, const LambertCase& k) {
         detail::IzzoProblem p;
-        const bool solvable = detail::izzo_setup(k.r1, k.r2, k.tof, o.mu, o.max_rev, o.retrograde, std::nullopt, p);
+        const bool solvable = detail::izzo_setup(k.r1, k.r2, k.tof, o, std::nullopt, p);
         // A case's arcs join the run whole, so the run is annotated between cases only.
         const std::size_t arcs = solvable ? 2 * p.revs + 1 : 1;
         if (n + arcs > annotation_run) annotate();
@@ -128,11 +120,11 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
             auto annotate_now = [&](const LambertSolution& s) {
                 sink(c, s, compute_transfer_orbit_elements(ends, s.v1, s.v2, o.mu));
             };
-            detail::izzo_emit(p, k.r1, k.tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check, annotate_now);
+            detail::izzo_emit(p, k.r1, k.tof, o, annotate_now);
             return;
         }
         auto hold = [&](const LambertSolution& s) { held[n++] = {c, ends, s}; };
-        detail::izzo_emit(p, k.r1, k.tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check, hold);
+        detail::izzo_emit(p, k.r1, k.tof, o, hold);
     });
     annotate();
 }
@@ -140,21 +132,21 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
 // The arcs of the single problem (r1, r2, tof) with their elements, as visit_annotated_cases gives them but one at a
 // time and without its buffers: sink(const LambertSolution&, const TransferElements&).
 template <class F>
-void visit_annotated_arcs(const Vec3& r1, const Vec3& r2, double tof, const LambertOptions& o, F&& sink) {
+void visit_annotated_arcs(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& o, F&& sink) {
     detail::IzzoProblem p;
-    if (!detail::izzo_setup(r1, r2, tof, o.mu, o.max_rev, o.retrograde, std::nullopt, p)) {
+    if (!detail::izzo_setup(r1, r2, tof, o, std::nullopt, p)) {
         const LambertSolution blank = detail::izzo_nan_record(tof, o.retrograde);
         sink(blank, compute_transfer_orbit_elements(r1, blank.v1, r2, blank.v2, o.mu));
         return;
     }
     const ArcEnds ends{r1, r2, p.r1n, p.r2n, p.ir1, p.ir2};
     auto annotate = [&](const LambertSolution& s) { sink(s, compute_transfer_orbit_elements(ends, s.v1, s.v2, o.mu)); };
-    detail::izzo_emit(p, r1, tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check, annotate);
+    detail::izzo_emit(p, r1, tof, o, annotate);
 }
 
 // How many arcs visit_annotated_arcs gives, without solving.
-inline std::uint64_t annotated_arc_count(const Vec3& r1, const Vec3& r2, double tof, const LambertOptions& o) {
-    return lambert_izzo_count(r1, r2, tof, o.mu, o.max_rev, o.retrograde, [] { return std::optional<Vec3>{}; });
+inline std::uint64_t annotated_arc_count(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& o) {
+    return lambert_izzo_count(r1, r2, tof, o, [] { return std::optional<Vec3>{}; });
 }
 
 // Every arc between the departure state (r1, u1) and the arrival state (r2, u2), in the solver's order, as its
@@ -162,17 +154,15 @@ inline std::uint64_t annotated_arc_count(const Vec3& r1, const Vec3& r2, double 
 // collinear_reference_normal. Throws as the solver does.
 template <class F>
 void visit_arc_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2, double tof,
-                        const LambertOptions& o, F&& sink) {
-    lambert_izzo_visit(r1, r2, tof, o.mu, o.max_rev, o.retrograde, o.tol, o.maxiter, o.reentry_check,
-                       collinear_reference_normal(r1, u1, r2),
+                        const LambertSettings& o, F&& sink) {
+    lambert_izzo_visit(r1, r2, tof, o, collinear_reference_normal(r1, u1, r2),
                        [&](const LambertSolution& s) { sink(lambert_impulses(s, u1, u2)); });
 }
 
 // How many impulse pairs visit_arc_impulses gives, without solving.
 inline std::uint64_t arc_impulses_count(const Vec3& r1, const Vec3& u1, const Vec3& r2, double tof,
-                                        const LambertOptions& o) {
-    return lambert_izzo_count(r1, r2, tof, o.mu, o.max_rev, o.retrograde,
-                              [&] { return collinear_reference_normal(r1, u1, r2); });
+                                        const LambertSettings& o) {
+    return lambert_izzo_count(r1, r2, tof, o, [&] { return collinear_reference_normal(r1, u1, r2); });
 }
 
 }  // namespace orbelin

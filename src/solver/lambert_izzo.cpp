@@ -79,7 +79,23 @@ inline std::uint64_t saturating_count(double v) noexcept {
 
 inline Vec3 unit(const Vec3& v) noexcept { return v / norm(v); }
 
-constexpr Vec3 nan_vec{nan, nan, nan};
+// Steps 2 and 6 up to the time: the chord, both radii, the semi-perimeter and the non-dimensional time of flight,
+// one set of expressions for the setup and for the revolution bound, so that both see the same T.
+struct IzzoScale {
+    double c;    // |r2 - r1|, km
+    double r1n;  // |r1|, km
+    double r2n;  // |r2|, km
+    double s;    // semi-perimeter (|r1| + |r2| + c) / 2, km
+    double T;    // sqrt(2 mu / s^3) tof
+};
+
+inline IzzoScale izzo_scale(const Vec3& r1, const Vec3& r2, double tof, double mu) noexcept {
+    const double c = norm(r2 - r1);
+    const double r1n = norm(r1);
+    const double r2n = norm(r2);
+    const double s = (r1n + r2n + c) / 2.0;
+    return {c, r1n, r2n, s, std::sqrt(2.0 * mu / (s * s * s)) * tof};
+}
 
 [[noreturn]] void throw_bad_mu(double mu) {
     // Plain decimal, shortest round-trip form, never an exponent.
@@ -175,17 +191,20 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
 
 namespace detail {
 
-bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
+bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& settings,
                 const std::optional<Vec3>& reference_normal, IzzoProblem& p) {
+    const double mu = settings.mu;
+    const std::uint64_t max_rev = settings.max_rev;
     // 1. Checks (NaN mu and NaN tof pass both).
     if (mu <= 0.0) throw_bad_mu(mu);
     if (tof <= 0.0) return false;
 
-    // 2. Geometry.
-    const double c = norm(r2 - r1);
-    p.r1n = norm(r1);
-    p.r2n = norm(r2);
-    const double s = (p.r1n + p.r2n + c) / 2.0;
+    // 2. Geometry (and the time of step 6).
+    const IzzoScale scale = izzo_scale(r1, r2, tof, mu);
+    const double c = scale.c;
+    const double s = scale.s;
+    p.r1n = scale.r1n;
+    p.r2n = scale.r2n;
     p.ir1 = r1 / p.r1n;
     p.ir2 = r2 / p.r2n;
 
@@ -196,14 +215,14 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     } else {
         const Vec3 h = cross(p.ir1, p.ir2);
         const double hn = norm(h);
-        if (hn >= 1e-12) {
+        if (hn >= collinear_sin_angle) {
             ih = h / hn;
         } else {
             const Vec3 z_axis{0.0, 0.0, 1.0};
-            const Vec3 axis = norm(cross(p.ir1, z_axis)) < 1e-12 ? Vec3{0.0, 1.0, 0.0} : z_axis;
+            const Vec3 axis = norm(cross(p.ir1, z_axis)) < collinear_sin_angle ? Vec3{0.0, 1.0, 0.0} : z_axis;
             const Vec3 hp = cross(p.ir1, axis);
             const double hpn = norm(hp);
-            ih = hpn >= 1e-12 ? hp / hpn : Vec3{1.0, 0.0, 0.0};
+            ih = hpn >= collinear_sin_angle ? hp / hpn : Vec3{1.0, 0.0, 0.0};
         }
     }
 
@@ -211,7 +230,7 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     //      above 180 degrees as seen from +z) and flips again for retrograde motion. Both conditions vary at
     //      random across a batch, so the sign is a factor instead of a branch: cross(ir, ih) is exactly
     //      -cross(ih, ir), and multiplying by -1 or 1 is exact.
-    const double sign = select_less(ih.z, 0.0, -1.0, 1.0) * (retrograde ? -1.0 : 1.0);
+    const double sign = select_less(ih.z, 0.0, -1.0, 1.0) * (settings.retrograde ? -1.0 : 1.0);
     const double lambda = sign * std::sqrt(1.0 - c / s);
     const Vec3 it1 = sign * cross(ih, p.ir1);
     const Vec3 it2 = sign * cross(ih, p.ir2);
@@ -220,7 +239,7 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     p.it2 = unit(it2);
 
     // 6. Non-dimensional time of flight.
-    const double T = std::sqrt(2.0 * mu / (s * s * s)) * tof;
+    const double T = scale.T;
     p.T = T;
 
     // 7. Largest feasible number of revolutions.
@@ -315,20 +334,18 @@ void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, Lambert
     }
 }
 
-std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev) {
+std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& settings) {
+    const double mu = settings.mu;
     if (mu <= 0.0) throw_bad_mu(mu);
-    if (!(tof > 0.0) || max_rev == 0) return 0;
+    if (!(tof > 0.0) || settings.max_rev == 0) return 0;
     // A sufficient test without square roots first: s >= R = max(|r1|, |r2|) because c >= | |r1| - |r2| |, so
     // T <= sqrt(2 mu / R^3) tof, which is below pi when (2 mu tof^2 / pi^2)^2 < R^6. The margin of 1e-6 is far
     // beyond the rounding of the exact evaluation below. NaN and overflow fail the test and take that route.
     const double r_sq = std::fmax(dot(r1, r1), dot(r2, r2));
     const double q = 2.0 * mu * tof * tof / (pi * pi);
     if (q * q < (1.0 - 1e-6) * (r_sq * r_sq * r_sq)) return 0;
-    // Steps 2 and 6 exactly as izzo_setup evaluates them.
-    const double c = norm(r2 - r1);
-    const double s = (norm(r1) + norm(r2) + c) / 2.0;
-    const double T = std::sqrt(2.0 * mu / (s * s * s)) * tof;
-    return saturating_count(T / pi);
+    // Steps 2 and 6 as izzo_setup evaluates them.
+    return saturating_count(izzo_scale(r1, r2, tof, mu).T / pi);
 }
 
 LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept {
@@ -337,19 +354,18 @@ LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept {
 
 }  // namespace detail
 
-std::vector<LambertSolution> lambert_izzo_single_impl(const Vec3& r1, const Vec3& r2, double tof, double mu,
-                                                      std::uint64_t max_rev, bool retrograde, double tol,
-                                                      std::uint64_t maxiter, bool reentry_check,
+std::vector<LambertSolution> lambert_izzo_single_impl(const Vec3& r1, const Vec3& r2, double tof,
+                                                      const LambertSettings& settings,
                                                       const std::optional<Vec3>& reference_normal) {
     std::vector<LambertSolution> out;
     detail::IzzoProblem p;
-    if (!detail::izzo_setup(r1, r2, tof, mu, max_rev, retrograde, reference_normal, p)) {
-        out.push_back(detail::izzo_nan_record(tof, retrograde));
+    if (!detail::izzo_setup(r1, r2, tof, settings, reference_normal, p)) {
+        out.push_back(detail::izzo_nan_record(tof, settings.retrograde));
         return out;
     }
     out.reserve(2 * p.revs + 1);
     auto push = [&out](const LambertSolution& s) { out.push_back(s); };
-    detail::izzo_emit(p, r1, tof, mu, retrograde, tol, maxiter, reentry_check, push);
+    detail::izzo_emit(p, r1, tof, settings, push);
     return out;
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/vec3.hpp"
+#include "solver/lambert_settings.hpp"
 #include "solver/lambert_solution.hpp"
 
 namespace orbelin {
@@ -39,6 +40,11 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
 // problem that would need more (an enormous max_rev together with an enormous
 // time of flight) is refused with InternalFault before anything is allocated.
 inline constexpr std::uint64_t lambert_max_solved_revs = 1'000'000;
+
+// Two directions whose unit vectors have a cross product shorter than this are collinear for the solver: the
+// transfer plane cannot be taken from them (step 3). The optimisers' choice of a reference normal uses the same
+// test, so that both agree on every pair of positions.
+inline constexpr double collinear_sin_angle = 1e-12;
 
 namespace detail {
 
@@ -62,7 +68,7 @@ struct IzzoProblem {
 // Steps 1-8. Returns false when tof <= 0 (the caller emits the single NaN
 // record). Throws InternalFault when mu <= 0 or when more than
 // lambert_max_solved_revs revolutions would be solved.
-bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
+bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s,
                 const std::optional<Vec3>& reference_normal, IzzoProblem& p);
 
 // Step 9 / step 10: the converged (or last) x of one arc.
@@ -74,11 +80,16 @@ double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double 
 // Earth's equatorial radius; a NaN periapsis keeps them.
 void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, LambertSolution& sol) noexcept;
 
+// Which arc of a problem a record describes: its revolutions and its branch (1 left, 0 right or direct).
+struct ArcIndex {
+    std::uint64_t revs;
+    std::uint64_t path_flag;
+};
+
 // Steps 11-12: the record of the arc with Izzo variable x. Inline, so that the velocities reach the caller in
 // registers rather than through a returned record in memory.
-inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof, double mu,
-                                   std::uint64_t revs, std::uint64_t path_flag, bool retrograde,
-                                   bool reentry_check) noexcept {
+inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof,
+                                   const LambertSettings& s, ArcIndex arc) noexcept {
     // 11. Terminal velocities from x.
     const double lambda = p.lambda;
     const double l2 = lambda * lambda;
@@ -89,9 +100,10 @@ inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r
     const double vt = y + lambda * x;
     const double vt1 = p.tangential1 * vt;
     const double vt2 = p.tangential2 * vt;
-    LambertSolution sol{vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, revs, path_flag, retrograde};
+    LambertSolution sol{vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, arc.revs, arc.path_flag,
+                        s.retrograde};
     // 12. Re-entry check on the departure state.
-    if (reentry_check) izzo_reentry_blank(p, r1, mu, sol);
+    if (s.reentry_check) izzo_reentry_blank(p, r1, s.mu, sol);
     return sol;
 }
 
@@ -101,20 +113,19 @@ LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept;
 // floor(T / pi) of step 7, the most revolutions the time of flight could admit, computed with the very
 // expressions of izzo_setup; 0 when tof <= 0, NaN or max_rev == 0 (one record either way). Throws InternalFault
 // for mu <= 0 as izzo_setup does.
-std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev);
+std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s);
 
 template <class F>
-void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, double mu, bool retrograde, double tol,
-               std::uint64_t maxiter, bool reentry_check, F& on_solution) {
+void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, const LambertSettings& s, F& on_solution) {
     const LambertSolution direct =
-        izzo_record(p, izzo_direct_x(p, tol, maxiter), r1, tof, mu, 0, 0, retrograde, reentry_check);
+        izzo_record(p, izzo_direct_x(p, s.tol, s.maxiter), r1, tof, s, {.revs = 0, .path_flag = 0});
     on_solution(direct);
     for (std::uint64_t i = 1; i <= p.revs; ++i) {
-        const LambertSolution left =
-            izzo_record(p, izzo_multi_x(p, i, true, tol, maxiter), r1, tof, mu, i, 1, retrograde, reentry_check);
+        const LambertSolution left = izzo_record(p, izzo_multi_x(p, i, /*left=*/true, s.tol, s.maxiter), r1, tof, s,
+                                                 {.revs = i, .path_flag = 1});
         on_solution(left);
-        const LambertSolution right =
-            izzo_record(p, izzo_multi_x(p, i, false, tol, maxiter), r1, tof, mu, i, 0, retrograde, reentry_check);
+        const LambertSolution right = izzo_record(p, izzo_multi_x(p, i, /*left=*/false, s.tol, s.maxiter), r1, tof,
+                                                  s, {.revs = i, .path_flag = 0});
         on_solution(right);
     }
 }
@@ -125,34 +136,32 @@ void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, double mu, bool
 // the file comment. Throws InternalFault for mu <= 0 (NaN passes) and for a
 // problem needing more than lambert_max_solved_revs revolutions.
 template <class F>
-void lambert_izzo_visit(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev,
-                        bool retrograde, double tol, std::uint64_t maxiter, bool reentry_check,
+void lambert_izzo_visit(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s,
                         const std::optional<Vec3>& reference_normal, F&& on_solution) {
     detail::IzzoProblem p;
-    if (!detail::izzo_setup(r1, r2, tof, mu, max_rev, retrograde, reference_normal, p)) {
-        const LambertSolution blank = detail::izzo_nan_record(tof, retrograde);
+    if (!detail::izzo_setup(r1, r2, tof, s, reference_normal, p)) {
+        const LambertSolution blank = detail::izzo_nan_record(tof, s.retrograde);
         on_solution(blank);
         return;
     }
-    detail::izzo_emit(p, r1, tof, mu, retrograde, tol, maxiter, reentry_check, on_solution);
+    detail::izzo_emit(p, r1, tof, s, on_solution);
 }
 
 // How many records lambert_izzo_visit gives for this problem (1, or 2M + 1), found by the setup alone without
 // solving. The reference normal can only matter when the time of flight admits a revolution, so it is asked for
 // (normal() returning std::optional<Vec3>) only then. Throws as lambert_izzo_visit does.
 template <class NormalFn>
-std::uint64_t lambert_izzo_count(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev,
-                                 bool retrograde, NormalFn&& normal) {
-    if (detail::izzo_revolution_bound(r1, r2, tof, mu, max_rev) == 0) return 1;
+std::uint64_t lambert_izzo_count(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s,
+                                 NormalFn&& normal) {
+    if (detail::izzo_revolution_bound(r1, r2, tof, s) == 0) return 1;
     detail::IzzoProblem p;
-    if (!detail::izzo_setup(r1, r2, tof, mu, max_rev, retrograde, normal(), p)) return 1;
+    if (!detail::izzo_setup(r1, r2, tof, s, normal(), p)) return 1;
     return 2 * p.revs + 1;
 }
 
 // The records of lambert_izzo_visit collected into a vector (1 or 2M + 1).
-std::vector<LambertSolution> lambert_izzo_single_impl(const Vec3& r1, const Vec3& r2, double tof, double mu,
-                                                      std::uint64_t max_rev, bool retrograde, double tol,
-                                                      std::uint64_t maxiter, bool reentry_check,
+std::vector<LambertSolution> lambert_izzo_single_impl(const Vec3& r1, const Vec3& r2, double tof,
+                                                      const LambertSettings& s,
                                                       const std::optional<Vec3>& reference_normal = std::nullopt);
 
 }  // namespace orbelin
