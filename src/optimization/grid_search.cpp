@@ -43,19 +43,20 @@ auto map_cells(const TimeGrid& grid, const GridStates& states, F&& f) {
     return out;
 }
 
-// Cells per block of records: a pool chunk and one block of the result. Large enough that a block of records
-// (up to about 300 KB) is its own allocation, handed back to the system when released.
+// Cells per block of burns: a pool chunk and one block of the result. Large enough that a block of burns (up to
+// about 650 KB) is its own allocation, handed back to the system when released.
 constexpr std::size_t kBlockCells = 4096;
 
-// The records of the indices [0, n) in order, in blocks of kBlockCells indices, computed on the pool:
-// visit(begin, end, emit) calls emit(std::optional<OptimizedLambertSolution>) for each index of its range in order.
+// The burns of the indices [0, n) in order, in blocks of kBlockCells indices, computed on the pool:
+// visit(begin, end, emit) calls emit(std::optional<OptimizedLambertSolution>) for each index of its range in order,
+// and every transfer emitted becomes a burn of `problem`.
 template <class Visit>
-RecordBlocks collect_blocks(std::size_t n, Visit&& visit) {
-    RecordBlocks blocks((n + kBlockCells - 1) / kBlockCells);
+BurnBlocks collect_blocks(std::size_t n, const TransferProblem& problem, Visit&& visit) {
+    BurnBlocks blocks((n + kBlockCells - 1) / kBlockCells);
     global_pool().run(n, kBlockCells, [&](std::size_t begin, std::size_t end) {
-        std::vector<OptimizedLambertSolution>& block = blocks[begin / kBlockCells];
+        std::vector<Burn>& block = blocks[begin / kBlockCells];
         visit(begin, end, [&](const std::optional<OptimizedLambertSolution>& record) {
-            if (record) block.push_back(*record);
+            if (record) block.push_back(make_burn(*record, problem));
         });
         block.shrink_to_fit();
     });
@@ -71,11 +72,11 @@ TransferProblem intercept_problem(const State& source_state, const State& target
             .arcs = {.solver = {.mu = mu, .max_rev = 0}, .rendezvous = false, .directions = directions}};
 }
 
-RecordBlocks lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem) {
+BurnBlocks lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem) {
     if (grid.empty()) return {};
     const GridStates states = propagate_grid(grid, problem.source, problem.target, problem.arcs.solver.mu);
     const std::vector<double>& x = grid.values();
-    return collect_blocks(grid.cells(), [&](std::size_t begin, std::size_t end, auto&& emit) {
+    return collect_blocks(grid.cells(), problem, [&](std::size_t begin, std::size_t end, auto&& emit) {
         grid.for_cell_indices(begin, end, [&](std::size_t, std::size_t i, std::size_t j) {
             emit(transfer_between(problem, states.source[i], states.target[j], x[i], x[j]));
         });
@@ -106,6 +107,13 @@ GridCell optimize_lambert_transfer(const TimeGrid& grid, TimePair time_bounds, d
     return choice;
 }
 
+std::optional<OptimizedLambertSolution> optimize_lambert_transfer_full(const TimeGrid& grid, TimePair time_bounds,
+                                                                      double dt_step, const TransferProblem& scan) {
+    const GridCell best = optimize_lambert_transfer(grid, time_bounds, dt_step, scan);
+    return compute_impulses(intercept_problem(scan.source, scan.target, scan.arcs.solver.mu, Directions::both),
+                            best.t0, best.tf);
+}
+
 std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const TransferProblem& scan) {
     if (grid.empty()) return {};
     const GridStates states = propagate_grid(grid, scan.source, scan.target, scan.arcs.solver.mu);
@@ -114,8 +122,8 @@ std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const
     });
 }
 
-RecordBlocks cells_to_burns(const std::vector<GridCell>& cells, const TransferProblem& problem) {
-    return collect_blocks(cells.size(), [&](std::size_t begin, std::size_t end, auto&& emit) {
+BurnBlocks cells_to_burns(const std::vector<GridCell>& cells, const TransferProblem& problem) {
+    return collect_blocks(cells.size(), problem, [&](std::size_t begin, std::size_t end, auto&& emit) {
         for (std::size_t k = begin; k < end; ++k) emit(compute_impulses(problem, cells[k].t0, cells[k].tf));
     });
 }

@@ -7,8 +7,10 @@
 // zero-revolution arcs in one direction, and return the best cell or every cell.
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "optimization/burn_elements.hpp"
 #include "optimization/time_grid.hpp"
 #include "optimization/transfer.hpp"
 
@@ -27,19 +29,25 @@ struct GridCell {
 TransferProblem intercept_problem(const State& source_state, const State& target_state, double mu,
                                   Directions directions) noexcept;
 
-// The feasible cells' records in grid order, in blocks of consecutive cells: the full evaluation of every cell.
-RecordBlocks lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem);
+// The burns of the feasible cells in grid order, in blocks of consecutive cells: the full evaluation of every cell.
+BurnBlocks lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem);
 
 // The last cell in grid order whose dv is the smallest finite dv of the grid; the last cell when none is finite;
 // (lo, lo + dt_step, NaN) for an empty grid. The cells are valued by `scan` (an intercept_problem) at the target.
 GridCell optimize_lambert_transfer(const TimeGrid& grid, TimePair time_bounds, double dt_step,
                                    const TransferProblem& scan);
 
+// The scan's answer as a transfer: the full evaluation, both directions tried, of the times of the cell that
+// optimize_lambert_transfer chooses (which ranks the cells by one direction's departure delta-v); nothing when
+// those times have no transfer.
+std::optional<OptimizedLambertSolution> optimize_lambert_transfer_full(const TimeGrid& grid, TimePair time_bounds,
+                                                                      double dt_step, const TransferProblem& scan);
+
 // Every cell, in grid order.
 std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const TransferProblem& scan);
 
-// The full evaluation of every cell for `problem`, in order; cells without a transfer are dropped. The cells' dv
-// plays no part.
-RecordBlocks cells_to_burns(const std::vector<GridCell>& cells, const TransferProblem& problem);
+// The burns of the full evaluation of every cell for `problem`, in order; cells without a transfer are dropped.
+// The cells' dv plays no part.
+BurnBlocks cells_to_burns(const std::vector<GridCell>& cells, const TransferProblem& problem);
 
 }  // namespace orbelin

@@ -35,10 +35,6 @@ struct OptimizedLambertSolution {
                   // rendezvous
 };
 
-// Records in order, held in blocks so that a consumer can release each block once it has read it: a scan of
-// millions of cells then never holds all its records and all its result rows at once.
-using RecordBlocks = std::vector<std::vector<OptimizedLambertSolution>>;
-
 // A record whose every field is NaN: the answer of a search that found nothing.
 OptimizedLambertSolution nan_solution() noexcept;
 

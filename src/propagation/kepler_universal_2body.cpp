@@ -63,11 +63,33 @@ double hyperbolic_guess(const Vec3& r0, const Vec3& v0, double r0_norm, double a
                     (dot(r0, v0) + sgn * std::sqrt(-mu * a) * (1.0 - r0_norm * alpha)));
 }
 
-// The time equation of one propagation: F(chi) (km^1.5, sqrt(mu) times a time) and its derivative r (km).
-struct TimeEquation {
+// The terms of the universal-variable formulas at chi: chi^2, psi = alpha chi^2, the Stumpff functions and the
+// radius r (km), which is also dF/dchi.
+struct UniversalTerms {
+    double chi2;
+    double psi;
+    double c2;
+    double c3;
+    double r;
+};
+
+// What the formulas need of the initial state: alpha = 1/a (1/km), sigma0 = r0.v0 / sqrt(mu), |r0| (km).
+struct UniversalOrbit {
     double alpha;
     double sigma0;
     double r0_norm;
+
+    UniversalTerms at(double chi) const noexcept {
+        const double chi2 = chi * chi;
+        const double psi = chi2 * alpha;
+        const auto [c2, c3] = detail::stumpff_c2_c3(psi);
+        return {chi2, psi, c2, c3, chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2)};
+    }
+};
+
+// The time equation of one propagation: F(chi) (km^1.5, sqrt(mu) times a time) and its derivative r (km).
+struct TimeEquation {
+    UniversalOrbit orbit;
     double sqrt_mu_dt;
 
     struct Value {
@@ -76,11 +98,9 @@ struct TimeEquation {
     };
 
     Value operator()(double chi) const noexcept {
-        const double chi2 = chi * chi;
-        const double psi = chi2 * alpha;
-        const auto [c2, c3] = detail::stumpff_c2_c3(psi);
-        const double r = chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
-        const double f = chi2 * chi * c3 + sigma0 * chi2 * c2 + r0_norm * chi * (1.0 - psi * c3) - sqrt_mu_dt;
+        const auto [chi2, psi, c2, c3, r] = orbit.at(chi);
+        const double f =
+            chi2 * chi * c3 + orbit.sigma0 * chi2 * c2 + orbit.r0_norm * chi * (1.0 - psi * c3) - sqrt_mu_dt;
         return {f, r};
     }
 };
@@ -192,11 +212,9 @@ KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double m
 
     KeplerSolve out;
     const double sqrt_mu_dt = sqrt_mu * dt;
+    const UniversalOrbit orbit{alpha, sigma0, r0_norm};
     for (int i = 0; i < max_iterations; ++i) {
-        const double chi2 = chi * chi;
-        const double psi = chi2 * alpha;
-        const auto [c2, c3] = detail::stumpff_c2_c3(psi);
-        const double r = chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
+        const auto [chi2, psi, c2, c3, r] = orbit.at(chi);
         const double dchi = (sqrt_mu_dt - chi2 * chi * c3 - sigma0 * chi2 * c2 - r0_norm * chi * (1.0 - psi * c3)) / r;
         chi += dchi;
         out.newton_steps = i + 1;
@@ -209,15 +227,12 @@ KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double m
     // Not converged, or a guess or step that left the reals (the logarithm of the hyperbolic guess can see a
     // negative argument): the answer exists, so the bracketed stage finds it.
     if (!out.converged || !std::isfinite(chi)) {
-        const TimeEquation eq{alpha, sigma0, r0_norm, sqrt_mu_dt};
+        const TimeEquation eq{orbit, sqrt_mu_dt};
         chi = safeguarded_chi(eq, dt, chi, r0_norm, out.safeguarded_steps);
         out.converged = !std::isnan(chi);
     }
 
-    const double chi2 = chi * chi;
-    const double psi = chi2 * alpha;
-    const auto [c2, c3] = detail::stumpff_c2_c3(psi);
-    const double r = chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
+    const auto [chi2, psi, c2, c3, r] = orbit.at(chi);
 
     const double f = 1.0 - chi2 * c2 / r0_norm;
     const double g = dt - chi2 * chi * c3 / sqrt_mu;

@@ -2,8 +2,6 @@
 
 #include <array>
 
-#include "optimization/burn_elements.hpp"
-#include "parallel/thread_pool.hpp"
 #include "python/arrays.hpp"
 #include "python/docstrings.hpp"
 
@@ -22,10 +20,6 @@ constexpr auto kFields = with_transfer_elements(std::array<FieldDef, 6>{{
 
 constexpr std::size_t kCostField = 3;
 
-// Below this many records the elements are computed on the calling thread; above, on the pool (each record is
-// independent and the kernels are pure, so the values are the same either way).
-constexpr std::size_t kParallelRecords = 64;
-
 }  // namespace
 
 const ResultClassDef lambert_burn_array_def{"LambertBurnArray", doc::lambert_burn_array, kFields, 6,
@@ -33,10 +27,9 @@ const ResultClassDef lambert_burn_array_def{"LambertBurnArray", doc::lambert_bur
 
 PyObject* lambert_burn_array_type = nullptr;
 
-PyObject* burns_to_python(RecordBlocks records, const State& source_state, const State& target_state,
-                          const ArrivalAim& aim, double mu) {
+PyObject* burns_to_python(BurnBlocks burns) {
     std::size_t total = 0;
-    for (const auto& block : records) total += block.size();
+    for (const auto& block : burns) total += block.size();
     const auto n = static_cast<npy_intp>(total);
     // Every row is written below, so the arrays start unfilled: their pages are first touched as the rows are
     // written, while the blocks already read are being released.
@@ -49,9 +42,10 @@ PyObject* burns_to_python(RecordBlocks records, const State& source_state, const
     };
 
     std::size_t row0 = 0;
-    for (auto& block : records) {
-        auto fill = [&](std::size_t k) {
-            const OptimizedLambertSolution& s = block[k];
+    for (auto& block : burns) {
+        for (std::size_t k = 0; k < block.size(); ++k) {
+            const OptimizedLambertSolution& s = block[k].transfer;
+            const TransferElements& e = block[k].elements;
             const std::size_t i = row0 + k;
             columns[0].data()[i] = s.t0;
             columns[1].data()[i] = s.tf;
@@ -61,18 +55,12 @@ PyObject* burns_to_python(RecordBlocks records, const State& source_state, const
                 columns[4].data()[3 * i + c] = s.dv1[c];
                 columns[5].data()[3 * i + c] = s.dv2[c];
             }
-            const TransferElements e = burn_transfer_elements(s, source_state, target_state, aim, mu);
             const std::array<double, 9> values{e.sma,       e.ecc,       e.inc, e.raan, e.argp,
                                                e.ta_depart, e.ta_arrive, e.rp,  e.ra};
             for (std::size_t c = 0; c < values.size(); ++c) columns[6 + c].data()[i] = values[c];
-        };
-        if (block.size() < kParallelRecords) {
-            for (std::size_t k = 0; k < block.size(); ++k) fill(k);
-        } else {
-            parallel_for(global_pool(), block.size(), fill);
         }
         row0 += block.size();
-        std::vector<OptimizedLambertSolution>().swap(block);
+        std::vector<Burn>().swap(block);
     }
 
     std::array<PyRef, 15> arrays;
@@ -80,11 +68,10 @@ PyObject* burns_to_python(RecordBlocks records, const State& source_state, const
     return make_result(lambert_burn_array_type, lambert_burn_array_def, arrays);
 }
 
-PyObject* burns_to_python(std::vector<OptimizedLambertSolution> records, const State& source_state,
-                          const State& target_state, const ArrivalAim& aim, double mu) {
-    RecordBlocks blocks;
-    blocks.push_back(std::move(records));
-    return burns_to_python(std::move(blocks), source_state, target_state, aim, mu);
+PyObject* burns_to_python(std::vector<Burn> burns) {
+    BurnBlocks blocks;
+    blocks.push_back(std::move(burns));
+    return burns_to_python(std::move(blocks));
 }
 
 }  // namespace orbelin::py

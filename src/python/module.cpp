@@ -15,6 +15,7 @@
 #include "python/entry_points.hpp"
 #include "python/errors.hpp"
 #include "python/lambert_burn_array.hpp"
+#include "python/lambert_solution_array.hpp"
 #include "python/py_ref.hpp"
 
 namespace orbelin::py {

@@ -72,6 +72,12 @@ TransferProblem search_problem(const Args& args, const StatePair& s, const Arriv
             .aim = aim};
 }
 
+// The problem of a transfer scan: zero revolutions at mu, the departure delta-v in the direction of `retrograde`.
+TransferProblem scan_problem(const Args& args, const StatePair& s) {
+    return intercept_problem(s.source, s.target, args.f64("mu"),
+                             args.flag("retrograde") ? Directions::retrograde : Directions::prograde);
+}
+
 // The settings of a multi-start search.
 MultiStart multi_start(const Args& args) {
     return {.num_solvers = args.count("num_solvers"),
@@ -117,9 +123,9 @@ TimeGrid build_grid(TimePair bounds, double dt_step, std::size_t bytes_per_cell)
     throw InternalFault("unknown grid status");
 }
 
-// Per grid cell at most: its record and its row of the fifteen result arrays (13 scalars and two 3-vectors).
+// Per grid cell at most: its burn and its row of the fifteen result arrays (13 scalars and two 3-vectors).
 constexpr std::size_t kBurnRowBytes = 19 * sizeof(double);
-constexpr std::size_t kRecordCellBytes = sizeof(OptimizedLambertSolution) + kBurnRowBytes;
+constexpr std::size_t kBurnCellBytes = sizeof(Burn) + kBurnRowBytes;
 
 // ---------------------------------------------------------------------------------------------------------------
 // The functions returning a LambertBurnArray.
@@ -131,9 +137,8 @@ PyObject* lambert_grid_search_py(const Args& args) {
     const TransferProblem problem{.source = s.source,
                                   .target = s.target,
                                   .arcs = {.solver = lambert_settings(args), .rendezvous = args.flag("rendezvous")}};
-    const TimeGrid grid = build_grid(bounds, dt_step, kRecordCellBytes);
-    return burns_to_python(lambert_grid_search(grid, problem), s.source, s.target, problem.aim,
-                           problem.arcs.solver.mu);
+    const TimeGrid grid = build_grid(bounds, dt_step, kBurnCellBytes);
+    return burns_to_python(lambert_grid_search(grid, problem));
 }
 
 PyObject* optimize_lambert_nm_py(const Args& args) {
@@ -142,15 +147,14 @@ PyObject* optimize_lambert_nm_py(const Args& args) {
     NmSearch search{.max_iters = count_or_none(args, "max_iters")};
     if (args.present("initial_guess")) search.initial_guess = args.pair("initial_guess");
     const auto found = optimize_lambert_nm(problem, args.pair("time_bounds"), search);
-    return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, problem.aim,
-                           problem.arcs.solver.mu);
+    return burns_to_python({make_burn(found.value_or(nan_solution()), problem)});
 }
 
 PyObject* optimize_lambert_nm_multi_py(const Args& args) {
     const StatePair s = read_state_pair(args);
     const TransferProblem problem = search_problem(args, s, read_aim(args));
     const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi_start(args));
-    return burns_to_python(records, s.source, s.target, problem.aim, problem.arcs.solver.mu);
+    return burns_to_python(make_burns(records, problem));
 }
 
 PyObject* optimize_lambert_nm_multi_sunline_py(const Args& args) {
@@ -158,33 +162,27 @@ PyObject* optimize_lambert_nm_multi_sunline_py(const Args& args) {
     const SunLine line{.offset_km = args.f64("sun_vector_offset_km"), .t0_ref = args.f64("t0_ref")};
     const TransferProblem problem = search_problem(args, s, ArrivalAim::sun_line(line));
     const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi_start(args));
-    return burns_to_python(records, s.source, s.target, problem.aim, problem.arcs.solver.mu);
+    return burns_to_python(make_burns(records, problem));
 }
 
 PyObject* optimize_lambert_transfer_py(const Args& args) {
     const StatePair s = read_state_pair(args);
     const TimePair bounds = args.pair("time_bounds");
     const double dt_step = args.f64("dt_step");
-    const double mu = args.f64("mu");
+    const TransferProblem scan = scan_problem(args, s);
     const TimeGrid grid = build_grid(bounds, dt_step, sizeof(GridCell));
-    const Directions scanned = args.flag("retrograde") ? Directions::retrograde : Directions::prograde;
-    const GridCell best = optimize_lambert_transfer(grid, bounds, dt_step, intercept_problem(s.source, s.target, mu, scanned));
-    // The scan ranks cells by one direction's departure delta-v; the answer is the full evaluation of the chosen
-    // times, both directions tried.
-    const TransferProblem problem = intercept_problem(s.source, s.target, mu, Directions::both);
-    const auto found = compute_impulses(problem, best.t0, best.tf);
-    return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, problem.aim, mu);
+    const auto found = optimize_lambert_transfer_full(grid, bounds, dt_step, scan);
+    return burns_to_python({make_burn(found.value_or(nan_solution()), scan)});
 }
 
 PyObject* optimize_lambert_transfer_grid_py(const Args& args) {
     const StatePair s = read_state_pair(args);
     const TimePair bounds = args.pair("time_bounds");
-    const double mu = args.f64("mu");
-    const TimeGrid grid = build_grid(bounds, args.f64("dt_step"), sizeof(GridCell) + kRecordCellBytes);
-    const Directions scanned = args.flag("retrograde") ? Directions::retrograde : Directions::prograde;
-    const auto cells = optimize_lambert_transfer_grid(grid, intercept_problem(s.source, s.target, mu, scanned));
-    const TransferProblem problem = intercept_problem(s.source, s.target, mu, Directions::both);
-    return burns_to_python(cells_to_burns(cells, problem), s.source, s.target, problem.aim, mu);
+    const TransferProblem scan = scan_problem(args, s);
+    const TimeGrid grid = build_grid(bounds, args.f64("dt_step"), sizeof(GridCell) + kBurnCellBytes);
+    const auto cells = optimize_lambert_transfer_grid(grid, scan);
+    return burns_to_python(
+        cells_to_burns(cells, intercept_problem(s.source, s.target, scan.arcs.solver.mu, Directions::both)));
 }
 
 // ---------------------------------------------------------------------------------------------------------------
