@@ -19,8 +19,8 @@ inline constexpr std::uint64_t default_max_iters = 50;
 // One search: its iteration limit and its start, each defaulted when absent (the start to t0 at the middle of the
 // window and tf a quarter window later).
 struct NmSearch {
-    std::optional<std::uint64_t> max_iters;
-    std::optional<TimePair> initial_guess;
+    std::optional<std::uint64_t> max_iters = std::nullopt;
+    std::optional<TimePair> initial_guess = std::nullopt;
 };
 
 // A multi-start search: up to num_solvers starts of generate_initial_guesses, searched in parallel. Results in
@@ -29,7 +29,7 @@ struct MultiStart {
     std::uint64_t num_solvers = 0;
     bool return_best_only = false;
     bool remove_duplicates = true;
-    std::optional<std::uint64_t> max_iters;
+    std::optional<std::uint64_t> max_iters = std::nullopt;
 };
 
 // One search for the problem inside the window.

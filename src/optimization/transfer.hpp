@@ -27,9 +27,9 @@ using TimePair = std::pair<double, double>;
 
 // One evaluated two-impulse transfer.
 struct OptimizedLambertSolution {
-    double t0;    // departure, s after the epoch
-    double tf;    // arrival, s after the epoch
-    double cost;  // km/s: |dv1| + |dv2| with rendezvous, |dv1| otherwise
+    double t0 = 0.0;    // departure, s after the epoch
+    double tf = 0.0;    // arrival, s after the epoch
+    double cost = 0.0;  // km/s: |dv1| + |dv2| with rendezvous, |dv1| otherwise
     Vec3 dv1;     // departure impulse, km/s: transfer v1 minus the source velocity at t0
     Vec3 dv2;     // arrival impulse, km/s: target velocity at tf (after any shift) minus transfer v2; NaN without
                   // rendezvous
@@ -61,7 +61,7 @@ public:
     std::optional<State> apply(const State& target_at_tf, double tf) const noexcept;
 
 private:
-    enum class Kind { target, waypoint, sun_line };
+    enum class Kind : std::uint8_t { target, waypoint, sun_line };
     Kind kind_ = Kind::target;
     std::array<double, 6> offset_{};
     std::size_t offset_size_ = 0;

@@ -214,7 +214,7 @@ template <class T>
 ResultArray<T>::ResultArray(const Shape& shape, T fill) : ResultArray(shape) {
     // The fill touches every page of the new array for the first time: about a second for the results of ten
     // million cases. A pending Ctrl-C is honoured between blocks of 8 MB.
-    constexpr std::size_t block = (std::size_t{1} << 23) / sizeof(T);
+    constexpr std::size_t block = (std::size_t{1} << 23U) / sizeof(T);
     for (std::size_t begin = 0; begin < size_; begin += block) {
         if (PyErr_CheckSignals() < 0) throw PyErrSet{};
         std::fill(data_ + begin, data_ + std::min(size_, begin + block), fill);
@@ -255,7 +255,7 @@ std::string shape_text(const Shape& shape) {
         if (a > 0) text += ", ";
         text += std::to_string(shape[a]);
     }
-    if (shape.size() == 1) text += ",";
+    if (shape.size() == 1) text += ',';
     return text + ")";
 }
 

@@ -64,7 +64,7 @@ std::string fn_label(const FunctionDef& def) { return concat({def.name, "()"}); 
     std::string list;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
-            if (names.size() > 2) list += ",";
+            if (names.size() > 2) list += ',';
             list += i + 1 == names.size() ? " and " : " ";
         }
         list += concat({"'", names[i], "'"});

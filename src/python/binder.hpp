@@ -19,7 +19,7 @@
 
 namespace orbelin::py {
 
-enum class Kind {
+enum class Kind : std::uint8_t {
     Float,    // 64-bit float: anything CPython's float conversion accepts
     Count,    // unsigned machine-size integer: int or __index__; negative -> OverflowError
     Flag,     // strictly True or False
@@ -32,10 +32,10 @@ enum class Kind {
 inline constexpr std::size_t kMaxParams = 16;
 
 struct Param {
-    enum class Default { Required, Float, Count, Flag, Absent };
+    enum class Default : std::uint8_t { Required, Float, Count, Flag, Absent };
 
-    const char* name;
-    Kind kind;
+    const char* name = nullptr;
+    Kind kind = Kind::Float;
     Default default_kind = Default::Required;
     double float_value = 0.0;
     std::size_t count_value = 0;

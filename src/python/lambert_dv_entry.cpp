@@ -20,7 +20,7 @@ namespace {
 // One case of a delta-v function: the two states of its row and its time.
 struct DvCase {
     Vec3 r1, u1, r2, u2;
-    double tof;
+    double tof = 0.0;
 };
 
 DvCase dv_case(const LambertBatch& batch, const LambertBatch::View& view, std::size_t c) {
@@ -59,17 +59,21 @@ struct ImpulseColumns {
     ResultArray<double> dv1_mag, dv2_mag, total, dv1, dv2;
 };
 
-const BatchMessages kVecDvMessages{
-    "s1 must have shape [..., 6]",
-    "s1 and s2 must have matching shapes",
-    "Failed to reshape s1",
-    "Failed to reshape s2",
-    {"Time-of-flight array must be 1D, got ", true},
-    "Time-of-flight array cannot be empty",
-};
+// Built on first use: its texts are strings, whose construction at load time could throw where nothing catches.
+const BatchMessages& vec_dv_messages() {
+    static const BatchMessages messages{
+        "s1 must have shape [..., 6]",
+        "s1 and s2 must have matching shapes",
+        "Failed to reshape s1",
+        "Failed to reshape s2",
+        {"Time-of-flight array must be 1D, got ", true},
+        "Time-of-flight array cannot be empty",
+    };
+    return messages;
+}
 
 PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
-    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, kVecDvMessages);
+    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, vec_dv_messages());
     LambertSettings options = lambert_settings(args);
     options.retrograde = args.flag("retrograde");
 
@@ -89,17 +93,21 @@ PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
         }));
 }
 
-const BatchMessages kBestDvMessages{
-    "s1 must have shape [..., 6]",
-    "s1 and s2 must have matching shapes",
-    concat({"Reshape s1 failed: ", kIncompatibleLayout}),
-    concat({"Reshape s2 failed: ", kIncompatibleLayout}),
-    {"Time-of-flight must be 1D", false},
-    nullptr,
-};
+// Built on first use: its texts are strings, whose construction at load time could throw where nothing catches.
+const BatchMessages& best_dv_messages() {
+    static const BatchMessages messages{
+        "s1 must have shape [..., 6]",
+        "s1 and s2 must have matching shapes",
+        concat({"Reshape s1 failed: ", kIncompatibleLayout}),
+        concat({"Reshape s2 failed: ", kIncompatibleLayout}),
+        {"Time-of-flight must be 1D", false},
+        nullptr,
+    };
+    return messages;
+}
 
 PyObject* lambert_izzo_best_dv_impl(const Args& args) {
-    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, kBestDvMessages);
+    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, best_dv_messages());
     const BestArcOptions options{.solver = lambert_settings(args), .rendezvous = args.flag("rendezvous")};
     const std::size_t cases = batch.cases();
 

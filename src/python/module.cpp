@@ -28,7 +28,7 @@ struct ClassRow {
 };
 
 template <const FunctionDef& D>
-constexpr PyMethodDef method_row() {
+constexpr PyMethodDef method_row() noexcept {
     return {D.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry_point<D>)),
             METH_VARARGS | METH_KEYWORDS, nullptr};
 }

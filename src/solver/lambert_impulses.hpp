@@ -25,9 +25,9 @@ namespace orbelin {
 // Impulses of one arc leaving a spacecraft with velocity u1 and joining one with velocity u2:
 // dv1 = v1 - u1 at departure, dv2 = u2 - v2 at arrival.
 struct Impulses {
-    double dv1_mag;
-    double dv2_mag;
-    double total;  // dv1_mag + dv2_mag
+    double dv1_mag = 0.0;
+    double dv2_mag = 0.0;
+    double total = 0.0;  // dv1_mag + dv2_mag
     Vec3 dv1;
     Vec3 dv2;
 };
@@ -45,7 +45,7 @@ Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1, const Vec3
 std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, const Vec3& r2) noexcept;
 
 // Which directions of motion a best-arc search solves: both (prograde first) or only one.
-enum class Directions { both, prograde, retrograde };
+enum class Directions : std::uint8_t { both, prograde, retrograde };
 
 // A best-arc search: the solver's settings (their direction of motion is set by each direction tried), the cost
 // and the directions.
@@ -70,7 +70,7 @@ inline double impulse_cost(const Impulses& i, bool rendezvous) noexcept { return
 struct LambertCase {
     Vec3 r1;
     Vec3 r2;
-    double tof;
+    double tof = 0.0;
 };
 
 // Arcs held back for annotation; see visit_annotated_cases.
@@ -90,7 +90,7 @@ inline constexpr std::size_t annotation_run = 32;
 template <class CaseOf, class F>
 void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertSettings& o, F&& sink) {
     struct Held {
-        std::size_t c;
+        std::size_t c = 0;
         ArcEnds ends;
         LambertSolution arc;
     };
