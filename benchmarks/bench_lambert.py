@@ -52,8 +52,10 @@ TOF = 1.0e4
 CHILD = r'''
 import ctypes, json, os, sys, time
 sys.path.insert(0, sys.argv[1])
+sys.path.insert(1, os.environ["ORBELIN_TESTS_DIR"])  # the tests' seeded generators
 import numpy as np
 import orbelin
+from helpers import min_energy_period, random_pairs
 task, n, max_rev, repeats = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
 MU, TOF = 398600.4418, 1.0e4
 
@@ -67,13 +69,8 @@ def pairs(seed, hi_periods):
     # Positions rescaled so that every case has time of flight TOF: (r1, r2, t) is the same dimensionless
     # problem as (k r1, k r2, k^1.5 t), with the same solver work.
     rng = np.random.default_rng(seed)
-    def directions():
-        v = rng.normal(size=(n, 3))
-        return v / np.linalg.norm(v, axis=1)[:, None]
-    r1 = rng.uniform(6600.0, 42000.0, n)[:, None] * directions()
-    r2 = rng.uniform(6600.0, 42000.0, n)[:, None] * directions()
-    s = (np.linalg.norm(r1, axis=1) + np.linalg.norm(r2, axis=1) + np.linalg.norm(r2 - r1, axis=1)) / 2
-    period = 2 * np.pi * np.sqrt((s / 2) ** 3 / MU)
+    r1, r2 = random_pairs(rng, n)
+    period = min_energy_period(r1, r2, MU)
     tof = np.exp(rng.uniform(np.log(0.02), np.log(hi_periods), n)) * period
     k = (TOF / tof) ** (2.0 / 3.0)
     return np.ascontiguousarray(r1 * k[:, None]), np.ascontiguousarray(r2 * k[:, None])
@@ -132,8 +129,9 @@ elif task == "propagate":
 
 def run_child(module_dir, task, n, max_rev, repeats, cpus=None):
     prefix = ["taskset", "-c", cpus] if cpus else []
+    env = dict(os.environ, ORBELIN_TESTS_DIR=os.path.join(ROOT, "tests"))
     out = subprocess.run(prefix + [sys.executable, "-c", CHILD, module_dir, task, str(n), str(max_rev),
-                                   str(repeats)], capture_output=True, text=True, check=True, timeout=3600)
+                                   str(repeats)], capture_output=True, text=True, check=True, timeout=3600, env=env)
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
