@@ -35,7 +35,7 @@ auto map_cells(const TimeGrid& grid, const GridStates& states, F&& f) {
     using R = std::decay_t<decltype(f(0.0, 0.0, states.source[0], states.target[0]))>;
     std::vector<R> out(grid.cells());
     const std::vector<double>& x = grid.values();
-    global_pool().run(grid.cells(), 0, [&](std::size_t begin, std::size_t end) {
+    global_pool().run(grid.cells(), /*grain=*/0, [&](std::size_t begin, std::size_t end) {
         grid.for_cell_indices(begin, end, [&](std::size_t k, std::size_t i, std::size_t j) {
             out[k] = f(x[i], x[j], states.source[i], states.target[j]);
         });

@@ -222,7 +222,8 @@ inline GeometryPair orbit_geometry_pair(const Vec3& r1, const Vec3& v1, double r
     b.ecc = hi(ecc);
     return p;
 #else
-    return {orbit_geometry(r1, v1, r1_norm, r1_unit, mu), orbit_geometry(r2, v2, r2_norm, r2_unit, mu, false)};
+    return {orbit_geometry(r1, v1, r1_norm, r1_unit, mu),
+            orbit_geometry(r2, v2, r2_norm, r2_unit, mu, /*full=*/false)};
 #endif
 }
 

@@ -172,7 +172,7 @@ std::vector<double> read_scalar_or_array(PyObject* obj, NdimMessage not_one_axis
     double value = 0.0;
     if (try_as_double(obj, value)) return {value};
     PyRef converted = PyRef::steal(numpy_asarray(obj));
-    PyArrayObject* arr = accept_float64_array(converted.get(), false);
+    PyArrayObject* arr = accept_float64_array(converted.get(), /*one_axis=*/false);
     if (PyArray_NDIM(arr) != 1) {
         std::string message = not_one_axis.text;
         if (not_one_axis.append_ndim) message += std::to_string(PyArray_NDIM(arr)) + "D";

@@ -122,8 +122,8 @@ PyObject* dcm_impl(const Args& args, bool eci_to_ric) {
     });
 }
 
-PyObject* dcm_eci2ric_impl(const Args& args) { return dcm_impl(args, true); }
-PyObject* dcm_ric2eci_impl(const Args& args) { return dcm_impl(args, false); }
+PyObject* dcm_eci2ric_impl(const Args& args) { return dcm_impl(args, /*eci_to_ric=*/true); }
+PyObject* dcm_ric2eci_impl(const Args& args) { return dcm_impl(args, /*eci_to_ric=*/false); }
 
 // ---- An argument paired with a reference state -----------------------------
 
@@ -213,7 +213,7 @@ PyObject* apply_ric_waypoint_offset_impl(const Args& args) {
 
     ResultArray<double> out(shape, 0.0);
     const std::size_t offset_width = waypoint_rows.width();
-    fill_paired(target_rows, waypoint_rows, pairing, 6, out.data(),
+    fill_paired(target_rows, waypoint_rows, pairing, /*width=*/6, out.data(),
                 [&](const auto& targets, std::size_t it, const auto& waypoints, std::size_t iw, double* out_row) {
                     double row[6];
                     waypoints.read(iw, row);

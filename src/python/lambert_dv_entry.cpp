@@ -73,7 +73,7 @@ const BatchMessages& vec_dv_messages() {
 }
 
 PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
-    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, vec_dv_messages());
+    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), /*width=*/6, vec_dv_messages());
     LambertSettings options = lambert_settings(args);
     options.retrograde = args.flag("retrograde");
 
@@ -107,7 +107,7 @@ const BatchMessages& best_dv_messages() {
 }
 
 PyObject* lambert_izzo_best_dv_impl(const Args& args) {
-    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, best_dv_messages());
+    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), /*width=*/6, best_dv_messages());
     const BestArcOptions options{.solver = lambert_settings(args), .rendezvous = args.flag("rendezvous")};
     const std::size_t cases = batch.cases();
 
@@ -115,7 +115,7 @@ PyObject* lambert_izzo_best_dv_impl(const Args& args) {
     // be empty: the flat results then cannot take the batch shape.
     const Shape shape = batch.case_shape();
     require_reshape(cases, shape, "Reshape dv1_mag: ");
-    require_result_memory("lambert_izzo_best_dv", cases, 1, ImpulseColumns::bytes_per_slot);
+    require_result_memory("lambert_izzo_best_dv", cases, /*slots=*/1, ImpulseColumns::bytes_per_slot);
 
     // Every case writes all nine values of its element, so the arrays start unwritten.
     ImpulseColumns columns(shape);

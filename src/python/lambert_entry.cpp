@@ -46,7 +46,7 @@ const BatchMessages& vec_messages() {
 }
 
 PyObject* lambert_izzo_vec_impl(const Args& args) {
-    const LambertBatch batch(args.array("r1"), args.array("r2"), args.object("tof"), 3, vec_messages());
+    const LambertBatch batch(args.array("r1"), args.array("r2"), args.object("tof"), /*width=*/3, vec_messages());
     LambertSettings options = lambert_settings(args);
     options.retrograde = args.flag("retrograde");
 

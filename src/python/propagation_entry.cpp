@@ -87,7 +87,7 @@ PyObject* kepler_universal_2body_vec_impl(const Args& args) {
     const Rows rows(states, kStatesReshape);  // no Python code runs from here to the end of the loop
     const double* dt = static_cast<const double*>(PyArray_DATA(dt_arr));
     rows.with_layout([&](const auto& reader) {
-        global_pool().run(count, 0, [&](std::size_t begin, std::size_t end) {
+        global_pool().run(count, /*grain=*/0, [&](std::size_t begin, std::size_t end) {
             pairing.for_each(begin, end, [&](std::size_t i, std::size_t state_row, std::size_t dt_index) {
                 const State propagated = kepler_universal_2body(reader.state(state_row), dt[dt_index], mu);
                 std::copy(propagated.begin(), propagated.end(), out.data() + 6 * i);
