@@ -1,11 +1,121 @@
-"""Shared test helpers."""
+"""Shared test helpers: seeded problem generators and an independent two-body
+propagator (used by the tests and by benchmarks/bench_lambert.py), and the
+subprocess and exception helpers."""
 
 import os
 import subprocess
 import sys
 import textwrap
 
-import pytest
+import numpy as np
+
+MU = 398600.4418  # the Earth's gravitational parameter, km^3/s^2
+
+
+# ---------------------------------------------------------------------------
+# Seeded generators
+# ---------------------------------------------------------------------------
+
+def random_directions(rng, n):
+    """n unit vectors, uniform on the sphere."""
+    v = rng.normal(size=(n, 3))
+    return v / np.linalg.norm(v, axis=1)[:, None]
+
+
+def random_pairs(seed, n):
+    """n position pairs (r1, r2), radii uniform in [6600, 42000] km, directions uniform. `seed` is a seed or a
+    numpy Generator to draw from."""
+    rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
+    r1 = rng.uniform(6600.0, 42000.0, n)[:, None] * random_directions(rng, n)
+    r2 = rng.uniform(6600.0, 42000.0, n)[:, None] * random_directions(rng, n)
+    return r1, r2
+
+
+def min_energy_period(r1, r2, mu=MU):
+    """Period of the minimum-energy ellipse through r1 and r2 (a = s / 2), per pair."""
+    s = (np.linalg.norm(r1, axis=-1) + np.linalg.norm(r2, axis=-1) + np.linalg.norm(r2 - r1, axis=-1)) / 2
+    return 2 * np.pi * np.sqrt((s / 2) ** 3 / mu)
+
+
+# ---------------------------------------------------------------------------
+# An independent two-body propagator: universal variable chi, Stumpff
+# functions c2 and c3, safeguarded Newton on Kepler's equation (the time is
+# monotonic in chi, so a bracket plus bisection fallback always converges),
+# then the Lagrange f and g coefficients. Vectorized over leading axes.
+# ---------------------------------------------------------------------------
+
+def _stumpff(psi):
+    c2 = np.empty_like(psi)
+    c3 = np.empty_like(psi)
+    pos = psi > 1e-6
+    neg = psi < -1e-6
+    small = ~(pos | neg)
+    sp = np.sqrt(psi[pos])
+    c2[pos] = (1.0 - np.cos(sp)) / psi[pos]
+    c3[pos] = (sp - np.sin(sp)) / sp**3
+    sn = np.sqrt(-psi[neg])
+    c2[neg] = (np.cosh(sn) - 1.0) / (-psi[neg])
+    c3[neg] = (np.sinh(sn) - sn) / sn**3
+    p = psi[small]
+    c2[small] = 1 / 2 - p / 24 + p * p / 720 - p**3 / 40320
+    c3[small] = 1 / 6 - p / 120 + p * p / 5040 - p**3 / 362880
+    return c2, c3
+
+
+def propagate(r0, v0, dt, mu=MU):
+    """(r, v) after dt seconds (either sign) from (r0, v0), km and km/s."""
+    dt = np.asarray(dt, dtype=float)
+    r0n = np.linalg.norm(r0, axis=-1)
+    sqmu = np.sqrt(mu)
+    sigma = np.einsum("...i,...i", r0, v0) / sqmu
+    alpha = 2.0 / r0n - np.einsum("...i,...i", v0, v0) / mu
+
+    def kepler(chi):
+        psi = np.asarray(chi * chi * alpha, dtype=float)
+        c2, c3 = _stumpff(psi)
+        f = chi**3 * c3 + sigma * chi * chi * c2 + r0n * chi * (1.0 - psi * c3) - sqmu * dt
+        r = chi * chi * c2 + sigma * chi * (1.0 - psi * c3) + r0n * (1.0 - psi * c2)
+        return f, r
+
+    # F(0) = -sqrt(mu) dt: the root lies on the side of 0 that dt's sign gives; the outer end doubles until F
+    # changes sign there.
+    ahead = dt >= 0
+    outer = sqmu * dt / r0n
+    for _ in range(200):
+        f, _ = kepler(outer)
+        behind = np.where(ahead, f < 0, f > 0)
+        if not np.any(behind):
+            break
+        outer = np.where(behind, 2.0 * outer, outer)
+    lo = np.where(ahead, np.zeros_like(outer), outer)
+    hi = np.where(ahead, outer, np.zeros_like(outer))
+    chi = 0.5 * (lo + hi)
+    for _ in range(400):
+        f, r = kepler(chi)
+        lo = np.where(f < 0, chi, lo)
+        hi = np.where(f > 0, chi, hi)
+        new = chi - f / r
+        new = np.where((new > lo) & (new < hi), new, 0.5 * (lo + hi))
+        done = np.abs(new - chi) <= 4e-16 * np.abs(chi)
+        chi = new
+        if np.all(done):
+            break
+    psi = np.asarray(chi * chi * alpha, dtype=float)
+    c2, c3 = _stumpff(psi)
+    f = 1.0 - chi * chi / r0n * c2
+    g = dt - chi**3 / sqmu * c3
+    r = f[..., None] * r0 + g[..., None] * v0
+    rn = np.linalg.norm(r, axis=-1)
+    fdot = sqmu / (rn * r0n) * chi * (psi * c3 - 1.0)
+    gdot = 1.0 - chi * chi / rn * c2
+    return r, fdot[..., None] * r0 + gdot[..., None] * v0
+
+
+def propagate_state(state, dt, mu=MU):
+    """One state [r, v] after dt seconds, as one 6-vector."""
+    state = np.asarray(state, dtype=float)
+    r, v = propagate(state[:3], state[3:], dt, mu)
+    return np.concatenate([r, v])
 
 
 def panic_text(fn, *args, **kwargs):
@@ -13,6 +123,8 @@ def panic_text(fn, *args, **kwargs):
 
     PanicException is not a module attribute and derives from BaseException,
     so it is recognised by name and by not being an Exception."""
+    import pytest  # here, so that the benchmarks can use the generators without pytest
+
     try:
         fn(*args, **kwargs)
     except BaseException as e:  # noqa: B036 - PanicException derives from BaseException

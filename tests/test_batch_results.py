@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import orbelin
-from helpers import panic_text
+from helpers import min_energy_period, panic_text, random_pairs
 
 MU = 398600.4418
 LEO1 = np.array([7000.0, 0.0, 0.0])
@@ -20,24 +20,7 @@ S1 = np.concatenate([LEO1, U1])
 S2 = np.concatenate([LEO2, U2])
 
 
-def min_energy_period(r1, r2):
-    c = np.linalg.norm(r2 - r1)
-    s = (np.linalg.norm(r1) + np.linalg.norm(r2) + c) / 2
-    return 2 * np.pi * np.sqrt((s / 2) ** 3 / MU)
-
-
 PERIOD = float(min_energy_period(LEO1, LEO2))
-
-
-def random_pairs(seed, n):
-    rng = np.random.default_rng(seed)
-
-    def directions():
-        d = rng.normal(size=(n, 3))
-        return d / np.linalg.norm(d, axis=1)[:, None]
-
-    return (rng.uniform(6600.0, 42000.0, n)[:, None] * directions(),
-            rng.uniform(6600.0, 42000.0, n)[:, None] * directions())
 
 
 def with_velocities(r, seed):

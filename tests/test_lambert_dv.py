@@ -12,16 +12,11 @@ import numpy as np
 import pytest
 
 import orbelin
-from helpers import panic_text
+from helpers import panic_text, random_directions
 
 MU = 398600.4418
 
 
-
-
-def random_directions(rng, n):
-    v = rng.normal(size=(n, 3))
-    return v / np.linalg.norm(v, axis=1)[:, None]
 
 
 def circular_states(rng, n, lo=6700.0, hi=42000.0):

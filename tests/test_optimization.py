@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import orbelin
+from helpers import propagate_state as propagate
 
 MU = 398600.4418
 MU_SUN = 1.32712440018e11
@@ -15,54 +16,9 @@ NAN_ROW_FIELDS = ["t0", "tf", "tof", "cost", "dv1", "dv2", "sma", "ecc", "inc", 
 
 
 # ---------------------------------------------------------------------------
-# Independent physics: two-body motion by the universal variable chi (Kepler's
-# equation solved by Newton steps kept inside a bracket, the time being
-# increasing in chi), Lagrange coefficients; orbital elements by the textbook
-# vector formulas.
+# Independent physics: two-body motion from helpers.propagate; orbital elements
+# by the textbook vector formulas.
 # ---------------------------------------------------------------------------
-
-def _stumpff(z):
-    if z > 1e-6:
-        w = np.sqrt(z)
-        return (1.0 - np.cos(w)) / z, (w - np.sin(w)) / w**3
-    if z < -1e-6:
-        w = np.sqrt(-z)
-        return (np.cosh(w) - 1.0) / -z, (np.sinh(w) - w) / w**3
-    return 1 / 2 - z / 24 + z * z / 720, 1 / 6 - z / 120 + z * z / 5040
-
-
-def propagate(state, dt, mu=MU):
-    r0, v0 = np.asarray(state[:3], dtype=float), np.asarray(state[3:], dtype=float)
-    r0n, sqmu = np.linalg.norm(r0), np.sqrt(mu)
-    sigma, alpha = r0 @ v0 / sqmu, 2.0 / r0n - v0 @ v0 / mu
-
-    def kepler(chi):  # time residual (scaled by sqrt(mu)) and its derivative, the radius
-        z = alpha * chi * chi
-        c2, c3 = _stumpff(z)
-        t = chi**3 * c3 + sigma * chi * chi * c2 + r0n * chi * (1.0 - z * c3) - sqmu * dt
-        return t, chi * chi * c2 + sigma * chi * (1.0 - z * c3) + r0n * (1.0 - z * c2)
-
-    lo, hi = (0.0, sqmu * dt / r0n) if dt >= 0 else (sqmu * dt / r0n, 0.0)
-    while kepler(hi)[0] < 0:
-        lo, hi = hi, 2.0 * hi
-    while kepler(lo)[0] > 0:
-        lo, hi = 2.0 * lo, lo
-    chi = 0.5 * (lo + hi)
-    for _ in range(200):
-        f, r = kepler(chi)
-        lo, hi = (chi, hi) if f < 0 else (lo, chi)
-        new = chi - f / r
-        new = new if lo < new < hi else 0.5 * (lo + hi)
-        if abs(new - chi) <= 1e-15 * abs(chi):
-            break
-        chi = new
-    c2, c3 = _stumpff(alpha * chi * chi)
-    f, g = 1.0 - chi * chi / r0n * c2, dt - chi**3 / sqmu * c3
-    r = f * r0 + g * v0
-    rn = np.linalg.norm(r)
-    fdot, gdot = sqmu / (rn * r0n) * chi * (alpha * chi * chi * c3 - 1.0), 1.0 - chi * chi / rn * c2
-    return np.concatenate([r, fdot * r0 + gdot * v0])
-
 
 def elements(r, v, mu=MU):
     """sma (km), ecc, true anomaly (deg, [0, 360))."""

@@ -56,6 +56,6 @@ def test_sdist_holds_what_a_build_needs(tmp_path):
     with tarfile.open(tmp_path / name) as tar:
         names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
     needed = {"pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "src/python/exports.map",
-              "src/python/docstrings.hpp", "stubs/orbelin-stubs/__init__.pyi", "PKG-INFO"}
+              "src/python/docstrings.hpp", "stubs/stubgen.py", "PKG-INFO"}
     assert needed <= names, needed - names
     assert not any(n.startswith("build/") for n in names)

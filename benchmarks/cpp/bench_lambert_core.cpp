@@ -103,7 +103,7 @@ Result timed(const std::vector<Case>& cases, Body body) {
 Result run_vector(const std::vector<Case>& cases, std::uint64_t max_rev) {
     return timed(cases, [max_rev](const Case& c, Result& r) {
         const auto sols =
-            orbelin::lambert_izzo_single_impl(c.r1, c.r2, c.tof, mu, max_rev, c.retrograde, 1e-8, 50, false);
+            orbelin::lambert_izzo_single_impl(c.r1, c.r2, c.tof, {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde});
         r.solutions += sols.size();
         for (const LambertSolution& s : sols) r.checksum += s.v1.x + s.v2.y;
     });
@@ -111,7 +111,8 @@ Result run_vector(const std::vector<Case>& cases, std::uint64_t max_rev) {
 
 Result run_visit(const std::vector<Case>& cases, std::uint64_t max_rev) {
     return timed(cases, [max_rev](const Case& c, Result& r) {
-        orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, mu, max_rev, c.retrograde, 1e-8, 50, false, std::nullopt,
+        orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde},
+                                    std::nullopt,
                                     [&r](const LambertSolution& s) {
                                         ++r.solutions;
                                         r.checksum += s.v1.x + s.v2.y;
@@ -130,7 +131,8 @@ Result run_annotated(const std::vector<Case>& cases, std::uint64_t max_rev) {
     const double t0 = thread_seconds();
 #ifdef ORBELIN_BENCH_BASELINE
     for (const Case& c : cases) {
-        orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, mu, max_rev, c.retrograde, 1e-8, 50, false, std::nullopt,
+        orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde},
+                                    std::nullopt,
                                     [&](const LambertSolution& s) {
                                         sink(s, orbelin::compute_transfer_orbit_elements(c.r1, s.v1, c.r2, s.v2, mu));
                                     });
@@ -138,7 +140,7 @@ Result run_annotated(const std::vector<Case>& cases, std::uint64_t max_rev) {
 #else
     for (std::size_t begin = 0; begin < cases.size(); begin += chunk) {
         const std::size_t end = std::min(cases.size(), begin + chunk);
-        const orbelin::LambertOptions options{mu, max_rev, cases[begin].retrograde, 1e-8, 50, false};
+        const orbelin::LambertSettings options{.mu = mu, .max_rev = max_rev, .retrograde = cases[begin].retrograde};
         orbelin::visit_annotated_cases(
             begin, end, [&](std::size_t c) { return orbelin::LambertCase{cases[c].r1, cases[c].r2, cases[c].tof}; },
             options, [&](std::size_t, const LambertSolution& s, const TransferElements& e) { sink(s, e); });
@@ -157,7 +159,8 @@ Result run_elements(const std::vector<Case>& cases, std::uint64_t max_rev) {
     };
     std::vector<Arc> arcs;
     for (const Case& c : cases) {
-        orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, mu, max_rev, c.retrograde, 1e-8, 50, false, std::nullopt,
+        orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde},
+                                    std::nullopt,
                                     [&](const LambertSolution& s) { arcs.push_back({c.r1, c.r2, s.v1, s.v2}); });
     }
 #ifndef ORBELIN_BENCH_BASELINE

@@ -1,6 +1,6 @@
 // Microbenchmark of the transfer-optimisation core on a LEO rendezvous problem, one thread unless stated:
 // nanoseconds per cost evaluation (LambertCost, two propagations and two zero-revolution solves) and its parts,
-// the full evaluation (evaluate_transfer), one Nelder-Mead search of 50 iterations with its evaluation count,
+// the full evaluation (compute_impulses), one Nelder-Mead search of 50 iterations with its evaluation count,
 // the 16 searches of a 16-start search run one after another, and the pooled multi-start driver.
 //
 // Usage: bench_optimize_core [evaluations [x y z vx vy vz  x y z vx vy vz  lo hi]]
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s [evaluations [source(6) target(6) lo hi]]\n", argv[0]);
         return 2;
     }
-    const orbelin::TimeBounds bounds{lo, hi};
+    const orbelin::TimePair bounds{lo, hi};
 
     // Seeded points (t0 < tf) spread over the window, the region a search visits.
     std::mt19937_64 rng(20240601);
@@ -109,8 +109,13 @@ int main(int argc, char** argv) {
         p = {a, b};
     }
 
-    const orbelin::LambertCost cost0({}, source, target, bounds, mu, 0, true);
-    const orbelin::LambertCost cost1({}, source, target, bounds, mu, 1, true);
+    const auto problem = [&](std::uint64_t max_rev) {
+        return orbelin::TransferProblem{.source = source,
+                                        .target = target,
+                                        .arcs = {.solver = {.mu = mu, .max_rev = max_rev}, .rendezvous = true}};
+    };
+    const orbelin::LambertCost cost0(problem(0), bounds);
+    const orbelin::LambertCost cost1(problem(1), bounds);
     std::size_t feasible = 0;
     for (const auto& p : points) feasible += cost0.cost(p) < orbelin::penalty_value ? 1 : 0;
 
@@ -164,7 +169,7 @@ int main(int argc, char** argv) {
                     const auto& g = geometry[k];
                     for (const bool retro : {false, true}) {
                         const auto sols =
-                            orbelin::lambert_izzo_single_impl(g[0], g[1], tof, mu, 0, retro, 1e-8, 50, false, g[2]);
+                            orbelin::lambert_izzo_single_impl(g[0], g[1], tof, {.mu = mu, .retrograde = retro}, g[2]);
                         for (const auto& s : sols) acc += s.v1.x;
                     }
                 }
@@ -173,7 +178,7 @@ int main(int argc, char** argv) {
             t_full.run(b, [&] {
                 double acc = 0.0;
                 for (std::size_t k = first; k < last; ++k) {
-                    const auto r = orbelin::evaluate_transfer(cost0.problem(), points[k][0], points[k][1]);
+                    const auto r = orbelin::compute_impulses(cost0.problem(), points[k][0], points[k][1]);
                     if (r) acc += r->cost;
                 }
                 sink = acc;
@@ -200,7 +205,7 @@ int main(int argc, char** argv) {
                     evals += run.state.evaluations;
                     if (run.ok && run.state.best_point) {
                         const auto& bp = *run.state.best_point;
-                        const auto r = orbelin::evaluate_transfer(cost0.problem(), bp[0], bp[1]);
+                        const auto r = orbelin::compute_impulses(cost0.problem(), bp[0], bp[1]);
                         if (r) best = std::min(best, r->cost);
                     }
                 }
@@ -208,8 +213,9 @@ int main(int argc, char** argv) {
                 sixteen_best = best;
             });
             t_pooled.run(b, [&] {
-                const auto r = orbelin::optimize_lambert_nm_multi(source, target, bounds, 0, true, 16, false, mu,
-                                                                  false, 50, {});
+                const auto r = orbelin::optimize_lambert_nm_multi(
+                    problem(0), bounds,
+                    {.num_solvers = 16, .return_best_only = false, .remove_duplicates = false, .max_iters = 50});
                 pooled_found = r.size();
             });
         }

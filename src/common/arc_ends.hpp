@@ -10,7 +10,7 @@ namespace orbelin {
 // One position with its length norm(r) and its direction r / norm(r).
 struct ArcEnd {
     Vec3 r;
-    double norm;
+    double norm = 0.0;
     Vec3 unit;
 };
 
@@ -22,7 +22,8 @@ inline ArcEnd arc_end(const Vec3& r) noexcept {
 // Both ends: whatever takes these computes bit for bit what it would compute from the positions alone.
 struct ArcEnds {
     Vec3 r1, r2;
-    double r1_norm, r2_norm;
+    double r1_norm = 0.0;
+    double r2_norm = 0.0;
     Vec3 r1_unit, r2_unit;
 };
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 
 namespace orbelin {
 
@@ -29,6 +30,10 @@ constexpr double dot(const Vec3& a, const Vec3& b) noexcept { return a.x * b.x +
 constexpr Vec3 cross(const Vec3& a, const Vec3& b) noexcept {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
+
+// Every component NaN: the velocity of an arc that was not found, the impulse of a burn that does not exist.
+inline constexpr Vec3 nan_vec{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN(),
+                              std::numeric_limits<double>::quiet_NaN()};
 
 inline double norm(const Vec3& a) noexcept { return std::sqrt(dot(a, a)); }
 

@@ -37,7 +37,7 @@ struct Coefficients {
     double spread_tol = 2.220446049250313e-16;
 };
 
-enum class Status { running, converged, max_iterations, target_cost };
+enum class Status : std::uint8_t { running, converged, max_iterations, target_cost };
 
 template <std::size_t N>
 struct Vertex {
@@ -80,7 +80,7 @@ namespace detail {
 template <std::size_t N>
 using Simplex = std::array<Vertex<N>, N + 1>;
 
-enum class Step { ok, cost_failed, unreachable };
+enum class Step : std::uint8_t { ok, cost_failed, unreachable };
 
 // The cost may return double (cannot fail) or std::optional<double> (nullopt = failed evaluation).
 template <std::size_t N, class Cost>

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "parallel/thread_pool.hpp"
 #include "propagation/kepler_universal_2body.hpp"
 
 namespace orbelin {
@@ -27,6 +28,14 @@ TransferElements burn_arc_elements(const OptimizedLambertSolution& burn, const A
     return compute_transfer_orbit_elements(ends.r1, v1, position(arrive), velocity(arrive), mu);
 }
 
+namespace {
+
+// Below this many transfers the elements are computed on the calling thread; above, on the pool (each transfer is
+// independent and the kernels are pure, so the values are the same either way).
+constexpr std::size_t kParallelBurns = 64;
+
+}  // namespace
+
 TransferElements burn_transfer_elements(const OptimizedLambertSolution& burn, const State& source_state,
                                         const State& target_state, const ArrivalAim& aim, double mu) noexcept {
     if (found_nothing(burn)) return nan_elements;
@@ -39,6 +48,22 @@ TransferElements burn_transfer_elements(const OptimizedLambertSolution& burn, co
     const State aimed = aim.apply(target_at_tf, burn.tf).value_or(target_at_tf);
     return burn_arc_elements(burn, arc_ends(position(depart), position(aimed)), velocity(depart), velocity(aimed),
                              mu);
+}
+
+Burn make_burn(const OptimizedLambertSolution& transfer, const TransferProblem& problem) noexcept {
+    return {transfer,
+            burn_transfer_elements(transfer, problem.source, problem.target, problem.aim, problem.arcs.solver.mu)};
+}
+
+std::vector<Burn> make_burns(const std::vector<OptimizedLambertSolution>& transfers, const TransferProblem& problem) {
+    std::vector<Burn> burns(transfers.size());
+    const auto one = [&](std::size_t k) { burns[k] = make_burn(transfers[k], problem); };
+    if (transfers.size() < kParallelBurns) {
+        for (std::size_t k = 0; k < transfers.size(); ++k) one(k);
+    } else {
+        parallel_for(global_pool(), transfers.size(), one);
+    }
+    return burns;
 }
 
 }  // namespace orbelin

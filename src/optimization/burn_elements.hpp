@@ -1,12 +1,25 @@
 #pragma once
-// The transfer arc of an evaluated transfer, rebuilt from the two initial states and the impulses, and its
-// orbital elements.
+// Evaluated transfers with the elements of their arcs: what the optimisers hand to their callers. The arc of a
+// transfer is rebuilt from the two initial states and the impulses, aimed where the transfer problem aims, so the
+// elements describe the arc whose cost was reported.
+
+#include <vector>
 
 #include "common/arc_ends.hpp"
 #include "optimization/transfer.hpp"
 #include "orbit/transfer_elements.hpp"
 
 namespace orbelin {
+
+// One transfer and the elements of its arc.
+struct Burn {
+    OptimizedLambertSolution transfer;
+    TransferElements elements;
+};
+
+// Burns in order, held in blocks so that a consumer can release each block once it has read it: a scan of millions
+// of cells then never holds all its burns and all its result rows at once.
+using BurnBlocks = std::vector<std::vector<Burn>>;
 
 // Elements of the arc of `burn`: it leaves the source's position at t0 with the source velocity plus dv1. With an
 // arrival burn it ends at the point the transfer was aimed at (`aim` applied to the target at tf) with that
@@ -21,10 +34,10 @@ TransferElements burn_transfer_elements(const OptimizedLambertSolution& burn, co
 TransferElements burn_arc_elements(const OptimizedLambertSolution& burn, const ArcEnds& ends, const Vec3& u1,
                                    const Vec3& u2, double mu) noexcept;
 
-// One row of a burn result: the transfer and the elements of its arc.
-struct BurnRecord {
-    OptimizedLambertSolution burn;
-    TransferElements elements;
-};
+// The burn of a transfer of `problem`.
+Burn make_burn(const OptimizedLambertSolution& transfer, const TransferProblem& problem) noexcept;
+
+// The burns of transfers of `problem`, in order (their elements computed on the worker pool when there are many).
+std::vector<Burn> make_burns(const std::vector<OptimizedLambertSolution>& transfers, const TransferProblem& problem);
 
 }  // namespace orbelin

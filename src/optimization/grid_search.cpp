@@ -36,7 +36,7 @@ auto map_cells(const TimeGrid& grid, const GridStates& states, F&& f) {
     using R = std::decay_t<decltype(f(0.0, 0.0, states.source[0], states.target[0]))>;
     std::vector<R> out(grid.cells());
     const std::vector<double>& x = grid.values();
-    global_pool().run(grid.cells(), 0, [&](std::size_t begin, std::size_t end) {
+    global_pool().run(grid.cells(), /*grain=*/0, [&](std::size_t begin, std::size_t end) {
         grid.for_cell_indices(begin, end, [&](std::size_t k, std::size_t i, std::size_t j) {
             out[k] = f(x[i], x[j], states.source[i], states.target[j]);
         });
@@ -44,19 +44,20 @@ auto map_cells(const TimeGrid& grid, const GridStates& states, F&& f) {
     return out;
 }
 
-// Cells per block of records: a pool chunk and one block of the result. Large enough that a block of records
-// (up to about 300 KB) is its own allocation, handed back to the system when released.
+// Cells per block of burns: a pool chunk and one block of the result. Large enough that a block of burns (up to
+// about 650 KB) is its own allocation, handed back to the system when released.
 constexpr std::size_t kBlockCells = 4096;
 
-// The records of the indices [0, n) in order, in blocks of kBlockCells indices, computed on the pool:
-// visit(begin, end, emit) calls emit(std::optional<OptimizedLambertSolution>) for each index of its range in order.
+// The burns of the indices [0, n) in order, in blocks of kBlockCells indices, computed on the pool:
+// visit(begin, end, emit) calls emit(std::optional<OptimizedLambertSolution>) for each index of its range in order,
+// and every transfer emitted becomes a burn of `problem`.
 template <class Visit>
-RecordBlocks collect_blocks(std::size_t n, Visit&& visit) {
-    RecordBlocks blocks((n + kBlockCells - 1) / kBlockCells);
+BurnBlocks collect_blocks(std::size_t n, const TransferProblem& problem, Visit&& visit) {
+    BurnBlocks blocks((n + kBlockCells - 1) / kBlockCells);
     global_pool().run(n, kBlockCells, [&](std::size_t begin, std::size_t end) {
-        std::vector<OptimizedLambertSolution>& block = blocks[begin / kBlockCells];
+        std::vector<Burn>& block = blocks[begin / kBlockCells];
         visit(begin, end, [&](const std::optional<OptimizedLambertSolution>& record) {
-            if (record) block.push_back(*record);
+            if (record) block.push_back(make_burn(*record, problem));
         });
         block.shrink_to_fit();
     });
@@ -88,12 +89,18 @@ GridEnds grid_ends(const GridStates& states) {
 
 }  // namespace
 
-void lambert_grid_search(const TimeGrid& grid, const State& source_state, const State& target_state,
-                         std::uint64_t max_rev, double mu, double tol, std::uint64_t maxiter, bool rendezvous,
-                         FunctionRef<void(std::size_t, const BurnRecord&)> keep) {
+TransferProblem intercept_problem(const State& source_state, const State& target_state, double mu,
+                                  Directions directions) noexcept {
+    return {.source = source_state,
+            .target = target_state,
+            .arcs = {.solver = {.mu = mu, .max_rev = 0}, .rendezvous = false, .directions = directions}};
+}
+
+void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
+                         FunctionRef<void(std::size_t, const Burn&)> keep) {
     if (grid.empty()) return;
-    const BestArcOptions options{mu, max_rev, tol, maxiter, false, rendezvous};
-    const GridStates states = propagate_grid(grid, source_state, target_state, mu);
+    const double mu = problem.arcs.solver.mu;
+    const GridStates states = propagate_grid(grid, problem.source, problem.target, mu);
     const GridEnds ends = grid_ends(states);
     const std::vector<double>& x = grid.values();
     global_pool().run(grid.cells(), kBlockCells, [&](std::size_t begin, std::size_t end) {
@@ -110,10 +117,10 @@ void lambert_grid_search(const TimeGrid& grid, const State& source_state, const 
         };
         // The cells' bests arrive in bursts, after each run of solves: their elements, independent arithmetic,
         // then follow one another instead of sitting between the solves' dependency chains.
-        best_lambert_impulses_run(begin, end, case_of, options, [&](std::size_t k, const std::optional<Impulses>& best) {
+        best_lambert_impulses_run(begin, end, case_of, problem.arcs, [&](std::size_t k, const std::optional<Impulses>& best) {
             if (!best) return;
             const Cell& c = cells[k - begin];
-            const OptimizedLambertSolution burn = transfer_record(*best, x[c.i], x[c.j], rendezvous);
+            const OptimizedLambertSolution burn = transfer_record(*best, x[c.i], x[c.j], problem.arcs.rendezvous);
             keep(k, {burn, burn_arc_elements(burn, arc_ends(ends.source[c.i], ends.target[c.j]),
                                              velocity(states.source[c.i]), velocity(states.target[c.j]), mu)});
         });
@@ -122,26 +129,20 @@ void lambert_grid_search(const TimeGrid& grid, const State& source_state, const 
 
 namespace {
 
-GridCell scan_cell(const State& depart, const State& arrive, double t0, double tf, double mu, bool retrograde) {
-    const BestArcOptions options{mu,    0,     1e-8, 50, false,
-                                 false, retrograde ? Directions::retrograde : Directions::prograde};
+// The departure delta-v of the cheapest arc of the scan's directions from the source's state at t0 (`depart`) to
+// the target's at tf (`arrive`).
+GridCell scan_cell(const TransferProblem& scan, const State& depart, const State& arrive, double t0, double tf) {
     const auto best = best_lambert_impulses(position(depart), velocity(depart), position(arrive), velocity(arrive),
-                                            tf - t0, options);
+                                            tf - t0, scan.arcs);
     return {t0, tf, best ? best->dv1_mag : nan};
 }
 
 }  // namespace
 
-GridCell transfer_scan_cell(const State& source_state, const State& target_state, double t0, double tf, double mu,
-                            bool retrograde) {
-    return scan_cell(kepler_universal_2body(source_state, t0, mu), kepler_universal_2body(target_state, tf, mu), t0,
-                     tf, mu, retrograde);
-}
-
-GridCell optimize_lambert_transfer(const TimeGrid& grid, TimeBounds time_bounds, double dt_step,
-                                   const State& source_state, const State& target_state, double mu, bool retrograde) {
+GridCell optimize_lambert_transfer(const TimeGrid& grid, TimePair time_bounds, double dt_step,
+                                   const TransferProblem& scan) {
     if (grid.empty()) return {time_bounds.first, time_bounds.first + dt_step, nan};
-    const std::vector<GridCell> cells = optimize_lambert_transfer_grid(grid, source_state, target_state, mu, retrograde);
+    const std::vector<GridCell> cells = optimize_lambert_transfer_grid(grid, scan);
     // The scan in grid order: a later cell wins ties, and any finite dv beats a NaN one.
     GridCell choice = cells.front();
     for (const GridCell& cell : cells) {
@@ -150,20 +151,24 @@ GridCell optimize_lambert_transfer(const TimeGrid& grid, TimeBounds time_bounds,
     return choice;
 }
 
-std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const State& source_state,
-                                                     const State& target_state, double mu, bool retrograde) {
+std::optional<OptimizedLambertSolution> optimize_lambert_transfer_full(const TimeGrid& grid, TimePair time_bounds,
+                                                                      double dt_step, const TransferProblem& scan) {
+    const GridCell best = optimize_lambert_transfer(grid, time_bounds, dt_step, scan);
+    return compute_impulses(intercept_problem(scan.source, scan.target, scan.arcs.solver.mu, Directions::both),
+                            best.t0, best.tf);
+}
+
+std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const TransferProblem& scan) {
     if (grid.empty()) return {};
-    const GridStates states = propagate_grid(grid, source_state, target_state, mu);
+    const GridStates states = propagate_grid(grid, scan.source, scan.target, scan.arcs.solver.mu);
     return map_cells(grid, states, [&](double t0, double tf, const State& depart, const State& arrive) {
-        return scan_cell(depart, arrive, t0, tf, mu, retrograde);
+        return scan_cell(scan, depart, arrive, t0, tf);
     });
 }
 
-RecordBlocks cells_to_burns(const std::vector<GridCell>& cells, const State& source_state, const State& target_state,
-                            double mu) {
-    const TransferProblem problem{source_state, target_state, mu, 0, false};
-    return collect_blocks(cells.size(), [&](std::size_t begin, std::size_t end, auto&& emit) {
-        for (std::size_t k = begin; k < end; ++k) emit(evaluate_transfer(problem, cells[k].t0, cells[k].tf));
+BurnBlocks cells_to_burns(const std::vector<GridCell>& cells, const TransferProblem& problem) {
+    return collect_blocks(cells.size(), problem, [&](std::size_t begin, std::size_t end, auto&& emit) {
+        for (std::size_t k = begin; k < end; ++k) emit(compute_impulses(problem, cells[k].t0, cells[k].tf));
     });
 }
 

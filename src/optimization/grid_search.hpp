@@ -7,13 +7,13 @@
 // zero-revolution arcs in one direction, and return the best cell or every cell.
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "optimization/burn_elements.hpp"
-#include "parallel/function_ref.hpp"
-#include "optimization/nm_search.hpp"
 #include "optimization/time_grid.hpp"
 #include "optimization/transfer.hpp"
+#include "parallel/function_ref.hpp"
 
 namespace orbelin {
 
@@ -25,29 +25,34 @@ struct GridCell {
     double dv;
 };
 
-// Evaluates every cell on the worker pool and hands each feasible cell to keep(k, row): k is the cell's index in
-// grid order, row its record with the elements of its arc (burn_transfer_elements). keep runs on the worker
-// threads, once per feasible cell, concurrently for different cells; cells without a transfer are not handed over.
-void lambert_grid_search(const TimeGrid& grid, const State& source_state, const State& target_state,
-                         std::uint64_t max_rev, double mu, double tol, std::uint64_t maxiter, bool rendezvous,
-                         FunctionRef<void(std::size_t, const BurnRecord&)> keep);
+// The problem of a transfer scan between the two states: zero revolutions, the departure delta-v as the cost, the
+// given directions of motion and the solver's default settings otherwise.
+TransferProblem intercept_problem(const State& source_state, const State& target_state, double mu,
+                                  Directions directions) noexcept;
 
-// The value of one transfer-scan cell.
-GridCell transfer_scan_cell(const State& source_state, const State& target_state, double t0, double tf, double mu,
-                            bool retrograde);
+// Evaluates every cell fully for `problem` on the worker pool and hands each feasible cell to keep(k, burn): k is
+// the cell's index in grid order, burn its transfer with the elements of its arc (burn_transfer_elements). keep
+// runs on the worker threads, once per feasible cell, concurrently for different cells; cells without a transfer
+// are not handed over.
+void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
+                         FunctionRef<void(std::size_t, const Burn&)> keep);
 
 // The last cell in grid order whose dv is the smallest finite dv of the grid; the last cell when none is finite;
-// (lo, lo + dt_step, NaN) for an empty grid.
-GridCell optimize_lambert_transfer(const TimeGrid& grid, TimeBounds time_bounds, double dt_step,
-                                   const State& source_state, const State& target_state, double mu, bool retrograde);
+// (lo, lo + dt_step, NaN) for an empty grid. The cells are valued by `scan` (an intercept_problem) at the target.
+GridCell optimize_lambert_transfer(const TimeGrid& grid, TimePair time_bounds, double dt_step,
+                                   const TransferProblem& scan);
+
+// The scan's answer as a transfer: the full evaluation, both directions tried, of the times of the cell that
+// optimize_lambert_transfer chooses (which ranks the cells by one direction's departure delta-v); nothing when
+// those times have no transfer.
+std::optional<OptimizedLambertSolution> optimize_lambert_transfer_full(const TimeGrid& grid, TimePair time_bounds,
+                                                                      double dt_step, const TransferProblem& scan);
 
 // Every cell, in grid order.
-std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const State& source_state,
-                                                     const State& target_state, double mu, bool retrograde);
+std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const TransferProblem& scan);
 
-// The full zero-revolution, no-rendezvous evaluation (both directions) of every cell, in order; cells without a
-// transfer are dropped. The cells' dv plays no part.
-RecordBlocks cells_to_burns(const std::vector<GridCell>& cells, const State& source_state,
-                                                     const State& target_state, double mu);
+// The burns of the full evaluation of every cell for `problem`, in order; cells without a transfer are dropped.
+// The cells' dv plays no part.
+BurnBlocks cells_to_burns(const std::vector<GridCell>& cells, const TransferProblem& problem);
 
 }  // namespace orbelin

@@ -12,13 +12,13 @@ namespace orbelin {
 
 namespace {
 
-// One search of `cost` from `start`, then the full evaluation of its best point. The initial simplex steps each
-// time by a tenth of the window, clipped to hi (fmin: a NaN step yields hi); the start itself is not clipped, so
-// a start outside the window costs the penalty and the search may still walk into it.
-template <class Cost, class Evaluate>
-std::optional<OptimizedLambertSolution> search_from(const Cost& cost, TimeBounds bounds, TimePair start,
-                                                    std::optional<std::uint64_t> max_iters, Evaluate&& evaluate) {
-    const auto [lo, hi] = bounds;
+// The search driver of every Nelder-Mead search: a search of the problem's cost from `start`, then the full
+// evaluation of its best point. The initial simplex steps each time by a tenth of the window, clipped to hi (fmin:
+// a NaN step yields hi); the start itself is not clipped, so a start outside the window costs the penalty and the
+// search may still walk into it.
+std::optional<OptimizedLambertSolution> search_from(const LambertCost& cost, TimePair start,
+                                                    std::optional<std::uint64_t> max_iters) {
+    const auto [lo, hi] = cost.time_bounds();
     const double step = 0.1 * (hi - lo);
     const auto [t0s, tfs] = start;
     const std::array<nm::Point<2>, 3> simplex{{
@@ -35,24 +35,39 @@ std::optional<OptimizedLambertSolution> search_from(const Cost& cost, TimeBounds
     if (!run.ok || !run.state.best_point) return std::nullopt;
     if (!(run.state.best_cost < penalty_value)) return std::nullopt;
     const nm::Point<2>& best = *run.state.best_point;
-    return evaluate(best[0], best[1]);
+    return compute_impulses(cost.problem(), best[0], best[1]);
 }
 
-// Runs one search per start on the worker pool and reduces the answers as the multi-start drivers do.
-template <class Search>
-std::vector<OptimizedLambertSolution> multi_start(std::uint64_t num_solvers, TimeBounds bounds,
-                                                  bool return_best_only, bool remove_duplicates, Search&& search) {
-    const std::vector<TimePair> starts = generate_initial_guesses(num_solvers, bounds.first, bounds.second);
+TimePair default_start(TimePair b) noexcept {
+    const double t0 = (b.first + b.second) * 0.5;
+    return {t0, t0 + 0.25 * (b.second - b.first)};
+}
+
+}  // namespace
+
+std::optional<OptimizedLambertSolution> optimize_lambert_nm(const TransferProblem& problem, TimePair time_bounds,
+                                                            const NmSearch& search) {
+    const LambertCost cost(problem, time_bounds);
+    return search_from(cost, search.initial_guess.value_or(default_start(time_bounds)), search.max_iters);
+}
+
+std::vector<OptimizedLambertSolution> optimize_lambert_nm_multi(const TransferProblem& problem, TimePair time_bounds,
+                                                                const MultiStart& multi) {
+    const LambertCost cost(problem, time_bounds);
+    const auto [lo, hi] = time_bounds;
+    const std::vector<TimePair> starts = generate_initial_guesses(multi.num_solvers, lo, hi);
     if (starts.empty()) return {};
     // One start is a whole search (hundreds of Lambert solves): hand them out one at a time.
-    const auto found = parallel_map(global_pool(), starts.size(), [&](std::size_t k) { return search(starts[k]); }, 1);
+    const auto found = parallel_map(
+        global_pool(), starts.size(), [&](std::size_t k) { return search_from(cost, starts[k], multi.max_iters); },
+        /*grain=*/1);
 
     std::vector<OptimizedLambertSolution> results;
     for (const auto& r : found) {
         if (r) results.push_back(*r);
     }
-    if (remove_duplicates) results = remove_duplicate_solutions(std::move(results), bounds.first, bounds.second);
-    if (return_best_only && !results.empty()) {
+    if (multi.remove_duplicates) results = remove_duplicate_solutions(std::move(results), lo, hi);
+    if (multi.return_best_only && !results.empty()) {
         OptimizedLambertSolution best = results.front();
         for (const auto& r : results) {
             if (r.cost < best.cost) best = r;
@@ -62,48 +77,10 @@ std::vector<OptimizedLambertSolution> multi_start(std::uint64_t num_solvers, Tim
     return results;
 }
 
-TimePair default_start(TimeBounds b) noexcept {
-    const double t0 = (b.first + b.second) * 0.5;
-    return {t0, t0 + 0.25 * (b.second - b.first)};
-}
-
-}  // namespace
-
-std::optional<OptimizedLambertSolution> optimize_lambert_nm(const State& source_state, const State& target_state,
-                                                            TimeBounds time_bounds, std::uint64_t max_rev,
-                                                            bool optimize_rendezvous, double mu,
-                                                            std::optional<std::uint64_t> max_iters,
-                                                            std::optional<TimePair> initial_guess,
-                                                            std::span<const double> ric_waypoint) {
-    const LambertCost cost(ric_waypoint, source_state, target_state, time_bounds, mu, max_rev, optimize_rendezvous);
-    return search_from(cost, time_bounds, initial_guess.value_or(default_start(time_bounds)), max_iters,
-                       [&](double t0, double tf) { return evaluate_transfer(cost.problem(), t0, tf); });
-}
-
-std::vector<OptimizedLambertSolution> optimize_lambert_nm_multi(const State& source_state, const State& target_state,
-                                                                TimeBounds time_bounds, std::uint64_t max_rev,
-                                                                bool optimize_rendezvous, std::uint64_t num_solvers,
-                                                                bool return_best_only, double mu,
-                                                                bool remove_duplicates,
-                                                                std::optional<std::uint64_t> max_iters,
-                                                                std::span<const double> ric_waypoint) {
-    const LambertCost cost(ric_waypoint, source_state, target_state, time_bounds, mu, max_rev, optimize_rendezvous);
-    return multi_start(num_solvers, time_bounds, return_best_only, remove_duplicates, [&](TimePair start) {
-        return search_from(cost, time_bounds, start, max_iters,
-                           [&](double t0, double tf) { return evaluate_transfer(cost.problem(), t0, tf); });
-    });
-}
-
-std::vector<OptimizedLambertSolution> optimize_lambert_nm_multi_sunline(
-    const State& source_state, const State& target_state, TimeBounds time_bounds, std::uint64_t max_rev,
-    bool optimize_rendezvous, std::uint64_t num_solvers, bool return_best_only, double sun_vector_offset_km,
-    double t0_ref, double mu, bool remove_duplicates, std::optional<std::uint64_t> max_iters) {
-    const LambertCostSunline cost(source_state, target_state, time_bounds, mu, max_rev, sun_vector_offset_km, t0_ref,
-                                  optimize_rendezvous);
-    return multi_start(num_solvers, time_bounds, return_best_only, remove_duplicates, [&](TimePair start) {
-        return search_from(cost, time_bounds, start, max_iters,
-                           [&](double t0, double tf) { return evaluate_transfer(cost.problem(), t0, tf); });
-    });
+std::vector<OptimizedLambertSolution> optimize_lambert_nm_multi_sunline(const TransferProblem& problem,
+                                                                        TimePair time_bounds, const MultiStart& multi,
+                                                                        SunLine line) {
+    return optimize_lambert_nm_multi(with_aim(problem, ArrivalAim::sun_line(line)), time_bounds, multi);
 }
 
 std::vector<TimePair> generate_initial_guesses(std::uint64_t n, double lo, double hi) {

@@ -7,43 +7,43 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <utility>
 #include <vector>
 
 #include "optimization/transfer.hpp"
 
 namespace orbelin {
 
-using TimeBounds = std::pair<double, double>;
-using TimePair = std::pair<double, double>;  // (t0, tf)
-
 // Iterations of a search when the caller gives none.
 inline constexpr std::uint64_t default_max_iters = 50;
 
-// One search from `initial_guess` (default: t0 at the middle of the window, tf a quarter window later).
-std::optional<OptimizedLambertSolution> optimize_lambert_nm(const State& source_state, const State& target_state,
-                                                            TimeBounds time_bounds, std::uint64_t max_rev,
-                                                            bool optimize_rendezvous, double mu,
-                                                            std::optional<std::uint64_t> max_iters,
-                                                            std::optional<TimePair> initial_guess,
-                                                            std::span<const double> ric_waypoint);
+// One search: its iteration limit and its start, each defaulted when absent (the start to t0 at the middle of the
+// window and tf a quarter window later).
+struct NmSearch {
+    std::optional<std::uint64_t> max_iters = std::nullopt;
+    std::optional<TimePair> initial_guess = std::nullopt;
+};
 
-// Searches from up to num_solvers starts of generate_initial_guesses, in parallel. Results in start order, or in
-// ascending cost after removing near-duplicates; return_best_only keeps the first cheapest.
-std::vector<OptimizedLambertSolution> optimize_lambert_nm_multi(const State& source_state, const State& target_state,
-                                                                TimeBounds time_bounds, std::uint64_t max_rev,
-                                                                bool optimize_rendezvous, std::uint64_t num_solvers,
-                                                                bool return_best_only, double mu,
-                                                                bool remove_duplicates,
-                                                                std::optional<std::uint64_t> max_iters,
-                                                                std::span<const double> ric_waypoint);
+// A multi-start search: up to num_solvers starts of generate_initial_guesses, searched in parallel. Results in
+// start order, or in ascending cost after removing near-duplicates; return_best_only keeps the first cheapest.
+struct MultiStart {
+    std::uint64_t num_solvers = 0;
+    bool return_best_only = false;
+    bool remove_duplicates = true;
+    std::optional<std::uint64_t> max_iters = std::nullopt;
+};
 
-// The same with the arrival point on the target-Sun line (ArrivalAim::sun_line).
-std::vector<OptimizedLambertSolution> optimize_lambert_nm_multi_sunline(
-    const State& source_state, const State& target_state, TimeBounds time_bounds, std::uint64_t max_rev,
-    bool optimize_rendezvous, std::uint64_t num_solvers, bool return_best_only, double sun_vector_offset_km,
-    double t0_ref, double mu, bool remove_duplicates, std::optional<std::uint64_t> max_iters);
+// One search for the problem inside the window.
+std::optional<OptimizedLambertSolution> optimize_lambert_nm(const TransferProblem& problem, TimePair time_bounds,
+                                                            const NmSearch& search);
+
+// Searches from the starts of `multi`, in parallel.
+std::vector<OptimizedLambertSolution> optimize_lambert_nm_multi(const TransferProblem& problem, TimePair time_bounds,
+                                                                const MultiStart& multi);
+
+// The same with the arrival point on the target-Sun line, whatever the problem's own aim.
+std::vector<OptimizedLambertSolution> optimize_lambert_nm_multi_sunline(const TransferProblem& problem,
+                                                                        TimePair time_bounds, const MultiStart& multi,
+                                                                        SunLine line);
 
 // Up to n starts (t0, tf) with t0 < tf, taken evenly from the pairs of a regular grid of G = max(ceil(sqrt(2n)), 2)
 // values over [lo, hi], ordered by first then second index.

@@ -13,7 +13,7 @@
 
 namespace orbelin {
 
-enum class GridStatus {
+enum class GridStatus : std::uint8_t {
     ok,
     bad_step,        // the step is zero, negative or NaN
     bad_bounds,      // a bound of the window is infinite or NaN

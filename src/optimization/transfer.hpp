@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "common/constants.hpp"
@@ -21,19 +22,18 @@
 
 namespace orbelin {
 
+// Two times in seconds after the epoch of the two states: a window (lo, hi) or a departure and an arrival (t0, tf).
+using TimePair = std::pair<double, double>;
+
 // One evaluated two-impulse transfer.
 struct OptimizedLambertSolution {
-    double t0;    // departure, s after the epoch
-    double tf;    // arrival, s after the epoch
-    double cost;  // km/s: |dv1| + |dv2| with rendezvous, |dv1| otherwise
+    double t0 = 0.0;    // departure, s after the epoch
+    double tf = 0.0;    // arrival, s after the epoch
+    double cost = 0.0;  // km/s: |dv1| + |dv2| with rendezvous, |dv1| otherwise
     Vec3 dv1;     // departure impulse, km/s: transfer v1 minus the source velocity at t0
     Vec3 dv2;     // arrival impulse, km/s: target velocity at tf (after any shift) minus transfer v2; NaN without
                   // rendezvous
 };
-
-// Records in order, held in blocks so that a consumer can release each block once it has read it: a scan of
-// millions of cells then never holds all its records and all its result rows at once.
-using RecordBlocks = std::vector<std::vector<OptimizedLambertSolution>>;
 
 // The least distance from the centre along the conic of `state` (its periapsis radius; 0 for a radial orbit, NaN
 // for NaN input). Every propagated state of a transfer stays at least this far out.
@@ -48,6 +48,13 @@ std::uint64_t transfer_revolution_bound(double radius, double window, double mu)
 // A record whose every field is NaN: the answer of a search that found nothing.
 OptimizedLambertSolution nan_solution() noexcept;
 
+// The arrival point on the target-Sun line: `offset_km` from the target (positive towards the Sun), the Sun taken at
+// the arrival time; `t0_ref` is the POSIX time (s) of the epoch of the two states.
+struct SunLine {
+    double offset_km;
+    double t0_ref;
+};
+
 // Where the transfer arrives relative to the target.
 class ArrivalAim {
 public:
@@ -56,34 +63,40 @@ public:
     // At a RIC offset of the target: [dr_R, dr_I, dr_C] (km) or [dr_R, dr_I, dr_C, dv_R, dv_I, dv_C] (km, km/s).
     // The values are copied; only the first six are read.
     static ArrivalAim waypoint(std::span<const double> ric_offset) noexcept;
-    // At `offset_km` from the target along the target-Sun line (positive towards the Sun), the Sun taken at the
-    // arrival time; `t0_ref` is the POSIX time (s) of the epoch. The velocity stays the target's.
-    static ArrivalAim sun_line(double offset_km, double t0_ref) noexcept;
+    // On the target-Sun line; the velocity stays the target's.
+    static ArrivalAim sun_line(SunLine line) noexcept;
 
     // The arrival state aimed at, given the target's state at tf. Nothing when the target sits at the Sun's
     // position (|S - r2| <= 1e-12 km), where the Sun line has no direction.
     std::optional<State> apply(const State& target_at_tf, double tf) const noexcept;
 
+    // The most the aim moves the arrival point away from the target, km: 0 for the target itself, the length of a
+    // waypoint's position offset, the size of a sun-line offset.
+    double reach() const noexcept;
+
 private:
-    enum class Kind { target, waypoint, sun_line };
+    enum class Kind : std::uint8_t { target, waypoint, sun_line };
     Kind kind_ = Kind::target;
     std::array<double, 6> offset_{};
     std::size_t offset_size_ = 0;
-    double sun_offset_km_ = 0.0;
-    double t0_ref_ = 0.0;
+    SunLine sun_line_{0.0, 0.0};
 };
 
-// The problem a transfer is evaluated for; tol and maxiter are the solver's.
+// The problem a transfer is evaluated for: the two states at the epoch, the arcs tried (solver settings, cost
+// with or without the arrival burn, directions of motion) and the arrival aim. Every propagation of the problem
+// uses the solver's mu.
 struct TransferProblem {
     State source;
     State target;
-    double mu = mu_earth;
-    std::uint64_t max_rev = 0;
-    bool rendezvous = false;
+    BestArcOptions arcs;
     ArrivalAim aim = ArrivalAim::target();
-    double tol = 1e-8;
-    std::uint64_t maxiter = 50;
 };
+
+// The problem aimed elsewhere.
+inline TransferProblem with_aim(TransferProblem problem, const ArrivalAim& aim) noexcept {
+    problem.aim = aim;
+    return problem;
+}
 
 // The cheapest transfer from the source's state at t0 (`depart`, already propagated) to the target whose state at
 // tf is `target_at_tf`, before the arrival shift.
@@ -94,21 +107,12 @@ std::optional<OptimizedLambertSolution> transfer_between(const TransferProblem& 
 // rendezvous rule and, without rendezvous, no arrival impulse.
 OptimizedLambertSolution transfer_record(const Impulses& best, double t0, double tf, bool rendezvous) noexcept;
 
-// The cheapest transfer departing at t0 and arriving at tf, or nothing when no arc of either direction has a
+// The cheapest transfer departing at t0 and arriving at tf, or nothing when no arc of the directions tried has a
 // finite departure velocity (or the aim point is undefined). Throws InternalFault as the solver does (mu <= 0).
-std::optional<OptimizedLambertSolution> evaluate_transfer(const TransferProblem& problem, double t0, double tf);
+std::optional<OptimizedLambertSolution> compute_impulses(const TransferProblem& problem, double t0, double tf);
 
-// The full evaluation towards the target or a RIC waypoint (`ric_waypoint` empty: none), with the solver's
-// default tolerance and iteration limit.
-std::optional<OptimizedLambertSolution> compute_impulses(const State& source_state, const State& target_state,
-                                                         std::uint64_t max_rev, bool optimize_rendezvous,
-                                                         std::span<const double> ric_waypoint, double t0, double tf,
-                                                         double mu);
-
-// The full evaluation towards the sun-line point.
-std::optional<OptimizedLambertSolution> compute_impulses_sunline(const State& source_state, const State& target_state,
-                                                                 std::uint64_t max_rev, bool optimize_rendezvous,
-                                                                 double sun_vector_offset_km, double t0_ref, double t0,
-                                                                 double tf, double mu);
+// The same towards the point `line` on the target-Sun line, whatever the problem's own aim.
+std::optional<OptimizedLambertSolution> compute_impulses_sunline(const TransferProblem& problem, SunLine line, double t0,
+                                                                 double tf);
 
 }  // namespace orbelin

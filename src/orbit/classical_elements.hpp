@@ -12,12 +12,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common/constants.hpp"
 #include "common/select.hpp"
+#include "common/simd.hpp"
 #include "common/vec3.hpp"
 
 namespace orbelin::detail {
@@ -83,7 +81,7 @@ struct AnglePair {
 // the bits atan2_fast gives it, at little more than the cost of one. A pair with an argument that atan2_fast
 // leaves to the library takes the scalar route for both.
 inline AnglePair atan2_fast_pair(double y0, double x0, double y1, double x1) noexcept {
-#if defined(__SSE2__)
+#if ORBELIN_SSE2
     const __m128d sign_bit = _mm_set1_pd(-0.0);
     const __m128d zero = _mm_setzero_pd();
     const __m128d huge = _mm_set1_pd(1e300);
@@ -103,8 +101,8 @@ inline AnglePair atan2_fast_pair(double y0, double x0, double y1, double x1) noe
     const __m128d magic = _mm_set1_pd(6755399441055744.0);
     const __m128d shifted = _mm_add_pd(_mm_mul_pd(_mm_div_pd(lo, hi), _mm_set1_pd(32.0)), magic);
     const __m128i bits = _mm_castpd_si128(shifted);
-    const auto k0 = static_cast<std::size_t>(_mm_cvtsi128_si32(bits) & 63);
-    const auto k1 = static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(bits, bits)) & 63);
+    const auto k0 = static_cast<std::size_t>(static_cast<unsigned>(_mm_cvtsi128_si32(bits)) & 63U);
+    const auto k1 = static_cast<std::size_t>(static_cast<unsigned>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(bits, bits))) & 63U);
     const __m128d c = _mm_mul_pd(_mm_sub_pd(shifted, magic), _mm_set1_pd(0.03125));
     const __m128d z = _mm_div_pd(_mm_sub_pd(lo, _mm_mul_pd(c, hi)), _mm_add_pd(hi, _mm_mul_pd(c, lo)));
     const __m128d w = _mm_mul_pd(z, z);
@@ -130,7 +128,7 @@ inline double vector_angle(const Vec3& p, const Vec3& q) noexcept { return atan2
 inline AnglePair vector_angle_pair(const Vec3& p0, const Vec3& q0, const Vec3& p1, const Vec3& q1) noexcept {
     const Vec3 c0 = cross(p0, q0);
     const Vec3 c1 = cross(p1, q1);
-#if defined(__SSE2__)
+#if ORBELIN_SSE2
     const __m128d lengths = _mm_sqrt_pd(_mm_set_pd(dot(c1, c1), dot(c0, c0)));
     return atan2_fast_pair(_mm_cvtsd_f64(lengths), dot(p0, q0), _mm_cvtsd_f64(_mm_unpackhi_pd(lengths, lengths)),
                            dot(p1, q1));
@@ -152,13 +150,13 @@ inline double wrap_two_pi(double x) noexcept {
 struct OrbitGeometry {
     Vec3 r;
     Vec3 v;
-    double r_norm;
-    double v_norm;
+    double r_norm = 0.0;
+    double v_norm = 0.0;
     Vec3 h;        // specific angular momentum r x v, km^2/s
     Vec3 n;        // node vector k x h, points at the ascending node
-    double n_norm;
+    double n_norm = 0.0;
     Vec3 e_vec;    // eccentricity (Laplace-Runge-Lenz) vector, points at periapsis
-    double ecc;
+    double ecc = 0.0;
 };
 
 // The vectors of a state whose |r| and r / |r| are already known (computed as norm(r) and r / norm(r)). With
@@ -191,7 +189,7 @@ struct GeometryPair {
 inline GeometryPair orbit_geometry_pair(const Vec3& r1, const Vec3& v1, double r1_norm, const Vec3& r1_unit,
                                         const Vec3& r2, const Vec3& v2, double r2_norm, const Vec3& r2_unit,
                                         double mu) noexcept {
-#if defined(__SSE2__)
+#if ORBELIN_SSE2
     GeometryPair p;
     OrbitGeometry& a = p.first;
     OrbitGeometry& b = p.second;
@@ -224,7 +222,8 @@ inline GeometryPair orbit_geometry_pair(const Vec3& r1, const Vec3& v1, double r
     b.ecc = hi(ecc);
     return p;
 #else
-    return {orbit_geometry(r1, v1, r1_norm, r1_unit, mu), orbit_geometry(r2, v2, r2_norm, r2_unit, mu, false)};
+    return {orbit_geometry(r1, v1, r1_norm, r1_unit, mu),
+            orbit_geometry(r2, v2, r2_norm, r2_unit, mu, /*full=*/false)};
 #endif
 }
 
@@ -318,7 +317,7 @@ struct ClassicalElements {
 // Circular (e < tol) and equatorial (sin i < tol) orbits have no node and/or no periapsis: the missing angle is set
 // to zero and the anomaly is measured from the reference that remains (node, or x axis).
 inline ClassicalElements classical_elements(const OrbitGeometry& g, double mu, double tol) noexcept {
-    ClassicalElements el;
+    ClassicalElements el{};
     el.sma = semi_major_axis(g, mu, tol);
     el.ecc = g.ecc;
     const bool equatorial = sin_inclination(g) < tol;

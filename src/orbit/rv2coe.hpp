@@ -20,6 +20,9 @@ struct ElementVector {
 // tol decides the degenerate cases: |specific energy| < tol -> parabolic, e < tol -> circular, sin i < tol ->
 // equatorial. special appends the argument of latitude, the true longitude and the longitude of periapsis.
 // Never fails: degenerate orbits get substitute angles, NaN input yields NaN a, e, i, raan.
+// The degeneracy tolerance when the caller gives none.
+inline constexpr double rv2coe_default_tol = 1e-8;
+
 ElementVector rv2coe_single(const State& state, bool deg, bool special, double mu, double tol) noexcept;
 
 }  // namespace orbelin

@@ -29,7 +29,7 @@ TransferElements compute_transfer_orbit_elements(const ArcEnds& ends, const Vec3
     const detail::ClassicalElements dep = detail::classical_elements(geometry.first, mu, transfer_tol);
     const double nu_arrive = detail::anomaly_element(geometry.second, transfer_tol);
 
-    TransferElements out;
+    TransferElements out{};
     out.sma = dep.sma;
     out.ecc = dep.ecc;
     out.inc = dep.inc * rad2deg;

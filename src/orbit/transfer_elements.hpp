@@ -9,15 +9,15 @@ namespace orbelin {
 // sma (km), ecc, inc / raan / argp (deg), true anomaly at departure and at arrival (deg), periapsis and apoapsis
 // radii (km). rp = ra = NaN for a parabolic or NaN arc; ra = +inf for a hyperbolic one.
 struct TransferElements {
-    double sma;
-    double ecc;
-    double inc;
-    double raan;
-    double argp;
-    double ta_depart;
-    double ta_arrive;
-    double rp;
-    double ra;
+    double sma = 0.0;
+    double ecc = 0.0;
+    double inc = 0.0;
+    double raan = 0.0;
+    double argp = 0.0;
+    double ta_depart = 0.0;
+    double ta_arrive = 0.0;
+    double rp = 0.0;
+    double ra = 0.0;
 };
 
 // Elements of the conic through (r1, v1) at departure and (r2, v2) at arrival (km, km/s), about mu (km^3/s^2),

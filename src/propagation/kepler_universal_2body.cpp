@@ -64,11 +64,33 @@ double hyperbolic_guess(const Vec3& r0, const Vec3& v0, double r0_norm, double a
                     (dot(r0, v0) + sgn * std::sqrt(-mu * a) * (1.0 - r0_norm * alpha)));
 }
 
-// The time equation of one propagation: F(chi) (km^1.5, sqrt(mu) times a time) and its derivative r (km).
-struct TimeEquation {
+// The terms of the universal-variable formulas at chi: chi^2, psi = alpha chi^2, the Stumpff functions and the
+// radius r (km), which is also dF/dchi.
+struct UniversalTerms {
+    double chi2;
+    double psi;
+    double c2;
+    double c3;
+    double r;
+};
+
+// What the formulas need of the initial state: alpha = 1/a (1/km), sigma0 = r0.v0 / sqrt(mu), |r0| (km).
+struct UniversalOrbit {
     double alpha;
     double sigma0;
     double r0_norm;
+
+    UniversalTerms at(double chi) const noexcept {
+        const double chi2 = chi * chi;
+        const double psi = chi2 * alpha;
+        const auto [c2, c3] = detail::stumpff_c2_c3(psi);
+        return {chi2, psi, c2, c3, chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2)};
+    }
+};
+
+// The time equation of one propagation: F(chi) (km^1.5, sqrt(mu) times a time) and its derivative r (km).
+struct TimeEquation {
+    UniversalOrbit orbit;
     double sqrt_mu_dt;
 
     struct Value {
@@ -77,11 +99,9 @@ struct TimeEquation {
     };
 
     Value operator()(double chi) const noexcept {
-        const double chi2 = chi * chi;
-        const double psi = chi2 * alpha;
-        const auto [c2, c3] = detail::stumpff_c2_c3(psi);
-        const double r = chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
-        const double f = chi2 * chi * c3 + sigma0 * chi2 * c2 + r0_norm * chi * (1.0 - psi * c3) - sqrt_mu_dt;
+        const auto [chi2, psi, c2, c3, r] = orbit.at(chi);
+        const double f =
+            chi2 * chi * c3 + orbit.sigma0 * chi2 * c2 + orbit.r0_norm * chi * (1.0 - psi * c3) - sqrt_mu_dt;
         return {f, r};
     }
 };
@@ -172,6 +192,8 @@ struct KeplerProblem {
     double alpha;
     double sqrt_mu_dt;
     double chi;
+
+    UniversalOrbit orbit() const noexcept { return {alpha, sigma0, r0_norm}; }
 };
 
 // The problem of (state, dt), or its answer in `done` when there is nothing to iterate: no time elapses (the
@@ -212,10 +234,7 @@ bool kepler_prepare(const State& state, double dt, double mu, KeplerProblem& p, 
 // One Newton step of the first stage on p.chi; returns the step.
 inline double kepler_newton_step(KeplerProblem& p) noexcept {
     const double chi = p.chi;
-    const double chi2 = chi * chi;
-    const double psi = chi2 * p.alpha;
-    const auto [c2, c3] = detail::stumpff_c2_c3(psi);
-    const double r = chi2 * c2 + p.sigma0 * chi * (1.0 - psi * c3) + p.r0_norm * (1.0 - psi * c2);
+    const auto [chi2, psi, c2, c3, r] = p.orbit().at(chi);
     const double dchi =
         (p.sqrt_mu_dt - chi2 * chi * c3 - p.sigma0 * chi2 * c2 - p.r0_norm * chi * (1.0 - psi * c3)) / r;
     p.chi = chi + dchi;
@@ -227,15 +246,12 @@ void kepler_finish(KeplerProblem& p, KeplerSolve& out) noexcept {
     // Not converged, or a guess or step that left the reals (the logarithm of the hyperbolic guess can see a
     // negative argument): the answer exists, so the bracketed stage finds it.
     if (!out.converged || !std::isfinite(p.chi)) {
-        const TimeEquation eq{p.alpha, p.sigma0, p.r0_norm, p.sqrt_mu_dt};
+        const TimeEquation eq{p.orbit(), p.sqrt_mu_dt};
         p.chi = safeguarded_chi(eq, p.dt, p.chi, p.r0_norm, out.safeguarded_steps);
         out.converged = !std::isnan(p.chi);
     }
     const double chi = p.chi;
-    const double chi2 = chi * chi;
-    const double psi = chi2 * p.alpha;
-    const auto [c2, c3] = detail::stumpff_c2_c3(psi);
-    const double r = chi2 * c2 + p.sigma0 * chi * (1.0 - psi * c3) + p.r0_norm * (1.0 - psi * c2);
+    const auto [chi2, psi, c2, c3, r] = p.orbit().at(chi);
 
     const double f = 1.0 - chi2 * c2 / p.r0_norm;
     const double g = p.dt - chi2 * chi * c3 / p.sqrt_mu;

@@ -10,7 +10,7 @@ namespace orbelin {
 
 // One propagation with its iteration record.
 struct KeplerSolve {
-    State state;
+    State state{};
     int newton_steps = 0;       // steps of the first stage (Newton from the classical guess), at most 50
     int safeguarded_steps = 0;  // steps of the bracketed second stage; 0 when the first stage converged
     bool converged = false;     // the universal anomaly met the 1e-8 tolerance (true for dt == 0)

@@ -73,25 +73,66 @@ Rows::Rows(PyArrayObject* arr, const std::string& failure_message)
     raise_value_error(failure_message);
 }
 
-void Rows::read_fortran(std::size_t i, double* out) const noexcept {
-    // Column-major storage: the first batch axis varies fastest in memory and
-    // the component axis slowest, one block of `count_` values per component.
+void FortranRowReader::read(std::size_t i, double* out) const noexcept {
     std::size_t offset = 0;
     std::size_t stride = 1;
     std::size_t rest = i;
-    std::size_t inner = count_;
-    for (std::size_t a = 0; a < batch_shape_.size(); ++a) {
+    std::size_t inner = count;
+    const Shape& shape = *batch_shape;
+    for (std::size_t a = 0; a < shape.size(); ++a) {
         // Row-major index digit of axis a: divide off the axes after it.
-        inner /= static_cast<std::size_t>(batch_shape_[a]);
+        inner /= static_cast<std::size_t>(shape[a]);
         const std::size_t digit = inner > 0 ? rest / inner : 0;
         rest = inner > 0 ? rest % inner : 0;
         offset += digit * stride;
-        stride *= static_cast<std::size_t>(batch_shape_[a]);
+        stride *= static_cast<std::size_t>(shape[a]);
     }
-    // memcpy: the buffer need not be aligned for double.
-    for (std::size_t j = 0; j < width_; ++j) {
-        std::memcpy(&out[j], base_ + (offset + j * count_) * sizeof(double), sizeof(double));
+    for (std::size_t j = 0; j < width; ++j) {
+        std::memcpy(&out[j], base + (offset + j * count) * sizeof(double), sizeof(double));
     }
+}
+
+RowPairing RowPairing::by_count(const Shape& first, const Shape& second) {
+    const std::size_t a = element_count(first);
+    const std::size_t b = element_count(second);
+    RowPairing p;
+    p.count_ = a >= b ? a : b;
+    p.axes_ = a >= b ? first : second;
+    p.first_step_ = a == 1 ? 0 : 1;
+    p.second_step_ = b == 1 ? 0 : 1;
+    return p;
+}
+
+bool RowPairing::broadcast(const Shape& a, const Shape& b, RowPairing& out) {
+    const std::size_t n = a.size() > b.size() ? a.size() : b.size();
+    std::vector<npy_intp> da(n, 1), db(n, 1);
+    std::copy(a.begin(), a.end(), da.begin() + static_cast<std::ptrdiff_t>(n - a.size()));
+    std::copy(b.begin(), b.end(), db.begin() + static_cast<std::ptrdiff_t>(n - b.size()));
+    RowPairing p;
+    p.axes_.assign(n, 1);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (da[k] != db[k] && da[k] != 1 && db[k] != 1) return false;
+        p.axes_[k] = da[k] == 1 ? db[k] : da[k];
+    }
+    p.first_stride_.assign(n, 0);
+    p.second_stride_.assign(n, 0);
+    std::size_t sa = 1, sb = 1;
+    for (std::size_t k = n; k-- > 0;) {
+        if (da[k] != 1) p.first_stride_[k] = sa;
+        if (db[k] != 1) p.second_stride_[k] = sb;
+        sa *= static_cast<std::size_t>(da[k]);
+        sb *= static_cast<std::size_t>(db[k]);
+    }
+    p.count_ = element_count(p.axes_);
+    // A side with every result element reads element i; a side of one element reads element 0.
+    const auto decide = [&p](std::size_t side, std::size_t& step, bool& strided) {
+        step = side == 1 && p.count_ != 1 ? 0 : 1;
+        strided = side != p.count_ && side != 1;
+    };
+    decide(element_count(a), p.first_step_, p.first_strided_);
+    decide(element_count(b), p.second_step_, p.second_strided_);
+    out = std::move(p);
+    return true;
 }
 
 namespace {
@@ -136,7 +177,7 @@ std::vector<double> read_scalar_or_array(PyObject* obj, NdimMessage not_one_axis
     double value = 0.0;
     if (try_as_double(obj, value)) return {value};
     PyRef converted = PyRef::steal(numpy_asarray(obj));
-    PyArrayObject* arr = accept_float64_array(converted.get(), false);
+    PyArrayObject* arr = accept_float64_array(converted.get(), /*one_axis=*/false);
     if (PyArray_NDIM(arr) != 1) {
         std::string message = not_one_axis.text;
         if (not_one_axis.append_ndim) message += std::to_string(PyArray_NDIM(arr)) + "D";
@@ -213,7 +254,7 @@ template <class T>
 ResultArray<T>::ResultArray(const Shape& shape, T fill) : ResultArray(shape) {
     // The fill touches every page of the new array for the first time: about a second for the results of ten
     // million cases. A pending Ctrl-C is honoured between blocks of 8 MB.
-    constexpr std::size_t block = (std::size_t{1} << 23) / sizeof(T);
+    constexpr std::size_t block = (std::size_t{1} << 23U) / sizeof(T);
     for (std::size_t begin = 0; begin < size_; begin += block) {
         if (PyErr_CheckSignals() < 0) throw PyErrSet{};
         std::fill(data_ + begin, data_ + std::min(size_, begin + block), fill);
@@ -254,7 +295,7 @@ std::string shape_text(const Shape& shape) {
         if (a > 0) text += ", ";
         text += std::to_string(shape[a]);
     }
-    if (shape.size() == 1) text += ",";
+    if (shape.size() == 1) text += ',';
     return text + ")";
 }
 

@@ -40,6 +40,39 @@ bool has_last_axis(PyArrayObject* arr, npy_intp k);
 
 bool same_shape(PyArrayObject* a, PyArrayObject* b);
 
+// Row readers of one memory layout each, for Rows::with_layout. Rows are read
+// by memcpy only: an array's buffer need not be aligned for double.
+struct CRowReader {
+    const char* base;
+    std::size_t width;
+
+    void read(std::size_t i, double* out) const noexcept {
+        std::memcpy(out, base + i * width * sizeof(double), width * sizeof(double));
+    }
+    State state(std::size_t i) const noexcept {
+        State s;
+        read(i, s.data());
+        return s;
+    }
+};
+
+// Column-major storage of two or more axes: the first batch axis varies
+// fastest in memory and the component axis slowest, one block of `count`
+// values per component.
+struct FortranRowReader {
+    const char* base;
+    std::size_t count;
+    std::size_t width;
+    const Shape* batch_shape;
+
+    void read(std::size_t i, double* out) const noexcept;
+    State state(std::size_t i) const noexcept {
+        State s;
+        read(i, s.data());
+        return s;
+    }
+};
+
 // A batch-form array read in place as n rows of k values, row i being batch
 // position i in row-major order of the batch axes.
 class Rows {
@@ -54,10 +87,19 @@ public:
     // Copies row i into out[0 .. width).
     void read(std::size_t i, double* out) const noexcept {
         if (fortran_) {
-            read_fortran(i, out);
+            fortran_reader().read(i, out);
         } else {
-            std::memcpy(out, base_ + i * width_ * sizeof(double), width_ * sizeof(double));
+            c_reader().read(i, out);
         }
+    }
+
+    // f(reader) with the reader of this array's layout (CRowReader or
+    // FortranRowReader): a loop inside f reads its rows without asking the
+    // layout again.
+    template <class F>
+    decltype(auto) with_layout(F&& f) const {
+        if (fortran_) return f(fortran_reader());
+        return f(c_reader());
     }
     Vec3 vec3(std::size_t i) const noexcept {
         double tmp[3];
@@ -71,7 +113,8 @@ public:
     }
 
 private:
-    void read_fortran(std::size_t i, double* out) const noexcept;
+    CRowReader c_reader() const noexcept { return {base_, width_}; }
+    FortranRowReader fortran_reader() const noexcept { return {base_, count_, width_, &batch_shape_}; }
 
     // Bytes, not doubles: an array's buffer need not be aligned for double, so
     // rows are only ever read by memcpy.
@@ -80,6 +123,57 @@ private:
     std::size_t width_ = 0;
     bool fortran_ = false;
     Shape batch_shape_;
+};
+
+// How the elements of a result meet the batch elements of two inputs, decided
+// once per call: each side reads its own element i, element 0 for every i (a
+// batch of one serving all), or the element that NumPy broadcasting of the two
+// batch shapes assigns to i.
+class RowPairing {
+public:
+    // Equal counts pair element by element and a count of 1 serves every
+    // element of the other side; only counts are compared, and the result
+    // takes the batch axes of the larger side (the first on a tie). The caller
+    // has refused counts that do not pair.
+    static RowPairing by_count(const Shape& first, const Shape& second);
+    // NumPy broadcasting of the two shapes; false when they do not broadcast.
+    static bool broadcast(const Shape& first, const Shape& second, RowPairing& out);
+
+    const Shape& axes() const noexcept { return axes_; }
+    std::size_t count() const noexcept { return count_; }
+
+    // f(i, first_index, second_index) for every result element i in
+    // [begin, end), in order.
+    template <class F>
+    void for_each(std::size_t begin, std::size_t end, F&& f) const {
+        if (!first_strided_ && !second_strided_) {
+            // i * 1 reads element i, i * 0 element 0.
+            for (std::size_t i = begin; i < end; ++i) f(i, i * first_step_, i * second_step_);
+            return;
+        }
+        for (std::size_t i = begin; i < end; ++i) {
+            // Row-major digits of i over the result axes, mapped through each side's strides.
+            std::size_t a = 0, b = 0, rest = i;
+            for (std::size_t k = axes_.size(); k-- > 0;) {
+                const auto extent = static_cast<std::size_t>(axes_[k]);
+                const std::size_t digit = rest % extent;
+                rest /= extent;
+                a += digit * first_stride_[k];
+                b += digit * second_stride_[k];
+            }
+            f(i, a, b);
+        }
+    }
+
+private:
+    Shape axes_;
+    std::size_t count_ = 0;
+    std::size_t first_step_ = 1;   // 1: element i; 0: element 0
+    std::size_t second_step_ = 1;
+    bool first_strided_ = false;
+    bool second_strided_ = false;
+    std::vector<std::size_t> first_stride_;   // element stride per result axis, 0 where broadcast
+    std::vector<std::size_t> second_stride_;
 };
 
 // Failure message of the scalar-or-array reader for an array with other than

@@ -22,6 +22,10 @@ std::string FunctionDef::docstring() const {
     return doc;
 }
 
+bool Args::declares(std::string_view name) const {
+    return std::any_of(def_->params.begin(), def_->params.end(), [&](const Param& p) { return name == p.name; });
+}
+
 const Args::Value& Args::value(std::string_view name, std::initializer_list<Kind> kinds) const {
     for (std::size_t i = 0; i < def_->params.size(); ++i) {
         const Param& param = def_->params[i];
@@ -60,7 +64,7 @@ std::string fn_label(const FunctionDef& def) { return concat({def.name, "()"}); 
     std::string list;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
-            if (names.size() > 2) list += ",";
+            if (names.size() > 2) list += ',';
             list += i + 1 == names.size() ? " and " : " ";
         }
         list += concat({"'", names[i], "'"});

@@ -19,7 +19,7 @@
 
 namespace orbelin::py {
 
-enum class Kind {
+enum class Kind : std::uint8_t {
     Float,    // 64-bit float: anything CPython's float conversion accepts
     Count,    // unsigned machine-size integer: int or __index__; negative -> OverflowError
     Flag,     // strictly True or False
@@ -32,10 +32,10 @@ enum class Kind {
 inline constexpr std::size_t kMaxParams = 16;
 
 struct Param {
-    enum class Default { Required, Float, Count, Flag, Absent };
+    enum class Default : std::uint8_t { Required, Float, Count, Flag, Absent };
 
-    const char* name;
-    Kind kind;
+    const char* name = nullptr;
+    Kind kind = Kind::Float;
     Default default_kind = Default::Required;
     double float_value = 0.0;
     std::size_t count_value = 0;
@@ -79,6 +79,8 @@ struct FunctionDef {
 class Args {
 public:
     bool present(std::string_view name) const { return value(name).present; }
+    // Whether the function has a parameter of that name at all.
+    bool declares(std::string_view name) const;
     double f64(std::string_view name) const { return value(name, Kind::Float).f; }
     std::pair<double, double> pair(std::string_view name) const {
         const Value& v = value(name, Kind::Pair);

@@ -48,23 +48,10 @@ void require_last_axis(PyArrayObject* arr, const BatchParam& param) {
     if (!has_last_axis(arr, param.width)) raise_value_error(param.shape_message);
 }
 
-// How the batch elements of two batch-form arguments meet: equal counts pair
-// element by element in row-major order, a single element serves every
-// element of the other side. Only counts are compared, never shapes; the
-// result takes the batch axes of the larger side (the first on a tie).
-struct BatchPairing {
-    std::size_t count = 0;
-    Shape batch_axes;
-    bool first_single = false;
-    bool second_single = false;
-
-    std::size_t first_row(std::size_t i) const noexcept { return first_single ? 0 : i; }
-    std::size_t second_row(std::size_t i) const noexcept { return second_single ? 0 : i; }
-};
-
+// The pairing of two batch-form arguments by their counts (RowPairing::by_count).
 // Raises ValueError, naming both arguments and their batch shapes, for counts
 // that differ while the smaller is not 1; a count of 0 pairs only with 0.
-BatchPairing pair_batches(PyArrayObject* first, const BatchParam& first_param, PyArrayObject* second,
+RowPairing pair_batches(PyArrayObject* first, const BatchParam& first_param, PyArrayObject* second,
                           const BatchParam& second_param) {
     const std::size_t a = batch_count(first);
     const std::size_t b = batch_count(second);
@@ -74,12 +61,21 @@ BatchPairing pair_batches(PyArrayObject* first, const BatchParam& first_param, P
                                   ", which cannot be paired: ",
                                   "the counts must be equal, or the smaller count must be 1"}));
     }
-    BatchPairing pairing;
-    pairing.count = a >= b ? a : b;
-    pairing.batch_axes = a >= b ? batch_axes(first) : batch_axes(second);
-    pairing.first_single = a == 1;
-    pairing.second_single = b == 1;
-    return pairing;
+    return RowPairing::by_count(batch_axes(first), batch_axes(second));
+}
+
+// Fills `out` (rows of `width`) with convert(first_row, second_row, out_row) for every element of the pairing,
+// the rows read in the layouts of their arrays, chosen once.
+template <class Convert>
+void fill_paired(const Rows& first, const Rows& second, const RowPairing& pairing, std::size_t width, double* out,
+                 Convert convert) {
+    first.with_layout([&](const auto& a) {
+        second.with_layout([&](const auto& b) {
+            pairing.for_each(0, pairing.count(), [&](std::size_t i, std::size_t ia, std::size_t ib) {
+                convert(a, ia, b, ib, out + i * width);
+            });
+        });
+    });
 }
 
 // ---- One reference per batch element: DCMs and angular velocity ----------
@@ -97,7 +93,9 @@ PyObject* per_state(PyArrayObject* states, const BatchParam& param, std::initial
     require_reshape(rows.count() * width, shape, kOutputReshape);
 
     ResultArray<double> out(shape, 0.0);
-    for (std::size_t i = 0; i < rows.count(); ++i) write(rows.state(i), out.data() + i * width);
+    rows.with_layout([&](const auto& reader) {
+        for (std::size_t i = 0; i < rows.count(); ++i) write(reader.state(i), out.data() + i * width);
+    });
     return out.release();
 }
 
@@ -124,8 +122,8 @@ PyObject* dcm_impl(const Args& args, bool eci_to_ric) {
     });
 }
 
-PyObject* dcm_eci2ric_impl(const Args& args) { return dcm_impl(args, true); }
-PyObject* dcm_ric2eci_impl(const Args& args) { return dcm_impl(args, false); }
+PyObject* dcm_eci2ric_impl(const Args& args) { return dcm_impl(args, /*eci_to_ric=*/true); }
+PyObject* dcm_ric2eci_impl(const Args& args) { return dcm_impl(args, /*eci_to_ric=*/false); }
 
 // ---- An argument paired with a reference state -----------------------------
 
@@ -141,18 +139,19 @@ PyObject* paired_with_reference(const Args& args, const BatchParam& first_param,
     require_last_axis(ref, kRefState);
     const Rows first_rows(first, first_param.reshape_message);
     const Rows ref_rows(ref, kRefState.reshape_message);
-    const BatchPairing pairing = pair_batches(first, first_param, ref, kRefState);
+    const RowPairing pairing = pair_batches(first, first_param, ref, kRefState);
 
     const auto width = static_cast<std::size_t>(out_width);
-    const Shape shape = with_axes(pairing.batch_axes, {out_width});
-    require_reshape(pairing.count * width, shape, kOutputReshape);
+    const Shape shape = with_axes(pairing.axes(), {out_width});
+    require_reshape(pairing.count() * width, shape, kOutputReshape);
 
     ResultArray<double> out(shape, 0.0);
-    double row[6];
-    for (std::size_t i = 0; i < pairing.count; ++i) {
-        first_rows.read(pairing.first_row(i), row);
-        convert(row, ref_rows.state(pairing.second_row(i)), out.data() + i * width);
-    }
+    fill_paired(first_rows, ref_rows, pairing, width, out.data(),
+                [&](const auto& a, std::size_t ia, const auto& refs, std::size_t iref, double* out_row) {
+                    double row[6];
+                    a.read(ia, row);
+                    convert(row, refs.state(iref), out_row);
+                });
     return out.release();
 }
 
@@ -207,18 +206,20 @@ PyObject* apply_ric_waypoint_offset_impl(const Args& args) {
     const Rows target_rows(target, kTargetState.reshape_message);
     const Rows waypoint_rows(waypoint, kWaypoint.reshape_message);
     // What is left to refuse here is a count of 0 against a non-zero count.
-    const BatchPairing pairing = pair_batches(target, kTargetState, waypoint, kWaypoint);
+    const RowPairing pairing = pair_batches(target, kTargetState, waypoint, kWaypoint);
 
-    const Shape shape = with_axes(pairing.batch_axes, {6});
-    require_reshape(pairing.count * 6, shape, kOutputReshape);
+    const Shape shape = with_axes(pairing.axes(), {6});
+    require_reshape(pairing.count() * 6, shape, kOutputReshape);
 
     ResultArray<double> out(shape, 0.0);
-    double row[6];
-    const std::span<const double> offset(row, waypoint_rows.width());
-    for (std::size_t i = 0; i < pairing.count; ++i) {
-        waypoint_rows.read(pairing.second_row(i), row);
-        store(apply_ric_waypoint_offset_single(target_rows.state(pairing.first_row(i)), offset), out.data() + i * 6);
-    }
+    const std::size_t offset_width = waypoint_rows.width();
+    fill_paired(target_rows, waypoint_rows, pairing, /*width=*/6, out.data(),
+                [&](const auto& targets, std::size_t it, const auto& waypoints, std::size_t iw, double* out_row) {
+                    double row[6];
+                    waypoints.read(iw, row);
+                    store(apply_ric_waypoint_offset_single(targets.state(it), std::span<const double>(row, offset_width)),
+                          out_row);
+                });
     return out.release();
 }
 

@@ -2,9 +2,9 @@
 // The help texts of the module, its functions and its two classes. Each is the text that follows a function's
 // signature block (binder.cpp writes "name(params)\n--\n\n" in front of it). The first paragraph of several texts
 // is fixed by the module's published interface and must stay as it is; the NumPy-style sections follow it. The
-// type stubs (stubs/orbelin-stubs/__init__.pyi) carry the same texts: after a change, reinstall and run
-// stubs/sync_docstrings.py; tests/test_stubs.py fails while they differ. tests/test_docstrings.py runs every example
-// below as a doctest.
+// build writes the type stubs from these texts (stubs/stubgen.py): the types and defaults of the stubs are read from
+// the "name : type, default value" lines of the Parameters, Returns and Attributes sections. tests/test_docstrings.py
+// runs every example below as a doctest.
 
 namespace orbelin::py::doc {
 

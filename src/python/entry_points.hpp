@@ -1,21 +1,20 @@
 #pragma once
-// Every Python-visible function and class of the module, declared once here
-// and registered in module.cpp in the module's fixed order.
+// Every Python-visible function of the module, declared once here and
+// registered in module.cpp in the module's fixed order. The two classes are
+// declared by their own headers (lambert_solution_array.hpp,
+// lambert_burn_array.hpp).
 
 #include "python/binder.hpp"
-#include "python/result_class.hpp"
 
 namespace orbelin::py {
 
-// Lambert solving (lambert_entry.cpp, lambert_dv_entry.cpp, lambert_solution_array.cpp).
+// Lambert solving (lambert_entry.cpp, lambert_dv_entry.cpp).
 extern const FunctionDef lambert_izzo_single_def;
 extern const FunctionDef lambert_izzo_vec_def;
 extern const FunctionDef lambert_izzo_vec_dv_def;
 extern const FunctionDef lambert_izzo_best_dv_def;
-extern const ResultClassDef lambert_solution_array_def;
-extern PyObject* lambert_solution_array_type;
 
-// Transfer optimisation (optimization_entry.cpp, lambert_burn_array.cpp).
+// Transfer optimisation (optimization_entry.cpp).
 extern const FunctionDef optimize_lambert_transfer_py_def;
 extern const FunctionDef optimize_lambert_transfer_grid_py_def;
 extern const FunctionDef lambert_grid_search_def;

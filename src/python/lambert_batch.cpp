@@ -12,9 +12,13 @@ double checked_tol(const Args& args) {
     raise_value_error(concat({"tol must be a positive finite number, got ", number_text(tol)}));
 }
 
-LambertOptions lambert_options(const Args& args, bool retrograde) {
+LambertSettings lambert_settings(const Args& args) {
     const double tol = checked_tol(args);
-    return {args.f64("mu"), args.count("max_rev"), retrograde, tol, args.count("maxiter"), args.flag("reentry_check")};
+    return {.mu = args.f64("mu"),
+            .max_rev = args.count("max_rev"),
+            .tol = tol,
+            .maxiter = args.count("maxiter"),
+            .reentry_check = args.declares("reentry_check") && args.flag("reentry_check")};
 }
 
 LambertBatch::LambertBatch(PyArrayObject* first, PyArrayObject* second, PyObject* tof, npy_intp width,

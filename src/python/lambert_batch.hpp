@@ -18,6 +18,7 @@
 #include "python/arrays.hpp"
 #include "python/binder.hpp"
 #include "solver/lambert_impulses.hpp"
+#include "solver/lambert_settings.hpp"
 
 namespace orbelin::py {
 
@@ -70,8 +71,14 @@ private:
 // number: with 0, a negative or a NaN tolerance no Householder solve could stop before maxiter steps.
 double checked_tol(const Args& args);
 
-// The solver settings of a Lambert entry point from its arguments mu, tol (checked), max_rev, maxiter and
-// reentry_check, with the given direction of motion.
-LambertOptions lambert_options(const Args& args, bool retrograde);
+// The solver settings of a Lambert entry point from its arguments mu, max_rev, tol (checked), maxiter and, where
+// the function has one, reentry_check; the direction of motion stays the default.
+LambertSettings lambert_settings(const Args& args);
+
+// The optional solver parameters of the Python functions, with the solver's defaults.
+inline constexpr Param kMuParam = optional("mu", default_lambert_settings.mu);
+inline constexpr Param kTolParam = optional("tol", default_lambert_settings.tol);
+inline constexpr Param kMaxiterParam = optional_count("maxiter", default_lambert_settings.maxiter);
+inline constexpr Param kReentryCheckParam = optional_flag("reentry_check", default_lambert_settings.reentry_check);
 
 }  // namespace orbelin::py

@@ -1,9 +1,5 @@
 #include "python/lambert_burn_array.hpp"
 
-#include <array>
-
-#include "optimization/burn_elements.hpp"
-#include "parallel/thread_pool.hpp"
 #include "python/arrays.hpp"
 #include "python/docstrings.hpp"
 
@@ -20,10 +16,6 @@ constexpr std::size_t kDv1 = column_index(kColumns, "dv1");
 constexpr std::size_t kDv2 = column_index(kColumns, "dv2");
 constexpr std::size_t kElements = column_index(kColumns, "sma");
 
-// Below this many records the elements are computed on the calling thread; above, on the pool (each record is
-// independent and the kernels are pure, so the values are the same either way).
-constexpr std::size_t kParallelRecords = 64;
-
 }  // namespace
 
 // One row per transfer: every field has exactly one axis before any vector axis.
@@ -31,8 +23,8 @@ const ResultClassDef lambert_burn_array_def{"LambertBurnArray", doc::lambert_bur
 
 PyObject* lambert_burn_array_type = nullptr;
 
-void put_burn(const BurnColumns& columns, std::size_t i, const BurnRecord& row) noexcept {
-    const OptimizedLambertSolution& s = row.burn;
+void put_burn(const BurnColumns& columns, std::size_t i, const Burn& row) noexcept {
+    const OptimizedLambertSolution& s = row.transfer;
     *columns.at<kT0>(i) = s.t0;
     *columns.at<kTf>(i) = s.tf;
     *columns.at<kTof>(i) = s.tf - s.t0;
@@ -49,38 +41,28 @@ PyObject* burn_array(BurnColumns& columns) {
     return make_result(lambert_burn_array_type, lambert_burn_array_def, arrays);
 }
 
-PyObject* burns_to_python(RecordBlocks records, const State& source_state, const State& target_state,
-                          const ArrivalAim& aim, double mu) {
+PyObject* burns_to_python(BurnBlocks burns) {
     std::size_t total = 0;
-    for (const auto& block : records) total += block.size();
+    for (const auto& block : burns) total += block.size();
     const auto n = static_cast<npy_intp>(total);
     // Every row is written below, so the arrays start unfilled: their pages are first touched as the rows are
     // written, while the blocks already read are being released.
     BurnColumns columns(Shape{n});
 
     std::size_t row0 = 0;
-    for (auto& block : records) {
-        auto fill = [&](std::size_t k) {
-            const OptimizedLambertSolution& s = block[k];
-            put_burn(columns, row0 + k, {s, burn_transfer_elements(s, source_state, target_state, aim, mu)});
-        };
-        if (block.size() < kParallelRecords) {
-            for (std::size_t k = 0; k < block.size(); ++k) fill(k);
-        } else {
-            parallel_for(global_pool(), block.size(), fill);
-        }
+    for (auto& block : burns) {
+        for (std::size_t k = 0; k < block.size(); ++k) put_burn(columns, row0 + k, block[k]);
         row0 += block.size();
-        std::vector<OptimizedLambertSolution>().swap(block);
+        std::vector<Burn>().swap(block);
     }
 
     return burn_array(columns);
 }
 
-PyObject* burns_to_python(std::vector<OptimizedLambertSolution> records, const State& source_state,
-                          const State& target_state, const ArrivalAim& aim, double mu) {
-    RecordBlocks blocks;
-    blocks.push_back(std::move(records));
-    return burns_to_python(std::move(blocks), source_state, target_state, aim, mu);
+PyObject* burns_to_python(std::vector<Burn> burns) {
+    BurnBlocks blocks;
+    blocks.push_back(std::move(burns));
+    return burns_to_python(std::move(blocks));
 }
 
 }  // namespace orbelin::py

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "optimization/burn_elements.hpp"
-#include "optimization/transfer.hpp"
 #include "python/result_class.hpp"
 
 namespace orbelin::py {
@@ -28,7 +27,7 @@ inline constexpr std::size_t burn_row_bytes = slot_bytes(lambert_burn_columns);
 using BurnColumns = ColumnArrays<lambert_burn_columns>;
 
 // Writes row i: the record's fields and the elements of its arc. Rows may be written concurrently.
-void put_burn(const BurnColumns& columns, std::size_t i, const BurnRecord& row) noexcept;
+void put_burn(const BurnColumns& columns, std::size_t i, const Burn& row) noexcept;
 
 // A new LambertBurnArray holding the arrays, whose references move into it.
 PyObject* burn_array(BurnColumns& columns);
@@ -36,13 +35,9 @@ PyObject* burn_array(BurnColumns& columns);
 extern const ResultClassDef lambert_burn_array_def;
 extern PyObject* lambert_burn_array_type;  // set at module initialisation
 
-// A new LambertBurnArray of the records, in order. source_state and target_state are the optimiser's two states
-// at time 0, `aim` the arrival point the transfers were aimed at, mu the call's gravitational parameter (which
-// every propagation of the arc rebuild uses). The records are consumed: each block is released as soon as its rows
-// are written, so the records and the result never both exist in full.
-PyObject* burns_to_python(RecordBlocks records, const State& source_state, const State& target_state,
-                          const ArrivalAim& aim, double mu);
-PyObject* burns_to_python(std::vector<OptimizedLambertSolution> records, const State& source_state,
-                          const State& target_state, const ArrivalAim& aim, double mu);
+// A new LambertBurnArray of the burns, in order. The burns are consumed: each block is released as soon as its rows
+// are written, so the burns and the result never both exist in full.
+PyObject* burns_to_python(BurnBlocks burns);
+PyObject* burns_to_python(std::vector<Burn> burns);
 
 }  // namespace orbelin::py

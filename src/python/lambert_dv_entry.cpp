@@ -20,7 +20,7 @@ namespace {
 // One case of a delta-v function: the two states of its row and its time.
 struct DvCase {
     Vec3 r1, u1, r2, u2;
-    double tof;
+    double tof = 0.0;
 };
 
 DvCase dv_case(const LambertBatch& batch, const LambertBatch::View& view, std::size_t c) {
@@ -53,7 +53,7 @@ struct ImpulseColumns {
         b[0] = i.dv2.x, b[1] = i.dv2.y, b[2] = i.dv2.z;
     }
 
-    void pad(std::size_t slot) const noexcept { write(slot, {nan, nan, nan, {nan, nan, nan}, {nan, nan, nan}}); }
+    void pad(std::size_t slot) const noexcept { write(slot, nan_impulses); }
 
     PyObject* into_result() {
         std::array<PyRef, 5> items = {PyRef::steal(dv1_mag.release()), PyRef::steal(dv2_mag.release()),
@@ -65,18 +65,23 @@ struct ImpulseColumns {
     ResultArray<double> dv1_mag, dv2_mag, total, dv1, dv2;
 };
 
-const BatchMessages kVecDvMessages{
-    "s1 must have shape [..., 6]",
-    "s1 and s2 must have matching shapes",
-    "Failed to reshape s1",
-    "Failed to reshape s2",
-    {"Time-of-flight array must be 1D, got ", true},
-    "Time-of-flight array cannot be empty",
-};
+// Built on first use: its texts are strings, whose construction at load time could throw where nothing catches.
+const BatchMessages& vec_dv_messages() {
+    static const BatchMessages messages{
+        "s1 must have shape [..., 6]",
+        "s1 and s2 must have matching shapes",
+        "Failed to reshape s1",
+        "Failed to reshape s2",
+        {"Time-of-flight array must be 1D, got ", true},
+        "Time-of-flight array cannot be empty",
+    };
+    return messages;
+}
 
 PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
-    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, kVecDvMessages);
-    const LambertOptions options = lambert_options(args, args.flag("retrograde"));
+    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), /*width=*/6, vec_dv_messages());
+    LambertSettings options = lambert_settings(args);
+    options.retrograde = args.flag("retrograde");
 
     using View = LambertBatch::View;
     const RaggedSpec spec{"lambert_izzo_vec_dv", batch.cases(), batch.case_shape(),
@@ -95,50 +100,51 @@ PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
         });
 }
 
-const BatchMessages kBestDvMessages{
-    "s1 must have shape [..., 6]",
-    "s1 and s2 must have matching shapes",
-    concat({"Reshape s1 failed: ", kIncompatibleLayout}),
-    concat({"Reshape s2 failed: ", kIncompatibleLayout}),
-    {"Time-of-flight must be 1D", false},
-    nullptr,
-};
+// Built on first use: its texts are strings, whose construction at load time could throw where nothing catches.
+const BatchMessages& best_dv_messages() {
+    static const BatchMessages messages{
+        "s1 must have shape [..., 6]",
+        "s1 and s2 must have matching shapes",
+        concat({"Reshape s1 failed: ", kIncompatibleLayout}),
+        concat({"Reshape s2 failed: ", kIncompatibleLayout}),
+        {"Time-of-flight must be 1D", false},
+        nullptr,
+    };
+    return messages;
+}
 
 PyObject* lambert_izzo_best_dv_impl(const Args& args) {
-    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), 6, kBestDvMessages);
-    const double tol = checked_tol(args);
-    const BestArcOptions options{args.f64("mu"),           args.count("max_rev"), tol, args.count("maxiter"),
-                                 args.flag("reentry_check"), args.flag("rendezvous")};
+    const LambertBatch batch(args.array("s1"), args.array("s2"), args.object("tof"), /*width=*/6, best_dv_messages());
+    const BestArcOptions options{.solver = lambert_settings(args), .rendezvous = args.flag("rendezvous")};
     const std::size_t cases = batch.cases();
 
     // With an empty time list there are no cases while the batch axes may not
     // be empty: the flat results then cannot take the batch shape.
     const Shape shape = batch.case_shape();
     require_reshape(cases, shape, "Reshape dv1_mag: ");
-    require_result_memory("lambert_izzo_best_dv", cases, 1, ImpulseColumns::bytes_per_slot);
+    require_result_memory("lambert_izzo_best_dv", cases, /*slots=*/1, ImpulseColumns::bytes_per_slot);
 
     // Every case writes all nine values of its element, so the arrays start unwritten.
     ImpulseColumns columns(shape);
     const LambertBatch::View view = batch.view();
-    const Impulses none{nan, nan, nan, {nan, nan, nan}, {nan, nan, nan}};
-    global_pool().run(cases, 0, [&](std::size_t begin, std::size_t end) {
+    global_pool().run(cases, /*grain=*/0, [&](std::size_t begin, std::size_t end) {
         best_lambert_impulses_run(
             begin, end, [&](std::size_t c) { return impulse_case(batch, view, c); }, options,
-            [&](std::size_t c, const std::optional<Impulses>& best) { columns.write(c, best.value_or(none)); });
+            [&](std::size_t c, const std::optional<Impulses>& best) { columns.write(c, best.value_or(nan_impulses)); });
     });
     return columns.into_result();
 }
 
 constexpr Param kVecDvParams[] = {
     required("s1", Kind::Array),      required("s2", Kind::Array),        required("tof", Kind::Object),
-    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), optional("mu", mu_earth),
-    optional("tol", 1e-8),            optional_count("maxiter", 50),      optional_flag("reentry_check", false),
+    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), kMuParam,
+    kTolParam,                        kMaxiterParam,                      kReentryCheckParam,
 };
 
 constexpr Param kBestDvParams[] = {
-    required("s1", Kind::Array),      required("s2", Kind::Array),   required("tof", Kind::Object),
-    required("max_rev", Kind::Count), optional("mu", mu_earth),      optional("tol", 1e-8),
-    optional_count("maxiter", 50),    optional_flag("rendezvous", true), optional_flag("reentry_check", false),
+    required("s1", Kind::Array),      required("s2", Kind::Array),       required("tof", Kind::Object),
+    required("max_rev", Kind::Count), kMuParam,                          kTolParam,
+    kMaxiterParam,                    optional_flag("rendezvous", true), kReentryCheckParam,
 };
 
 }  // namespace

@@ -23,7 +23,8 @@ PyObject* lambert_izzo_single_impl_py(const Args& args) {
     const Vec3 r1 = load_vec3(r1_values.data());
     const Vec3 r2 = load_vec3(r2_values.data());
     const double tof = args.f64("tof");
-    const LambertOptions options = lambert_options(args, args.flag("retrograde"));
+    LambertSettings options = lambert_settings(args);
+    options.retrograde = args.flag("retrograde");
 
     const RaggedSpec spec{"lambert_izzo_single", 1, {}, std::nullopt, nullptr, false};
     return collect_ragged<SolutionColumns>(
@@ -31,18 +32,23 @@ PyObject* lambert_izzo_single_impl_py(const Args& args) {
         case_by_case([&](std::size_t, int, auto&& sink) { visit_annotated_arcs(r1, r2, tof, options, sink); }));
 }
 
-const BatchMessages kVecMessages{
-    "r1 must have shape [..., 3]",
-    "r1 and r2 must have matching shapes",
-    "Failed to reshape r1",
-    "Failed to reshape r2",
-    {"Time-of-flight array must be 1D, got ", true},
-    "Time-of-flight array cannot be empty",
-};
+// Built on first use: its texts are strings, whose construction at load time could throw where nothing catches.
+const BatchMessages& vec_messages() {
+    static const BatchMessages messages{
+        "r1 must have shape [..., 3]",
+        "r1 and r2 must have matching shapes",
+        "Failed to reshape r1",
+        "Failed to reshape r2",
+        {"Time-of-flight array must be 1D, got ", true},
+        "Time-of-flight array cannot be empty",
+    };
+    return messages;
+}
 
 PyObject* lambert_izzo_vec_impl(const Args& args) {
-    const LambertBatch batch(args.array("r1"), args.array("r2"), args.object("tof"), 3, kVecMessages);
-    const LambertOptions options = lambert_options(args, args.flag("retrograde"));
+    const LambertBatch batch(args.array("r1"), args.array("r2"), args.object("tof"), /*width=*/3, vec_messages());
+    LambertSettings options = lambert_settings(args);
+    options.retrograde = args.flag("retrograde");
 
     using View = LambertBatch::View;
     const RaggedSpec spec{"lambert_izzo_vec", batch.cases(), batch.case_shape(),
@@ -64,15 +70,15 @@ PyObject* lambert_izzo_vec_impl(const Args& args) {
 }
 
 constexpr Param kLambertParams[] = {
-    required("r1", Kind::Array),        required("r2", Kind::Array),     required("tof", Kind::Object),
-    required("max_rev", Kind::Count),   required("retrograde", Kind::Flag), optional("mu", mu_earth),
-    optional("tol", 1e-8),              optional_count("maxiter", 50),  optional_flag("reentry_check", false),
+    required("r1", Kind::Array),      required("r2", Kind::Array),        required("tof", Kind::Object),
+    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), kMuParam,
+    kTolParam,                        kMaxiterParam,                      kReentryCheckParam,
 };
 
 constexpr Param kLambertSingleParams[] = {
-    required("r1", Kind::Array1D),      required("r2", Kind::Array1D),   required("tof", Kind::Float),
-    required("max_rev", Kind::Count),   required("retrograde", Kind::Flag), optional("mu", mu_earth),
-    optional("tol", 1e-8),              optional_count("maxiter", 50),  optional_flag("reentry_check", false),
+    required("r1", Kind::Array1D),    required("r2", Kind::Array1D),      required("tof", Kind::Float),
+    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), kMuParam,
+    kTolParam,                        kMaxiterParam,                      kReentryCheckParam,
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "python/entry_points.hpp"
 #include "python/errors.hpp"
 #include "python/lambert_burn_array.hpp"
+#include "python/lambert_solution_array.hpp"
 #include "python/py_ref.hpp"
 
 namespace orbelin::py {
@@ -27,7 +28,7 @@ struct ClassRow {
 };
 
 template <const FunctionDef& D>
-constexpr PyMethodDef method_row() {
+constexpr PyMethodDef method_row() noexcept {
     return {D.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry_point<D>)),
             METH_VARARGS | METH_KEYWORDS, nullptr};
 }

@@ -53,22 +53,17 @@ StatePair read_state_pair(const Args& args) {
     return states;
 }
 
-// The optional single waypoint: empty when absent.
-std::vector<double> read_waypoint(const Args& args) {
-    if (!args.present("ric_waypoint")) return {};
-    std::vector<double> waypoint = copy_contiguous(args.array("ric_waypoint"));
+// The arrival aim of a search: the optional single waypoint, or the target itself when it is absent.
+ArrivalAim read_aim(const Args& args) {
+    if (!args.present("ric_waypoint")) return ArrivalAim::target();
+    const std::vector<double> waypoint = copy_contiguous(args.array("ric_waypoint"));
     if (waypoint.size() != 3 && waypoint.size() != 6) raise_value_error("ric_waypoint must have 3 or 6 elements");
-    return waypoint;
-}
-
-// How far the aim can move the arrival point from the target: the length of a waypoint's position offset.
-double aim_reach(std::span<const double> waypoint) {
-    return waypoint.size() < 3 ? 0.0 : norm(Vec3{waypoint[0], waypoint[1], waypoint[2]});
+    return ArrivalAim::waypoint(waypoint);
 }
 
 // Refuses, before any search, a max_rev that would let a transfer in the window need more revolutions than the
 // Lambert solver solves: `radius` is the closest the two ends can come to the centre (transfer_revolution_bound).
-void check_revolutions(std::uint64_t max_rev, double radius, TimeBounds bounds, double mu) {
+void check_revolutions(std::uint64_t max_rev, double radius, TimePair bounds, double mu) {
     if (max_rev <= lambert_max_solved_revs || !(mu > 0.0)) return;
     const std::uint64_t bound = transfer_revolution_bound(radius, bounds.second - bounds.first, mu);
     if (bound <= lambert_max_solved_revs) return;
@@ -78,9 +73,11 @@ void check_revolutions(std::uint64_t max_rev, double radius, TimeBounds bounds, 
                               " revolutions can be solved in one call"}));
 }
 
-// check_revolutions for one source and one target whose arrival point the aim moves by up to `reach` km.
-void check_revolutions(std::uint64_t max_rev, const StatePair& s, double reach, TimeBounds bounds, double mu) {
-    check_revolutions(max_rev, std::fmax(periapsis_radius(s.source, mu), periapsis_radius(s.target, mu) - reach),
+// check_revolutions for a transfer problem, whose aim moves the arrival point by up to its reach.
+void check_revolutions(const TransferProblem& p, TimePair bounds) {
+    const double mu = p.arcs.solver.mu;
+    check_revolutions(p.arcs.solver.max_rev,
+                      std::fmax(periapsis_radius(p.source, mu), periapsis_radius(p.target, mu) - p.aim.reach()),
                       bounds, mu);
 }
 
@@ -89,9 +86,33 @@ std::optional<std::uint64_t> count_or_none(const Args& args, const char* name) {
     return args.count(name);
 }
 
+// The problem of a Nelder-Mead search: the two states, the arcs of max_rev revolutions at mu (both directions,
+// the solver's defaults otherwise), the cost with or without the arrival burn, and the aim.
+TransferProblem search_problem(const Args& args, const StatePair& s, const ArrivalAim& aim) {
+    return {.source = s.source,
+            .target = s.target,
+            .arcs = {.solver = {.mu = args.f64("mu"), .max_rev = args.count("max_rev")},
+                     .rendezvous = args.flag("optimize_rendezvous")},
+            .aim = aim};
+}
+
+// The problem of a transfer scan: zero revolutions at mu, the departure delta-v in the direction of `retrograde`.
+TransferProblem scan_problem(const Args& args, const StatePair& s) {
+    return intercept_problem(s.source, s.target, args.f64("mu"),
+                             args.flag("retrograde") ? Directions::retrograde : Directions::prograde);
+}
+
+// The settings of a multi-start search.
+MultiStart multi_start(const Args& args) {
+    return {.num_solvers = args.count("num_solvers"),
+            .return_best_only = args.flag("return_best_only"),
+            .remove_duplicates = args.flag("remove_duplicates"),
+            .max_iters = count_or_none(args, "max_iters")};
+}
+
 // The grid of a scan, refused before anything is built when it has no end or cannot be held: results take
 // `bytes_per_cell` per cell, checked against the memory this process may use.
-TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cell) {
+TimeGrid build_grid(TimePair bounds, double dt_step, std::size_t bytes_per_cell) {
     // A window of up to `span` steps has fewer than (span + 2)^2 / 2 cells; when even that fits in a small request
     // the system is not asked.
     const double span = (bounds.second - bounds.first) / dt_step;
@@ -131,29 +152,29 @@ TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cel
 
 // Per grid cell of lambert_grid_search: its row of the result arrays and its kept flag.
 constexpr std::size_t kGridRowBytes = burn_row_bytes + 1;
-// Per cell of the transfer grid: its cell, its record and its row of the result arrays.
-constexpr std::size_t kScanCellBytes = sizeof(GridCell) + sizeof(OptimizedLambertSolution) + burn_row_bytes;
+// Per grid cell at most: its burn and its row of the result arrays.
+constexpr std::size_t kBurnCellBytes = sizeof(Burn) + burn_row_bytes;
 
 // ---------------------------------------------------------------------------------------------------------------
 // The functions returning a LambertBurnArray.
 
 PyObject* lambert_grid_search_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const TimeBounds bounds = args.pair("time_bounds");
+    const TimePair bounds = args.pair("time_bounds");
     const double dt_step = args.f64("dt_step");
-    const double mu = args.f64("mu");
-    const double tol = checked_tol(args);
-    check_revolutions(args.count("max_rev"), s, 0.0, bounds, mu);
+    const TransferProblem problem{.source = s.source,
+                                  .target = s.target,
+                                  .arcs = {.solver = lambert_settings(args), .rendezvous = args.flag("rendezvous")}};
+    check_revolutions(problem, bounds);
     const TimeGrid grid = build_grid(bounds, dt_step, kGridRowBytes);
     // Each feasible cell writes its row at its own index, on the thread that solved it; the rows are then moved
     // up over the cells without a transfer (none move before the first such cell) and the arrays cut to length.
     BurnColumns columns(Shape{static_cast<npy_intp>(grid.cells())});
     std::vector<unsigned char> kept(grid.cells(), 0);
-    lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol, args.count("maxiter"),
-                        args.flag("rendezvous"), [&](std::size_t k, const BurnRecord& row) {
-                            put_burn(columns, k, row);
-                            kept[k] = 1;
-                        });
+    lambert_grid_search(grid, problem, [&](std::size_t k, const Burn& row) {
+        put_burn(columns, k, row);
+        kept[k] = 1;
+    });
     std::size_t rows = 0;
     for (std::size_t k = 0; k < kept.size(); ++k) {
         if (!kept[k]) continue;
@@ -166,66 +187,49 @@ PyObject* lambert_grid_search_py(const Args& args) {
 
 PyObject* optimize_lambert_nm_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const std::vector<double> waypoint = read_waypoint(args);
-    const double mu = args.f64("mu");
-    std::optional<TimePair> initial_guess;
-    if (args.present("initial_guess")) initial_guess = args.pair("initial_guess");
-    check_revolutions(args.count("max_rev"), s, aim_reach(waypoint), args.pair("time_bounds"), mu);
-    const auto found = optimize_lambert_nm(s.source, s.target, args.pair("time_bounds"), args.count("max_rev"),
-                                           args.flag("optimize_rendezvous"), mu, count_or_none(args, "max_iters"),
-                                           initial_guess, waypoint);
-    const ArrivalAim aim = waypoint.empty() ? ArrivalAim::target() : ArrivalAim::waypoint(waypoint);
-    return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, aim, mu);
+    const TransferProblem problem = search_problem(args, s, read_aim(args));
+    NmSearch search{.max_iters = count_or_none(args, "max_iters")};
+    if (args.present("initial_guess")) search.initial_guess = args.pair("initial_guess");
+    check_revolutions(problem, args.pair("time_bounds"));
+    const auto found = optimize_lambert_nm(problem, args.pair("time_bounds"), search);
+    return burns_to_python({make_burn(found.value_or(nan_solution()), problem)});
 }
 
 PyObject* optimize_lambert_nm_multi_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const std::vector<double> waypoint = read_waypoint(args);
-    const double mu = args.f64("mu");
-    check_revolutions(args.count("max_rev"), s, aim_reach(waypoint), args.pair("time_bounds"), mu);
-    const auto records = optimize_lambert_nm_multi(
-        s.source, s.target, args.pair("time_bounds"), args.count("max_rev"), args.flag("optimize_rendezvous"),
-        args.count("num_solvers"), args.flag("return_best_only"), mu, args.flag("remove_duplicates"),
-        count_or_none(args, "max_iters"), waypoint);
-    const ArrivalAim aim = waypoint.empty() ? ArrivalAim::target() : ArrivalAim::waypoint(waypoint);
-    return burns_to_python(records, s.source, s.target, aim, mu);
+    const TransferProblem problem = search_problem(args, s, read_aim(args));
+    check_revolutions(problem, args.pair("time_bounds"));
+    const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi_start(args));
+    return burns_to_python(make_burns(records, problem));
 }
 
 PyObject* optimize_lambert_nm_multi_sunline_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const double offset_km = args.f64("sun_vector_offset_km");
-    const double t0_ref = args.f64("t0_ref");
-    const double mu = args.f64("mu");
-    check_revolutions(args.count("max_rev"), s, std::fabs(offset_km), args.pair("time_bounds"), mu);
-    const auto records = optimize_lambert_nm_multi_sunline(
-        s.source, s.target, args.pair("time_bounds"), args.count("max_rev"), args.flag("optimize_rendezvous"),
-        args.count("num_solvers"), args.flag("return_best_only"), offset_km, t0_ref, mu,
-        args.flag("remove_duplicates"), count_or_none(args, "max_iters"));
-    return burns_to_python(records, s.source, s.target, ArrivalAim::sun_line(offset_km, t0_ref), mu);
+    const SunLine line{.offset_km = args.f64("sun_vector_offset_km"), .t0_ref = args.f64("t0_ref")};
+    const TransferProblem problem = search_problem(args, s, ArrivalAim::sun_line(line));
+    check_revolutions(problem, args.pair("time_bounds"));
+    const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi_start(args));
+    return burns_to_python(make_burns(records, problem));
 }
 
 PyObject* optimize_lambert_transfer_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const TimeBounds bounds = args.pair("time_bounds");
+    const TimePair bounds = args.pair("time_bounds");
     const double dt_step = args.f64("dt_step");
-    const double mu = args.f64("mu");
+    const TransferProblem scan = scan_problem(args, s);
     const TimeGrid grid = build_grid(bounds, dt_step, sizeof(GridCell));
-    const GridCell best =
-        optimize_lambert_transfer(grid, bounds, dt_step, s.source, s.target, mu, args.flag("retrograde"));
-    // The scan ranks cells by one direction's departure delta-v; the answer is the full evaluation of the chosen
-    // times, both directions tried.
-    const auto found = compute_impulses(s.source, s.target, 0, false, {}, best.t0, best.tf, mu);
-    return burns_to_python({found.value_or(nan_solution())}, s.source, s.target, ArrivalAim::target(), mu);
+    const auto found = optimize_lambert_transfer_full(grid, bounds, dt_step, scan);
+    return burns_to_python({make_burn(found.value_or(nan_solution()), scan)});
 }
 
 PyObject* optimize_lambert_transfer_grid_py(const Args& args) {
     const StatePair s = read_state_pair(args);
-    const TimeBounds bounds = args.pair("time_bounds");
-    const double mu = args.f64("mu");
-    const TimeGrid grid = build_grid(bounds, args.f64("dt_step"), kScanCellBytes);
-    const auto cells = optimize_lambert_transfer_grid(grid, s.source, s.target, mu, args.flag("retrograde"));
-    return burns_to_python(cells_to_burns(cells, s.source, s.target, mu), s.source, s.target, ArrivalAim::target(),
-                           mu);
+    const TimePair bounds = args.pair("time_bounds");
+    const TransferProblem scan = scan_problem(args, s);
+    const TimeGrid grid = build_grid(bounds, args.f64("dt_step"), sizeof(GridCell) + kBurnCellBytes);
+    const auto cells = optimize_lambert_transfer_grid(grid, scan);
+    return burns_to_python(
+        cells_to_burns(cells, intercept_problem(s.source, s.target, scan.arcs.solver.mu, Directions::both)));
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -257,15 +261,12 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     const Rows targets(target_arr, "Failed to reshape target_state");
     const std::vector<std::vector<double>> waypoints = read_waypoint_rows(args, targets.count());
 
-    const TimeBounds bounds = args.pair("time_bounds");
-    const std::uint64_t max_rev = args.count("max_rev");
-    const bool rendezvous = args.flag("optimize_rendezvous");
-    const std::uint64_t num_solvers = args.count("num_solvers");
-    const bool best_only = args.flag("return_best_only");
-    const double mu = args.f64("mu");
-    const bool remove_duplicates = args.flag("remove_duplicates");
-    const std::optional<std::uint64_t> max_iters = count_or_none(args, "max_iters");
-    if (max_rev > lambert_max_solved_revs) {
+    const TimePair bounds = args.pair("time_bounds");
+    const StatePair none{};
+    const TransferProblem common = search_problem(args, none, ArrivalAim::target());
+    const MultiStart multi = multi_start(args);
+    if (common.arcs.solver.max_rev > lambert_max_solved_revs) {
+        const double mu = common.arcs.solver.mu;
         // The pair whose ends can come closest: min over pairs of max(a_i, b_j) is max(min a, min b).
         double closest_source = inf;
         for (std::size_t i = 0; i < sources.count(); ++i) {
@@ -273,11 +274,12 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
         }
         double closest_target = inf;
         for (std::size_t j = 0; j < targets.count(); ++j) {
-            const double reach =
-                waypoints.empty() ? 0.0 : aim_reach(waypoints.size() == 1 ? waypoints[0] : waypoints[j]);
+            const double reach = waypoints.empty()
+                                     ? 0.0
+                                     : ArrivalAim::waypoint(waypoints.size() == 1 ? waypoints[0] : waypoints[j]).reach();
             closest_target = std::fmin(closest_target, periapsis_radius(targets.state(j), mu) - reach);
         }
-        check_revolutions(max_rev, std::fmax(closest_source, closest_target), bounds, mu);
+        check_revolutions(common.arcs.solver.max_rev, std::fmax(closest_source, closest_target), bounds, mu);
     }
 
     const std::size_t T = targets.count();
@@ -286,12 +288,15 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     const auto per_pair = parallel_map(
         global_pool(), pairs,
         [&](std::size_t p) {
-            std::span<const double> waypoint;
-            if (!waypoints.empty()) waypoint = waypoints.size() == 1 ? waypoints[0] : waypoints[p % T];
-            return optimize_lambert_nm_multi(sources.state(p / T), targets.state(p % T), bounds, max_rev, rendezvous,
-                                             num_solvers, best_only, mu, remove_duplicates, max_iters, waypoint);
+            TransferProblem problem = common;
+            problem.source = sources.state(p / T);
+            problem.target = targets.state(p % T);
+            if (!waypoints.empty()) {
+                problem.aim = ArrivalAim::waypoint(waypoints.size() == 1 ? waypoints[0] : waypoints[p % T]);
+            }
+            return optimize_lambert_nm_multi(problem, bounds, multi);
         },
-        1);
+        /*grain=*/1);
     return pair_table(per_pair, T);
 }
 
@@ -301,21 +306,21 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
 constexpr Param kTransferScanParams[] = {
     required("source_state", Kind::Array1D), required("target_state", Kind::Array1D),
     required("time_bounds", Kind::Pair),     required("dt_step", Kind::Float),
-    optional("mu", mu_earth),                optional_flag("retrograde", false),
+    kMuParam,                                optional_flag("retrograde", default_lambert_settings.retrograde),
 };
 
 constexpr Param kGridSearchParams[] = {
     required("source_state", Kind::Array1D), required("target_state", Kind::Array1D),
     required("time_bounds", Kind::Pair),     required("dt_step", Kind::Float),
-    optional_count("max_rev", 0),            optional("mu", mu_earth),
-    optional("tol", 1e-8),                   optional_count("maxiter", 50),
+    optional_count("max_rev", default_lambert_settings.max_rev), kMuParam,
+    kTolParam,                               kMaxiterParam,
     optional_flag("rendezvous", true),
 };
 
 constexpr Param kNmParams[] = {
     required("source_state", Kind::Array1D),        required("target_state", Kind::Array1D),
     required("time_bounds", Kind::Pair),            required("max_rev", Kind::Count),
-    required("optimize_rendezvous", Kind::Flag),    optional("mu", mu_earth),
+    required("optimize_rendezvous", Kind::Flag),    kMuParam,
     optional_or_none("max_iters", Kind::Count),     optional_or_none("initial_guess", Kind::Pair),
     optional_or_none("ric_waypoint", Kind::Array1D),
 };
@@ -324,7 +329,7 @@ constexpr Param kNmMultiParams[] = {
     required("source_state", Kind::Array1D),     required("target_state", Kind::Array1D),
     required("time_bounds", Kind::Pair),         required("max_rev", Kind::Count),
     required("optimize_rendezvous", Kind::Flag), required("num_solvers", Kind::Count),
-    required("return_best_only", Kind::Flag),    optional("mu", mu_earth),
+    required("return_best_only", Kind::Flag),    kMuParam,
     optional_flag("remove_duplicates", true),    optional_or_none("max_iters", Kind::Count),
     optional_or_none("ric_waypoint", Kind::Array1D),
 };
@@ -333,7 +338,7 @@ constexpr Param kNmMultiArrayParams[] = {
     required("source_state", Kind::Array),       required("target_state", Kind::Array),
     required("time_bounds", Kind::Pair),         required("max_rev", Kind::Count),
     required("optimize_rendezvous", Kind::Flag), required("num_solvers", Kind::Count),
-    required("return_best_only", Kind::Flag),    optional("mu", mu_earth),
+    required("return_best_only", Kind::Flag),    kMuParam,
     optional_flag("remove_duplicates", true),    optional_or_none("max_iters", Kind::Count),
     optional_or_none("ric_waypoint", Kind::Array),
 };
@@ -343,7 +348,7 @@ constexpr Param kNmSunlineParams[] = {
     required("time_bounds", Kind::Pair),              required("max_rev", Kind::Count),
     required("optimize_rendezvous", Kind::Flag),      required("num_solvers", Kind::Count),
     required("return_best_only", Kind::Flag),         required("sun_vector_offset_km", Kind::Float),
-    required("t0_ref", Kind::Float),                  optional("mu", mu_earth),
+    required("t0_ref", Kind::Float),                  kMuParam,
     optional_flag("remove_duplicates", true),         optional_or_none("max_iters", Kind::Count),
 };
 

@@ -57,7 +57,7 @@ constexpr Param rv2coe_params[] = {
     required("eci_state_rv", Kind::Array),
     optional_flag("deg", true),
     optional("mu", mu_earth),
-    optional("tol", 1e-8),
+    optional("tol", rv2coe_default_tol),
     optional_flag("special", false),
 };
 

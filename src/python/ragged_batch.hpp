@@ -49,7 +49,7 @@ std::size_t widest_case(const RaggedSpec& spec, Count& count, const View& view) 
         return widest;
     }
     std::atomic<std::size_t> widest{0};
-    global_pool().run(spec.cases, 0, [&](std::size_t begin, std::size_t end) {
+    global_pool().run(spec.cases, /*grain=*/0, [&](std::size_t begin, std::size_t end) {
         std::size_t local = 0;
         for (std::size_t c = begin; c < end; ++c) local = std::max<std::size_t>(local, count(c, view));
         std::size_t seen = widest.load(std::memory_order_relaxed);
@@ -74,7 +74,7 @@ std::size_t widest_case(const RaggedSpec& spec, Count& count, const View& view) 
 template <class Columns, class View, class Count, class Solve>
 PyObject* collect_ragged(const RaggedSpec& spec, View&& view, Count&& count, Solve&& solve) {
     if (spec.cases == 0 && spec.no_solutions != nullptr) raise_value_error(spec.no_solutions);
-    require_result_memory(spec.function, spec.cases, 1, Columns::bytes_per_slot);
+    require_result_memory(spec.function, spec.cases, /*slots=*/1, Columns::bytes_per_slot);
     std::size_t slots = 0;
     if (spec.fixed_slots) {
         slots = *spec.fixed_slots;
@@ -105,7 +105,7 @@ PyObject* collect_ragged(const RaggedSpec& spec, View&& view, Count&& count, Sol
         pad_until(end);
     };
     if (spec.parallel) {
-        global_pool().run(spec.cases, 0, fill);
+        global_pool().run(spec.cases, /*grain=*/0, fill);
     } else {
         fill(0, spec.cases);
     }

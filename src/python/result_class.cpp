@@ -125,8 +125,11 @@ PyObject* result_repr(PyObject* self) {
                 if (a > 0) shape += ", ";
                 shape += std::to_string(PyArray_DIM(arr, a));
             }
-            shape += "]";
-            text += "\n" + label + " " + shape;
+            shape += ']';
+            text += '\n';
+            text += label;
+            text += ' ';
+            text += shape;
             if (column.repr == ReprLine::shape_and_summary) text += summary(arr);
         }
         return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -141,6 +144,7 @@ PyObject* result_reduce(PyObject* self, PyObject*) {
         if (rebuilder == nullptr) throw InternalFault("result classes reduced before module initialisation");
         auto* obj = reinterpret_cast<ResultObject*>(self);
         std::vector<PyRef> fields;
+        fields.reserve(obj->def->columns.size());
         for (std::size_t i = 0; i < obj->def->columns.size(); ++i) fields.push_back(PyRef::borrow(obj->fields[i]));
         PyRef field_tuple = PyRef::steal(new_tuple(fields));
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));

@@ -25,7 +25,7 @@ std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, c
     // The same arithmetic as the solver's plane test, so that both agree on every pair of positions. A zero or
     // NaN position gives NaN here and no normal: the solver answers such a problem with NaN anyway.
     const double sin_angle = norm(cross(r1 / norm(r1), r2 / norm(r2)));
-    if (sin_angle < 1e-12) return normal;
+    if (sin_angle < collinear_sin_angle) return normal;
     return std::nullopt;
 }
 
@@ -37,17 +37,20 @@ std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u
     const bool both = o.directions == Directions::both;
     detail::IzzoProblem p;
     detail::IzzoProblem retro;
-    if (!detail::izzo_prepare(ends, tof, o.mu, o.max_rev, o.directions == Directions::retrograde,
-                              normal ? &*normal : nullptr, true, p, both ? &retro : nullptr)) {
+    LambertSettings first = o.solver;
+    first.retrograde = o.directions == Directions::retrograde;
+    if (!detail::izzo_prepare(ends, tof, first, normal ? &*normal : nullptr, /*normal_if_collinear=*/true, p,
+                              both ? &retro : nullptr)) {
         return std::nullopt;  // a non-positive time of flight: one NaN arc per direction, never a candidate
     }
     BestArc best(o.rendezvous);
     auto consider = [&](const LambertSolution& arc) { best.consider(arc, u1, u2); };
-    const auto solve = [&](const detail::IzzoProblem& q, bool retrograde) {
-        detail::izzo_emit(q, ends.r1, tof, o.mu, retrograde, o.tol, o.maxiter, o.reentry_check, consider);
-    };
-    solve(p, o.directions == Directions::retrograde);
-    if (both) solve(retro, true);
+    detail::izzo_emit(p, ends.r1, tof, first, consider);
+    if (both) {
+        LambertSettings reversed = o.solver;
+        reversed.retrograde = true;
+        detail::izzo_emit(retro, ends.r1, tof, reversed, consider);
+    }
     return best.result();
 }
 

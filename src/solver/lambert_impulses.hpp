@@ -17,6 +17,7 @@
 #include "common/vec3.hpp"
 #include "orbit/transfer_elements.hpp"
 #include "solver/lambert_izzo.hpp"
+#include "solver/lambert_settings.hpp"
 #include "solver/lambert_solution.hpp"
 
 namespace orbelin {
@@ -24,33 +25,33 @@ namespace orbelin {
 // Impulses of one arc leaving a spacecraft with velocity u1 and joining one with velocity u2:
 // dv1 = v1 - u1 at departure, dv2 = u2 - v2 at arrival.
 struct Impulses {
-    double dv1_mag;
-    double dv2_mag;
-    double total;  // dv1_mag + dv2_mag
+    double dv1_mag = 0.0;
+    double dv2_mag = 0.0;
+    double total = 0.0;  // dv1_mag + dv2_mag
     Vec3 dv1;
     Vec3 dv2;
 };
+
+// The impulses of an arc that was not found.
+inline constexpr Impulses nan_impulses{nan, nan, nan, nan_vec, nan_vec};
 
 Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1, const Vec3& u2) noexcept;
 
 // The plane normal handed to the solver for a departure state (r1, u1) and an arrival position r2: the unit
 // angular momentum of the departure state, but only when that momentum is not zero and r1, r2 are collinear by
-// the solver's own test (|r1_hat x r2_hat| < 1e-12). In that band the solver cannot take the transfer plane
+// the solver's own test (|r1_hat x r2_hat| < collinear_sin_angle). In that band the solver cannot take the transfer plane
 // from the positions and would otherwise fall back to an arbitrary one; outside it the positions define the
 // plane and no normal is passed.
 std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, const Vec3& r2) noexcept;
 
 // Which directions of motion a best-arc search solves: both (prograde first) or only one.
-enum class Directions { both, prograde, retrograde };
+enum class Directions : std::uint8_t { both, prograde, retrograde };
 
-// Solver settings of a best-arc search.
+// A best-arc search: the solver's settings (their direction of motion is set by each direction tried), the cost
+// and the directions.
 struct BestArcOptions {
-    double mu;
-    std::uint64_t max_rev;
-    double tol;
-    std::uint64_t maxiter;
-    bool reentry_check;
-    bool rendezvous;  // cost = |dv1| + |dv2| when set, |dv1| otherwise
+    LambertSettings solver;
+    bool rendezvous = false;  // cost = |dv1| + |dv2| when set, |dv1| otherwise
     Directions directions = Directions::both;
 };
 
@@ -106,23 +107,24 @@ struct ImpulseCase {
     Vec3 u1;
     Vec3 u2;
     std::optional<Vec3> normal;
-    double tof;
+    double tof = 0.0;
 };
 
 // The item of case c in one direction of motion, prepared (detail::izzo_prepare); `reversed`, when given, receives
 // the item of the other direction. The plane normal follows collinear_reference_normal.
-inline detail::IzzoItem impulse_item(std::size_t c, const ImpulseCase& k, double mu, std::uint64_t max_rev,
-                                     bool retrograde, detail::IzzoItem* reversed = nullptr) {
+inline detail::IzzoItem impulse_item(std::size_t c, const ImpulseCase& k, const LambertSettings& s,
+                                     detail::IzzoItem* reversed = nullptr) {
     detail::IzzoItem item;
     item.r1 = k.ends.r1;
     item.tof = k.tof;
     item.c = c;
-    item.retrograde = retrograde;
+    item.retrograde = s.retrograde;
     if (reversed != nullptr) *reversed = item;
-    item.solvable = detail::izzo_prepare(k.ends, k.tof, mu, max_rev, retrograde, k.normal ? &*k.normal : nullptr,
-                                         true, item.p, reversed != nullptr ? &reversed->p : nullptr);
+    item.solvable = detail::izzo_prepare(k.ends, k.tof, s, k.normal ? &*k.normal : nullptr,
+                                         /*normal_if_collinear=*/true, item.p,
+                                         reversed != nullptr ? &reversed->p : nullptr);
     if (reversed != nullptr) {
-        reversed->retrograde = !retrograde;
+        reversed->retrograde = !s.retrograde;
         reversed->solvable = item.solvable;
     }
     return item;
@@ -152,37 +154,29 @@ void best_lambert_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case
         const ImpulseCase& k = cases[item.c % ring];
         best.consider(arc, k.u1, k.u2);
     };
-    detail::IzzoRun<batch_run_arcs> run(o.mu, o.tol, o.maxiter, o.reentry_check);
+    LambertSettings first = o.solver;
+    first.retrograde = o.directions == Directions::retrograde;
+    detail::IzzoRun<batch_run_arcs> run(first);
     for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
         cases[c % ring] = k;
         if (o.directions == Directions::both) {
             detail::IzzoItem retro;
-            const detail::IzzoItem item = impulse_item(c, k, o.mu, o.max_rev, false, &retro);
+            const detail::IzzoItem item = impulse_item(c, k, first, &retro);
             run.add(item, on_arc);
             run.add(retro, on_arc);
         } else {
-            run.add(impulse_item(c, k, o.mu, o.max_rev, o.directions == Directions::retrograde), on_arc);
+            run.add(impulse_item(c, k, first), on_arc);
         }
     });
     run.flush(on_arc);
     if (begin < end) sink(current, best.result());
 }
 
-// Solver settings shared by every case of a batch, in the order of the Python signatures.
-struct LambertOptions {
-    double mu;
-    std::uint64_t max_rev;
-    bool retrograde;
-    double tol;
-    std::uint64_t maxiter;
-    bool reentry_check;
-};
-
 // One Lambert problem of a batch: the two positions and the time of flight.
 struct LambertCase {
     Vec3 r1;
     Vec3 r2;
-    double tof;
+    double tof = 0.0;
 };
 
 // Arcs solved together and then annotated; see visit_annotated_cases.
@@ -200,14 +194,14 @@ inline constexpr std::size_t annotation_run = batch_run_arcs;
 // (about 18 ns per arc on the 2-core x86-64 machine of the benchmarks, against 95 ns for the elements alone). The
 // sink still sees every record of a case in order, and the cases in order.
 template <class CaseOf, class F>
-void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertOptions& o, F&& sink) {
+void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertSettings& o, F&& sink) {
     // The cases whose arcs are in flight: at most annotation_run, plus the one being added.
     constexpr std::size_t ring = annotation_run + 1;
     ArcEnds ends[ring];
     auto annotate = [&](const detail::IzzoItem& item, const LambertSolution& s) {
         sink(item.c, s, compute_transfer_orbit_elements(ends[item.c % ring], s.v1, s.v2, o.mu));
     };
-    detail::IzzoRun<annotation_run> run(o.mu, o.tol, o.maxiter, o.reentry_check);
+    detail::IzzoRun<annotation_run> run(o);
     // Cases are read a run ahead of their solves (common/staged_loop.hpp).
     for_each_staged<annotation_run>(begin, end, case_of, [&](std::size_t c, const LambertCase& k) {
         ArcEnds& e = ends[c % ring];
@@ -217,7 +211,7 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
         item.tof = k.tof;
         item.c = c;
         item.retrograde = o.retrograde;
-        item.solvable = detail::izzo_prepare(e, k.tof, o.mu, o.max_rev, o.retrograde, nullptr, false, item.p);
+        item.solvable = detail::izzo_prepare(e, k.tof, o, /*normal=*/nullptr, /*normal_if_collinear=*/false, item.p);
         run.add(item, annotate);
     });
     run.flush(annotate);
@@ -226,21 +220,21 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
 // The arcs of the single problem (r1, r2, tof) with their elements, as visit_annotated_cases gives them but one at a
 // time and without its buffers: sink(const LambertSolution&, const TransferElements&).
 template <class F>
-void visit_annotated_arcs(const Vec3& r1, const Vec3& r2, double tof, const LambertOptions& o, F&& sink) {
+void visit_annotated_arcs(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& o, F&& sink) {
     detail::IzzoProblem p;
-    if (!detail::izzo_setup(r1, r2, tof, o.mu, o.max_rev, o.retrograde, std::nullopt, p)) {
+    if (!detail::izzo_setup(r1, r2, tof, o, std::nullopt, p)) {
         const LambertSolution blank = detail::izzo_nan_record(tof, o.retrograde);
         sink(blank, compute_transfer_orbit_elements(r1, blank.v1, r2, blank.v2, o.mu));
         return;
     }
     const ArcEnds ends{r1, r2, p.r1n, p.r2n, p.ir1, p.ir2};
     auto annotate = [&](const LambertSolution& s) { sink(s, compute_transfer_orbit_elements(ends, s.v1, s.v2, o.mu)); };
-    detail::izzo_emit(p, r1, tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check, annotate);
+    detail::izzo_emit(p, r1, tof, o, annotate);
 }
 
 // How many arcs visit_annotated_arcs gives, without solving.
-inline std::uint64_t annotated_arc_count(const Vec3& r1, const Vec3& r2, double tof, const LambertOptions& o) {
-    return lambert_izzo_count(r1, r2, tof, o.mu, o.max_rev, o.retrograde, [] { return std::optional<Vec3>{}; });
+inline std::uint64_t annotated_arc_count(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& o) {
+    return lambert_izzo_count(r1, r2, tof, o, [] { return std::optional<Vec3>{}; });
 }
 
 // Every arc between the departure state (r1, u1) and the arrival state (r2, u2), in the solver's order, as its
@@ -248,9 +242,8 @@ inline std::uint64_t annotated_arc_count(const Vec3& r1, const Vec3& r2, double 
 // collinear_reference_normal. Throws as the solver does.
 template <class F>
 void visit_arc_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2, double tof,
-                        const LambertOptions& o, F&& sink) {
-    lambert_izzo_visit(r1, r2, tof, o.mu, o.max_rev, o.retrograde, o.tol, o.maxiter, o.reentry_check,
-                       collinear_reference_normal(r1, u1, r2),
+                        const LambertSettings& o, F&& sink) {
+    lambert_izzo_visit(r1, r2, tof, o, collinear_reference_normal(r1, u1, r2),
                        [&](const LambertSolution& s) { sink(lambert_impulses(s, u1, u2)); });
 }
 
@@ -258,7 +251,7 @@ void visit_arc_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Ve
 // const Impulses&) for every arc, in case order and within a case in the solver's order. The arcs of consecutive
 // cases are solved together (detail::IzzoRun), bit for bit as one case at a time.
 template <class CaseOf, class Sink>
-void visit_arc_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertOptions& o,
+void visit_arc_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertSettings& o,
                             Sink&& sink) {
     constexpr std::size_t ring = batch_run_arcs + 1;
     ImpulseCase cases[ring];
@@ -266,19 +259,18 @@ void visit_arc_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of
         const ImpulseCase& k = cases[item.c % ring];
         sink(item.c, lambert_impulses(arc, k.u1, k.u2));
     };
-    detail::IzzoRun<batch_run_arcs> run(o.mu, o.tol, o.maxiter, o.reentry_check);
+    detail::IzzoRun<batch_run_arcs> run(o);
     for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
         cases[c % ring] = k;
-        run.add(impulse_item(c, k, o.mu, o.max_rev, o.retrograde), on_arc);
+        run.add(impulse_item(c, k, o), on_arc);
     });
     run.flush(on_arc);
 }
 
 // How many impulse pairs visit_arc_impulses gives, without solving.
 inline std::uint64_t arc_impulses_count(const Vec3& r1, const Vec3& u1, const Vec3& r2, double tof,
-                                        const LambertOptions& o) {
-    return lambert_izzo_count(r1, r2, tof, o.mu, o.max_rev, o.retrograde,
-                              [&] { return collinear_reference_normal(r1, u1, r2); });
+                                        const LambertSettings& o) {
+    return lambert_izzo_count(r1, r2, tof, o, [&] { return collinear_reference_normal(r1, u1, r2); });
 }
 
 }  // namespace orbelin

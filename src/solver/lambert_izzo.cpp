@@ -88,11 +88,30 @@ inline std::uint64_t saturating_count(double v) noexcept {
 
 inline Vec3 unit(const Vec3& v) noexcept { return v / norm(v); }
 
+// Steps 2 and 6 up to the time: the chord, both radii, the semi-perimeter and the non-dimensional time of flight,
+// one set of expressions for the setup and for the revolution bound, so that both see the same T.
+struct IzzoScale {
+    double c;    // |r2 - r1|, km
+    double r1n;  // |r1|, km
+    double r2n;  // |r2|, km
+    double s;    // semi-perimeter (|r1| + |r2| + c) / 2, km
+    double T;    // sqrt(2 mu / s^3) tof
+};
+
+// r1n and r2n: the lengths of r1 and r2, when at hand (arc_ends).
+inline IzzoScale izzo_scale(const Vec3& r1, const Vec3& r2, double r1n, double r2n, double tof, double mu) noexcept {
+    const double c = norm(r2 - r1);
+    const double s = (r1n + r2n + c) / 2.0;
+    return {c, r1n, r2n, s, std::sqrt(2.0 * mu / (s * s * s)) * tof};
+}
+
+inline IzzoScale izzo_scale(const Vec3& r1, const Vec3& r2, double tof, double mu) noexcept {
+    return izzo_scale(r1, r2, norm(r1), norm(r2), tof, mu);
+}
+
 // Below this value of 1 - c/s (transfer angles within a few thousandths of a radian of a half turn) lambda is
 // computed from the half-sum of the radial unit vectors instead.
 constexpr double half_turn_band = 1e-6;
-
-constexpr Vec3 nan_vec{nan, nan, nan};
 
 [[noreturn]] void throw_bad_mu(double mu) {
     // Plain decimal, shortest round-trip form, never an exponent.
@@ -275,17 +294,19 @@ namespace {
 // Steps 1-6 and the velocity scales of step 11 (geometry), steps 7-8 (revolutions): always inlined into their
 // callers, so that a solve runs steps 1-8 as one function. Two calls instead cost some 35 ns per solve on the
 // x86-64 machine of the benchmarks.
-[[gnu::always_inline]] inline bool geometry(const ArcEnds& ends, double tof, double mu, bool retrograde,
+[[gnu::always_inline]] inline bool geometry(const ArcEnds& ends, double tof, const LambertSettings& settings,
                                             const Vec3* normal, bool normal_if_collinear, IzzoProblem& p) {
+    const double mu = settings.mu;
     // 1. Checks (NaN mu and NaN tof pass both).
     if (mu <= 0.0) throw_bad_mu(mu);
     if (tof <= 0.0) return false;
 
-    // 2. Geometry.
-    const double c = norm(ends.r2 - ends.r1);
-    p.r1n = ends.r1_norm;
-    p.r2n = ends.r2_norm;
-    const double s = (p.r1n + p.r2n + c) / 2.0;
+    // 2. Geometry (and the time of step 6).
+    const IzzoScale scale = izzo_scale(ends.r1, ends.r2, ends.r1_norm, ends.r2_norm, tof, mu);
+    const double c = scale.c;
+    const double s = scale.s;
+    p.r1n = scale.r1n;
+    p.r2n = scale.r2n;
     p.ir1 = ends.r1_unit;
     p.ir2 = ends.r2_unit;
 
@@ -296,16 +317,16 @@ namespace {
     } else {
         const Vec3 h = cross(p.ir1, p.ir2);
         const double hn = norm(h);
-        if (normal != nullptr && hn < 1e-12) {
+        if (normal != nullptr && hn < collinear_sin_angle) {
             ih = *normal / norm(*normal);
-        } else if (hn >= 1e-12) {
+        } else if (hn >= collinear_sin_angle) {
             ih = h / hn;
         } else {
             const Vec3 z_axis{0.0, 0.0, 1.0};
-            const Vec3 axis = norm(cross(p.ir1, z_axis)) < 1e-12 ? Vec3{0.0, 1.0, 0.0} : z_axis;
+            const Vec3 axis = norm(cross(p.ir1, z_axis)) < collinear_sin_angle ? Vec3{0.0, 1.0, 0.0} : z_axis;
             const Vec3 hp = cross(p.ir1, axis);
             const double hpn = norm(hp);
-            ih = hpn >= 1e-12 ? hp / hpn : Vec3{1.0, 0.0, 0.0};
+            ih = hpn >= collinear_sin_angle ? hp / hpn : Vec3{1.0, 0.0, 0.0};
         }
     }
 
@@ -313,7 +334,7 @@ namespace {
     //      above 180 degrees as seen from +z) and flips again for retrograde motion. Both conditions vary at
     //      random across a batch, so the sign is a factor instead of a branch: cross(ir, ih) is exactly
     //      -cross(ih, ir), and multiplying by -1 or 1 is exact.
-    const double sign = select_less(ih.z, 0.0, -1.0, 1.0) * (retrograde ? -1.0 : 1.0);
+    const double sign = select_less(ih.z, 0.0, -1.0, 1.0) * (settings.retrograde ? -1.0 : 1.0);
     //      Near a half turn 1 - c/s = r1 r2 cos^2(theta/2) / s^2 is a difference of nearly equal numbers: within
     //      a few 1e-3 rad of it the rounding of c would cost lambda up to 1e-8 (arcs that miss r2 by 1e-7 of its
     //      radius) or, within 1e-7 rad, turn 1 - c/s negative. There the square of the cosine comes from the
@@ -332,7 +353,7 @@ namespace {
     p.it2 = unit(it2);
 
     // 6. Non-dimensional time of flight.
-    p.T = std::sqrt(2.0 * mu / (s * s * s)) * tof;
+    p.T = scale.T;
 
     // Constants of the velocity reconstruction (step 11), divided by the radii here once so that every arc's
     // velocities take multiplications only.
@@ -395,9 +416,10 @@ namespace {
 
 }  // namespace
 
-bool izzo_prepare(const ArcEnds& ends, double tof, double mu, std::uint64_t max_rev, bool retrograde,
-                  const Vec3* normal, bool normal_if_collinear, IzzoProblem& p, IzzoProblem* reversed) {
-    if (!geometry(ends, tof, mu, retrograde, normal, normal_if_collinear, p)) return false;
+bool izzo_prepare(const ArcEnds& ends, double tof, const LambertSettings& settings, const Vec3* normal,
+                  bool normal_if_collinear, IzzoProblem& p, IzzoProblem* reversed) {
+    const std::uint64_t max_rev = settings.max_rev;
+    if (!geometry(ends, tof, settings, normal, normal_if_collinear, p)) return false;
     if (reversed != nullptr) {
         *reversed = p;
         reverse(*reversed);
@@ -407,12 +429,13 @@ bool izzo_prepare(const ArcEnds& ends, double tof, double mu, std::uint64_t max_
     return true;
 }
 
-bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
+bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& settings,
                 const std::optional<Vec3>& reference_normal, IzzoProblem& p) {
-    if (!geometry(arc_ends(r1, r2), tof, mu, retrograde, reference_normal ? &*reference_normal : nullptr, false, p)) {
+    if (!geometry(arc_ends(r1, r2), tof, settings, reference_normal ? &*reference_normal : nullptr,
+                  /*normal_if_collinear=*/false, p)) {
         return false;
     }
-    revolutions(p, max_rev);
+    revolutions(p, settings.max_rev);
     return true;
 }
 
@@ -473,20 +496,18 @@ void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, Lambert
     }
 }
 
-std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev) {
+std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& settings) {
+    const double mu = settings.mu;
     if (mu <= 0.0) throw_bad_mu(mu);
-    if (!(tof > 0.0) || max_rev == 0) return 0;
+    if (!(tof > 0.0) || settings.max_rev == 0) return 0;
     // A sufficient test without square roots first: s >= R = max(|r1|, |r2|) because c >= | |r1| - |r2| |, so
     // T <= sqrt(2 mu / R^3) tof, which is below pi when (2 mu tof^2 / pi^2)^2 < R^6. The margin of 1e-6 is far
     // beyond the rounding of the exact evaluation below. NaN and overflow fail the test and take that route.
     const double r_sq = std::fmax(dot(r1, r1), dot(r2, r2));
     const double q = 2.0 * mu * tof * tof / (pi * pi);
     if (q * q < (1.0 - 1e-6) * (r_sq * r_sq * r_sq)) return 0;
-    // Steps 2 and 6 exactly as izzo_setup evaluates them.
-    const double c = norm(r2 - r1);
-    const double s = (norm(r1) + norm(r2) + c) / 2.0;
-    const double T = std::sqrt(2.0 * mu / (s * s * s)) * tof;
-    return saturating_count(T / pi);
+    // Steps 2 and 6 as izzo_setup evaluates them.
+    return saturating_count(izzo_scale(r1, r2, tof, mu).T / pi);
 }
 
 LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept {
@@ -495,19 +516,18 @@ LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept {
 
 }  // namespace detail
 
-std::vector<LambertSolution> lambert_izzo_single_impl(const Vec3& r1, const Vec3& r2, double tof, double mu,
-                                                      std::uint64_t max_rev, bool retrograde, double tol,
-                                                      std::uint64_t maxiter, bool reentry_check,
+std::vector<LambertSolution> lambert_izzo_single_impl(const Vec3& r1, const Vec3& r2, double tof,
+                                                      const LambertSettings& settings,
                                                       const std::optional<Vec3>& reference_normal) {
     std::vector<LambertSolution> out;
     detail::IzzoProblem p;
-    if (!detail::izzo_setup(r1, r2, tof, mu, max_rev, retrograde, reference_normal, p)) {
-        out.push_back(detail::izzo_nan_record(tof, retrograde));
+    if (!detail::izzo_setup(r1, r2, tof, settings, reference_normal, p)) {
+        out.push_back(detail::izzo_nan_record(tof, settings.retrograde));
         return out;
     }
     out.reserve(2 * p.revs + 1);
     auto push = [&out](const LambertSolution& s) { out.push_back(s); };
-    detail::izzo_emit(p, r1, tof, mu, retrograde, tol, maxiter, reentry_check, push);
+    detail::izzo_emit(p, r1, tof, settings, push);
     return out;
 }
 

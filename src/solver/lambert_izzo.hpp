@@ -22,6 +22,7 @@
 
 #include "common/arc_ends.hpp"
 #include "common/vec3.hpp"
+#include "solver/lambert_settings.hpp"
 #include "solver/lambert_solution.hpp"
 
 namespace orbelin {
@@ -61,6 +62,11 @@ void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint
 // time of flight) is refused with RefusedRequest before anything is allocated.
 inline constexpr std::uint64_t lambert_max_solved_revs = 1'000'000;
 
+// Two directions whose unit vectors have a cross product shorter than this are collinear for the solver: the
+// transfer plane cannot be taken from them (step 3). The optimisers' choice of a reference normal uses the same
+// test, so that both agree on every pair of positions.
+inline constexpr double collinear_sin_angle = 1e-12;
+
 // The iteration loops ask whether their call has been interrupted once every interrupt_poll_mask + 1 steps
 // (a fraction of a millisecond of Householder steps).
 inline constexpr std::uint64_t interrupt_poll_mask = 4095;
@@ -90,17 +96,17 @@ struct IzzoProblem {
 
 // Steps 1-8 from the ends of the arc, which carry the lengths and directions of the positions (arc_ends). normal:
 // the plane normal of step 3, or null; with normal_if_collinear it is taken only when the positions are collinear
-// by the step's own test (|ir1 x ir2| < 1e-12), in place of the fallback axes. `reversed`, when given, receives the
+// by the step's own test (|ir1 x ir2| < collinear_sin_angle), in place of the fallback axes. `reversed`, when given, receives the
 // same problem in the other direction of motion, bit for bit what a second call would give; both directions share
 // steps 1-6. Returns false when tof <= 0; throws InternalFault when mu <= 0 and RefusedRequest when more than
 // lambert_max_solved_revs revolutions would be solved.
-bool izzo_prepare(const ArcEnds& ends, double tof, double mu, std::uint64_t max_rev, bool retrograde,
-                  const Vec3* normal, bool normal_if_collinear, IzzoProblem& p, IzzoProblem* reversed = nullptr);
+bool izzo_prepare(const ArcEnds& ends, double tof, const LambertSettings& s, const Vec3* normal,
+                  bool normal_if_collinear, IzzoProblem& p, IzzoProblem* reversed = nullptr);
 
 // Steps 1-8. Returns false when tof <= 0 (the caller emits the single NaN
 // record). Throws InternalFault when mu <= 0 and RefusedRequest when more than
 // lambert_max_solved_revs revolutions would be solved.
-bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
+bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s,
                 const std::optional<Vec3>& reference_normal, IzzoProblem& p);
 
 // Step 9 / step 10: the initial guess of one arc.
@@ -116,11 +122,16 @@ double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double 
 // Earth's equatorial radius; a NaN periapsis keeps them.
 void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, LambertSolution& sol) noexcept;
 
+// Which arc of a problem a record describes: its revolutions and its branch (1 left, 0 right or direct).
+struct ArcIndex {
+    std::uint64_t revs;
+    std::uint64_t path_flag;
+};
+
 // Steps 11-12: the record of the arc with Izzo variable x. Inline, so that the velocities reach the caller in
 // registers rather than through a returned record in memory.
-inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof, double mu,
-                                   std::uint64_t revs, std::uint64_t path_flag, bool retrograde,
-                                   bool reentry_check) noexcept {
+inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof,
+                                   const LambertSettings& s, ArcIndex arc) noexcept {
     // 11. Terminal velocities from x.
     const double lambda = p.lambda;
     const double l2 = lambda * lambda;
@@ -131,9 +142,10 @@ inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r
     const double vt = y + lambda * x;
     const double vt1 = p.tangential1 * vt;
     const double vt2 = p.tangential2 * vt;
-    LambertSolution sol{vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, revs, path_flag, retrograde};
+    LambertSolution sol{vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, arc.revs, arc.path_flag,
+                        s.retrograde};
     // 12. Re-entry check on the departure state.
-    if (reentry_check) izzo_reentry_blank(p, r1, mu, sol);
+    if (s.reentry_check) izzo_reentry_blank(p, r1, s.mu, sol);
     return sol;
 }
 
@@ -143,23 +155,23 @@ LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept;
 // floor(T / pi) of step 7, the most revolutions the time of flight could admit, computed with the very
 // expressions of izzo_setup; 0 when tof <= 0, NaN or max_rev == 0 (one record either way). Throws InternalFault
 // for mu <= 0 as izzo_setup does.
-std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev);
+std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s);
 
 template <class F>
-void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, double mu, bool retrograde, double tol,
-               std::uint64_t maxiter, bool reentry_check, F& on_solution) {
+void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, const LambertSettings& s, F& on_solution) {
+    std::uint64_t maxiter = s.maxiter;
     const LambertSolution direct =
-        izzo_record(p, izzo_direct_x(p, tol, maxiter), r1, tof, mu, 0, 0, retrograde, reentry_check);
+        izzo_record(p, izzo_direct_x(p, s.tol, maxiter), r1, tof, s, {.revs = 0, .path_flag = 0});
     on_solution(direct);
     for (std::uint64_t i = 1; i <= p.revs; ++i) {
         // Up to a million revolution pairs, each only a few steps: once interrupted, the remaining arcs keep their
         // initial guesses so that the record count stays what the caller sized for.
         if ((i & interrupt_poll_mask) == 0 && stop_requested()) maxiter = 0;
-        const LambertSolution left =
-            izzo_record(p, izzo_multi_x(p, i, true, tol, maxiter), r1, tof, mu, i, 1, retrograde, reentry_check);
+        const LambertSolution left = izzo_record(p, izzo_multi_x(p, i, /*left=*/true, s.tol, maxiter), r1, tof, s,
+                                                 {.revs = i, .path_flag = 1});
         on_solution(left);
-        const LambertSolution right =
-            izzo_record(p, izzo_multi_x(p, i, false, tol, maxiter), r1, tof, mu, i, 0, retrograde, reentry_check);
+        const LambertSolution right = izzo_record(p, izzo_multi_x(p, i, /*left=*/false, s.tol, maxiter), r1, tof, s,
+                                                  {.revs = i, .path_flag = 0});
         on_solution(right);
     }
 }
@@ -185,8 +197,8 @@ inline std::size_t izzo_arcs(const IzzoItem& item) noexcept { return item.solvab
 template <std::size_t Arcs>
 class IzzoRun {
 public:
-    IzzoRun(double mu, double tol, std::uint64_t maxiter, bool reentry_check) noexcept
-        : mu_(mu), tol_(tol), maxiter_(maxiter), reentry_check_(reentry_check) {}
+    // The settings of every problem of the run; each item carries its own direction of motion.
+    explicit IzzoRun(const LambertSettings& s) noexcept : s_(s) {}
 
     template <class Sink>
     void add(const IzzoItem& item, Sink& sink) {
@@ -194,7 +206,7 @@ public:
         if (arcs_ + arcs > Arcs) flush(sink);
         if (arcs > Arcs) {
             auto one = [&](const LambertSolution& s) { sink(item, s); };
-            izzo_emit(item.p, item.r1, item.tof, mu_, item.retrograde, tol_, maxiter_, reentry_check_, one);
+            izzo_emit(item.p, item.r1, item.tof, settings_of(item), one);
             return;
         }
         items_[items_n_++] = item;
@@ -213,7 +225,7 @@ public:
                 jobs_[n++] = {izzo_multi_guess(item.p, i, false), item.p.T, item.p.lambda, i};
             }
         }
-        householder_jobs(jobs_, n, tol_, maxiter_);
+        householder_jobs(jobs_, n, s_.tol, s_.maxiter);
         n = 0;
         for (std::size_t k = 0; k < items_n_; ++k) {
             const IzzoItem& item = items_[k];
@@ -221,14 +233,12 @@ public:
                 sink(item, izzo_nan_record(item.tof, item.retrograde));
                 continue;
             }
-            const auto record = [&](std::uint64_t revs, std::uint64_t path_flag) {
-                return izzo_record(item.p, jobs_[n++].x, item.r1, item.tof, mu_, revs, path_flag, item.retrograde,
-                                   reentry_check_);
-            };
-            sink(item, record(0, 0));
+            const LambertSettings s = settings_of(item);
+            const auto record = [&](ArcIndex arc) { return izzo_record(item.p, jobs_[n++].x, item.r1, item.tof, s, arc); };
+            sink(item, record({.revs = 0, .path_flag = 0}));
             for (std::uint64_t i = 1; i <= item.p.revs; ++i) {
-                sink(item, record(i, 1));
-                sink(item, record(i, 0));
+                sink(item, record({.revs = i, .path_flag = 1}));
+                sink(item, record({.revs = i, .path_flag = 0}));
             }
         }
         items_n_ = 0;
@@ -236,10 +246,13 @@ public:
     }
 
 private:
-    double mu_;
-    double tol_;
-    std::uint64_t maxiter_;
-    bool reentry_check_;
+    LambertSettings settings_of(const IzzoItem& item) const noexcept {
+        LambertSettings s = s_;
+        s.retrograde = item.retrograde;
+        return s;
+    }
+
+    LambertSettings s_;
     IzzoItem items_[Arcs];
     HouseholderJob jobs_[Arcs];
     std::size_t items_n_ = 0;
@@ -252,34 +265,32 @@ private:
 // the file comment. Throws InternalFault for mu <= 0 (NaN passes) and
 // RefusedRequest for a problem needing more than lambert_max_solved_revs revolutions.
 template <class F>
-void lambert_izzo_visit(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev,
-                        bool retrograde, double tol, std::uint64_t maxiter, bool reentry_check,
+void lambert_izzo_visit(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s,
                         const std::optional<Vec3>& reference_normal, F&& on_solution) {
     detail::IzzoProblem p;
-    if (!detail::izzo_setup(r1, r2, tof, mu, max_rev, retrograde, reference_normal, p)) {
-        const LambertSolution blank = detail::izzo_nan_record(tof, retrograde);
+    if (!detail::izzo_setup(r1, r2, tof, s, reference_normal, p)) {
+        const LambertSolution blank = detail::izzo_nan_record(tof, s.retrograde);
         on_solution(blank);
         return;
     }
-    detail::izzo_emit(p, r1, tof, mu, retrograde, tol, maxiter, reentry_check, on_solution);
+    detail::izzo_emit(p, r1, tof, s, on_solution);
 }
 
 // How many records lambert_izzo_visit gives for this problem (1, or 2M + 1), found by the setup alone without
 // solving. The reference normal can only matter when the time of flight admits a revolution, so it is asked for
 // (normal() returning std::optional<Vec3>) only then. Throws as lambert_izzo_visit does.
 template <class NormalFn>
-std::uint64_t lambert_izzo_count(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev,
-                                 bool retrograde, NormalFn&& normal) {
-    if (detail::izzo_revolution_bound(r1, r2, tof, mu, max_rev) == 0) return 1;
+std::uint64_t lambert_izzo_count(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s,
+                                 NormalFn&& normal) {
+    if (detail::izzo_revolution_bound(r1, r2, tof, s) == 0) return 1;
     detail::IzzoProblem p;
-    if (!detail::izzo_setup(r1, r2, tof, mu, max_rev, retrograde, normal(), p)) return 1;
+    if (!detail::izzo_setup(r1, r2, tof, s, normal(), p)) return 1;
     return 2 * p.revs + 1;
 }
 
 // The records of lambert_izzo_visit collected into a vector (1 or 2M + 1).
-std::vector<LambertSolution> lambert_izzo_single_impl(const Vec3& r1, const Vec3& r2, double tof, double mu,
-                                                      std::uint64_t max_rev, bool retrograde, double tol,
-                                                      std::uint64_t maxiter, bool reentry_check,
+std::vector<LambertSolution> lambert_izzo_single_impl(const Vec3& r1, const Vec3& r2, double tof,
+                                                      const LambertSettings& s,
                                                       const std::optional<Vec3>& reference_normal = std::nullopt);
 
 }  // namespace orbelin

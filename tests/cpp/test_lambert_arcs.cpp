@@ -15,7 +15,7 @@
 #include "solver/lambert_impulses.hpp"
 #include "solver/lambert_izzo.hpp"
 
-using orbelin::LambertOptions;
+using orbelin::LambertSettings;
 using orbelin::LambertSolution;
 using orbelin::TransferElements;
 using orbelin::Vec3;
@@ -40,7 +40,7 @@ bool same_bits(const TransferElements& a, const TransferElements& b) {
 struct Problem {
     Vec3 r1, u1, r2, u2;
     double tof;
-    LambertOptions options;
+    LambertSettings options;
 };
 
 Vec3 direction(std::mt19937_64& rng) {
@@ -67,7 +67,7 @@ std::vector<Problem> problems(std::size_t n, std::uint64_t seed) {
         double tof = std::exp(log_frac(rng)) * 2.0 * kPi * std::sqrt(std::pow(s / 2.0, 3) / mu_e);
         if (i % 31 == 0) tof = -tof;
         if (i % 37 == 0) tof = std::nan("");
-        out.push_back({r1, u1, r2, u2, tof, {mu_e, i % 6, i % 2 == 1, 1e-8, 50, i % 5 == 0}});
+        out.push_back({r1, u1, r2, u2, tof, {.mu = mu_e, .max_rev = i % 6, .retrograde = i % 2 == 1, .reentry_check = i % 5 == 0}});
     }
     return out;
 }
@@ -77,7 +77,7 @@ std::vector<Problem> problems(std::size_t n, std::uint64_t seed) {
 TEST_CASE("arc counts found by the setup equal the arcs the solver gives") {
     std::size_t with_revolutions = 0;
     for (const Problem& p : problems(3000, 11)) {
-        const LambertOptions& o = p.options;
+        const LambertSettings& o = p.options;
         std::uint64_t visited = 0;
         orbelin::visit_annotated_arcs(p.r1, p.r2, p.tof, o, [&](const LambertSolution&, const TransferElements&) {
             ++visited;
@@ -93,10 +93,9 @@ TEST_CASE("arc counts found by the setup equal the arcs the solver gives") {
 
 TEST_CASE("annotated arcs carry the stand-alone elements and the solver's records, bit for bit") {
     for (const Problem& p : problems(2000, 12)) {
-        const LambertOptions& o = p.options;
+        const LambertSettings& o = p.options;
         std::vector<LambertSolution> plain;
-        orbelin::lambert_izzo_visit(p.r1, p.r2, p.tof, o.mu, o.max_rev, o.retrograde, o.tol, o.maxiter,
-                                    o.reentry_check, std::nullopt,
+        orbelin::lambert_izzo_visit(p.r1, p.r2, p.tof, o, std::nullopt,
                                     [&](const LambertSolution& s) { plain.push_back(s); });
         std::size_t k = 0;
         orbelin::visit_annotated_arcs(p.r1, p.r2, p.tof, o, [&](const LambertSolution& s, const TransferElements& e) {
@@ -115,7 +114,7 @@ TEST_CASE("a range of cases is annotated in runs exactly as case by case, in ord
     // One set of options per batch, as a batch call has; max_rev 16 with the long flights of problems() gives
     // cases of more arcs than a run holds, next to single arcs, NaN records and re-entry blanks.
     for (const bool retrograde : {false, true}) {
-        const LambertOptions o{mu_e, 16, retrograde, 1e-8, 50, true};
+        const LambertSettings o{.mu = mu_e, .max_rev = 16, .retrograde = retrograde, .reentry_check = true};
         std::vector<Problem> ps = problems(700, retrograde ? 15 : 14);
         for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // up to 36 periods: 16 revolutions
         struct Row {
@@ -187,7 +186,7 @@ TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses
     for (const std::uint64_t max_rev : {std::uint64_t{0}, std::uint64_t{16}}) {
         std::vector<Problem> ps = problems(400, 16 + max_rev);
         for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // more arcs than a run holds
-        const LambertOptions o{mu_e, max_rev, max_rev > 0, 1e-8, 50, true};
+        const LambertSettings o{.mu = mu_e, .max_rev = max_rev, .retrograde = max_rev > 0, .reentry_check = true};
         const auto case_of = [&](std::size_t c) {
             return orbelin::ImpulseCase{orbelin::arc_ends(ps[c].r1, ps[c].r2), ps[c].u1, ps[c].u2,
                                         orbelin::departure_normal(ps[c].r1, ps[c].u1), ps[c].tof};
@@ -212,7 +211,8 @@ TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses
             CHECK(same_bits(got[k].total, expected[k].total));
         }
         for (const bool rendezvous : {false, true}) {
-            const orbelin::BestArcOptions b{mu_e, max_rev, 1e-8, 50, true, rendezvous};
+            const orbelin::BestArcOptions b{.solver = {.mu = mu_e, .max_rev = max_rev, .reentry_check = true},
+                                            .rendezvous = rendezvous};
             std::size_t next = 0;
             orbelin::best_lambert_impulses_run(0, ps.size(), case_of, b,
                                                [&](std::size_t c, const std::optional<orbelin::Impulses>& best) {
@@ -229,10 +229,9 @@ TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses
 
 TEST_CASE("arc impulses are the velocity differences of the arcs solved with the collinear normal") {
     for (const Problem& p : problems(500, 13)) {
-        const LambertOptions& o = p.options;
+        const LambertSettings& o = p.options;
         std::vector<LambertSolution> arcs;
-        orbelin::lambert_izzo_visit(p.r1, p.r2, p.tof, o.mu, o.max_rev, o.retrograde, o.tol, o.maxiter,
-                                    o.reentry_check, orbelin::collinear_reference_normal(p.r1, p.u1, p.r2),
+        orbelin::lambert_izzo_visit(p.r1, p.r2, p.tof, o, orbelin::collinear_reference_normal(p.r1, p.u1, p.r2),
                                     [&](const LambertSolution& s) { arcs.push_back(s); });
         std::size_t k = 0;
         orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o, [&](const orbelin::Impulses& i) {
@@ -249,7 +248,7 @@ TEST_CASE("arc impulses are the velocity differences of the arcs solved with the
 }
 
 TEST_CASE("counting refuses a non-positive mu like the solver") {
-    const LambertOptions o{-1.0, 3, false, 1e-8, 50, false};
+    const LambertSettings o{.mu = -1.0, .max_rev = 3};
     CHECK_THROWS_AS(orbelin::annotated_arc_count({7000.0, 0.0, 0.0}, {0.0, 7000.0, 0.0}, 3600.0, o),
                     orbelin::InternalFault);
     CHECK_THROWS_AS(orbelin::annotated_arc_count({7000.0, 0.0, 0.0}, {0.0, 7000.0, 0.0}, -1.0, o),

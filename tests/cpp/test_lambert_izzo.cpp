@@ -30,7 +30,8 @@ constexpr double qnan = std::numeric_limits<double>::quiet_NaN();
 std::vector<LambertSolution> solve(const Vec3& r1, const Vec3& r2, double tof, std::uint64_t max_rev,
                                    bool retrograde = false, double mu = mu_e, bool reentry = false,
                                    const std::optional<Vec3>& normal = std::nullopt) {
-    return orbelin::lambert_izzo_single_impl(r1, r2, tof, mu, max_rev, retrograde, 1e-8, 50, reentry, normal);
+    return orbelin::lambert_izzo_single_impl(
+        r1, r2, tof, {.mu = mu, .max_rev = max_rev, .retrograde = retrograde, .reentry_check = reentry}, normal);
 }
 
 bool all_nan(const Vec3& v) { return std::isnan(v.x) && std::isnan(v.y) && std::isnan(v.z); }
@@ -466,8 +467,8 @@ TEST_CASE("mu <= 0 raises InternalFault with the value in plain decimal") {
     // The mu check comes before the tof check.
     CHECK_THROWS_AS(solve({7000.0, 0.0, 0.0}, {0.0, 8000.0, 0.0}, -5.0, 0, false, 0.0), orbelin::InternalFault);
     // The visiting form raises the same fault.
-    CHECK_THROWS_AS(orbelin::lambert_izzo_visit({7000.0, 0.0, 0.0}, {0.0, 8000.0, 0.0}, 100.0, -1.0, 0, false, 1e-8,
-                                                50, false, std::nullopt, [](const LambertSolution&) {}),
+    CHECK_THROWS_AS(orbelin::lambert_izzo_visit({7000.0, 0.0, 0.0}, {0.0, 8000.0, 0.0}, 100.0, {.mu = -1.0},
+                                                std::nullopt, [](const LambertSolution&) {}),
                     orbelin::InternalFault);
 }
 
@@ -690,7 +691,9 @@ TEST_CASE("visiting form and vector form agree bit for bit, on any thread") {
     for (const auto& pr : problems) {
         const auto vec = solve(pr.r1, pr.r2, pr.tof, 3, pr.retrograde, mu_e, true);
         std::vector<LambertSolution> visited;
-        orbelin::lambert_izzo_visit(pr.r1, pr.r2, pr.tof, mu_e, 3, pr.retrograde, 1e-8, 50, true, std::nullopt,
+        orbelin::lambert_izzo_visit(pr.r1, pr.r2, pr.tof,
+                                    {.mu = mu_e, .max_rev = 3, .retrograde = pr.retrograde, .reentry_check = true},
+                                    std::nullopt,
                                     [&visited](const LambertSolution& s) { visited.push_back(s); });
         CHECK(vec.size() == visited.size());
         for (std::size_t k = 0; k < vec.size() && k < visited.size(); ++k) CHECK(same_bits(vec[k], visited[k]));
@@ -698,8 +701,8 @@ TEST_CASE("visiting form and vector form agree bit for bit, on any thread") {
     }
     // Non-positive tof through the visiting form.
     std::size_t calls = 0;
-    orbelin::lambert_izzo_visit({7000.0, 0.0, 0.0}, {0.0, 8000.0, 0.0}, -1.0, mu_e, 3, true, 1e-8, 50, false,
-                                std::nullopt, [&calls](const LambertSolution& s) {
+    orbelin::lambert_izzo_visit({7000.0, 0.0, 0.0}, {0.0, 8000.0, 0.0}, -1.0,
+                                {.mu = mu_e, .max_rev = 3, .retrograde = true}, std::nullopt, [&calls](const LambertSolution& s) {
                                     ++calls;
                                     CHECK(all_nan(s.v1) && s.tof == -1.0 && s.retrograde);
                                 });

@@ -37,6 +37,16 @@ const State source = circular(7000.0, 0.0);
 const State target = circular(7300.0, 1.7);
 const State nan_state{qnan, qnan, qnan, qnan, qnan, qnan};
 
+// The transfer problem between two states: max_rev revolutions about the Earth, both directions, aimed at `aim`.
+TransferProblem problem(const State& from, const State& to, std::uint64_t max_rev, bool rendezvous,
+                        ArrivalAim aim = ArrivalAim::target()) {
+    return {.source = from, .target = to, .arcs = {.solver = {.max_rev = max_rev}, .rendezvous = rendezvous}, .aim = aim};
+}
+
+TransferProblem scan(const State& from, const State& to, bool retrograde) {
+    return intercept_problem(from, to, mu_earth, retrograde ? Directions::retrograde : Directions::prograde);
+}
+
 // ---------------------------------------------------------------------------------------------------------------
 // Starts and duplicates
 
@@ -164,8 +174,8 @@ TEST_CASE("time grid refusals") {
 TEST_CASE("optimize_lambert_transfer selects the last cheapest cell") {
     const TimeGrid g = grid_of(0.0, 6000.0, 500.0);
     for (const bool retro : {false, true}) {
-        const auto all = optimize_lambert_transfer_grid(g, source, target, mu_earth, retro);
-        const GridCell best = optimize_lambert_transfer(g, {0.0, 6000.0}, 500.0, source, target, mu_earth, retro);
+        const auto all = optimize_lambert_transfer_grid(g, scan(source, target, retro));
+        const GridCell best = optimize_lambert_transfer(g, {0.0, 6000.0}, 500.0, scan(source, target, retro));
         std::size_t pick = 0;
         for (std::size_t k = 0; k < all.size(); ++k) {
             CHECK(std::isfinite(all[k].dv));
@@ -174,12 +184,12 @@ TEST_CASE("optimize_lambert_transfer selects the last cheapest cell") {
         CHECK(best.t0 == all[pick].t0 && best.tf == all[pick].tf && best.dv == all[pick].dv);
     }
     // Nothing finite: the last cell, with NaN.
-    const GridCell none = optimize_lambert_transfer(grid_of(0.0, 100.0, 25.0), {0.0, 100.0}, 25.0, source, nan_state,
-                                                    mu_earth, false);
+    const GridCell none =
+        optimize_lambert_transfer(grid_of(0.0, 100.0, 25.0), {0.0, 100.0}, 25.0, scan(source, nan_state, false));
     CHECK(none.t0 == 75.0 && none.tf == 100.0 && std::isnan(none.dv));
     // Empty grid: (lo, lo + step, NaN).
     const GridCell empty =
-        optimize_lambert_transfer(grid_of(10.0, 20.0, 25.0), {10.0, 20.0}, 25.0, source, target, mu_earth, false);
+        optimize_lambert_transfer(grid_of(10.0, 20.0, 25.0), {10.0, 20.0}, 25.0, scan(source, target, false));
     CHECK(empty.t0 == 10.0 && empty.tf == 35.0 && std::isnan(empty.dv));
 }
 
@@ -189,7 +199,7 @@ TEST_CASE("optimize_lambert_transfer selects the last cheapest cell") {
 double cost_at(const LambertCost& c, std::vector<double> p) { return c.cost(std::span<const double>(p)); }
 
 TEST_CASE("LambertCost window rule") {
-    const LambertCost c({}, source, target, {100.0, 4000.0}, mu_earth, 0, true);
+    const LambertCost c(problem(source, target, 0, true), {100.0, 4000.0});
     CHECK(cost_at(c, {}) == penalty && cost_at(c, {500.0}) == penalty && cost_at(c, {500.0, 900.0, 1.0}) == penalty);
     CHECK(cost_at(c, {900.0, 900.0}) == penalty);                          // t0 = tf
     CHECK(cost_at(c, {1000.0, 900.0}) == penalty);                         // t0 > tf
@@ -201,24 +211,24 @@ TEST_CASE("LambertCost window rule") {
     const Vec3 r1 = position(kepler_universal_2body(source, 100.0));
     const Vec3 r2 = position(kepler_universal_2body(target, 4000.0));
     CHECK(cross(r1, r2).z < 0.0);
-    const auto full = compute_impulses(source, target, 0, true, {}, 100.0, 4000.0, mu_earth);
+    const auto full = compute_impulses(problem(source, target, 0, true), 100.0, 4000.0);
     CHECK(full && cost_at(c, {100.0, 4000.0}) == full->cost && full->cost < 20.0);
     const double m1 = norm(full->dv1), m2 = norm(full->dv2);
     CHECK(full->cost == m1 + m2);
 }
 
 TEST_CASE("compute_impulses without a candidate, and without rendezvous") {
-    CHECK(!compute_impulses(nan_state, target, 0, true, {}, 0.0, 1000.0, mu_earth));
-    CHECK(!compute_impulses(source, target, 0, true, {}, 1000.0, 500.0, mu_earth));  // negative flight time
-    const LambertCost c({}, nan_state, target, {0.0, 4000.0}, mu_earth, 0, true);
+    CHECK(!compute_impulses(problem(nan_state, target, 0, true), 0.0, 1000.0));
+    CHECK(!compute_impulses(problem(source, target, 0, true), 1000.0, 500.0));  // negative flight time
+    const LambertCost c(problem(nan_state, target, 0, true), {0.0, 4000.0});
     CHECK(cost_at(c, {0.0, 1000.0}) == penalty);
-    const auto one = compute_impulses(source, target, 1, false, {}, 0.0, 9000.0, mu_earth);
+    const auto one = compute_impulses(problem(source, target, 1, false), 0.0, 9000.0);
     CHECK(one && has_nan(one->dv2) && std::isnan(one->dv2.x) && std::isnan(one->dv2.z));
     CHECK(one && one->cost == norm(one->dv1));
     const std::array<double, 3> w3{1.0, -2.0, 0.5};
     const std::array<double, 6> w6{1.0, -2.0, 0.5, 0.0, 0.0, 0.0};
-    const auto a = compute_impulses(source, target, 0, true, w3, 0.0, 3000.0, mu_earth);
-    const auto b = compute_impulses(source, target, 0, true, w6, 0.0, 3000.0, mu_earth);
+    const auto a = compute_impulses(problem(source, target, 0, true, ArrivalAim::waypoint(w3)), 0.0, 3000.0);
+    const auto b = compute_impulses(problem(source, target, 0, true, ArrivalAim::waypoint(w6)), 0.0, 3000.0);
     CHECK(a && b && a->cost == b->cost && a->dv2.x == b->dv2.x);
 }
 
@@ -227,20 +237,20 @@ TEST_CASE("sun-line aim: a target at the Sun, and offset 0") {
     // The target sits at the Sun's position at arrival time tf = 0 (no propagation).
     const Vec3 sun = sun_position(t0_ref / 86400.0 + 2440587.5);
     const State at_sun{sun.x, sun.y, sun.z, 1.0, 0.0, 0.0};
-    const LambertCostSunline s(source, at_sun, {-200.0, 0.0}, mu_earth, 0, 500.0, t0_ref, true);
+    const LambertCostSunline s(problem(source, at_sun, 0, true), {-200.0, 0.0}, {.offset_km = 500.0, .t0_ref = t0_ref});
     std::vector<double> p{-100.0, 0.0};
     CHECK(s.cost(p) == penalty);
-    CHECK(!compute_impulses_sunline(source, at_sun, 0, true, 500.0, t0_ref, -100.0, 0.0, mu_earth));
+    CHECK(!compute_impulses_sunline(problem(source, at_sun, 0, true), {.offset_km = 500.0, .t0_ref = t0_ref}, -100.0, 0.0));
     // Offset 0: the ordinary cost.
     for (const bool rdv : {false, true}) {
-        const LambertCostSunline zero(source, target, {0.0, 8000.0}, mu_earth, 0, 0.0, t0_ref, rdv);
-        const LambertCost plain({}, source, target, {0.0, 8000.0}, mu_earth, 0, rdv);
+        const LambertCostSunline zero(problem(source, target, 0, rdv), {0.0, 8000.0}, {.offset_km = 0.0, .t0_ref = t0_ref});
+        const LambertCost plain(problem(source, target, 0, rdv), {0.0, 8000.0});
         for (auto q : {std::vector<double>{0.0, 8000.0}, std::vector<double>{1234.5, 4321.0}})
             CHECK(zero.cost(q) == plain.cost(q) && plain.cost(q) < penalty);
     }
     // A non-zero offset moves the arrival point along the Sun line and changes the cost.
-    const LambertCostSunline moved(source, target, {0.0, 8000.0}, mu_earth, 0, 300.0, t0_ref, true);
-    const LambertCost plain({}, source, target, {0.0, 8000.0}, mu_earth, 0, true);
+    const LambertCostSunline moved(problem(source, target, 0, true), {0.0, 8000.0}, {.offset_km = 300.0, .t0_ref = t0_ref});
+    const LambertCost plain(problem(source, target, 0, true), {0.0, 8000.0});
     std::vector<double> q{1234.5, 4321.0};
     CHECK(moved.cost(q) != plain.cost(q));
 }
