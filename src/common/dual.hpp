@@ -7,8 +7,6 @@
 #include <cmath>
 #include <cstddef>
 
-#include "common/vec3.hpp"
-
 namespace orbelin {
 
 template <std::size_t N>
@@ -88,54 +86,6 @@ inline Dual<N> sqrt(const Dual<N>& a) noexcept {
     Dual<N> r{s, {}};
     for (std::size_t k = 0; k < N; ++k) r.d[k] = h * a.d[k];
     return r;
-}
-
-// A 3-vector of dual numbers: a direction or a velocity together with its gradients.
-template <std::size_t N>
-struct DualVec3 {
-    Dual<N> x, y, z;
-
-    constexpr Vec3 value() const noexcept { return {x.v, y.v, z.v}; }
-};
-
-template <std::size_t N>
-constexpr DualVec3<N> operator+(const DualVec3<N>& a, const DualVec3<N>& b) noexcept {
-    return {a.x + b.x, a.y + b.y, a.z + b.z};
-}
-
-template <std::size_t N>
-constexpr DualVec3<N> operator-(const DualVec3<N>& a, const DualVec3<N>& b) noexcept {
-    return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
-
-template <std::size_t N>
-constexpr DualVec3<N> operator*(const Dual<N>& s, const DualVec3<N>& a) noexcept {
-    return {s * a.x, s * a.y, s * a.z};
-}
-
-template <std::size_t N>
-constexpr DualVec3<N> operator*(double s, const DualVec3<N>& a) noexcept {
-    return {s * a.x, s * a.y, s * a.z};
-}
-
-template <std::size_t N>
-constexpr DualVec3<N> operator/(const DualVec3<N>& a, const Dual<N>& s) noexcept {
-    return {a.x / s, a.y / s, a.z / s};
-}
-
-template <std::size_t N>
-constexpr Dual<N> dot(const DualVec3<N>& a, const DualVec3<N>& b) noexcept {
-    return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-
-template <std::size_t N>
-constexpr DualVec3<N> cross(const DualVec3<N>& a, const DualVec3<N>& b) noexcept {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-
-template <std::size_t N>
-inline Dual<N> norm(const DualVec3<N>& a) noexcept {
-    return sqrt(dot(a, a));
 }
 
 }  // namespace orbelin

@@ -5,57 +5,72 @@ namespace orbelin::detail {
 JacobianGeometry jacobian_geometry(const Vec3& r1, const Vec3& r2, double tof, double mu,
                                    const IzzoProblem& p) noexcept {
     JacobianGeometry g;
-    // The seven inputs: r1 (0-2), r2 (3-5), tof (6).
-    const DualVec7 R1{Dual7::seed(r1.x, 0), Dual7::seed(r1.y, 1), Dual7::seed(r1.z, 2)};
-    const DualVec7 R2{Dual7::seed(r2.x, 3), Dual7::seed(r2.y, 4), Dual7::seed(r2.z, 5)};
-    const Dual7 t = Dual7::seed(tof, 6);
-
-    const Dual7 r1n = norm(R1);
-    const Dual7 r2n = norm(R2);
-    const Dual7 c = norm(R2 - R1);
-    const Dual7 s = 0.5 * (r1n + r2n + c);
-    const DualVec7 ir1 = R1 / r1n;
-    const DualVec7 ir2 = R2 / r2n;
-    const DualVec7 h = cross(ir1, ir2);
-    const Dual7 hn = norm(h);
+    const Vec3 h = cross(p.ir1, p.ir2);
+    const double sin_angle = norm(h);
     // Also false for NaN: the plane is not defined, nor are the derivatives across it.
-    if (!(hn.v >= jacobian_min_sin_angle)) return g;
-    const DualVec7 ih = h / hn;
-
+    if (!(sin_angle >= jacobian_min_sin_angle)) return g;
+    const double cos_angle = dot(p.ir1, p.ir2);
     // The sign the solver gave lambda and the tangential directions (ih_z and retrograde), constant nearby.
     const double sign = std::signbit(p.lambda) ? -1.0 : 1.0;
-    g.lambda = sign * sqrt(1.0 - c / s);
-    // ih is perpendicular to both radial directions, so these are unit vectors as they stand.
-    const DualVec7 it1 = sign * cross(ih, ir1);
-    const DualVec7 it2 = sign * cross(ih, ir2);
-    g.T = std::sqrt(2.0 * mu) * t / (s * sqrt(s));
+    const double c_len = norm(r2 - r1);
+    g.ir1 = p.ir1;
+    g.ir2 = p.ir2;
+    g.it1 = p.it1;
+    g.it2 = p.it2;
+    g.ih = h / sin_angle;
+    g.ic = (r2 - r1) / c_len;
+    g.r1n = p.r1n;
+    g.r2n = p.r2n;
+    const double turn = sign / sin_angle;
+    g.tilt1 = turn * cos_angle / p.r1n;
+    g.tilt2 = turn / p.r2n;
+    g.tilt1b = turn / p.r1n;
+    g.tilt2b = turn * cos_angle / p.r2n;
 
-    // Speed scales of the velocity formulas (Izzo 2015, Algorithm 1), gathered into the vectors of the file comment:
-    // v_r1 = gamma/|r1| ((1 - rho) lambda y - (1 + rho) x), v_r2 = -gamma/|r2| ((1 + rho) lambda y - (1 - rho) x),
-    // v_t = gamma sigma (y + lambda x) / |r|.
-    const Dual7 gamma = sqrt((0.5 * mu) * s);
-    const Dual7 rho = (r1n - r2n) / c;
-    const Dual7 sigma = sqrt(1.0 - rho * rho);
-    const Dual7 g1 = gamma / r1n;
-    const Dual7 g2 = gamma / r2n;
-    const Dual7 t1 = sigma * g1;
-    const Dual7 t2 = sigma * g2;
-    const Dual7 one_minus_rho = 1.0 - rho;
-    const Dual7 one_plus_rho = 1.0 + rho;
-    g.p1 = (one_minus_rho * g.lambda * g1) * ir1 + t1 * it1;
-    g.q1 = (t1 * g.lambda) * it1 - (one_plus_rho * g1) * ir1;
-    g.p2 = t2 * it2 - (one_plus_rho * g.lambda * g2) * ir2;
-    g.q2 = (one_minus_rho * g2) * ir2 + (t2 * g.lambda) * it2;
+    // The scalars of the solver's setup, with their gradients over (|r1|, |r2|, c, tof).
+    const Dual4 r1n = Dual4::seed(p.r1n, 0);
+    const Dual4 r2n = Dual4::seed(p.r2n, 1);
+    const Dual4 c = Dual4::seed(c_len, 2);
+    const Dual4 t = Dual4::seed(tof, 3);
+    const Dual4 s = 0.5 * (r1n + r2n + c);
+    g.lambda = sign * sqrt(1.0 - c / s);
+    g.T = std::sqrt(2.0 * mu) * t / (s * sqrt(s));
+    const Dual4 gamma = sqrt((0.5 * mu) * s);
+    g.rho = (r1n - r2n) / c;
+    const Dual4 sigma = sqrt(1.0 - g.rho * g.rho);
+    g.g1 = gamma / r1n;
+    g.g2 = gamma / r2n;
+    g.t1 = sigma * g.g1;
+    g.t2 = sigma * g.g2;
     g.valid = true;
     return g;
 }
 
 namespace {
 
-// One row of the Jacobian: the gradient of y p + x q, a component of a velocity.
-inline void velocity_row(const Dual7& p, const Dual7& q, double x, double y, const std::array<double, 7>& dx,
-                         const std::array<double, 7>& dy, double* row) noexcept {
-    for (std::size_t k = 0; k < jacobian_cols; ++k) row[k] = y * p.d[k] + p.v * dy[k] + x * q.d[k] + q.v * dx[k];
+using Row7 = std::array<double, jacobian_cols>;
+
+// The gradient over (r1, r2, tof) of a scalar given over (|r1|, |r2|, c, tof).
+inline Row7 spread(const Dual4& q, const JacobianGeometry& g) noexcept {
+    const Vec3 a = q.d[0] * g.ir1 - q.d[2] * g.ic;
+    const Vec3 b = q.d[1] * g.ir2 + q.d[2] * g.ic;
+    return {a.x, a.y, a.z, b.x, b.y, b.z, q.d[3]};
+}
+
+// row += f * (u in columns 0-2, w in columns 3-5).
+inline void add_positions(Row7& row, double f, const Vec3& u, const Vec3& w) noexcept {
+    row[0] += f * u.x, row[1] += f * u.y, row[2] += f * u.z;
+    row[3] += f * w.x, row[4] += f * w.y, row[5] += f * w.z;
+}
+
+// Three rows of the Jacobian, one velocity: v = (radial) ir + (tangential) it + (normal) ih, each a gradient.
+inline void velocity_rows(const Vec3& ir, const Vec3& it, const Vec3& ih, const Row7& radial, const Row7& tangential,
+                          const Row7& normal, double* out) noexcept {
+    for (std::size_t k = 0; k < jacobian_cols; ++k) {
+        out[k] = ir.x * radial[k] + it.x * tangential[k] + ih.x * normal[k];
+        out[jacobian_cols + k] = ir.y * radial[k] + it.y * tangential[k] + ih.y * normal[k];
+        out[2 * jacobian_cols + k] = ir.z * radial[k] + it.z * tangential[k] + ih.z * normal[k];
+    }
 }
 
 }  // namespace
@@ -65,32 +80,44 @@ LambertJacobian arc_jacobian(const JacobianGeometry& g, double x, const LambertS
     const double umx2 = 1.0 - x * x;
     if (!(std::fabs(umx2) >= jacobian_min_parabolic)) return nan_jacobian;
 
+    // 1. x and y at the root, then the speeds, over (|r1|, |r2|, c, tof).
     const double lambda = g.lambda.v;
     const double l2 = lambda * lambda;
     const double T = g.T.v;  // = T(x) at the converged root
-    const double y = std::sqrt(1.0 - l2 * umx2);
-    const double T_x = (3.0 * x * T - 2.0 + 2.0 * l2 * lambda * x / y) / umx2;
-    const double T_lambda = -2.0 * l2 / y;
-
-    // Implicit differentiation of T(x, lambda) = T, then of y^2 = 1 - lambda^2 + lambda^2 x^2.
-    std::array<double, 7> dx{};
-    std::array<double, 7> dy{};
+    const double y0 = std::sqrt(1.0 - l2 * umx2);
+    const double T_x = (3.0 * x * T - 2.0 + 2.0 * l2 * lambda * x / y0) / umx2;
+    const double T_lambda = -2.0 * l2 / y0;
+    Dual4 X{x, {}};
     const double inv_T_x = 1.0 / T_x;
-    const double y_lambda = -lambda * umx2 / y;
-    const double y_x = l2 * x / y;
-    for (std::size_t k = 0; k < jacobian_cols; ++k) {
-        dx[k] = (g.T.d[k] - T_lambda * g.lambda.d[k]) * inv_T_x;
-        dy[k] = y_lambda * g.lambda.d[k] + y_x * dx[k];
-    }
+    for (std::size_t k = 0; k < 4; ++k) X.d[k] = (g.T.d[k] - T_lambda * g.lambda.d[k]) * inv_T_x;
+    const Dual4 Y = sqrt(1.0 - g.lambda * g.lambda * (1.0 - X * X));
+    const Dual4 ly = g.lambda * Y;
+    const Dual4 vr1 = g.g1 * ((1.0 - g.rho) * ly - (1.0 + g.rho) * X);
+    const Dual4 vr2 = -1.0 * (g.g2 * ((1.0 + g.rho) * ly - (1.0 - g.rho) * X));
+    const Dual4 vt = Y + g.lambda * X;
+    const Dual4 vt1 = g.t1 * vt;
+    const Dual4 vt2 = g.t2 * vt;
+
+    // 2. The turning frame at each end (file comment).
+    Row7 radial1 = spread(vr1, g);
+    Row7 tangential1 = spread(vt1, g);
+    Row7 normal1{};
+    add_positions(radial1, -vt1.v / g.r1n, g.it1, Vec3{});
+    add_positions(tangential1, vr1.v / g.r1n, g.it1, Vec3{});
+    add_positions(normal1, vr1.v / g.r1n - vt1.v * g.tilt1, g.ih, Vec3{});
+    add_positions(normal1, vt1.v * g.tilt2, Vec3{}, g.ih);
+
+    Row7 radial2 = spread(vr2, g);
+    Row7 tangential2 = spread(vt2, g);
+    Row7 normal2{};
+    add_positions(radial2, -vt2.v / g.r2n, Vec3{}, g.it2);
+    add_positions(tangential2, vr2.v / g.r2n, Vec3{}, g.it2);
+    add_positions(normal2, -vt2.v * g.tilt1b, g.ih, Vec3{});
+    add_positions(normal2, vr2.v / g.r2n + vt2.v * g.tilt2b, Vec3{}, g.ih);
 
     LambertJacobian j;
-    double* row = j.data();
-    velocity_row(g.p1.x, g.q1.x, x, y, dx, dy, row + 0 * jacobian_cols);
-    velocity_row(g.p1.y, g.q1.y, x, y, dx, dy, row + 1 * jacobian_cols);
-    velocity_row(g.p1.z, g.q1.z, x, y, dx, dy, row + 2 * jacobian_cols);
-    velocity_row(g.p2.x, g.q2.x, x, y, dx, dy, row + 3 * jacobian_cols);
-    velocity_row(g.p2.y, g.q2.y, x, y, dx, dy, row + 4 * jacobian_cols);
-    velocity_row(g.p2.z, g.q2.z, x, y, dx, dy, row + 5 * jacobian_cols);
+    velocity_rows(g.ir1, g.it1, g.ih, radial1, tangential1, normal1, j.data());
+    velocity_rows(g.ir2, g.it2, g.ih, radial2, tangential2, normal2, j.data() + 3 * jacobian_cols);
     for (const double e : j) {
         if (!std::isfinite(e)) return nan_jacobian;
     }

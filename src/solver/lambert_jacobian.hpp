@@ -2,18 +2,28 @@
 // Partial derivatives of Izzo's Lambert arcs: for every arc the solver returns, the 6x7 Jacobian of the terminal
 // velocities (v1, v2) with respect to the positions and the time of flight (r1, r2, tof).
 //
-// Derivation. The solver reaches the velocities through a few scalars of the geometry (the radii, the chord c, the
-// semi-perimeter s, lambda = +-sqrt(1 - c/s), the non-dimensional time T = sqrt(2 mu / s^3) tof, the speed scales)
-// and the converged Izzo variable x of each arc, which solves T(x, lambda) = T. The geometry is differentiated in
-// forward mode (common/dual.hpp); x is differentiated implicitly at the converged root:
-//     dx = (dT - T_lambda dlambda) / T_x,
-// with T_x the first derivative the Householder iteration uses (Izzo 2015, eq. 22) and T_lambda = -2 lambda^2 / y,
-// y = sqrt(1 - lambda^2 (1 - x^2)): at fixed x only Lagrange's beta depends on lambda, through
-// sin(beta / 2) = lambda sqrt(1 - x^2), and d(beta - sin beta) = 2 sin^2(beta / 2) dbeta (the hyperbolic forms give
-// the same expression). The revolution term 2 pi M does not depend on lambda, so one formula serves every
-// revolution count and both branches. The velocity formulas are linear in x and y once the geometry is fixed,
-//     v1 = y p1 + x q1,    v2 = y p2 + x q2,
-// so each arc adds only the chain rule through x and y to the problem's own derivatives.
+// Derivation. The velocities are v = v_r ir + v_t it at each end (Izzo 2015, Algorithm 1), with speeds v_r, v_t
+// that depend on the positions only through |r1|, |r2| and the chord c (by way of the semi-perimeter s,
+// lambda = +-sqrt(1 - c/s), the non-dimensional time T = sqrt(2 mu / s^3) tof and the speed scales), and on the
+// converged Izzo variable x of the arc, which solves T(x, lambda) = T. So:
+//
+// 1. The speeds are differentiated in forward mode (common/dual.hpp) over the four scalars (|r1|, |r2|, c, tof);
+//    x implicitly at its root, dx = (dT - T_lambda dlambda) / T_x, with T_x the first derivative the Householder
+//    iteration uses (Izzo 2015, eq. 22) and T_lambda = -2 lambda^2 / y, y = sqrt(1 - lambda^2 (1 - x^2)): at
+//    fixed x only Lagrange's beta depends on lambda, through sin(beta / 2) = lambda sqrt(1 - x^2), and
+//    d(beta - sin beta) = 2 sin^2(beta / 2) dbeta (the hyperbolic forms give the same expression). The revolution
+//    term 2 pi M does not depend on lambda, so one formula serves every revolution count and both branches.
+//    d|r1| = ir1 . dr1, d|r2| = ir2 . dr2 and dc = ic . (dr2 - dr1), ic = (r2 - r1) / c, carry these gradients
+//    to the seven inputs.
+// 2. The directions turn with the positions. In the orthonormal frame (ir1, it1, ih) at r1, with ih the unit
+//    normal of r1 x r2, theta the transfer angle about ih (sin theta = |ir1 x ir2|, cos theta = ir1 . ir2) and
+//    sg = +-1 the sign of it1 = sg ih x ir1:
+//        d ir1 = (it1 . dr1 / |r1|) it1 + (ih . dr1 / |r1|) ih,
+//        d it1 = -(it1 . dr1 / |r1|) ir1 - (it1 . d ih) ih,
+//        it1 . d ih = (sg / sin theta) (cos theta ih . dr1 / |r1| - ih . dr2 / |r2|),
+//    and at r2, likewise, it2 . d ih = (sg / sin theta) (ih . dr1 / |r1| - cos theta ih . dr2 / |r2|) (ir2 and it2
+//    in place of ir1 and it1). Then, at either end,
+//        dv = (dv_r - v_t it . d ir) ir + (dv_t + v_r it . d ir) it + (v_r ih . d ir - v_t it . d ih) ih.
 //
 // Signs: the sign of lambda and of the tangential directions (transfer angle beyond 180 degrees, retrograde
 // motion) is a constant factor wherever it does not jump, and is carried as such.
@@ -59,16 +69,27 @@ inline constexpr double jacobian_min_parabolic = 1e-6;
 
 namespace detail {
 
-using Dual7 = Dual<jacobian_cols>;
-using DualVec7 = DualVec3<jacobian_cols>;
+// Gradients over the four scalars the speeds depend on: |r1|, |r2|, c, tof.
+using Dual4 = Dual<4>;
 
-// The problem's part of every arc's Jacobian, with gradients over (r1, r2, tof).
+// The problem's part of every arc's Jacobian.
 struct JacobianGeometry {
-    bool valid = false;  // false: every arc of the problem has a NaN Jacobian
-    Dual7 lambda;        // Izzo's lambda, signed as the solver signs it
-    Dual7 T;             // non-dimensional time of flight
-    DualVec7 p1, q1;     // v1 = y p1 + x q1
-    DualVec7 p2, q2;     // v2 = y p2 + x q2
+    bool valid = false;    // false: every arc of the problem has a NaN Jacobian
+    Vec3 ir1, ir2;         // unit radial directions
+    Vec3 it1, it2;         // unit tangential directions, signed as the solver signs them
+    Vec3 ih;               // unit normal of r1 x r2 (whatever the sign of motion)
+    Vec3 ic;               // unit chord (r2 - r1) / c
+    double r1n = 0.0;      // |r1|, km
+    double r2n = 0.0;      // |r2|, km
+    double tilt1 = 0.0;    // sg cos(theta) / (sin(theta) |r1|): it1 . d ih per ih . dr1
+    double tilt2 = 0.0;    // sg / (sin(theta) |r2|): it1 . d ih per -ih . dr2
+    double tilt1b = 0.0;   // sg / (sin(theta) |r1|): it2 . d ih per ih . dr1
+    double tilt2b = 0.0;   // sg cos(theta) / (sin(theta) |r2|): it2 . d ih per -ih . dr2
+    Dual4 lambda;          // Izzo's lambda, signed as the solver signs it
+    Dual4 T;               // non-dimensional time of flight
+    Dual4 rho;             // (|r1| - |r2|) / c
+    Dual4 g1, g2;          // gamma / |r|, gamma = sqrt(mu s / 2): radial speed scales
+    Dual4 t1, t2;          // sigma gamma / |r|, sigma = sqrt(1 - rho^2): tangential speed scales
 };
 
 // The geometry of the problem that izzo_setup prepared in p (with no reference normal).
