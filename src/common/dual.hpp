@@ -71,9 +71,10 @@ constexpr Dual<N> operator*(const Dual<N>& a, const Dual<N>& b) noexcept {
 
 template <std::size_t N>
 constexpr Dual<N> operator/(const Dual<N>& a, const Dual<N>& b) noexcept {
-    // (a/b)' = (a' - (a/b) b') / b: one division for the value and one reciprocal for the gradient.
-    const double q = a.v / b.v;
+    // (a/b)' = (a' - (a/b) b') / b: one reciprocal serves the value and the gradient (the value may differ from
+    // a.v / b.v in its last bit).
     const double ib = 1.0 / b.v;
+    const double q = a.v * ib;
     Dual<N> r{q, {}};
     for (std::size_t k = 0; k < N; ++k) r.d[k] = (a.d[k] - q * b.d[k]) * ib;
     return r;

@@ -19,13 +19,13 @@ JacobianGeometry jacobian_geometry(const Vec3& r1, const Vec3& r2, double tof, d
     g.it2 = p.it2;
     g.ih = h / sin_angle;
     g.ic = (r2 - r1) / c_len;
-    g.r1n = p.r1n;
-    g.r2n = p.r2n;
+    g.inv_r1n = 1.0 / p.r1n;
+    g.inv_r2n = 1.0 / p.r2n;
     const double turn = sign / sin_angle;
-    g.tilt1 = turn * cos_angle / p.r1n;
-    g.tilt2 = turn / p.r2n;
-    g.tilt1b = turn / p.r1n;
-    g.tilt2b = turn * cos_angle / p.r2n;
+    g.tilt1 = turn * cos_angle * g.inv_r1n;
+    g.tilt2 = turn * g.inv_r2n;
+    g.tilt1b = turn * g.inv_r1n;
+    g.tilt2b = turn * cos_angle * g.inv_r2n;
 
     // The scalars of the solver's setup, with their gradients over (|r1|, |r2|, c, tof).
     const Dual4 r1n = Dual4::seed(p.r1n, 0);
@@ -84,13 +84,20 @@ LambertJacobian arc_jacobian(const JacobianGeometry& g, double x, const LambertS
     const double lambda = g.lambda.v;
     const double l2 = lambda * lambda;
     const double T = g.T.v;  // = T(x) at the converged root
-    const double y0 = std::sqrt(1.0 - l2 * umx2);
-    const double T_x = (3.0 * x * T - 2.0 + 2.0 * l2 * lambda * x / y0) / umx2;
-    const double T_lambda = -2.0 * l2 / y0;
-    Dual4 X{x, {}};
+    const double y = std::sqrt(1.0 - l2 * umx2);
+    const double iy = 1.0 / y;
+    const double T_x = (3.0 * x * T - 2.0 + 2.0 * l2 * lambda * x * iy) / umx2;
+    const double T_lambda = -2.0 * l2 * iy;
+    // y^2 = 1 - lambda^2 (1 - x^2): dy = (-lambda (1 - x^2) dlambda + lambda^2 x dx) / y.
+    const double y_lambda = -lambda * umx2 * iy;
+    const double y_x = l2 * x * iy;
     const double inv_T_x = 1.0 / T_x;
-    for (std::size_t k = 0; k < 4; ++k) X.d[k] = (g.T.d[k] - T_lambda * g.lambda.d[k]) * inv_T_x;
-    const Dual4 Y = sqrt(1.0 - g.lambda * g.lambda * (1.0 - X * X));
+    Dual4 X{x, {}};
+    Dual4 Y{y, {}};
+    for (std::size_t k = 0; k < 4; ++k) {
+        X.d[k] = (g.T.d[k] - T_lambda * g.lambda.d[k]) * inv_T_x;
+        Y.d[k] = y_lambda * g.lambda.d[k] + y_x * X.d[k];
+    }
     const Dual4 ly = g.lambda * Y;
     const Dual4 vr1 = g.g1 * ((1.0 - g.rho) * ly - (1.0 + g.rho) * X);
     const Dual4 vr2 = -1.0 * (g.g2 * ((1.0 + g.rho) * ly - (1.0 - g.rho) * X));
@@ -102,18 +109,18 @@ LambertJacobian arc_jacobian(const JacobianGeometry& g, double x, const LambertS
     Row7 radial1 = spread(vr1, g);
     Row7 tangential1 = spread(vt1, g);
     Row7 normal1{};
-    add_positions(radial1, -vt1.v / g.r1n, g.it1, Vec3{});
-    add_positions(tangential1, vr1.v / g.r1n, g.it1, Vec3{});
-    add_positions(normal1, vr1.v / g.r1n - vt1.v * g.tilt1, g.ih, Vec3{});
+    add_positions(radial1, -vt1.v * g.inv_r1n, g.it1, Vec3{});
+    add_positions(tangential1, vr1.v * g.inv_r1n, g.it1, Vec3{});
+    add_positions(normal1, vr1.v * g.inv_r1n - vt1.v * g.tilt1, g.ih, Vec3{});
     add_positions(normal1, vt1.v * g.tilt2, Vec3{}, g.ih);
 
     Row7 radial2 = spread(vr2, g);
     Row7 tangential2 = spread(vt2, g);
     Row7 normal2{};
-    add_positions(radial2, -vt2.v / g.r2n, Vec3{}, g.it2);
-    add_positions(tangential2, vr2.v / g.r2n, Vec3{}, g.it2);
+    add_positions(radial2, -vt2.v * g.inv_r2n, Vec3{}, g.it2);
+    add_positions(tangential2, vr2.v * g.inv_r2n, Vec3{}, g.it2);
     add_positions(normal2, -vt2.v * g.tilt1b, g.ih, Vec3{});
-    add_positions(normal2, vr2.v / g.r2n + vt2.v * g.tilt2b, Vec3{}, g.ih);
+    add_positions(normal2, vr2.v * g.inv_r2n + vt2.v * g.tilt2b, Vec3{}, g.ih);
 
     LambertJacobian j;
     velocity_rows(g.ir1, g.it1, g.ih, radial1, tangential1, normal1, j.data());

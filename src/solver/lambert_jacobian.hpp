@@ -79,8 +79,8 @@ struct JacobianGeometry {
     Vec3 it1, it2;         // unit tangential directions, signed as the solver signs them
     Vec3 ih;               // unit normal of r1 x r2 (whatever the sign of motion)
     Vec3 ic;               // unit chord (r2 - r1) / c
-    double r1n = 0.0;      // |r1|, km
-    double r2n = 0.0;      // |r2|, km
+    double inv_r1n = 0.0;  // 1 / |r1|, 1/km
+    double inv_r2n = 0.0;  // 1 / |r2|, 1/km
     double tilt1 = 0.0;    // sg cos(theta) / (sin(theta) |r1|): it1 . d ih per ih . dr1
     double tilt2 = 0.0;    // sg / (sin(theta) |r2|): it1 . d ih per -ih . dr2
     double tilt1b = 0.0;   // sg / (sin(theta) |r1|): it2 . d ih per ih . dr1
