@@ -33,7 +33,14 @@ JacobianGeometry jacobian_geometry(const Vec3& r1, const Vec3& r2, double tof, d
     const Dual4 c = Dual4::seed(c_len, 2);
     const Dual4 t = Dual4::seed(tof, 3);
     const Dual4 s = 0.5 * (r1n + r2n + c);
-    g.lambda = sign * sqrt(1.0 - c / s);
+    // lambda^2 = 1 - c/s. Its value comes from the identity 1 - c/s = |r1| |r2| (|ir1 + ir2| / 2s)^2, which keeps
+    // its digits near a half turn where 1 - c/s is a difference of nearly equal numbers; its gradient,
+    // -d(c/s) / (2 lambda), divides the well-conditioned d(c/s) by that value.
+    const Dual4 q = c / s;
+    const double half_sum = norm(p.ir1 + p.ir2) / (2.0 * s.v);
+    const double lambda_abs = std::sqrt(p.r1n * p.r2n) * half_sum;
+    g.lambda.v = sign * lambda_abs;
+    for (std::size_t k = 0; k < 4; ++k) g.lambda.d[k] = sign * (-0.5 / lambda_abs) * q.d[k];
     g.T = std::sqrt(2.0 * mu) * t / (s * sqrt(s));
     const Dual4 gamma = sqrt((0.5 * mu) * s);
     g.rho = (r1n - r2n) / c;
