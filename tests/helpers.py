@@ -47,8 +47,9 @@ def min_energy_period(r1, r2, mu=MU):
 def _stumpff(psi):
     c2 = np.empty_like(psi)
     c3 = np.empty_like(psi)
-    pos = psi > 1e-6
-    neg = psi < -1e-6
+    # The branch follows the real part, so that complex steps (state_transition) stay on one branch.
+    pos = psi.real > 1e-6
+    neg = psi.real < -1e-6
     small = ~(pos | neg)
     sp = np.sqrt(psi[pos])
     c2[pos] = (1.0 - np.cos(sp)) / psi[pos]
@@ -62,20 +63,67 @@ def _stumpff(psi):
     return c2, c3
 
 
+def _kepler(r0, v0, dt, chi, mu):
+    """Kepler's equation in chi, F = sqrt(mu) (t(chi) - dt), and dF/dchi, which is the radius. Written with plain
+    products and square roots, so that it is analytic in every argument (complex steps)."""
+    r0n = np.sqrt(np.sum(r0 * r0, axis=-1))
+    sqmu = np.sqrt(mu)
+    sigma = np.sum(r0 * v0, axis=-1) / sqmu
+    alpha = 2.0 / r0n - np.sum(v0 * v0, axis=-1) / mu
+    psi = np.asarray(chi * chi * alpha)
+    c2, c3 = _stumpff(psi)
+    f = chi**3 * c3 + sigma * chi * chi * c2 + r0n * chi * (1.0 - psi * c3) - sqmu * dt
+    r = chi * chi * c2 + sigma * chi * (1.0 - psi * c3) + r0n * (1.0 - psi * c2)
+    return f, r
+
+
+def _lagrange(r0, v0, dt, chi, mu):
+    """(r, v) from the universal variable chi by the f and g coefficients."""
+    r0n = np.sqrt(np.sum(r0 * r0, axis=-1))
+    sqmu = np.sqrt(mu)
+    alpha = 2.0 / r0n - np.sum(v0 * v0, axis=-1) / mu
+    psi = np.asarray(chi * chi * alpha)
+    c2, c3 = _stumpff(psi)
+    f = 1.0 - chi * chi / r0n * c2
+    g = dt - chi**3 / sqmu * c3
+    r = f[..., None] * r0 + g[..., None] * v0
+    rn = np.sqrt(np.sum(r * r, axis=-1))
+    fdot = sqmu / (rn * r0n) * chi * (psi * c3 - 1.0)
+    gdot = 1.0 - chi * chi / rn * c2
+    return r, fdot[..., None] * r0 + gdot[..., None] * v0
+
+
+def state_transition(r0, v0, dt, mu=MU):
+    """The 6x6 state transition matrix d(r, v)(dt) / d(r0, v0) of one two-body arc, exact to rounding: complex
+    steps of each initial component through one Newton step of Kepler's equation from its real root (whose
+    imaginary part is the implicit derivative of chi) and the f and g coefficients."""
+    r0 = np.asarray(r0, dtype=float)
+    v0 = np.asarray(v0, dtype=float)
+    chi = _universal_chi(r0, v0, np.asarray(dt, dtype=float), mu)
+    h = 1e-40
+    phi = np.empty((6, 6))
+    for k in range(6):
+        x = np.concatenate([r0, v0]).astype(complex)
+        x[k] += 1j * h
+        f, rr = _kepler(x[:3], x[3:], dt, chi, mu)
+        r, v = _lagrange(x[:3], x[3:], dt, chi - f / rr, mu)
+        phi[:, k] = np.concatenate([r, v]).imag / h
+    return phi
+
+
 def propagate(r0, v0, dt, mu=MU):
     """(r, v) after dt seconds (either sign) from (r0, v0), km and km/s."""
     dt = np.asarray(dt, dtype=float)
+    return _lagrange(r0, v0, dt, _universal_chi(r0, v0, dt, mu), mu)
+
+
+def _universal_chi(r0, v0, dt, mu):
+    """The universal variable chi of the arc from (r0, v0) over dt (real)."""
     r0n = np.linalg.norm(r0, axis=-1)
     sqmu = np.sqrt(mu)
-    sigma = np.einsum("...i,...i", r0, v0) / sqmu
-    alpha = 2.0 / r0n - np.einsum("...i,...i", v0, v0) / mu
 
     def kepler(chi):
-        psi = np.asarray(chi * chi * alpha, dtype=float)
-        c2, c3 = _stumpff(psi)
-        f = chi**3 * c3 + sigma * chi * chi * c2 + r0n * chi * (1.0 - psi * c3) - sqmu * dt
-        r = chi * chi * c2 + sigma * chi * (1.0 - psi * c3) + r0n * (1.0 - psi * c2)
-        return f, r
+        return _kepler(r0, v0, dt, chi, mu)
 
     # F(0) = -sqrt(mu) dt: the root lies on the side of 0 that dt's sign gives; the outer end doubles until F
     # changes sign there.
@@ -100,15 +148,7 @@ def propagate(r0, v0, dt, mu=MU):
         chi = new
         if np.all(done):
             break
-    psi = np.asarray(chi * chi * alpha, dtype=float)
-    c2, c3 = _stumpff(psi)
-    f = 1.0 - chi * chi / r0n * c2
-    g = dt - chi**3 / sqmu * c3
-    r = f[..., None] * r0 + g[..., None] * v0
-    rn = np.linalg.norm(r, axis=-1)
-    fdot = sqmu / (rn * r0n) * chi * (psi * c3 - 1.0)
-    gdot = 1.0 - chi * chi / rn * c2
-    return r, fdot[..., None] * r0 + gdot[..., None] * v0
+    return chi
 
 
 def propagate_state(state, dt, mu=MU):

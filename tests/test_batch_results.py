@@ -31,6 +31,8 @@ def with_velocities(r, seed):
 
 
 def vec_arrays(result):
+    if isinstance(result, np.ndarray):
+        return [result]
     if isinstance(result, tuple):
         return list(result)
     return [getattr(result, name) for name in ["v1", "v2", "tof", "num_revs", "path_flag", "retrograde", "sma",
@@ -54,7 +56,7 @@ def inputs(name, r1, r2):
 # Slots follow what the cases give
 # ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("name", ["lambert_izzo_vec", "lambert_izzo_vec_dv"])
+@pytest.mark.parametrize("name", ["lambert_izzo_vec", "lambert_izzo_vec_dv", "lambert_izzo_jacobian"])
 def test_large_max_rev_on_direct_arcs_gives_one_slot(name):
     r1, r2 = random_pairs(3, 200)
     a, b = inputs(name, r1, r2)
@@ -84,7 +86,8 @@ def test_slots_are_the_widest_case_of_a_mixed_batch(name):
 # Results that cannot be held are refused before any solving
 # ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("name", ["lambert_izzo_vec", "lambert_izzo_vec_dv", "lambert_izzo_best_dv"])
+@pytest.mark.parametrize("name", ["lambert_izzo_vec", "lambert_izzo_vec_dv", "lambert_izzo_best_dv",
+                                  "lambert_izzo_jacobian"])
 def test_a_result_beyond_any_memory_is_refused_at_once(name):
     # 10^3 pairs x 10^7 times of flight: even one slot per case is terabytes. The refusal comes before the mu
     # check of the first solve, which proves that nothing was solved.
@@ -95,7 +98,8 @@ def test_a_result_beyond_any_memory_is_refused_at_once(name):
     assert str(ei.value).startswith(f"{name}: the result of 10000000000 cases with 1 solution slot needs ")
 
 
-@pytest.mark.parametrize("name", ["lambert_izzo_vec", "lambert_izzo_vec_dv", "lambert_izzo_best_dv"])
+@pytest.mark.parametrize("name", ["lambert_izzo_vec", "lambert_izzo_vec_dv", "lambert_izzo_best_dv",
+                                  "lambert_izzo_jacobian"])
 def test_the_refusal_counts_the_bytes_a_result_holds(name):
     # The bytes of one slot, measured on a real result of one case and one slot, times 10^10 cases.
     a, b = inputs(name, LEO1[None], LEO2[None])
@@ -106,7 +110,7 @@ def test_the_refusal_counts_the_bytes_a_result_holds(name):
     assert f" needs {10**10 * held:.4g} bytes, " in str(ei.value)
 
 
-@pytest.mark.parametrize("name", ["lambert_izzo_vec", "lambert_izzo_vec_dv"])
+@pytest.mark.parametrize("name", ["lambert_izzo_vec", "lambert_izzo_vec_dv", "lambert_izzo_jacobian"])
 def test_a_result_too_wide_for_memory_is_refused_before_solving(name):
     # 10^6 cases whose times of flight admit 10^5 revolutions: one slot per case fits, 2 * 10^5 + 1 do not.
     a, b = inputs(name, np.tile(LEO1, (1000, 1)), np.tile(LEO2, (1000, 1)))
@@ -160,6 +164,7 @@ BATCH_NAMES = {
     "lambert_izzo_vec": ("r1 must have shape [..., 3]", "r1 and r2 must have matching shapes", 3),
     "lambert_izzo_vec_dv": ("s1 must have shape [..., 6]", "s1 and s2 must have matching shapes", 6),
     "lambert_izzo_best_dv": ("s1 must have shape [..., 6]", "s1 and s2 must have matching shapes", 6),
+    "lambert_izzo_jacobian": ("r1 must have shape [..., 3]", "r1 and r2 must have matching shapes", 3),
 }
 
 

@@ -139,6 +139,10 @@ def lambert_vec(r1, r2):
     return orbelin.lambert_izzo_vec(r1, r2, 4000.0, 1, False)
 
 
+def lambert_jacobian(r1, r2):
+    return orbelin.lambert_izzo_jacobian(r1, r2, 4000.0, 1, False)
+
+
 def lambert_vec_dv(s1, s2):
     return orbelin.lambert_izzo_vec_dv(s1, s2, 4000.0, 1, False)
 
@@ -163,6 +167,7 @@ BATCH_FUNCTIONS = {
     "apply_ric_waypoint_offset-6": (lambda t, w: orbelin.apply_ric_waypoint_offset(t, w), [STATE, WAYPOINT6], False),
     "lambert_izzo_vec": (lambert_vec, [POSITION, POSITION], True),
     "lambert_izzo_vec_dv": (lambert_vec_dv, [STATE, STATE], True),
+    "lambert_izzo_jacobian": (lambert_jacobian, [POSITION, POSITION], True),
     "lambert_izzo_best_dv": (lambert_best_dv, [STATE, STATE], False),
 }
 
@@ -349,6 +354,7 @@ VALID_CALLS = {
     "lambert_izzo_single": (R1, R2, 3000.0, 1, False, 398600.4418, 1e-8, 50, False),
     "lambert_izzo_vec": (R1, R2, 3000.0, 1, False, 398600.4418, 1e-8, 50, False),
     "lambert_izzo_vec_dv": (SOURCE, TARGET, 3000.0, 1, False, 398600.4418, 1e-8, 50, False),
+    "lambert_izzo_jacobian": (R1, R2, 3000.0, 1, False, 398600.4418, 1e-8, 50),
     "kepler_universal_2body_py": (SOURCE, 3000.0, 398600.4418),
     "optimize_lambert_transfer_py": (SOURCE, TARGET, (0.0, 2000.0), 500.0, 398600.4418, False),
     "optimize_lambert_transfer_grid_py": (SOURCE, TARGET, (0.0, 2000.0), 500.0, 398600.4418, False),

@@ -58,6 +58,11 @@ LONG_CALLS = {
         "s1 = np.tile(source, (100000, 1)); s2 = np.tile(target, (100000, 1))\n"
         "call = lambda: orbelin.lambert_izzo_best_dv(s1, s2, np.linspace(30000.0, 60000.0, 20), 10)"
     ),
+    # 400,000 position pairs x 20 times of flight, up to 10 revolutions, every arc's derivatives.
+    "lambert_izzo_jacobian": (
+        "r1 = np.tile(source[:3], (400000, 1)); r2 = np.tile(target[:3], (400000, 1))\n"
+        "call = lambda: orbelin.lambert_izzo_jacobian(r1, r2, np.linspace(30000.0, 60000.0, 20), 10, False)"
+    ),
     # A million Nelder-Mead searches.
     "optimize_lambert_nm_multi_py": (
         "call = lambda: orbelin.optimize_lambert_nm_multi_py(source, target, (0.0, 20000.0), 1, False, 10**6, True)"

@@ -30,6 +30,7 @@ EXPECTED_NAMES = [
     "optimize_lambert_nm_multi_array",
     "optimize_lambert_nm_multi_sunline_py",
     "lambert_izzo_best_dv",
+    "lambert_izzo_jacobian",
     "compute_angular_vel_rad_p_sec",
     "dcm_eci2ric",
     "dcm_ric2eci",
@@ -71,6 +72,7 @@ SIGNATURES = {
         "sun_vector_offset_km, t0_ref, mu=..., remove_duplicates=..., max_iters=...)"
     ),
     "lambert_izzo_best_dv": "(s1, s2, tof, max_rev, mu=..., tol=..., maxiter=..., rendezvous=..., reentry_check=...)",
+    "lambert_izzo_jacobian": "(r1, r2, tof, max_rev, retrograde, mu=..., tol=..., maxiter=...)",
     "compute_angular_vel_rad_p_sec": "(input_state)",
     "dcm_eci2ric": "(ref_state_eci)",
     "dcm_ric2eci": "(ref_state_eci)",

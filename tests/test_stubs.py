@@ -101,6 +101,7 @@ REQUIRED = {
     "lambert_izzo_vec": (np.stack([R1, R2]), np.stack([R2, R1]), [3600.0, 86400.0], 1, False),
     "lambert_izzo_vec_dv": (np.stack([LEO, GEO]), np.stack([GEO, LEO]), [19000.0, 50000.0], 1, False),
     "lambert_izzo_best_dv": (np.stack([LEO, GEO]), np.stack([GEO, LEO]), [19000.0, 50000.0], 1),
+    "lambert_izzo_jacobian": (np.stack([R1, R2]), np.stack([R2, R1]), [3600.0, 86400.0], 1, False),
     "kepler_universal_2body_py": (LEO, 1000.0),
     "kepler_universal_2body_vec": (np.stack([LEO, GEO]), np.array([600.0, 1200.0])),
     "optimize_lambert_transfer_py": (LEO, GEO, WINDOW, 3000.0),

@@ -27,6 +27,7 @@ Lambert solving
     lambert_izzo_vec      batches of problems (LambertSolutionArray)
     lambert_izzo_vec_dv   delta-v of every solution, batches of state pairs
     lambert_izzo_best_dv  cheapest delta-v of both directions, batches
+    lambert_izzo_jacobian d(v1, v2)/d(r1, r2, tof) of every solution, batches
 Orbital elements
     rv2coe, coe2rv        states <-> classical elements, batches
 Propagation
@@ -446,6 +447,88 @@ The Hohmann transfer from a 7000 km circular orbit to GEO (2.337 and
 2.337 1.434 3.771
 >>> dv1.shape, dv1_vec.shape
 ((), (3,)))doc";
+
+inline constexpr const char* lambert_izzo_jacobian =
+    R"doc(Partial derivatives of Lambert solutions for batches of position pairs.
+
+For every solution that lambert_izzo_vec gives with the same arguments (the
+same cases and the same solution slots), the 6x7 Jacobian of the terminal
+velocities (v1, v2) with respect to the positions and the time of flight
+(r1, r2, tof). The derivatives are exact to rounding: the geometry is
+differentiated in forward mode and the solver's variable x implicitly, at
+its converged root of the time equation.
+
+Parameters
+----------
+r1 : ndarray of float64, shape (..., 3)
+    Departure positions, km, with any number of leading batch axes.
+r2 : ndarray of float64, same shape as r1
+    Arrival positions, km. No broadcasting: the shapes must match.
+tof : float or sequence of float
+    Time of flight, s: one number, or a 1-D list or float64 array of T
+    values applied to every position pair.
+max_rev : int
+    Largest number of complete revolutions to solve for (>= 0).
+retrograde : bool
+    Solve for retrograde instead of prograde motion (True or False only).
+mu : float, default 398600.4418
+    Gravitational parameter, km^3/s^2. Must be positive.
+tol : float, default 1e-8
+    Householder tolerance on the iteration variable x.
+maxiter : int, default 50
+    Householder iteration limit.
+
+Returns
+-------
+ndarray of float64, shape S + (6, 7)
+    S = batch axes of r1, then T if T >= 2, then K (the largest number of
+    solutions of any case). Rows v1x, v1y, v1z, v2x, v2y, v2z; columns
+    r1x, r1y, r1z, r2x, r2y, r2z, tof; entries in 1/s, and km/s^2 in the
+    tof column. NaN in unused slots and where the derivatives are not
+    defined: positions within about 1e-6 rad of collinear (transfer angle
+    0 or 180 degrees, where the transfer plane is not fixed), arcs within
+    1e-6 of the parabola in 1 - x^2, and arcs without a solution.
+
+Raises
+------
+TypeError
+    r1 or r2 is not a float64 NumPy array; tof is a list of ints; a flag
+    is not a bool.
+ValueError
+    "r1 must have shape [..., 3]", "r1 and r2 must have matching shapes",
+    "Failed to reshape r1" (a layout that cannot be read as rows, such as
+    a strided slice), "Time-of-flight array must be 1D, got <n>D",
+    "Time-of-flight array cannot be empty", "No valid solutions found for
+    any input" (for example an empty batch).
+MemoryError
+    The result would not fit in the memory this process may use.
+OverflowError
+    max_rev or maxiter is negative.
+PanicException
+    mu is not positive (derives from BaseException).
+
+See Also
+--------
+lambert_izzo_vec : the solutions themselves, slot for slot.
+
+Examples
+--------
+A small change of the arrival position and of the time, predicted to first
+order and compared with a new solve:
+
+>>> import numpy as np, orbelin
+>>> r1 = np.array([5000.0, 10000.0, 2100.0])
+>>> r2 = np.array([-14600.0, 2500.0, 7000.0])
+>>> jac = orbelin.lambert_izzo_jacobian(r1, r2, 3600.0, 0, False)
+>>> jac.shape
+(1, 6, 7)
+>>> step = np.array([0, 0, 0, 0.5, -0.3, 0.2, 1.0])  # km and s
+>>> before = orbelin.lambert_izzo_vec(r1, r2, 3600.0, 0, False).v1[0]
+>>> after = orbelin.lambert_izzo_vec(r1, r2 + step[3:6], 3601.0, 0, False).v1[0]
+>>> (1e3 * (jac[0, :3] @ step)).round(3).tolist()  # predicted change of v1, m/s
+[1.639, 1.045, -0.005]
+>>> (1e3 * (after - before)).round(3).tolist()
+[1.639, 1.045, -0.005])doc";
 
 // ---------------------------------------------------------------------------------------------------------------
 // Propagation.

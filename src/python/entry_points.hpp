@@ -14,6 +14,9 @@ extern const FunctionDef lambert_izzo_vec_def;
 extern const FunctionDef lambert_izzo_vec_dv_def;
 extern const FunctionDef lambert_izzo_best_dv_def;
 
+// Lambert partial derivatives (lambert_jacobian_entry.cpp).
+extern const FunctionDef lambert_izzo_jacobian_def;
+
 // Transfer optimisation (optimization_entry.cpp).
 extern const FunctionDef optimize_lambert_transfer_py_def;
 extern const FunctionDef optimize_lambert_transfer_grid_py_def;

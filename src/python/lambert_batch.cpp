@@ -12,6 +12,19 @@ double checked_tol(const Args& args) {
     raise_value_error(concat({"tol must be a positive finite number, got ", number_text(tol)}));
 }
 
+// Built on first use: its texts are strings, whose construction at load time could throw where nothing catches.
+const BatchMessages& position_pair_messages() {
+    static const BatchMessages messages{
+        "r1 must have shape [..., 3]",
+        "r1 and r2 must have matching shapes",
+        "Failed to reshape r1",
+        "Failed to reshape r2",
+        {"Time-of-flight array must be 1D, got ", true},
+        "Time-of-flight array cannot be empty",
+    };
+    return messages;
+}
+
 LambertSettings lambert_settings(const Args& args) {
     const double tol = checked_tol(args);
     return {.mu = args.f64("mu"),

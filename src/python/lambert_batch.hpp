@@ -67,6 +67,9 @@ private:
     std::size_t rows_ = 0;
 };
 
+// The messages of the functions over position pairs r1, r2 (lambert_izzo_vec, lambert_izzo_jacobian).
+const BatchMessages& position_pair_messages();
+
 // The tol argument of a Lambert entry point, refused with ValueError naming it unless it is a positive finite
 // number: with 0, a negative or a NaN tolerance no Householder solve could stop before maxiter steps.
 double checked_tol(const Args& args);

@@ -32,21 +32,9 @@ PyObject* lambert_izzo_single_impl_py(const Args& args) {
         case_by_case([&](std::size_t, int, auto&& sink) { visit_annotated_arcs(r1, r2, tof, options, sink); }));
 }
 
-// Built on first use: its texts are strings, whose construction at load time could throw where nothing catches.
-const BatchMessages& vec_messages() {
-    static const BatchMessages messages{
-        "r1 must have shape [..., 3]",
-        "r1 and r2 must have matching shapes",
-        "Failed to reshape r1",
-        "Failed to reshape r2",
-        {"Time-of-flight array must be 1D, got ", true},
-        "Time-of-flight array cannot be empty",
-    };
-    return messages;
-}
-
 PyObject* lambert_izzo_vec_impl(const Args& args) {
-    const LambertBatch batch(args.array("r1"), args.array("r2"), args.object("tof"), /*width=*/3, vec_messages());
+    const LambertBatch batch(args.array("r1"), args.array("r2"), args.object("tof"), /*width=*/3,
+                             position_pair_messages());
     LambertSettings options = lambert_settings(args);
     options.retrograde = args.flag("retrograde");
 

@@ -59,6 +59,7 @@ const FunctionRow kFunctions[] = {
     {&optimize_lambert_nm_multi_array_def, method_row<optimize_lambert_nm_multi_array_def>()},
     {&optimize_lambert_nm_multi_sunline_py_def, method_row<optimize_lambert_nm_multi_sunline_py_def>()},
     {&lambert_izzo_best_dv_def, method_row<lambert_izzo_best_dv_def>()},
+    {&lambert_izzo_jacobian_def, method_row<lambert_izzo_jacobian_def>()},
     {&compute_angular_vel_rad_p_sec_def, method_row<compute_angular_vel_rad_p_sec_def>()},
     {&dcm_eci2ric_def, method_row<dcm_eci2ric_def>()},
     {&dcm_ric2eci_def, method_row<dcm_ric2eci_def>()},

@@ -82,9 +82,9 @@ struct Column {
 
 // The transfer-element columns that both result classes end with, in the order of TransferElements.
 struct ElementColumn {
-    const char* name;
-    const char* description;
-    double TransferElements::* member;
+    const char* name = nullptr;
+    const char* description = nullptr;
+    double TransferElements::* member = nullptr;
 };
 
 inline constexpr auto transfer_element_columns = std::to_array<ElementColumn>({

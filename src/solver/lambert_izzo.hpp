@@ -157,23 +157,27 @@ LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept;
 // for mu <= 0 as izzo_setup does.
 std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s);
 
+// Steps 9-10 for every arc of the problem, in the solver's order: on_x(double x, ArcIndex arc) with the converged
+// (or last) x of each arc.
 template <class F>
-void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, const LambertSettings& s, F& on_solution) {
+void izzo_solve_arcs(const IzzoProblem& p, const LambertSettings& s, F&& on_x) {
     std::uint64_t maxiter = s.maxiter;
-    const LambertSolution direct =
-        izzo_record(p, izzo_direct_x(p, s.tol, maxiter), r1, tof, s, {.revs = 0, .path_flag = 0});
-    on_solution(direct);
+    on_x(izzo_direct_x(p, s.tol, maxiter), ArcIndex{.revs = 0, .path_flag = 0});
     for (std::uint64_t i = 1; i <= p.revs; ++i) {
         // Up to a million revolution pairs, each only a few steps: once interrupted, the remaining arcs keep their
         // initial guesses so that the record count stays what the caller sized for.
         if ((i & interrupt_poll_mask) == 0 && stop_requested()) maxiter = 0;
-        const LambertSolution left = izzo_record(p, izzo_multi_x(p, i, /*left=*/true, s.tol, maxiter), r1, tof, s,
-                                                 {.revs = i, .path_flag = 1});
-        on_solution(left);
-        const LambertSolution right = izzo_record(p, izzo_multi_x(p, i, /*left=*/false, s.tol, maxiter), r1, tof, s,
-                                                  {.revs = i, .path_flag = 0});
-        on_solution(right);
+        on_x(izzo_multi_x(p, i, /*left=*/true, s.tol, maxiter), ArcIndex{.revs = i, .path_flag = 1});
+        on_x(izzo_multi_x(p, i, /*left=*/false, s.tol, maxiter), ArcIndex{.revs = i, .path_flag = 0});
     }
+}
+
+template <class F>
+void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, const LambertSettings& s, F& on_solution) {
+    izzo_solve_arcs(p, s, [&](double x, ArcIndex arc) {
+        const LambertSolution sol = izzo_record(p, x, r1, tof, s, arc);
+        on_solution(sol);
+    });
 }
 
 // One problem of a run solved together with others: the problem prepared by izzo_prepare
