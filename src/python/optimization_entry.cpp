@@ -19,6 +19,7 @@
 #include "python/entry_points.hpp"
 #include "python/lambert_batch.hpp"
 #include "python/lambert_burn_array.hpp"
+#include "python/pair_table.hpp"
 
 namespace orbelin::py {
 
@@ -109,13 +110,16 @@ TimeGrid build_grid(TimePair bounds, double dt_step, std::size_t bytes_per_cell)
             raise_value_error(concat({"dt_step ", number_text(dt_step), " is too small to advance the time past ",
                                       number_text(grid.stalled_at()), " s: the grid would never end"}));
         case GridStatus::too_many_cells: {
-            const double span = (bounds.second - bounds.first) / dt_step;
+            // About span^2 / 2 cells; a step so small that this count overflows float64 gets a bound instead.
+            const double cells = span * span / 2.0;
+            const bool countable = std::isfinite(cells);
             char text[256];
             std::snprintf(text, sizeof text,
-                          "the grid of time_bounds (%s, %s) with dt_step %s has about %.3g cells, more than the "
+                          "the grid of time_bounds (%s, %s) with dt_step %s has %s %.3g cells, more than the "
                           "%.3g bytes of memory available can hold (%zu bytes per cell)",
                           number_text(bounds.first).c_str(), number_text(bounds.second).c_str(),
-                          number_text(dt_step).c_str(), span * span / 2.0,
+                          number_text(dt_step).c_str(), countable ? "about" : "more than",
+                          countable ? cells : std::numeric_limits<double>::max(),
                           static_cast<double>(usable_memory_bytes()), bytes_per_cell);
             raise(PyExc_MemoryError, text);
         }
@@ -123,9 +127,8 @@ TimeGrid build_grid(TimePair bounds, double dt_step, std::size_t bytes_per_cell)
     throw InternalFault("unknown grid status");
 }
 
-// Per grid cell at most: its burn and its row of the fifteen result arrays (13 scalars and two 3-vectors).
-constexpr std::size_t kBurnRowBytes = 19 * sizeof(double);
-constexpr std::size_t kBurnCellBytes = sizeof(Burn) + kBurnRowBytes;
+// Per grid cell at most: its burn and its row of the result arrays.
+constexpr std::size_t kBurnCellBytes = sizeof(Burn) + burn_row_bytes;
 
 // ---------------------------------------------------------------------------------------------------------------
 // The functions returning a LambertBurnArray.
@@ -205,57 +208,6 @@ std::vector<std::vector<double>> read_waypoint_rows(const Args& args, std::size_
     return out;
 }
 
-// The eleven columns of the pair table as a dict of lists, in column order.
-PyRef pair_table(const std::vector<std::vector<OptimizedLambertSolution>>& per_pair, std::size_t targets) {
-    std::size_t rows = 0;
-    for (const auto& records : per_pair) rows += records.size();
-    static const char* const kColumns[] = {"source_idx", "target_idx", "t0",    "tf",    "cost", "dv1_x",
-                                           "dv1_y",      "dv1_z",      "dv2_x", "dv2_y", "dv2_z"};
-    PyRef table = PyRef::steal(check(PyDict_New()));
-    std::vector<PyRef> lists;
-    for (const char* name : kColumns) {
-        lists.push_back(PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(rows)))));
-        if (PyDict_SetItemString(table.get(), name, lists.back().get()) < 0) throw PyErrSet{};
-    }
-    Py_ssize_t row = 0;
-    for (std::size_t p = 0; p < per_pair.size(); ++p) {
-        for (const OptimizedLambertSolution& r : per_pair[p]) {
-            PyObject* values[11] = {PyLong_FromSize_t(p / targets), PyLong_FromSize_t(p % targets),
-                                    PyFloat_FromDouble(r.t0),       PyFloat_FromDouble(r.tf),
-                                    PyFloat_FromDouble(r.cost),     PyFloat_FromDouble(r.dv1.x),
-                                    PyFloat_FromDouble(r.dv1.y),    PyFloat_FromDouble(r.dv1.z),
-                                    PyFloat_FromDouble(r.dv2.x),    PyFloat_FromDouble(r.dv2.y),
-                                    PyFloat_FromDouble(r.dv2.z)};
-            bool failed = false;
-            for (std::size_t c = 0; c < 11; ++c) {
-                // The lists own their items from here on, so a failure leaves no reference behind; an empty
-                // slot of a list that is then dropped is allowed.
-                if (values[c] == nullptr) {
-                    failed = true;
-                    continue;
-                }
-                PyList_SET_ITEM(lists[c].get(), row, values[c]);
-            }
-            if (failed) throw PyErrSet{};
-            ++row;
-        }
-    }
-    return table;
-}
-
-// pandas.DataFrame(table), or the table itself when pandas cannot be imported.
-PyObject* as_data_frame(PyRef table) {
-    PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
-    if (!pandas) {
-        // An interrupt or exit request during the import is not a missing pandas.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
-        PyErr_Clear();
-        return table.release();
-    }
-    PyRef frame_type = PyRef::steal(check(PyObject_GetAttrString(pandas.get(), "DataFrame")));
-    return check(PyObject_CallOneArg(frame_type.get(), table.get()));
-}
-
 PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     PyArrayObject* source_arr = args.array("source_state");
     PyArrayObject* target_arr = args.array("target_state");
@@ -285,7 +237,7 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
             return optimize_lambert_nm_multi(problem, bounds, multi);
         },
         /*grain=*/1);
-    return as_data_frame(pair_table(per_pair, T));
+    return pair_table(per_pair, T);
 }
 
 // ---------------------------------------------------------------------------------------------------------------
