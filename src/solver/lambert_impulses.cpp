@@ -23,17 +23,17 @@ std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, c
     return std::nullopt;
 }
 
-std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2,
-                                              double tof, const BestArcOptions& o) {
+std::optional<BestArc> best_lambert_arc(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2, double tof,
+                                        const BestArcOptions& o) {
     const std::optional<Vec3> normal = collinear_reference_normal(r1, u1, r2);
-    Impulses best{};
+    BestArc best{};
     double best_cost = penalty_value;
     auto consider = [&](const LambertSolution& arc) {
         if (has_nan(arc.v1)) return;
         const Impulses candidate = lambert_impulses(arc, u1, u2);
         const double cost = impulse_cost(candidate, o.rendezvous);
         if (cost < best_cost) {
-            best = candidate;
+            best = {candidate, arc.num_revs, arc.path_flag, arc.retrograde};
             best_cost = cost;
         }
     };
@@ -45,6 +45,13 @@ std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, co
     }
     if (best_cost == penalty_value) return std::nullopt;
     return best;
+}
+
+std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2,
+                                              double tof, const BestArcOptions& o) {
+    const std::optional<BestArc> best = best_lambert_arc(r1, u1, r2, u2, tof, o);
+    if (!best) return std::nullopt;
+    return best->impulses;
 }
 
 }  // namespace orbelin

@@ -63,6 +63,19 @@ struct BestArcOptions {
 std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2,
                                               double tof, const BestArcOptions& options);
 
+// The cheapest arc as best_lambert_impulses picks it, with the arc that gives it: its revolutions, branch and
+// direction of motion.
+struct BestArc {
+    Impulses impulses;
+    std::uint64_t num_revs = 0;
+    std::uint64_t path_flag = 0;
+    bool retrograde = false;
+};
+
+// best_lambert_impulses, also telling which arc won.
+std::optional<BestArc> best_lambert_arc(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2, double tof,
+                                        const BestArcOptions& options);
+
 // The cost the selection above ranks a candidate by.
 inline double impulse_cost(const Impulses& i, bool rendezvous) noexcept { return rendezvous ? i.total : i.dv1_mag; }
 
