@@ -154,3 +154,17 @@ def test_the_result_class_is_read_only_picklable_and_has_no_constructor():
         f"{'tof:':>20} [1, 2]",
         f"{'best_index:':>20} [2]",
     ])
+
+
+def test_a_grid_beyond_any_memory_is_refused_before_solving():
+    # 2 * 10^5 departures x 2 * 10^5 arrivals: terabytes of cells. The refusal comes before the mu check of the
+    # first solve, which proves that nothing was solved; it counts the bytes each cell's arrays hold.
+    one = orbelin.lambert_porkchop(STATES[:1] + 7000.0, STATES[:1] + 9000.0, TIMES[:1], TIMES[1:])
+    per_cell = sum(getattr(one, n).nbytes for n in ("dv1", "dv2", "dv1_mag", "dv2_mag", "total", "c3", "tof",
+                                                     "num_revs", "path_flag", "retrograde"))
+    n = 2 * 10**5
+    states, times = np.tile(STATES[:1] + 7000.0, (n, 1)), np.arange(float(n))
+    with pytest.raises(MemoryError) as info:
+        orbelin.lambert_porkchop(states, states, times, times, mu=-1.0)
+    assert str(info.value).startswith(f"lambert_porkchop: the result of {n * n} cases with 1 solution slot needs "
+                                      f"{n * n * per_cell:.4g} bytes, ")
