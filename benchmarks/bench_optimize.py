@@ -391,7 +391,7 @@ def main():
               f"{1e9 / cost_ns:12.4g} evaluations/s")
         print(f"   {'  of which two propagations':<48} {core['two_propagations_ns']:9.1f} ns")
         print(f"   {'  of which two zero-revolution solves':<48} {core['two_solves_ns']:9.1f} ns")
-        print(f"   {'evaluate_transfer (full record)':<48} {core['full_evaluation_ns']:9.1f} ns")
+        print(f"   {'compute_impulses (full record)':<48} {core['full_evaluation_ns']:9.1f} ns")
         print(f"   {'LambertCost::cost with max_rev 1':<48} {core['cost_eval_max_rev1_ns']:9.1f} ns")
         print(f"   {'one search from the default start (C++)':<48} {core['single_search_us']:9.1f} us   "
               f"{core['single_search_evals']:.0f} evaluations, "

@@ -1,6 +1,6 @@
 // Microbenchmark of the transfer-optimisation core on a LEO rendezvous problem, one thread unless stated:
 // nanoseconds per cost evaluation (LambertCost, two propagations and two zero-revolution solves) and its parts,
-// the full evaluation (evaluate_transfer), one Nelder-Mead search of 50 iterations with its evaluation count,
+// the full evaluation (compute_impulses), one Nelder-Mead search of 50 iterations with its evaluation count,
 // the 16 searches of a 16-start search run one after another, and the pooled multi-start driver.
 //
 // Usage: bench_optimize_core [evaluations [x y z vx vy vz  x y z vx vy vz  lo hi]]
