@@ -114,6 +114,7 @@ TIMES = np.array([0.0, 1.0])
     ((np.zeros((2, 3)), STATES, TIMES, TIMES), ValueError, "departure_states must have shape (n, 6)"),
     ((np.zeros(6), STATES, TIMES, TIMES), ValueError, "departure_states must have shape (n, 6)"),
     ((STATES, np.zeros((1, 2, 6)), TIMES, TIMES), ValueError, "arrival_states must have shape (m, 6)"),
+    ((STATES, np.zeros((4, 6))[::2], TIMES, TIMES), ValueError, "Failed to reshape arrival_states"),
     ((STATES, STATES, TIMES[:1], TIMES), ValueError,
      "departure_times must hold one time per row of departure_states: 2 rows, 1 times"),
     ((STATES, STATES, TIMES, np.zeros(3)), ValueError,

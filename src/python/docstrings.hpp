@@ -849,8 +849,9 @@ TypeError
     An argument is not a float64 NumPy array, a time array has other than
     one axis or is not contiguous.
 ValueError
-    The states are not of shape (n, 6) and (m, 6), a time array does not
-    hold one time per state, or tol is not a positive finite number.
+    The states are not of shape (n, 6) and (m, 6) or not contiguous in
+    memory, a time array does not hold one time per state, or tol is not a
+    positive finite number.
 MemoryError
     The n x m cells need more memory than is available.
 OverflowError

@@ -48,7 +48,7 @@ Side read_side(const Args& args, const char* states_name, const char* times_name
         raise_value_error(concat({times_name, " must hold one time per row of ", states_name, ": ",
                                   std::to_string(count), " rows, ", std::to_string(times.size()), " times"}));
     }
-    // A few states per date: copied out once, so that no view of the arrays outlives the checks.
+    // n + m states serve n x m cells: copied out once, so that no view of the arrays has to outlive the checks.
     const Rows rows(states, concat({"Failed to reshape ", states_name}));
     std::vector<State> copied(count);
     for (std::size_t i = 0; i < count; ++i) copied[i] = rows.state(i);

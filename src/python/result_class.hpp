@@ -80,8 +80,8 @@ constexpr const char* dtype_name(Dtype d) noexcept {
 enum class ReprLine : std::uint8_t { none, shape, shape_and_summary };
 
 struct Column {
-    const char* name;
-    const char* description;  // the attribute's docstring up to " - shape ..."
+    const char* name = nullptr;
+    const char* description = nullptr;  // the attribute's docstring up to " - shape ..."
     Dtype dtype = Dtype::float64;
     std::size_t width = 1;  // values per slot: 1, or 3 for a vector (a trailing axis of length 3)
     ReprLine repr = ReprLine::none;
@@ -92,9 +92,9 @@ struct Column {
 
 // The transfer-element columns that both result classes end with, in the order of TransferElements.
 struct ElementColumn {
-    const char* name;
-    const char* description;
-    double TransferElements::* member;
+    const char* name = nullptr;
+    const char* description = nullptr;
+    double TransferElements::* member = nullptr;
 };
 
 inline constexpr auto transfer_element_columns = std::to_array<ElementColumn>({
