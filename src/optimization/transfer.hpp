@@ -35,6 +35,16 @@ struct OptimizedLambertSolution {
                   // rendezvous
 };
 
+// The least distance from the centre along the conic of `state` (its periapsis radius; 0 for a radial orbit, NaN
+// for NaN input). Every propagated state of a transfer stays at least this far out.
+double periapsis_radius(const State& state, double mu) noexcept;
+
+// The most revolutions floor(T / pi) that any Lambert problem of a transfer can admit when neither end comes
+// closer to the centre than `radius` km and the time of flight is at most `window` s: the semi-perimeter s of the
+// triangle is at least the larger radius, so T = sqrt(2 mu / s^3) tof stays below its value at s = radius.
+// Saturates at the largest count, which a radius of 0 or less (or NaN) also gives; 0 for a NaN window.
+std::uint64_t transfer_revolution_bound(double radius, double window, double mu) noexcept;
+
 // A record whose every field is NaN: the answer of a search that found nothing.
 OptimizedLambertSolution nan_solution() noexcept;
 
@@ -59,6 +69,10 @@ public:
     // The arrival state aimed at, given the target's state at tf. Nothing when the target sits at the Sun's
     // position (|S - r2| <= 1e-12 km), where the Sun line has no direction.
     std::optional<State> apply(const State& target_at_tf, double tf) const noexcept;
+
+    // The most the aim moves the arrival point away from the target, km: 0 for the target itself, the length of a
+    // waypoint's position offset, the size of a sun-line offset.
+    double reach() const noexcept;
 
 private:
     enum class Kind : std::uint8_t { target, waypoint, sun_line };

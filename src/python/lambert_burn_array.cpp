@@ -1,7 +1,5 @@
 #include "python/lambert_burn_array.hpp"
 
-#include <array>
-
 #include "python/arrays.hpp"
 #include "python/docstrings.hpp"
 

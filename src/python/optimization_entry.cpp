@@ -1,10 +1,12 @@
 // The transfer optimisers: grid scans and Nelder-Mead searches of the departure and arrival times of a
 // two-impulse transfer between a source (chaser) and a target state given at a common epoch.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "python/lambert_batch.hpp"
 #include "python/lambert_burn_array.hpp"
 #include "python/pair_table.hpp"
+#include "solver/lambert_izzo.hpp"
 
 namespace orbelin::py {
 
@@ -56,6 +59,26 @@ ArrivalAim read_aim(const Args& args) {
     const std::vector<double> waypoint = copy_contiguous(args.array("ric_waypoint"));
     if (waypoint.size() != 3 && waypoint.size() != 6) raise_value_error("ric_waypoint must have 3 or 6 elements");
     return ArrivalAim::waypoint(waypoint);
+}
+
+// Refuses, before any search, a max_rev that would let a transfer in the window need more revolutions than the
+// Lambert solver solves: `radius` is the closest the two ends can come to the centre (transfer_revolution_bound).
+void check_revolutions(std::uint64_t max_rev, double radius, TimePair bounds, double mu) {
+    if (max_rev <= lambert_max_solved_revs || !(mu > 0.0)) return;
+    const std::uint64_t bound = transfer_revolution_bound(radius, bounds.second - bounds.first, mu);
+    if (bound <= lambert_max_solved_revs) return;
+    raise_value_error(concat({"max_rev = ", std::to_string(max_rev), " admits up to ",
+                              std::to_string(std::min(max_rev, bound)),
+                              " revolutions in this time window; at most ", std::to_string(lambert_max_solved_revs),
+                              " revolutions can be solved in one call"}));
+}
+
+// check_revolutions for a transfer problem, whose aim moves the arrival point by up to its reach.
+void check_revolutions(const TransferProblem& p, TimePair bounds) {
+    const double mu = p.arcs.solver.mu;
+    check_revolutions(p.arcs.solver.max_rev,
+                      std::fmax(periapsis_radius(p.source, mu), periapsis_radius(p.target, mu) - p.aim.reach()),
+                      bounds, mu);
 }
 
 std::optional<std::uint64_t> count_or_none(const Args& args, const char* name) {
@@ -140,6 +163,7 @@ PyObject* lambert_grid_search_py(const Args& args) {
     const TransferProblem problem{.source = s.source,
                                   .target = s.target,
                                   .arcs = {.solver = lambert_settings(args), .rendezvous = args.flag("rendezvous")}};
+    check_revolutions(problem, bounds);
     const TimeGrid grid = build_grid(bounds, dt_step, kBurnCellBytes);
     return burns_to_python(lambert_grid_search(grid, problem));
 }
@@ -149,6 +173,7 @@ PyObject* optimize_lambert_nm_py(const Args& args) {
     const TransferProblem problem = search_problem(args, s, read_aim(args));
     NmSearch search{.max_iters = count_or_none(args, "max_iters")};
     if (args.present("initial_guess")) search.initial_guess = args.pair("initial_guess");
+    check_revolutions(problem, args.pair("time_bounds"));
     const auto found = optimize_lambert_nm(problem, args.pair("time_bounds"), search);
     return burns_to_python({make_burn(found.value_or(nan_solution()), problem)});
 }
@@ -156,6 +181,7 @@ PyObject* optimize_lambert_nm_py(const Args& args) {
 PyObject* optimize_lambert_nm_multi_py(const Args& args) {
     const StatePair s = read_state_pair(args);
     const TransferProblem problem = search_problem(args, s, read_aim(args));
+    check_revolutions(problem, args.pair("time_bounds"));
     const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi_start(args));
     return burns_to_python(make_burns(records, problem));
 }
@@ -164,6 +190,7 @@ PyObject* optimize_lambert_nm_multi_sunline_py(const Args& args) {
     const StatePair s = read_state_pair(args);
     const SunLine line{.offset_km = args.f64("sun_vector_offset_km"), .t0_ref = args.f64("t0_ref")};
     const TransferProblem problem = search_problem(args, s, ArrivalAim::sun_line(line));
+    check_revolutions(problem, args.pair("time_bounds"));
     const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi_start(args));
     return burns_to_python(make_burns(records, problem));
 }
@@ -221,6 +248,22 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     const StatePair none{};
     const TransferProblem common = search_problem(args, none, ArrivalAim::target());
     const MultiStart multi = multi_start(args);
+    if (common.arcs.solver.max_rev > lambert_max_solved_revs) {
+        const double mu = common.arcs.solver.mu;
+        // The pair whose ends can come closest: min over pairs of max(a_i, b_j) is max(min a, min b).
+        double closest_source = inf;
+        for (std::size_t i = 0; i < sources.count(); ++i) {
+            closest_source = std::fmin(closest_source, periapsis_radius(sources.state(i), mu));
+        }
+        double closest_target = inf;
+        for (std::size_t j = 0; j < targets.count(); ++j) {
+            const double reach = waypoints.empty()
+                                     ? 0.0
+                                     : ArrivalAim::waypoint(waypoints.size() == 1 ? waypoints[0] : waypoints[j]).reach();
+            closest_target = std::fmin(closest_target, periapsis_radius(targets.state(j), mu) - reach);
+        }
+        check_revolutions(common.arcs.solver.max_rev, std::fmax(closest_source, closest_target), bounds, mu);
+    }
 
     const std::size_t T = targets.count();
     const std::size_t pairs = sources.count() * T;
