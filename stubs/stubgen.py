@@ -31,6 +31,7 @@ TYPES = {
     "bool": "bool",
     "ndarray of float64": "NDArray[np.float64]",
     "ndarray of uint64": "NDArray[np.uint64]",
+    "ndarray of int64": "NDArray[np.int64]",
     "ndarray of bool": "NDArray[np.bool_]",
     "tuple of two floats": "tuple[float, float]",
     "tuple of two ndarray of float64": "tuple[NDArray[np.float64], NDArray[np.float64]]",
@@ -38,6 +39,7 @@ TYPES = {
     "float or ndarray of float64": "float | NDArray[np.float64]",
     "LambertSolutionArray": "LambertSolutionArray",
     "LambertBurnArray": "LambertBurnArray",
+    "LambertPorkchopArray": "LambertPorkchopArray",
     # pandas is optional at run time, and without it the function returns a dict.
     "pandas.DataFrame": "Any",
 }

@@ -12,7 +12,8 @@ import pytest
 
 import orbelin
 
-CLASSES = ["LambertSolutionArray", "LambertBurnArray"]
+# Each class with its number of attributes.
+CLASSES = {"LambertSolutionArray": 15, "LambertBurnArray": 15, "LambertPorkchopArray": 11}
 FUNCTIONS = [name for name in orbelin.__all__ if name not in CLASSES]
 
 # First paragraphs fixed by the module's published interface.
@@ -105,7 +106,7 @@ def test_class_attributes_are_documented(name):
     cls = getattr(orbelin, name)
     found = sections(cls.__doc__)
     attributes = {n for n, v in vars(cls).items() if inspect.isdatadescriptor(v) and not n.startswith("_")}
-    assert len(attributes) == 15
+    assert len(attributes) == CLASSES[name]
     assert documented_names(found["Attributes"]) == attributes
 
 

@@ -63,6 +63,11 @@ LONG_CALLS = {
         "r1 = np.tile(source[:3], (400000, 1)); r2 = np.tile(target[:3], (400000, 1))\n"
         "call = lambda: orbelin.lambert_izzo_jacobian(r1, r2, np.linspace(30000.0, 60000.0, 20), 10, False)"
     ),
+    # 1.5 million porkchop cells of up to 20 revolutions both ways round.
+    "lambert_porkchop": (
+        "s1 = np.tile(source, (1500, 1)); s2 = np.tile(target, (1000, 1))\n"
+        "call = lambda: orbelin.lambert_porkchop(s1, s2, np.zeros(1500), np.linspace(30000.0, 120000.0, 1000), 20)"
+    ),
     # A million Nelder-Mead searches.
     "optimize_lambert_nm_multi_py": (
         "call = lambda: orbelin.optimize_lambert_nm_multi_py(source, target, (0.0, 20000.0), 1, False, 10**6, True)"

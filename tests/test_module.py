@@ -17,6 +17,7 @@ from helpers import count_pool_workers, run_python
 EXPECTED_NAMES = [
     "LambertSolutionArray",
     "LambertBurnArray",
+    "LambertPorkchopArray",
     "lambert_izzo_single",
     "lambert_izzo_vec",
     "lambert_izzo_vec_dv",
@@ -25,6 +26,7 @@ EXPECTED_NAMES = [
     "optimize_lambert_transfer_py",
     "optimize_lambert_transfer_grid_py",
     "lambert_grid_search",
+    "lambert_porkchop",
     "optimize_lambert_nm_py",
     "optimize_lambert_nm_multi_py",
     "optimize_lambert_nm_multi_array",
@@ -60,6 +62,10 @@ SIGNATURES = {
     "optimize_lambert_transfer_grid_py": "(source_state, target_state, time_bounds, dt_step, mu=..., retrograde=...)",
     "lambert_grid_search": (
         "(source_state, target_state, time_bounds, dt_step, max_rev=..., mu=..., tol=..., maxiter=..., rendezvous=...)"
+    ),
+    "lambert_porkchop": (
+        "(departure_states, arrival_states, departure_times, arrival_times, max_rev=..., mu=..., rendezvous=..., "
+        "tol=..., maxiter=...)"
     ),
     "optimize_lambert_nm_py": (
         "(source_state, target_state, time_bounds, max_rev, optimize_rendezvous, mu=..., max_iters=..., "

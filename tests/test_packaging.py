@@ -43,9 +43,11 @@ def test_wheel_carries_stubs_and_licence():
     assert any(f.endswith("licenses/LICENSE") for f in files)
 
 
-def test_plot_extra_names_matplotlib():
+@pytest.mark.parametrize("extra, packages", [("plot", ["matplotlib"]), ("porkchop", ["pyerfa", "matplotlib"])])
+def test_extras_name_the_examples_dependencies(extra, packages):
     requires = importlib.metadata.requires("orbelin")
-    assert any(r.startswith("matplotlib") and 'extra == "plot"' in r for r in requires)
+    for package in packages:
+        assert any(r.startswith(package) and f'extra == "{extra}"' in r for r in requires), package
 
 
 def test_sdist_holds_what_a_build_needs(tmp_path):

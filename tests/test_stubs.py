@@ -107,6 +107,8 @@ REQUIRED = {
     "optimize_lambert_transfer_py": (LEO, GEO, WINDOW, 3000.0),
     "optimize_lambert_transfer_grid_py": (LEO, GEO, WINDOW, 3000.0),
     "lambert_grid_search": (LEO, GEO, WINDOW, 3000.0),
+    "lambert_porkchop": (np.stack([LEO, LEO]), np.stack([GEO] * 3), np.array([0.0, 600.0]),
+                         np.array([9000.0, 19000.0, 30000.0])),
     "optimize_lambert_nm_py": (LEO, GEO, WINDOW, 0, True),
     "optimize_lambert_nm_multi_py": (LEO, GEO, WINDOW, 0, True, 4, False),
     "optimize_lambert_nm_multi_array": (LEO, np.stack([GEO, -GEO]), WINDOW, 0, True, 4, False),
@@ -117,7 +119,7 @@ REQUIRED = {
 
 
 def result_arrays(result):
-    if isinstance(result, (orbelin.LambertSolutionArray, orbelin.LambertBurnArray)):
+    if isinstance(result, (orbelin.LambertSolutionArray, orbelin.LambertBurnArray, orbelin.LambertPorkchopArray)):
         return [v.__get__(result) for n, v in vars(type(result)).items()
                 if inspect.isdatadescriptor(v) and not n.startswith("_")]
     if isinstance(result, pd.DataFrame):
@@ -167,10 +169,11 @@ def check_type(value, annotation):
     text = ast.unparse(annotation)
     if text in ALIASES:
         return check_type(value, ALIASES[text])
-    dtypes = {"NDArray[np.float64]": np.float64, "NDArray[np.uint64]": np.uint64, "NDArray[np.bool_]": np.bool_}
+    dtypes = {"NDArray[np.float64]": np.float64, "NDArray[np.uint64]": np.uint64, "NDArray[np.int64]": np.int64,
+              "NDArray[np.bool_]": np.bool_}
     if text in dtypes:
         assert isinstance(value, np.ndarray) and value.dtype == dtypes[text], (text, type(value))
-    elif text in ("LambertSolutionArray", "LambertBurnArray"):
+    elif text in ("LambertSolutionArray", "LambertBurnArray", "LambertPorkchopArray"):
         assert type(value) is getattr(orbelin, text)
     elif isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "tuple":
         items = annotation.slice.elts

@@ -199,6 +199,8 @@ constexpr int numpy_type() {
         return NPY_FLOAT64;
     } else if constexpr (std::is_same_v<T, std::uint64_t>) {
         return NPY_UINT64;
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return NPY_INT64;
     } else {
         return NPY_BOOL;
     }
@@ -263,6 +265,7 @@ ResultArray<T>::ResultArray(const Shape& shape, T fill) : ResultArray(shape) {
 
 template class ResultArray<double>;
 template class ResultArray<std::uint64_t>;
+template class ResultArray<std::int64_t>;
 template class ResultArray<bool>;
 
 std::size_t element_count(const Shape& shape) noexcept {

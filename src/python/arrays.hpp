@@ -214,6 +214,7 @@ private:
 
 extern template class ResultArray<double>;
 extern template class ResultArray<std::uint64_t>;
+extern template class ResultArray<std::int64_t>;
 extern template class ResultArray<bool>;
 
 // Descriptions appended to "Failed to reshape ... output: " style prefixes.

@@ -44,6 +44,8 @@ Transfer optimisation (one source and one target state; LambertBurnArray)
     optimize_lambert_transfer_grid_py, optimize_lambert_nm_py,
     optimize_lambert_nm_multi_py, optimize_lambert_nm_multi_sunline_py,
     optimize_lambert_nm_multi_array (batches of states, a pandas DataFrame)
+Porkchop scans (departure dates x arrival dates; LambertPorkchopArray)
+    lambert_porkchop
 
 Errors: argument problems raise TypeError naming the argument, bad shapes
 and empty inputs raise ValueError, and a violated internal expectation
@@ -152,6 +154,66 @@ with a transfer here:
 >>> i = int(np.argmin(burns.cost))
 >>> bool(np.allclose(burns.cost[i], np.linalg.norm(burns.dv1[i]) + np.linalg.norm(burns.dv2[i])))
 True)doc";
+
+inline constexpr const char* lambert_porkchop_array =
+    R"doc(Porkchop scan: the cheapest Lambert transfer of every departure x arrival cell
+
+The cells of one lambert_porkchop call as NumPy arrays of shape (n, m):
+row i is departure state i at departure_times[i], column j arrival state
+j at arrival_times[j]. Instances come from lambert_porkchop only; the
+class has no constructor.
+
+Each cell holds the arc that lambert_izzo_best_dv would choose for the
+same two states and time of flight. A cell whose arrival is not after its
+departure, or that has no arc, holds NaN, 0 and False; its tof is still
+the time of flight when the arrival is after the departure.
+
+Attributes
+----------
+dv1, dv2 : ndarray of float64, shape (n, m, 3)
+    Departure impulse v1 - u1 and arrival impulse u2 - v2, km/s. With
+    planetary states, these are the hyperbolic excess velocities.
+dv1_mag, dv2_mag : ndarray of float64, shape (n, m)
+    Their magnitudes, km/s (departure and arrival v-infinity).
+total : ndarray of float64, shape (n, m)
+    dv1_mag + dv2_mag, km/s.
+c3 : ndarray of float64, shape (n, m)
+    dv1_mag**2, km^2/s^2: the launch energy when the departure states are
+    a planet's.
+tof : ndarray of float64, shape (n, m)
+    arrival_times[j] - departure_times[i], s.
+num_revs : ndarray of uint64, shape (n, m)
+    Complete revolutions of each cell's arc.
+path_flag : ndarray of uint64, shape (n, m)
+    1 for a left-branch arc, 0 for a right-branch or direct arc.
+retrograde : ndarray of bool, shape (n, m)
+    Whether each cell's arc is the retrograde one.
+best_index : ndarray of int64, shape (2,)
+    (i, j) of the cheapest cell by the cost the arcs were chosen by
+    (total with rendezvous, dv1_mag without); the first in row-major
+    order on a tie; (-1, -1) when no cell has a transfer.
+
+Each read returns the stored array itself, not a copy; the attributes
+cannot be reassigned, but the arrays are writeable: a change made in place
+is seen by later reads, by repr() and by a copy.copy() of the object,
+which shares the arrays (copy.deepcopy() and pickle copy them). repr()
+lists shapes and the minimum, maximum and mean total.
+
+Examples
+--------
+One departure state against three arrival dates, the first of them
+before the departure:
+
+>>> import numpy as np, orbelin
+>>> leo = np.array([[7000.0, 0.0, 0.0, 0.0, 7.546049108, 0.0]])
+>>> geo = np.array([[0.0, 42164.0, 0.0, -3.074660235, 0.0, 0.0]] * 3)
+>>> pc = orbelin.lambert_porkchop(leo, geo, np.array([0.0]), np.array([-600.0, 9000.0, 18000.0]))
+>>> pc.total.shape, pc.dv1.shape, pc.best_index.tolist()
+((1, 3), (1, 3, 3), [0, 1])
+>>> pc.tof.tolist()
+[[nan, 9000.0, 18000.0]]
+>>> round(float(pc.c3[0, 1]), 3)
+25.468)doc";
 
 // ---------------------------------------------------------------------------------------------------------------
 // Lambert solving.
@@ -829,6 +891,89 @@ ahead; the Hohmann transfer costs 3.7707 km/s, and the best cell of a
 >>> i = int(np.argmin(burns.cost))
 >>> bool(3.7707 <= burns.cost[i] < 3.80), burns.dv1.shape[1]
 (True, 3))doc";
+
+inline constexpr const char* lambert_porkchop =
+    R"doc(Porkchop scan: every departure date against every arrival date in one call.
+
+Cell (i, j) is the transfer from departure_states[i], dated
+departure_times[i], to arrival_states[j], dated arrival_times[j], over
+the time between the two dates. Lambert's problem is solved prograde and
+retrograde with up to max_rev revolutions and the cheapest arc is kept by
+the rule of lambert_izzo_best_dv: |dv1| + |dv2| for a rendezvous, |dv1|
+for an intercept, the earlier arc on a tie. Cells whose arrival is not
+after the departure are NaN. The cells run on the worker pool; Ctrl-C
+stops the call.
+
+The states are usually a planet's, read from an ephemeris at each date
+(for example pyerfa's plan94 or epv00, or astropy), in km and km/s about
+the central body of mu.
+
+Parameters
+----------
+departure_states : ndarray of float64, shape (n, 6)
+    States [x, y, z, vx, vy, vz] at the departure dates, km and km/s.
+arrival_states : ndarray of float64, shape (m, 6)
+    States at the arrival dates, in the same frame.
+departure_times : ndarray of float64, shape (n,)
+    Departure dates, s; contiguous 1-D array.
+arrival_times : ndarray of float64, shape (m,)
+    Arrival dates, s, on the same time scale as departure_times.
+max_rev : int, default 0
+    Largest number of complete revolutions.
+mu : float, default 398600.4418
+    Gravitational parameter of the central body, km^3/s^2 (the Sun's is
+    1.32712440018e11).
+rendezvous : bool, default True
+    True: the cost is |dv1| + |dv2|; False: |dv1| alone.
+tol : float, default 1e-8
+    Lambert solver tolerance.
+maxiter : int, default 50
+    Lambert solver iteration limit.
+
+Returns
+-------
+LambertPorkchopArray
+    Arrays of shape (n, m) (dv1, dv2: (n, m, 3)) and best_index, the
+    (i, j) of the cheapest cell.
+
+Raises
+------
+TypeError
+    An argument is not a float64 NumPy array, a time array has other than
+    one axis or is not contiguous.
+ValueError
+    The states are not of shape (n, 6) and (m, 6) or not contiguous in
+    memory, a time array does not hold one time per state, or tol is not a
+    positive finite number.
+MemoryError
+    The n x m cells need more memory than is available.
+OverflowError
+    max_rev or maxiter is negative.
+
+See Also
+--------
+lambert_izzo_best_dv : the same cell rule over pairs of states.
+lambert_grid_search : one window of times for two propagated states.
+
+Examples
+--------
+From a 7000 km circular orbit to GEO, both coplanar; departures over one
+LEO period, arrivals over one GEO period. The best cell comes close to
+the Hohmann transfer, 3.7708 km/s:
+
+>>> import numpy as np, orbelin
+>>> def circle(r, t, mu=398600.4418):
+...     w = np.sqrt(mu / r**3)
+...     c, s = np.cos(w * t), np.sin(w * t)
+...     return np.stack([r * c, r * s, 0 * t, -r * w * s, r * w * c, 0 * t], axis=-1)
+>>> t_dep = np.linspace(0.0, 5800.0, 30)
+>>> t_arr = np.linspace(10000.0, 96000.0, 200)
+>>> pc = orbelin.lambert_porkchop(circle(7000.0, t_dep), circle(42164.0, t_arr), t_dep, t_arr)
+>>> pc.total.shape, pc.dv1.shape
+((30, 200), (30, 200, 3))
+>>> i, j = pc.best_index
+>>> round(float(pc.total[i, j]), 2)
+3.79)doc";
 
 inline constexpr const char* optimize_lambert_nm_py =
     R"doc(Find the cheapest two-impulse transfer from one start by Nelder-Mead.

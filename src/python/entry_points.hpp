@@ -2,7 +2,7 @@
 // Every Python-visible function of the module, declared once here and
 // registered in module.cpp in the module's fixed order. The two classes are
 // declared by their own headers (lambert_solution_array.hpp,
-// lambert_burn_array.hpp).
+// lambert_burn_array.hpp, lambert_porkchop_array.hpp).
 
 #include "python/binder.hpp"
 
@@ -21,6 +21,9 @@ extern const FunctionDef lambert_izzo_jacobian_def;
 extern const FunctionDef optimize_lambert_transfer_py_def;
 extern const FunctionDef optimize_lambert_transfer_grid_py_def;
 extern const FunctionDef lambert_grid_search_def;
+
+// Porkchop scans (porkchop_entry.cpp).
+extern const FunctionDef lambert_porkchop_def;
 extern const FunctionDef optimize_lambert_nm_py_def;
 extern const FunctionDef optimize_lambert_nm_multi_py_def;
 extern const FunctionDef optimize_lambert_nm_multi_array_def;

@@ -15,6 +15,7 @@
 #include "python/entry_points.hpp"
 #include "python/errors.hpp"
 #include "python/lambert_burn_array.hpp"
+#include "python/lambert_porkchop_array.hpp"
 #include "python/lambert_solution_array.hpp"
 #include "python/py_ref.hpp"
 
@@ -38,6 +39,7 @@ constexpr PyMethodDef method_row() noexcept {
 const ClassRow kClasses[] = {
     {&lambert_solution_array_def, &lambert_solution_array_type},
     {&lambert_burn_array_def, &lambert_burn_array_type},
+    {&lambert_porkchop_array_def, &lambert_porkchop_array_type},
 };
 
 struct FunctionRow {
@@ -54,6 +56,7 @@ const FunctionRow kFunctions[] = {
     {&optimize_lambert_transfer_py_def, method_row<optimize_lambert_transfer_py_def>()},
     {&optimize_lambert_transfer_grid_py_def, method_row<optimize_lambert_transfer_grid_py_def>()},
     {&lambert_grid_search_def, method_row<lambert_grid_search_def>()},
+    {&lambert_porkchop_def, method_row<lambert_porkchop_def>()},
     {&optimize_lambert_nm_py_def, method_row<optimize_lambert_nm_py_def>()},
     {&optimize_lambert_nm_multi_py_def, method_row<optimize_lambert_nm_multi_py_def>()},
     {&optimize_lambert_nm_multi_array_def, method_row<optimize_lambert_nm_multi_array_def>()},

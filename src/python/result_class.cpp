@@ -163,19 +163,17 @@ int numpy_type(Dtype d) noexcept {
             return NPY_FLOAT64;
         case Dtype::uint64:
             return NPY_UINT64;
+        case Dtype::int64:
+            return NPY_INT64;
         case Dtype::boolean:
             return NPY_BOOL;
     }
     return NPY_NOTYPE;
 }
 
-// The shape of a field of the column's width over slots of shape `slots`.
-Shape field_shape(const Shape& slots, const Column& column) {
-    return column.width == 1 ? slots : with_axes(slots, {static_cast<npy_intp>(column.width)});
-}
-
 // The shape the docstrings give a field of this column: (n,), (n, 3), (..., K), (..., K, 3).
 std::string field_shape_pattern(const ResultClassDef& def, const Column& column) {
+    if (column.per_result) return concat({"(", std::to_string(column.width), ",)"});
     if (column.width != 1) return concat({"(", def.axes, ", ", std::to_string(column.width), ")"});
     if (std::string_view(def.axes).find(',') == std::string_view::npos) return concat({"(", def.axes, ",)"});
     return concat({"(", def.axes, ")"});
@@ -208,7 +206,7 @@ void check_fields(const ResultClassDef& def, std::span<const PyRef> arrays) {
                                           shape_text(shape)}));
             }
             slots.assign(shape.begin(), shape.begin() + static_cast<std::ptrdiff_t>(slot_axes));
-        } else if (const Shape want_shape = field_shape(slots, column); shape != want_shape) {
+        } else if (const Shape want_shape = column_shape(slots, column); shape != want_shape) {
             raise_value_error(concat({field(i), " must have shape ", shape_text(want_shape), " like field '",
                                       def.columns[0].name, "', got ", shape_text(shape)}));
         }

@@ -27,7 +27,7 @@
 
 namespace orbelin::py {
 
-enum class Dtype : std::uint8_t { float64, uint64, boolean };
+enum class Dtype : std::uint8_t { float64, uint64, int64, boolean };
 
 template <Dtype D>
 struct DtypeOf;
@@ -40,6 +40,10 @@ struct DtypeOf<Dtype::uint64> {
     using type = std::uint64_t;
 };
 template <>
+struct DtypeOf<Dtype::int64> {
+    using type = std::int64_t;
+};
+template <>
 struct DtypeOf<Dtype::boolean> {
     using type = bool;
 };
@@ -50,6 +54,8 @@ constexpr std::size_t dtype_bytes(Dtype d) noexcept {
             return sizeof(double);
         case Dtype::uint64:
             return sizeof(std::uint64_t);
+        case Dtype::int64:
+            return sizeof(std::int64_t);
         case Dtype::boolean:
             return sizeof(bool);
     }
@@ -63,6 +69,8 @@ constexpr const char* dtype_name(Dtype d) noexcept {
             return "float64";
         case Dtype::uint64:
             return "uint64";
+        case Dtype::int64:
+            return "int64";
         case Dtype::boolean:
             return "bool";
     }
@@ -78,6 +86,9 @@ struct Column {
     Dtype dtype = Dtype::float64;
     std::size_t width = 1;  // values per slot: 1, or 3 for a vector (a trailing axis of length 3)
     ReprLine repr = ReprLine::none;
+    // One set of `width` values for the whole result (shape (width,)) instead of one per slot: a summary such as
+    // the index of the cheapest slot. Never the first column, whose shape gives the slots.
+    bool per_result = false;
 };
 
 // The transfer-element columns that both result classes end with, in the order of TransferElements.
@@ -130,7 +141,7 @@ consteval std::size_t column_index(const std::array<Column, N>& columns, std::st
 template <std::size_t N>
 constexpr std::size_t slot_bytes(const std::array<Column, N>& columns) {
     std::size_t bytes = 0;
-    for (const Column& c : columns) bytes += c.width * dtype_bytes(c.dtype);
+    for (const Column& c : columns) bytes += c.per_result ? 0 : c.width * dtype_bytes(c.dtype);
     return bytes;
 }
 
@@ -144,6 +155,12 @@ struct ResultClassDef {
     std::size_t min_axes = 1;
     std::size_t max_axes = std::numeric_limits<std::size_t>::max();
 };
+
+// The shape of a column's array over slots of shape `slots`.
+inline Shape column_shape(const Shape& slots, const Column& column) {
+    if (column.per_result) return Shape{static_cast<npy_intp>(column.width)};
+    return column.width == 1 ? slots : with_axes(slots, {static_cast<npy_intp>(column.width)});
+}
 
 namespace detail {
 
@@ -179,6 +196,13 @@ public:
         return std::get<I>(arrays_).data() + Columns[I].width * slot;
     }
 
+    // The values of a per-result column I.
+    template <std::size_t I>
+    value_type<I>* whole() const noexcept {
+        static_assert(Columns[I].per_result, "a per-slot column is written through at()");
+        return std::get<I>(arrays_).data();
+    }
+
     // The transfer elements into their columns, the first of them column First.
     template <std::size_t First>
     void put_elements(std::size_t slot, const TransferElements& e) const noexcept {
@@ -200,8 +224,7 @@ public:
 private:
     template <std::size_t... I>
     static Arrays make(const Shape& slots, std::index_sequence<I...>) {
-        return Arrays(ResultArray<value_type<I>>(
-            Columns[I].width == 1 ? slots : with_axes(slots, {static_cast<npy_intp>(Columns[I].width)}))...);
+        return Arrays(ResultArray<value_type<I>>(column_shape(slots, Columns[I]))...);
     }
 
     template <std::size_t First, std::size_t... K>
@@ -218,6 +241,7 @@ private:
 
     template <std::size_t I>
     void pad_column(std::size_t slot) const noexcept {
+        if constexpr (Columns[I].per_result) return;
         value_type<I>* values = at<I>(slot);
         for (std::size_t k = 0; k < Columns[I].width; ++k) {
             if constexpr (Columns[I].dtype == Dtype::float64) {

@@ -29,9 +29,8 @@ std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, c
     return std::nullopt;
 }
 
-std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u1, const Vec3& u2,
-                                              const std::optional<Vec3>& normal, double tof,
-                                              const BestArcOptions& o) {
+std::optional<BestArc> best_lambert_arc(const ArcEnds& ends, const Vec3& u1, const Vec3& u2,
+                                        const std::optional<Vec3>& normal, double tof, const BestArcOptions& o) {
     // Both directions share the geometry of the problem; only lambda, the tangential directions and the
     // revolutions differ, so the geometry is computed once.
     const bool both = o.directions == Directions::both;
@@ -43,7 +42,7 @@ std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u
                               both ? &retro : nullptr)) {
         return std::nullopt;  // a non-positive time of flight: one NaN arc per direction, never a candidate
     }
-    BestArc best(o.rendezvous);
+    BestArcRule best(o.rendezvous);
     auto consider = [&](const LambertSolution& arc) { best.consider(arc, u1, u2); };
     detail::izzo_emit(p, ends.r1, tof, first, consider);
     if (both) {
@@ -51,7 +50,20 @@ std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u
         reversed.retrograde = true;
         detail::izzo_emit(retro, ends.r1, tof, reversed, consider);
     }
-    return best.result();
+    return best.arc();
+}
+
+std::optional<BestArc> best_lambert_arc(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2, double tof,
+                                        const BestArcOptions& o) {
+    return best_lambert_arc(arc_ends(r1, r2), u1, u2, departure_normal(r1, u1), tof, o);
+}
+
+std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u1, const Vec3& u2,
+                                              const std::optional<Vec3>& normal, double tof,
+                                              const BestArcOptions& o) {
+    const std::optional<BestArc> best = best_lambert_arc(ends, u1, u2, normal, tof, o);
+    if (!best) return std::nullopt;
+    return best->impulses;
 }
 
 std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2,

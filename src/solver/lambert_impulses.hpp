@@ -73,30 +73,49 @@ std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u
                                               const std::optional<Vec3>& normal, double tof,
                                               const BestArcOptions& options);
 
+// The cheapest arc as best_lambert_impulses picks it, with the arc that gives it: its revolutions, branch and
+// direction of motion.
+struct BestArc {
+    Impulses impulses;
+    std::uint64_t num_revs = 0;
+    std::uint64_t path_flag = 0;
+    bool retrograde = false;
+};
+
+// best_lambert_impulses, also telling which arc won.
+std::optional<BestArc> best_lambert_arc(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2, double tof,
+                                        const BestArcOptions& options);
+std::optional<BestArc> best_lambert_arc(const ArcEnds& ends, const Vec3& u1, const Vec3& u2,
+                                        const std::optional<Vec3>& normal, double tof, const BestArcOptions& options);
+
 // The cost the selection above ranks a candidate by.
 inline double impulse_cost(const Impulses& i, bool rendezvous) noexcept { return rendezvous ? i.total : i.dv1_mag; }
 
 // The selection rule of best_lambert_impulses, fed one arc at a time.
-class BestArc {
+class BestArcRule {
 public:
-    explicit BestArc(bool rendezvous) noexcept : rendezvous_(rendezvous) {}
+    explicit BestArcRule(bool rendezvous) noexcept : rendezvous_(rendezvous) {}
     void consider(const LambertSolution& arc, const Vec3& u1, const Vec3& u2) noexcept {
         if (has_nan(arc.v1)) return;
         const Impulses candidate = lambert_impulses(arc, u1, u2);
         const double cost = impulse_cost(candidate, rendezvous_);
         if (cost < cost_) {
-            best_ = candidate;
+            best_ = {candidate, arc.num_revs, arc.path_flag, arc.retrograde};
             cost_ = cost;
         }
     }
     std::optional<Impulses> result() const noexcept {
+        if (cost_ == penalty_value) return std::nullopt;
+        return best_.impulses;
+    }
+    std::optional<BestArc> arc() const noexcept {
         if (cost_ == penalty_value) return std::nullopt;
         return best_;
     }
 
 private:
     bool rendezvous_;
-    Impulses best_{};
+    BestArc best_{};
     double cost_ = penalty_value;
 };
 
@@ -144,11 +163,11 @@ void best_lambert_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case
     constexpr std::size_t ring = batch_run_arcs + 1;
     ImpulseCase cases[ring];
     std::size_t current = begin;
-    BestArc best(o.rendezvous);
+    BestArcRule best(o.rendezvous);
     auto on_arc = [&](const detail::IzzoItem& item, const LambertSolution& arc) {
         if (item.c != current) {
             sink(current, best.result());
-            best = BestArc(o.rendezvous);
+            best = BestArcRule(o.rendezvous);
             current = item.c;
         }
         const ImpulseCase& k = cases[item.c % ring];

@@ -1,5 +1,5 @@
 // Transfer optimisation core: start placement, duplicate removal, the time grid and its refusals, the scan's cell
-// selection, and the window and aim rules of the cost functions.
+// selection, the window and aim rules of the cost functions, and the porkchop's cells and cheapest cell.
 
 #include <array>
 #include <cmath>
@@ -16,6 +16,7 @@
 #include "optimization/grid_search.hpp"
 #include "optimization/lambert_cost.hpp"
 #include "optimization/nm_search.hpp"
+#include "optimization/porkchop.hpp"
 #include "optimization/time_grid.hpp"
 #include "optimization/transfer.hpp"
 #include "propagation/kepler_universal_2body.hpp"
@@ -256,3 +257,26 @@ TEST_CASE("sun-line aim: a target at the Sun, and offset 0") {
 }
 
 }  // namespace
+
+TEST_CASE("porkchop cells: only arrivals after departure, the best arc of both directions") {
+    const BestArcOptions options{.solver = {.max_rev = 1}, .rendezvous = true};
+    CHECK(!porkchop_cell(source, 100.0, target, 100.0, options));
+    CHECK(!porkchop_cell(source, 100.0, target, 50.0, options));
+    CHECK(!porkchop_cell(source, qnan, target, 50.0, options));
+    const auto cell = porkchop_cell(source, 100.0, target, 9100.0, options);
+    const auto best = best_lambert_arc(position(source), velocity(source), position(target), velocity(target), 9000.0,
+                                       options);
+    CHECK(cell && best);
+    if (cell && best) {
+        CHECK(cell->impulses.total == best->impulses.total && cell->num_revs == best->num_revs);
+        CHECK(cell->path_flag == best->path_flag && cell->retrograde == best->retrograde);
+    }
+}
+
+TEST_CASE("cheapest porkchop cell: the first of the least, NaN never") {
+    const std::array<double, 5> costs{qnan, 3.0, 2.0, 2.0, qnan};
+    CHECK(cheapest_cell(costs) == 2);
+    const std::array<double, 2> none{qnan, qnan};
+    CHECK(cheapest_cell(none) == no_cell);
+    CHECK(cheapest_cell(std::span<const double>{}) == no_cell);
+}

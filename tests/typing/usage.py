@@ -47,3 +47,9 @@ assert_type(grid.tof, NDArray[np.float64])
 
 version: str = orbelin.__version__
 cheapest: float = float(np.min(grid.cost))
+
+pc = orbelin.lambert_porkchop(np.stack([leo, leo]), np.stack([geo]), np.array([0.0, 600.0]), np.array([19000.0]))
+assert_type(pc, orbelin.LambertPorkchopArray)
+assert_type(pc.c3, NDArray[np.float64])
+assert_type(pc.num_revs, NDArray[np.uint64])
+assert_type(pc.best_index, NDArray[np.int64])
