@@ -185,13 +185,13 @@ namespace {
 // One propagation between its initial guess and its answer: the constants of its time equation and chi.
 struct KeplerProblem {
     Vec3 r0, v0;
-    double dt;
-    double sqrt_mu;
-    double r0_norm;
-    double sigma0;
-    double alpha;
-    double sqrt_mu_dt;
-    double chi;
+    double dt = 0.0;
+    double sqrt_mu = 0.0;
+    double r0_norm = 0.0;
+    double sigma0 = 0.0;
+    double alpha = 0.0;
+    double sqrt_mu_dt = 0.0;
+    double chi = 0.0;
 
     UniversalOrbit orbit() const noexcept { return {alpha, sigma0, r0_norm}; }
 };

@@ -218,10 +218,10 @@ void advise_huge_pages(void* data, std::size_t bytes) noexcept {
 #if defined(MADV_HUGEPAGE)
     constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
     if (bytes < 2 * huge) return;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-    const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    // The interior from the first 2 MB boundary, in whole 2 MB pages.
+    const std::size_t lead = (huge - reinterpret_cast<std::uintptr_t>(data) % huge) % huge;
+    const std::size_t length = (bytes - lead) & ~(huge - 1);
+    if (length > 0) madvise(static_cast<char*>(data) + lead, length, MADV_HUGEPAGE);
 #else
     (void)data;
     (void)bytes;

@@ -41,10 +41,10 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
 // One Householder solve among many: the initial guess in x (the solution on return), the revolutions M and the
 // problem's T and lambda.
 struct HouseholderJob {
-    double x;
-    double T;
-    double lambda;
-    std::uint64_t M;
+    double x = 0.0;
+    double T = 0.0;
+    double lambda = 0.0;
+    std::uint64_t M = 0;
 };
 
 // Solves in flight at once in householder_jobs. Two measured faster than four or eight on the 2-core x86-64 machine
