@@ -38,6 +38,9 @@ PyObject* burns_to_python(RecordBlocks records, const State& source_state, const
     std::size_t total = 0;
     for (const auto& block : records) total += block.size();
     const auto n = static_cast<npy_intp>(total);
+    // Thirteen scalars and two 3-vectors per row, checked as a whole before the first array is made.
+    require_memory(concat({"a LambertBurnArray of ", std::to_string(total), " rows"}),
+                   static_cast<double>(total) * 19 * sizeof(double));
     // Every row is written below, so the arrays start unfilled: their pages are first touched as the rows are
     // written, while the blocks already read are being released.
     std::array<ResultArray<double>, 15> columns = {

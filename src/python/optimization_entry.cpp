@@ -1,6 +1,8 @@
 // The transfer optimisers: grid scans and Nelder-Mead searches of the departure and arrival times of a
 // two-impulse transfer between a source (chaser) and a target state given at a common epoch.
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -10,7 +12,6 @@
 
 #include "common/constants.hpp"
 #include "common/fault.hpp"
-#include "common/system_memory.hpp"
 #include "optimization/grid_search.hpp"
 #include "optimization/nm_search.hpp"
 #include "parallel/thread_pool.hpp"
@@ -63,17 +64,17 @@ std::optional<std::uint64_t> count_or_none(const Args& args, const char* name) {
 }
 
 // The grid of a scan, refused before anything is built when it has no end or cannot be held: results take
-// `bytes_per_cell` per cell, checked against the memory this process may use.
+// `bytes_per_cell` per cell, checked against the memory this process may still use.
 TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cell) {
     // A window of up to `span` steps has fewer than (span + 2)^2 / 2 cells; when even that fits in a small request
     // the system is not asked.
     const double span = (bounds.second - bounds.first) / dt_step;
     const double most_cells = (span + 2.0) * (span + 2.0) / 2.0;
-    const std::uint64_t max_cells = memory_can_hold(most_cells * static_cast<double>(bytes_per_cell))
-                                        ? std::numeric_limits<std::uint64_t>::max()
-                                        : usable_memory_bytes() / bytes_per_cell;
+    const MemoryBudget budget = most_cells * static_cast<double>(bytes_per_cell) <= small_request_bytes
+                                    ? MemoryBudget{std::numeric_limits<std::uint64_t>::max(), MemoryLimit::none}
+                                    : available_memory();
     TimeGrid grid;
-    switch (TimeGrid::build(bounds.first, bounds.second, dt_step, max_cells, grid)) {
+    switch (TimeGrid::build(bounds.first, bounds.second, dt_step, budget.bytes / bytes_per_cell, grid)) {
         case GridStatus::ok:
             return grid;
         case GridStatus::bad_step:
@@ -85,15 +86,15 @@ TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cel
             raise_value_error(concat({"dt_step ", number_text(dt_step), " is too small to advance the time past ",
                                       number_text(grid.stalled_at()), " s: the grid would never end"}));
         case GridStatus::too_many_cells: {
-            const double span = (bounds.second - bounds.first) / dt_step;
-            char text[256];
-            std::snprintf(text, sizeof text,
-                          "the grid of time_bounds (%s, %s) with dt_step %s has about %.3g cells, more than the "
-                          "%.3g bytes of memory available can hold (%zu bytes per cell)",
-                          number_text(bounds.first).c_str(), number_text(bounds.second).c_str(),
-                          number_text(dt_step).c_str(), span * span / 2.0,
-                          static_cast<double>(usable_memory_bytes()), bytes_per_cell);
-            raise(PyExc_MemoryError, text);
+            // A step far below the window (5e-324 s) makes more cells than a double counts.
+            const double cells = std::fmin(span * span / 2.0, std::numeric_limits<double>::max());
+            char count[64];
+            std::snprintf(count, sizeof count, "%s %.3g cells", std::isfinite(span * span) ? "about" : "more than",
+                          cells);
+            raise_memory_error(concat({"the grid of time_bounds (", number_text(bounds.first), ", ",
+                                       number_text(bounds.second), ") with dt_step ", number_text(dt_step), ", ",
+                                       count, " of ", std::to_string(bytes_per_cell), " bytes each,"}),
+                               cells * static_cast<double>(bytes_per_cell), budget);
         }
     }
     throw InternalFault("unknown grid status");
@@ -102,6 +103,14 @@ TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cel
 // Per grid cell at most: its record and its row of the fifteen result arrays (13 scalars and two 3-vectors).
 constexpr std::size_t kBurnRowBytes = 19 * sizeof(double);
 constexpr std::size_t kRecordCellBytes = sizeof(OptimizedLambertSolution) + kBurnRowBytes;
+
+// A multi-start search is refused before it starts when its starts cannot be held, with a result row for each
+// start when the call keeps more than the best one.
+void require_search_memory(const char* function, std::uint64_t num_solvers, bool return_best_only) {
+    const std::size_t per_start = multi_start_bytes_per_start + (return_best_only ? 0 : kRecordCellBytes);
+    require_memory(concat({function, ": a search from ", std::to_string(num_solvers), " starts"}),
+                   static_cast<double>(num_solvers) * static_cast<double>(per_start));
+}
 
 // ---------------------------------------------------------------------------------------------------------------
 // The functions returning a LambertBurnArray.
@@ -135,6 +144,7 @@ PyObject* optimize_lambert_nm_multi_py(const Args& args) {
     const StatePair s = read_state_pair(args);
     const std::vector<double> waypoint = read_waypoint(args);
     const double mu = args.f64("mu");
+    require_search_memory("optimize_lambert_nm_multi_py", args.count("num_solvers"), args.flag("return_best_only"));
     const auto records = optimize_lambert_nm_multi(
         s.source, s.target, args.pair("time_bounds"), args.count("max_rev"), args.flag("optimize_rendezvous"),
         args.count("num_solvers"), args.flag("return_best_only"), mu, args.flag("remove_duplicates"),
@@ -148,6 +158,8 @@ PyObject* optimize_lambert_nm_multi_sunline_py(const Args& args) {
     const double offset_km = args.f64("sun_vector_offset_km");
     const double t0_ref = args.f64("t0_ref");
     const double mu = args.f64("mu");
+    require_search_memory("optimize_lambert_nm_multi_sunline_py", args.count("num_solvers"),
+                          args.flag("return_best_only"));
     const auto records = optimize_lambert_nm_multi_sunline(
         s.source, s.target, args.pair("time_bounds"), args.count("max_rev"), args.flag("optimize_rendezvous"),
         args.count("num_solvers"), args.flag("return_best_only"), offset_km, t0_ref, mu,
@@ -182,9 +194,9 @@ PyObject* optimize_lambert_transfer_grid_py(const Args& args) {
 // ---------------------------------------------------------------------------------------------------------------
 // optimize_lambert_nm_multi_array: every (source, target) pair of two batches, as a table.
 
-// The waypoint rows of the pairs: none, one for every pair, or one per target.
-std::vector<std::vector<double>> read_waypoint_rows(const Args& args, std::size_t targets) {
-    if (!args.present("ric_waypoint")) return {};
+// The waypoint rows of the pairs, read in place: none, one for every pair, or one per target.
+std::optional<Rows> read_waypoint_rows(const Args& args, std::size_t targets) {
+    if (!args.present("ric_waypoint")) return std::nullopt;
     PyArrayObject* arr = args.array("ric_waypoint");
     const npy_intp k = has_last_axis(arr, 3) ? 3 : 6;
     if (!has_last_axis(arr, k)) raise_value_error("ric_waypoint must have shape [..., 3] or [..., 6]");
@@ -193,16 +205,19 @@ std::vector<std::vector<double>> read_waypoint_rows(const Args& args, std::size_
     if (batch_count(arr) != 1 && batch_count(arr) != targets) {
         raise_value_error("If ric_waypoint is an array, it must have the same batch size as target_state");
     }
-    const Rows rows(arr, "Failed to reshape ric_waypoint");
-    std::vector<std::vector<double>> out(rows.count(), std::vector<double>(rows.width()));
-    for (std::size_t i = 0; i < rows.count(); ++i) rows.read(i, out[i].data());
-    return out;
+    return Rows(arr, "Failed to reshape ric_waypoint");
 }
+
+// Memory of one row of the pair table: eleven list slots, the Python numbers they hold (32 bytes each as CPython
+// allocates a float or a large int), and the DataFrame's own copy of the row.
+constexpr std::size_t kTableRowBytes = 11 * (sizeof(PyObject*) + 32 + sizeof(double));
 
 // The eleven columns of the pair table as a dict of lists, in column order.
 PyRef pair_table(const std::vector<std::vector<OptimizedLambertSolution>>& per_pair, std::size_t targets) {
     std::size_t rows = 0;
     for (const auto& records : per_pair) rows += records.size();
+    require_memory(concat({"optimize_lambert_nm_multi_array: the table of ", std::to_string(rows), " rows"}),
+                   static_cast<double>(rows) * kTableRowBytes);
     static const char* const kColumns[] = {"source_idx", "target_idx", "t0",    "tf",    "cost", "dv1_x",
                                            "dv1_y",      "dv1_z",      "dv2_x", "dv2_y", "dv2_z"};
     PyRef table = PyRef::steal(check(PyDict_New()));
@@ -257,7 +272,7 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     if (!has_last_axis(target_arr, 6)) raise_value_error("target_state must have shape [..., 6]");
     const Rows sources(source_arr, "Failed to reshape source_state");
     const Rows targets(target_arr, "Failed to reshape target_state");
-    const std::vector<std::vector<double>> waypoints = read_waypoint_rows(args, targets.count());
+    const std::optional<Rows> waypoints = read_waypoint_rows(args, targets.count());
 
     const TimeBounds bounds = args.pair("time_bounds");
     const std::uint64_t max_rev = args.count("max_rev");
@@ -268,14 +283,36 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     const bool remove_duplicates = args.flag("remove_duplicates");
     const std::optional<std::uint64_t> max_iters = count_or_none(args, "max_iters");
 
+    const std::size_t S = sources.count();
     const std::size_t T = targets.count();
-    const std::size_t pairs = sources.count() * T;
+    std::size_t pairs = 0;
+    if (__builtin_mul_overflow(S, T, &pairs)) {
+        raise_value_error(concat({"optimize_lambert_nm_multi_array: ", std::to_string(S), " source states and ",
+                                  std::to_string(T), " target states make more pairs than a 64-bit count holds"}));
+    }
+    // Without starts no pair can find a transfer: the table is empty, and nothing needs searching.
+    if (num_solvers == 0) pairs = 0;
+    // Every pair holds its records until the table is built, and is charged one record and its table row (the
+    // least it takes when it finds a transfer); the searches running at once hold their starts.
+    const double in_flight = static_cast<double>(std::min<std::size_t>(pairs, global_pool().size() + 1));
+    require_memory(concat({"optimize_lambert_nm_multi_array: the search of ", std::to_string(pairs), " pairs (",
+                           std::to_string(S), " source states x ", std::to_string(T), " target states) from ",
+                           std::to_string(num_solvers), " starts each"}),
+                   static_cast<double>(pairs) *
+                           static_cast<double>(sizeof(std::vector<OptimizedLambertSolution>) +
+                                               sizeof(OptimizedLambertSolution) + kTableRowBytes) +
+                       in_flight * static_cast<double>(num_solvers) * multi_start_bytes_per_start);
+
     // Each pair runs a multi-start search whose starts are a parallel loop of their own on the same pool.
     const auto per_pair = parallel_map(
         global_pool(), pairs,
         [&](std::size_t p) {
+            std::array<double, 6> row{};
             std::span<const double> waypoint;
-            if (!waypoints.empty()) waypoint = waypoints.size() == 1 ? waypoints[0] : waypoints[p % T];
+            if (waypoints) {
+                waypoints->read(waypoints->count() == 1 ? 0 : p % T, row.data());
+                waypoint = std::span<const double>(row.data(), waypoints->width());
+            }
             return optimize_lambert_nm_multi(sources.state(p / T), targets.state(p % T), bounds, max_rev, rendezvous,
                                              num_solvers, best_only, mu, remove_duplicates, max_iters, waypoint);
         },
