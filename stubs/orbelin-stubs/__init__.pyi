@@ -983,6 +983,10 @@ def optimize_lambert_nm_multi_py(
     ValueError
         A state does not hold 6 elements; the waypoint does not hold 3 or 6;
         time_bounds does not hold 2 values.
+    MemoryError
+        The starts (and, unless return_best_only, a result row for each)
+        need more memory than the process may still use; raised before any
+        search.
     OverflowError
         A count is negative.
 
@@ -1068,7 +1072,11 @@ def optimize_lambert_nm_multi_array(
         [..., 6]", "ric_waypoint must have shape [..., 3] or [..., 6]", "If
         ric_waypoint is an array, it must have the same batch size as
         target_state", "Failed to reshape ..." (a layout that cannot be read
-        as rows).
+        as rows); batches whose pairs outnumber a 64-bit count.
+    MemoryError
+        The pairs (each with one table row) and the starts of the searches
+        running at once need more memory than the process may still use
+        (raised before any search), or the table of answers does.
     OverflowError
         A count is negative.
 
@@ -1146,6 +1154,10 @@ def optimize_lambert_nm_multi_sunline_py(
         time_bounds is not a tuple.
     ValueError
         A state does not hold 6 elements; time_bounds does not hold 2 values.
+    MemoryError
+        The starts (and, unless return_best_only, a result row for each)
+        need more memory than the process may still use; raised before any
+        search.
     OverflowError
         A count is negative.
 
