@@ -40,7 +40,7 @@ SUBJECTS = {
     "lambert_izzo_best_dv": "lambert_izzo_best_dv: the result of 30000000 cases with 1 solution slot",
     "tof_list": "the list of 1000000000 times of flight",
     "nm_multi": "optimize_lambert_nm_multi_py: a search from 250000000 starts",
-    "nm_multi_all_rows": "optimize_lambert_nm_multi_py: a search from 10000000 starts",
+    "nm_multi_all_rows": "optimize_lambert_nm_multi_py: a search from 10000000 starts with a result row each",
     "sunline": "optimize_lambert_nm_multi_sunline_py: a search from 250000000 starts",
     "pairs": "optimize_lambert_nm_multi_array: the search of 100000000 pairs (10000 source states x 10000 target "
              "states) from 4 starts each",

@@ -306,7 +306,7 @@ MemoryBudget detail::budget_of(const MemoryLimits& limits, const MemoryUse& use)
         const std::uint64_t left = *limit > used ? *limit - used : 0;
         if (left < budget.bytes) budget = {left, which};
     };
-    consider(limits.physical, use.resident, MemoryLimit::physical);
+    consider(limits.physical, 0, MemoryLimit::physical);
     consider(limits.cgroup, use.resident, MemoryLimit::cgroup);
     consider(limits.address_space, use.mapped, MemoryLimit::address_space);
     consider(limits.data_segment, use.data, MemoryLimit::data_segment);
@@ -360,9 +360,14 @@ std::size_t configured_worker_count() { return worker_count_from_setting(std::ge
 MemoryBudget available_memory() noexcept {
     try {
         detail::MemoryLimits limits;
-        const long pages = sysconf(_SC_PHYS_PAGES);
+        // The memory other processes hold is not to be had either; without MemAvailable (kernels before 3.14) the
+        // free pages are a lower estimate of it.
+        const std::uint64_t available = detail::status_bytes(read_file("/proc/meminfo").value_or(""), "MemAvailable");
+        const long pages = sysconf(_SC_AVPHYS_PAGES);
         const long page_size = sysconf(_SC_PAGE_SIZE);
-        if (pages > 0 && page_size > 0) {
+        if (available > 0) {
+            limits.physical = available;
+        } else if (pages > 0 && page_size > 0) {
             limits.physical = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
         }
         limits.cgroup = detail::cgroup_memory_limit(own_cgroup_dirs("memory"), read_file);
@@ -381,7 +386,7 @@ MemoryBudget available_memory() noexcept {
 const char* limit_text(MemoryLimit limit) noexcept {
     switch (limit) {
         case MemoryLimit::physical:
-            return "the machine's physical memory, less what the process already holds";
+            return "the machine's memory not in use (MemAvailable)";
         case MemoryLimit::cgroup:
             return "the memory limit of its control group, less what the process already holds";
         case MemoryLimit::address_space:

