@@ -44,7 +44,7 @@ SUBJECTS = {
     "sunline": "optimize_lambert_nm_multi_sunline_py: a search from 250000000 starts",
     "pairs": "optimize_lambert_nm_multi_array: the search of 100000000 pairs (10000 source states x 10000 target "
              "states) from 4 starts each",
-    "pair_starts": "optimize_lambert_nm_multi_array: the search of 1 pairs (1 source states x 1 target states) "
+    "pair_starts": "optimize_lambert_nm_multi_array: the search of 1 pair (1 source state x 1 target state) "
                    "from 1000000000 starts each",
     "grid": "the grid of time_bounds (0, 86400) with dt_step 8.64, about 5e+07 cells of ",
     "grid_search": "the grid of time_bounds (0, 86400) with dt_step 8.64, about 5e+07 cells of ",

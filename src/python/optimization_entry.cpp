@@ -296,9 +296,12 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     // Every pair holds its records until the table is built, and is charged one record and its table row (the
     // least it takes when it finds a transfer); the searches running at once hold their starts.
     const double in_flight = static_cast<double>(std::min<std::size_t>(pairs, global_pool().size() + 1));
-    require_memory(concat({"optimize_lambert_nm_multi_array: the search of ", std::to_string(pairs), " pairs (",
-                           std::to_string(S), " source states x ", std::to_string(T), " target states) from ",
-                           std::to_string(num_solvers), " starts each"}),
+    const auto counted = [](std::size_t n, const char* what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    require_memory(concat({"optimize_lambert_nm_multi_array: the search of ", counted(pairs, "pair"), " (",
+                           counted(S, "source state"), " x ", counted(T, "target state"), ") from ",
+                           counted(num_solvers, "start"), " each"}),
                    static_cast<double>(pairs) *
                            static_cast<double>(sizeof(std::vector<OptimizedLambertSolution>) +
                                                sizeof(OptimizedLambertSolution) + kTableRowBytes) +
