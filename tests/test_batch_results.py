@@ -112,6 +112,17 @@ def test_a_result_beyond_any_memory_is_refused_at_once(name):
     assert str(ei.value).startswith(f"{name}: the result of 10000000000 cases with 1 solution slot needs ")
 
 
+@pytest.mark.parametrize("name", ["lambert_izzo_vec", "lambert_izzo_vec_dv", "lambert_izzo_best_dv"])
+def test_the_refusal_counts_the_bytes_a_result_holds(name):
+    # The bytes of one slot, measured on a real result of one case and one slot, times 10^10 cases.
+    a, b = inputs(name, LEO1[None], LEO2[None])
+    held = sum(x.nbytes for x in vec_arrays(call(name, a, b, 3600.0, 0)))
+    a, b = inputs(name, *random_pairs(4, 1000))
+    with pytest.raises(MemoryError) as ei:
+        call(name, a, b, np.full(10**7, 3600.0), 0)
+    assert f" needs {10**10 * held:.4g} bytes, " in str(ei.value)
+
+
 @pytest.mark.parametrize("name", ["lambert_izzo_vec", "lambert_izzo_vec_dv"])
 def test_a_result_too_wide_for_memory_is_refused_before_solving(name):
     # 10^6 cases whose times of flight admit 10^5 revolutions: one slot per case fits, 2 * 10^5 + 1 do not.

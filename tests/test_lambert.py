@@ -783,21 +783,21 @@ def test_vec_shape_checks_come_before_tof():
 # ---------------------------------------------------------------------------
 
 GETTER_DOCS = {
-    "v1": "Velocity at the first position (r1) [km/s] - shape (n, 3)",
-    "v2": "Velocity at the second position (r2) [km/s] - shape (n, 3)",
-    "tof": "Time of flight used for each solution [s] - shape (n,)",
-    "num_revs": "Number of revolutions for each solution - shape (n,)",
-    "path_flag": "Path flag for each solution - shape (n,)",
-    "retrograde": "Whether each solution uses retrograde motion - shape (n,)",
-    "sma": "Semi-major axis [km] - shape (n,)",
-    "ecc": "Eccentricity - shape (n,)",
-    "inc": "Inclination [deg] - shape (n,)",
-    "raan": "Right Ascension of Ascending Node [deg] - shape (n,)",
-    "argp": "Argument of Perigee [deg] - shape (n,)",
-    "ta_depart": "True anomaly at departure [deg] - shape (n,)",
-    "ta_arrive": "True anomaly at arrival [deg] - shape (n,)",
-    "rp": "Radius of perigee [km] - shape (n,)",
-    "ra": "Radius of apogee [km] - shape (n,)",
+    "v1": "Velocity at the first position (r1) [km/s] - shape (..., K, 3)",
+    "v2": "Velocity at the second position (r2) [km/s] - shape (..., K, 3)",
+    "tof": "Time of flight used for each solution [s] - shape (..., K)",
+    "num_revs": "Number of revolutions for each solution - shape (..., K)",
+    "path_flag": "Path flag for each solution - shape (..., K)",
+    "retrograde": "Whether each solution uses retrograde motion - shape (..., K)",
+    "sma": "Semi-major axis [km] - shape (..., K)",
+    "ecc": "Eccentricity - shape (..., K)",
+    "inc": "Inclination [deg] - shape (..., K)",
+    "raan": "Right Ascension of Ascending Node [deg] - shape (..., K)",
+    "argp": "Argument of Perigee [deg] - shape (..., K)",
+    "ta_depart": "True anomaly at departure [deg] - shape (..., K)",
+    "ta_arrive": "True anomaly at arrival [deg] - shape (..., K)",
+    "rp": "Radius of perigee [km] - shape (..., K)",
+    "ra": "Radius of apogee [km] - shape (..., K)",
 }
 
 

@@ -135,7 +135,8 @@ GRID_FUNCTIONS = [orbelin.lambert_grid_search, orbelin.optimize_lambert_transfer
     ((np.nan, 100.0), 1.0, ValueError, "time_bounds"),
     ((1e20, 1e20 + 1e6), 1.0, ValueError, "dt_step"),  # adding the step does not move the time
     ((0.0, 1e9), 1.0, MemoryError, "grid"),            # 5e17 cells
-], ids=["zero", "negative", "nan-step", "inf-hi", "inf-lo", "nan-hi", "nan-lo", "stalls", "huge"])
+    ((0.0, 3600.0), 5e-324, MemoryError, r"has more than 1\.8e\+308 cells"),  # a count beyond float64
+], ids=["zero", "negative", "nan-step", "inf-hi", "inf-lo", "nan-hi", "nan-lo", "stalls", "huge", "uncountable"])
 def test_grids_without_end_are_refused(fn, bounds, step, error, text):
     with pytest.raises(error, match=text):
         fn(LEO_SOURCE, LEO_TARGET, bounds, step)

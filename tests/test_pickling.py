@@ -6,6 +6,7 @@ constructor, and the reconstructor stays out of __all__."""
 import copy
 import multiprocessing
 import pickle
+import tracemalloc
 import types
 from concurrent.futures import ProcessPoolExecutor
 
@@ -151,3 +152,80 @@ def test_burn_results_come_back_from_a_process_pool():
         solved = list(pool.map(_burns, [500.0, 750.0]))
     assert_same_fields(_burns(500.0), solved[0])
     assert_same_fields(_burns(750.0), solved[1])
+
+
+class _Forged:
+    """Pickles as a result would, with fields of the test's choosing."""
+
+    def __init__(self, cls, fields):
+        self.args = (cls, fields)
+
+    def __reduce__(self):
+        return orbelin._rebuild_result, self.args
+
+
+def _fields(result, **changes):
+    return tuple(changes.get(name, getattr(result, name)) for name in field_names(result))
+
+
+# (result, field, change, error, message template): {got} is the changed field's shape or dtype, {slots} the shape
+# of a scalar field of the result.
+TAMPERED = [
+    ("solutions", "num_revs", lambda a: a.astype(np.float64), TypeError,
+     "field 'num_revs' of LambertSolutionArray must be an array of uint64, got float64"),
+    ("solutions", "retrograde", lambda a: a.view(np.uint8), TypeError,
+     "field 'retrograde' of LambertSolutionArray must be an array of bool, got uint8"),
+    ("solutions", "path_flag", lambda a: a.astype(np.int64), TypeError,
+     "field 'path_flag' of LambertSolutionArray must be an array of uint64, got int64"),
+    ("solutions", "v1", lambda a: a[..., :2], ValueError,
+     "field 'v1' of LambertSolutionArray must have shape (..., K, 3), got {got}"),
+    ("solutions", "v1", lambda a: a[0, 0, 0, 0], ValueError,
+     "field 'v1' of LambertSolutionArray must have shape (..., K, 3), got (3,)"),
+    ("solutions", "v2", lambda a: a[:, :, :, :2], ValueError,
+     "field 'v2' of LambertSolutionArray must have shape {slots3} like field 'v1', got {got}"),
+    ("solutions", "sma", lambda a: a[..., None], ValueError,
+     "field 'sma' of LambertSolutionArray must have shape {slots} like field 'v1', got {got}"),
+    ("burns", "dv2", lambda a: a.astype(np.float32), TypeError,
+     "field 'dv2' of LambertBurnArray must be an array of float64, got float32"),
+    ("burns", "t0", lambda a: a[None], ValueError,
+     "field 't0' of LambertBurnArray must have shape (n,), got {got}"),
+    ("burns", "cost", lambda a: a[:-1], ValueError,
+     "field 'cost' of LambertBurnArray must have shape {slots} like field 't0', got {got}"),
+    ("burns", "dv1", lambda a: a.reshape(-1), ValueError,
+     "field 'dv1' of LambertBurnArray must have shape {slots3} like field 't0', got {got}"),
+]
+
+
+@pytest.mark.parametrize("which, name, change, error, template", TAMPERED,
+                         ids=[f"{t[0]}-{t[1]}-{t[3].__name__}-{i}" for i, t in enumerate(TAMPERED)])
+def test_a_tampered_pickle_is_refused(result, which, name, change, error, template):
+    real = result if which == "solutions" else _burns(500.0)
+    changed = change(getattr(real, name))
+    slots = real.tof.shape
+    message = template.format(got=changed.dtype if error is TypeError else changed.shape, slots=slots,
+                              slots3=slots + (3,))
+    data = pickle.dumps(_Forged(type(real), _fields(real, **{name: changed})))
+    with pytest.raises(error) as info:
+        pickle.loads(data)
+    assert str(info.value) == message
+    # The untouched fields load.
+    assert_same_fields(real, pickle.loads(pickle.dumps(_Forged(type(real), _fields(real)))))
+
+
+@pytest.mark.parametrize("layout, n", [("stride-0", 10**8), ("reversed", 10**6), ("every-second", 10**6)])
+def test_repr_reads_the_cost_field_in_place(layout, n):
+    # Every other field is one value at stride 0; copying the cost field would take 8 n bytes.
+    fields = {name: np.broadcast_to(np.float64(0.25), (n, 3) if name.startswith("dv") else (n,))
+              for name in field_names(_burns(500.0))}
+    if layout != "stride-0":
+        values = np.arange(1.0, 2 * n + 1.0) * 0.25
+        fields["cost"] = values[n:][::-1] if layout == "reversed" else values[::2]
+    burns = orbelin._rebuild_result(orbelin.LambertBurnArray, tuple(fields.values()))
+    tracemalloc.start()
+    text = repr(burns)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 2**20
+    cost = fields["cost"]
+    assert text.splitlines()[4] == (f"               cost: [{n}] (min={cost.min():.6f}, max={cost.max():.6f}, "
+                                    f"avg={cost.mean():.6f} km/s)")

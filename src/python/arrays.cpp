@@ -201,10 +201,6 @@ std::size_t element_count(const Shape& shape) noexcept {
     return n;
 }
 
-namespace {
-constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
-}  // namespace
-
 void require_memory(const std::string& subject, double bytes) {
     if (bytes <= small_request_bytes) return;
     const MemoryBudget budget = available_memory();
@@ -212,11 +208,9 @@ void require_memory(const std::string& subject, double bytes) {
 }
 
 void raise_memory_error(const std::string& subject, double bytes, const MemoryBudget& budget) {
-    const double available = static_cast<double>(budget.bytes);
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  " needs %.4g bytes (%.3g GiB), more than the %.4g bytes (%.3g GiB) this process may still use: ", bytes,
-                  bytes / kGiB, available, available / kGiB);
+    char text[160];
+    std::snprintf(text, sizeof text, " needs %.4g bytes, more than the %.4g bytes this process may still use: ", bytes,
+                  static_cast<double>(budget.bytes));
     raise(PyExc_MemoryError, concat({subject, text, limit_text(budget.limit)}));
 }
 

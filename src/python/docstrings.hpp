@@ -56,7 +56,7 @@ inline constexpr const char* lambert_solution_array =
     R"doc(Python wrapper for LambertSolution that exposes all fields as arrays
 
 Every Lambert solution of a call, one slot per solution, as fifteen
-read-only NumPy arrays. Instances come from lambert_izzo_single and
+NumPy arrays. Instances come from lambert_izzo_single and
 lambert_izzo_vec only; the class has no constructor.
 
 Slots: a case (one position pair with one time of flight) yields the direct
@@ -86,7 +86,9 @@ sma, ecc, inc, raan, argp, ta_depart, ta_arrive, rp, ra : ndarray of float64
     perigee and of apogee (km; ra is inf for a hyperbolic arc).
 
 Each read returns the stored array itself, not a copy; the attributes
-cannot be reassigned.
+cannot be reassigned, but the arrays are writeable: a change made in place
+is seen by later reads and by a copy.copy() of the object, which shares
+the arrays (copy.deepcopy() and pickle copy them).
 
 Examples
 --------
@@ -103,7 +105,7 @@ inline constexpr const char* lambert_burn_array = R"doc(Python wrapper for Lambe
 Replaces OptimizedLambertSolutionPy and OptimizedLambertSolutionArray
 
 The two-impulse transfers found by an optimisation function, one row per
-transfer, as fifteen read-only float64 NumPy arrays. Instances come from
+transfer, as fifteen float64 NumPy arrays. Instances come from
 lambert_grid_search, optimize_lambert_transfer_py,
 optimize_lambert_transfer_grid_py, optimize_lambert_nm_py,
 optimize_lambert_nm_multi_py and optimize_lambert_nm_multi_sunline_py; the
@@ -129,8 +131,11 @@ sma, ecc, inc, raan, argp, ta_depart, ta_arrive, rp, ra : ndarray of float64
 
 A search that found nothing gives zero rows, or one row of NaN for the
 functions that always return one row. Each read returns the stored array
-itself, not a copy; the attributes cannot be reassigned. repr() lists the
-shapes and the minimum, maximum and mean cost.
+itself, not a copy; the attributes cannot be reassigned, but the arrays
+are writeable: a change made in place is seen by later reads, by repr()
+and by a copy.copy() of the object, which shares the arrays
+(copy.deepcopy() and pickle copy them). repr() lists the shapes and the
+minimum, maximum and mean cost.
 
 Examples
 --------
@@ -569,7 +574,11 @@ Returns
 -------
 LambertBurnArray
     Exactly one row; dv2 is NaN (an intercept) and cost is |dv1|, km/s.
-    A row of NaN when no cell has a transfer.
+    When no cell has a finite rating, the last cell of the grid is the
+    one evaluated. When the grid has no cell at all (hi < lo + dt_step: a
+    zero-width, reversed or too short window), the cell (lo, lo + dt_step)
+    is evaluated instead, although it ends outside the window. The row is
+    NaN only when that evaluation finds no transfer in either direction.
 
 Raises
 ------

@@ -2,12 +2,26 @@
 // LambertBurnArray: the transfers found by the optimisers, one row per transfer, with the elements of each
 // transfer arc.
 
+#include <array>
+#include <cstddef>
 #include <vector>
 
 #include "optimization/transfer.hpp"
 #include "python/result_class.hpp"
 
 namespace orbelin::py {
+
+inline constexpr auto lambert_burn_columns = with_transfer_elements(std::to_array<Column>({
+    {"t0", "Departure time for each solution [s]", Dtype::float64, 1, ReprLine::shape},
+    {"tf", "Arrival time for each solution [s]", Dtype::float64, 1, ReprLine::shape},
+    {"tof", "Time of flight for each solution [s]", Dtype::float64, 1, ReprLine::shape},
+    {"cost", "Total cost (delta-v) for each solution [km/s]", Dtype::float64, 1, ReprLine::shape_and_summary},
+    {"dv1", "First burn impulse vector at t0 for each solution [km/s]", Dtype::float64, 3, ReprLine::shape},
+    {"dv2", "Second burn impulse vector at tf for each solution [km/s]", Dtype::float64, 3, ReprLine::shape},
+}));
+
+// Bytes of one row (one transfer) over the fifteen arrays.
+inline constexpr std::size_t burn_row_bytes = slot_bytes(lambert_burn_columns);
 
 extern const ResultClassDef lambert_burn_array_def;
 extern PyObject* lambert_burn_array_type;  // set at module initialisation

@@ -20,6 +20,7 @@
 #include "python/entry_points.hpp"
 #include "python/lambert_batch.hpp"
 #include "python/lambert_burn_array.hpp"
+#include "python/pair_table.hpp"
 
 namespace orbelin::py {
 
@@ -86,28 +87,30 @@ TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cel
             raise_value_error(concat({"dt_step ", number_text(dt_step), " is too small to advance the time past ",
                                       number_text(grid.stalled_at()), " s: the grid would never end"}));
         case GridStatus::too_many_cells: {
-            // A step far below the window (5e-324 s) makes more cells than a double counts.
-            const double cells = std::fmin(span * span / 2.0, std::numeric_limits<double>::max());
+            // About span^2 / 2 cells; a step so small that this count overflows float64 gets a bound instead.
+            const double cells = span * span / 2.0;
+            const bool countable = std::isfinite(cells);
             char count[64];
-            std::snprintf(count, sizeof count, "%s %.3g cells", std::isfinite(span * span) ? "about" : "more than",
-                          cells);
+            std::snprintf(count, sizeof count, "%s %.3g", countable ? "about" : "more than",
+                          countable ? cells : std::numeric_limits<double>::max());
             raise_memory_error(concat({"the grid of time_bounds (", number_text(bounds.first), ", ",
-                                       number_text(bounds.second), ") with dt_step ", number_text(dt_step), ", ",
-                                       count, " of ", std::to_string(bytes_per_cell), " bytes each,"}),
-                               cells * static_cast<double>(bytes_per_cell), budget);
+                                       number_text(bounds.second), ") with dt_step ", number_text(dt_step), " has ",
+                                       count, " cells of ", std::to_string(bytes_per_cell), " bytes each and"}),
+                               std::fmin(cells * static_cast<double>(bytes_per_cell),
+                                         std::numeric_limits<double>::max()),
+                               budget);
         }
     }
     throw InternalFault("unknown grid status");
 }
 
-// Per grid cell at most: its record and its row of the fifteen result arrays (13 scalars and two 3-vectors).
-constexpr std::size_t kBurnRowBytes = 19 * sizeof(double);
-constexpr std::size_t kRecordCellBytes = sizeof(OptimizedLambertSolution) + kBurnRowBytes;
+// Per grid cell at most: its record and its row of the result arrays.
+constexpr std::size_t kRecordCellBytes = sizeof(OptimizedLambertSolution) + burn_row_bytes;
 
 // A multi-start search is refused before it starts when its starts cannot be held, with a result row for each
 // start when the call keeps more than the best one.
 void require_search_memory(const char* function, std::uint64_t num_solvers, bool return_best_only) {
-    const std::size_t per_start = multi_start_bytes_per_start + (return_best_only ? 0 : kBurnRowBytes);
+    const std::size_t per_start = multi_start_bytes_per_start + (return_best_only ? 0 : burn_row_bytes);
     require_memory(concat({function, ": a search from ", std::to_string(num_solvers), " starts",
                            return_best_only ? "" : " with a result row each"}),
                    static_cast<double>(num_solvers) * static_cast<double>(per_start));
@@ -209,63 +212,6 @@ std::optional<Rows> read_waypoint_rows(const Args& args, std::size_t targets) {
     return Rows(arr, "Failed to reshape ric_waypoint");
 }
 
-// Memory of one row of the pair table: eleven list slots, the Python numbers they hold (32 bytes each as CPython
-// allocates a float or a large int), and the DataFrame's own copy of the row.
-constexpr std::size_t kTableRowBytes = 11 * (sizeof(PyObject*) + 32 + sizeof(double));
-
-// The eleven columns of the pair table as a dict of lists, in column order.
-PyRef pair_table(const std::vector<std::vector<OptimizedLambertSolution>>& per_pair, std::size_t targets) {
-    std::size_t rows = 0;
-    for (const auto& records : per_pair) rows += records.size();
-    require_memory(concat({"optimize_lambert_nm_multi_array: the table of ", std::to_string(rows), " rows"}),
-                   static_cast<double>(rows) * kTableRowBytes);
-    static const char* const kColumns[] = {"source_idx", "target_idx", "t0",    "tf",    "cost", "dv1_x",
-                                           "dv1_y",      "dv1_z",      "dv2_x", "dv2_y", "dv2_z"};
-    PyRef table = PyRef::steal(check(PyDict_New()));
-    std::vector<PyRef> lists;
-    for (const char* name : kColumns) {
-        lists.push_back(PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(rows)))));
-        if (PyDict_SetItemString(table.get(), name, lists.back().get()) < 0) throw PyErrSet{};
-    }
-    Py_ssize_t row = 0;
-    for (std::size_t p = 0; p < per_pair.size(); ++p) {
-        for (const OptimizedLambertSolution& r : per_pair[p]) {
-            PyObject* values[11] = {PyLong_FromSize_t(p / targets), PyLong_FromSize_t(p % targets),
-                                    PyFloat_FromDouble(r.t0),       PyFloat_FromDouble(r.tf),
-                                    PyFloat_FromDouble(r.cost),     PyFloat_FromDouble(r.dv1.x),
-                                    PyFloat_FromDouble(r.dv1.y),    PyFloat_FromDouble(r.dv1.z),
-                                    PyFloat_FromDouble(r.dv2.x),    PyFloat_FromDouble(r.dv2.y),
-                                    PyFloat_FromDouble(r.dv2.z)};
-            bool failed = false;
-            for (std::size_t c = 0; c < 11; ++c) {
-                // The lists own their items from here on, so a failure leaves no reference behind; an empty
-                // slot of a list that is then dropped is allowed.
-                if (values[c] == nullptr) {
-                    failed = true;
-                    continue;
-                }
-                PyList_SET_ITEM(lists[c].get(), row, values[c]);
-            }
-            if (failed) throw PyErrSet{};
-            ++row;
-        }
-    }
-    return table;
-}
-
-// pandas.DataFrame(table), or the table itself when pandas cannot be imported.
-PyObject* as_data_frame(PyRef table) {
-    PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
-    if (!pandas) {
-        // An interrupt or exit request during the import is not a missing pandas.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
-        PyErr_Clear();
-        return table.release();
-    }
-    PyRef frame_type = PyRef::steal(check(PyObject_GetAttrString(pandas.get(), "DataFrame")));
-    return check(PyObject_CallOneArg(frame_type.get(), table.get()));
-}
-
 PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     PyArrayObject* source_arr = args.array("source_state");
     PyArrayObject* target_arr = args.array("target_state");
@@ -304,7 +250,7 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
                            counted(num_solvers, "start"), " each"}),
                    static_cast<double>(pairs) *
                            static_cast<double>(sizeof(std::vector<OptimizedLambertSolution>) +
-                                               sizeof(OptimizedLambertSolution) + kTableRowBytes) +
+                                               sizeof(OptimizedLambertSolution) + pair_table_row_bytes()) +
                        in_flight * static_cast<double>(num_solvers) * multi_start_bytes_per_start);
 
     // Each pair runs a multi-start search whose starts are a parallel loop of their own on the same pool.
@@ -321,7 +267,7 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
                                              num_solvers, best_only, mu, remove_duplicates, max_iters, waypoint);
         },
         1);
-    return as_data_frame(pair_table(per_pair, T));
+    return pair_table(per_pair, T);
 }
 
 // ---------------------------------------------------------------------------------------------------------------

@@ -93,7 +93,7 @@ class LambertSolutionArray:
     """Python wrapper for LambertSolution that exposes all fields as arrays
 
     Every Lambert solution of a call, one slot per solution, as fifteen
-    read-only NumPy arrays. Instances come from lambert_izzo_single and
+    NumPy arrays. Instances come from lambert_izzo_single and
     lambert_izzo_vec only; the class has no constructor.
 
     Slots: a case (one position pair with one time of flight) yields the direct
@@ -123,7 +123,9 @@ class LambertSolutionArray:
         perigee and of apogee (km; ra is inf for a hyperbolic arc).
 
     Each read returns the stored array itself, not a copy; the attributes
-    cannot be reassigned.
+    cannot be reassigned, but the arrays are writeable: a change made in place
+    is seen by later reads and by a copy.copy() of the object, which shares
+    the arrays (copy.deepcopy() and pickle copy them).
 
     Examples
     --------
@@ -139,49 +141,49 @@ class LambertSolutionArray:
 
     @property
     def v1(self) -> NDArray[np.float64]:
-        """Velocity at the first position (r1) [km/s] - shape (n, 3)"""
+        """Velocity at the first position (r1) [km/s] - shape (..., K, 3)"""
     @property
     def v2(self) -> NDArray[np.float64]:
-        """Velocity at the second position (r2) [km/s] - shape (n, 3)"""
+        """Velocity at the second position (r2) [km/s] - shape (..., K, 3)"""
     @property
     def tof(self) -> NDArray[np.float64]:
-        """Time of flight used for each solution [s] - shape (n,)"""
+        """Time of flight used for each solution [s] - shape (..., K)"""
     @property
     def num_revs(self) -> NDArray[np.uint64]:
-        """Number of revolutions for each solution - shape (n,)"""
+        """Number of revolutions for each solution - shape (..., K)"""
     @property
     def path_flag(self) -> NDArray[np.uint64]:
-        """Path flag for each solution - shape (n,)"""
+        """Path flag for each solution - shape (..., K)"""
     @property
     def retrograde(self) -> NDArray[np.bool_]:
-        """Whether each solution uses retrograde motion - shape (n,)"""
+        """Whether each solution uses retrograde motion - shape (..., K)"""
     @property
     def sma(self) -> NDArray[np.float64]:
-        """Semi-major axis [km] - shape (n,)"""
+        """Semi-major axis [km] - shape (..., K)"""
     @property
     def ecc(self) -> NDArray[np.float64]:
-        """Eccentricity - shape (n,)"""
+        """Eccentricity - shape (..., K)"""
     @property
     def inc(self) -> NDArray[np.float64]:
-        """Inclination [deg] - shape (n,)"""
+        """Inclination [deg] - shape (..., K)"""
     @property
     def raan(self) -> NDArray[np.float64]:
-        """Right Ascension of Ascending Node [deg] - shape (n,)"""
+        """Right Ascension of Ascending Node [deg] - shape (..., K)"""
     @property
     def argp(self) -> NDArray[np.float64]:
-        """Argument of Perigee [deg] - shape (n,)"""
+        """Argument of Perigee [deg] - shape (..., K)"""
     @property
     def ta_depart(self) -> NDArray[np.float64]:
-        """True anomaly at departure [deg] - shape (n,)"""
+        """True anomaly at departure [deg] - shape (..., K)"""
     @property
     def ta_arrive(self) -> NDArray[np.float64]:
-        """True anomaly at arrival [deg] - shape (n,)"""
+        """True anomaly at arrival [deg] - shape (..., K)"""
     @property
     def rp(self) -> NDArray[np.float64]:
-        """Radius of perigee [km] - shape (n,)"""
+        """Radius of perigee [km] - shape (..., K)"""
     @property
     def ra(self) -> NDArray[np.float64]:
-        """Radius of apogee [km] - shape (n,)"""
+        """Radius of apogee [km] - shape (..., K)"""
 
 @final
 class LambertBurnArray:
@@ -189,7 +191,7 @@ class LambertBurnArray:
     Replaces OptimizedLambertSolutionPy and OptimizedLambertSolutionArray
 
     The two-impulse transfers found by an optimisation function, one row per
-    transfer, as fifteen read-only float64 NumPy arrays. Instances come from
+    transfer, as fifteen float64 NumPy arrays. Instances come from
     lambert_grid_search, optimize_lambert_transfer_py,
     optimize_lambert_transfer_grid_py, optimize_lambert_nm_py,
     optimize_lambert_nm_multi_py and optimize_lambert_nm_multi_sunline_py; the
@@ -215,8 +217,11 @@ class LambertBurnArray:
 
     A search that found nothing gives zero rows, or one row of NaN for the
     functions that always return one row. Each read returns the stored array
-    itself, not a copy; the attributes cannot be reassigned. repr() lists the
-    shapes and the minimum, maximum and mean cost.
+    itself, not a copy; the attributes cannot be reassigned, but the arrays
+    are writeable: a change made in place is seen by later reads, by repr()
+    and by a copy.copy() of the object, which shares the arrays
+    (copy.deepcopy() and pickle copy them). repr() lists the shapes and the
+    minimum, maximum and mean cost.
 
     Examples
     --------
@@ -670,7 +675,11 @@ def optimize_lambert_transfer_py(
     -------
     LambertBurnArray
         Exactly one row; dv2 is NaN (an intercept) and cost is |dv1|, km/s.
-        A row of NaN when no cell has a transfer.
+        When no cell has a finite rating, the last cell of the grid is the
+        one evaluated. When the grid has no cell at all (hi < lo + dt_step: a
+        zero-width, reversed or too short window), the cell (lo, lo + dt_step)
+        is evaluated instead, although it ends outside the window. The row is
+        NaN only when that evaluation finds no transfer in either direction.
 
     Raises
     ------
