@@ -64,6 +64,60 @@ def test_equatorial_ellipse_uses_longitude_of_periapsis():
     assert a == pytest.approx(9000.0) and e == pytest.approx(0.3)
 
 
+def equatorial_state(ecc, periapsis_deg, nu_deg, direction, rp=8000.0):
+    """A state in the equator built from the conic itself: periapsis at periapsis_deg (counter-clockwise from x),
+    true anomaly nu_deg counted along the motion, direction +1 counter-clockwise (i = 0) or -1 clockwise
+    (i = 180 deg)."""
+    p = rp * (1 + ecc)
+    nu = np.radians(nu_deg)
+    phi = np.radians(periapsis_deg) + direction * nu
+    radial = np.array([np.cos(phi), np.sin(phi), 0.0])
+    along = direction * np.array([-np.sin(phi), np.cos(phi), 0.0])
+    speed = np.sqrt(MU / p)
+    velocity = speed * (ecc * np.sin(nu) * radial + (1 + ecc * np.cos(nu)) * along)
+    return state(p / (1 + ecc * np.cos(nu)) * radial, velocity)
+
+
+QUADRANTS = [30.0, 120.0, 210.0, 300.0]
+
+
+@pytest.mark.parametrize("direction", [1, -1], ids=["prograde", "retrograde"])
+@pytest.mark.parametrize("ecc", [0.0, 0.3])
+def test_equatorial_elements_follow_the_motion_and_round_trip(direction, ecc):
+    # Angles in the equator are measured from x in the orbit's own direction of motion, so that coe2rv turns them
+    # back into the state: a clockwise orbit with periapsis at -60 deg has argp 60 deg. For a circular orbit
+    # the anomaly is the position's true longitude.
+    for angle in QUADRANTS:
+        for nu in QUADRANTS if ecc else [0.0]:
+            s = equatorial_state(ecc, angle, nu, direction)
+            coe = orbelin.rv2coe(s, special=True)
+            assert coe[2] == (0.0 if direction == 1 else 180.0)
+            longitude = (direction * angle) % 360.0
+            if ecc:
+                assert coe[4] == pytest.approx(longitude) and coe[8] == pytest.approx(longitude)
+                assert coe[5] == pytest.approx(nu)
+            else:
+                assert coe[4] == 0.0 and coe[5] == pytest.approx(longitude) and coe[7] == pytest.approx(longitude)
+            np.testing.assert_allclose(orbelin.coe2rv(coe[:6]), s, rtol=1e-12, atol=1e-9)
+
+
+@pytest.mark.parametrize("retro", [False, True])
+def test_transfer_elements_of_equatorial_arcs_agree_with_rv2coe(retro):
+    # Arcs in the equator both ways round, departures and arrivals in every quadrant.
+    th = np.radians(np.array(QUADRANTS) + 10.0)
+    r1 = 7000.0 * np.column_stack([np.cos(th), np.sin(th), np.zeros(4)])
+    r2 = 9000.0 * np.column_stack([np.cos(th + 2.0), np.sin(th + 2.0), np.zeros(4)])
+    arcs = orbelin.lambert_izzo_vec(r1, r2, 4000.0, 0, retro)
+    dep = orbelin.rv2coe(np.concatenate([r1, arcs.v1[:, 0]], axis=1))
+    arr = orbelin.rv2coe(np.concatenate([r2, arcs.v2[:, 0]], axis=1))
+    assert np.all(dep[:, 2] == (180.0 if retro else 0.0))
+    for k, name in enumerate(["sma", "ecc", "inc", "raan", "argp", "ta_depart"]):
+        np.testing.assert_allclose(getattr(arcs, name)[:, 0], dep[:, k], rtol=1e-12, atol=1e-12)
+    np.testing.assert_allclose(arcs.ta_arrive[:, 0], arr[:, 5], rtol=1e-12, atol=1e-12)
+    # The elements describe the arc: coe2rv of them gives back the departure state.
+    np.testing.assert_allclose(orbelin.coe2rv(dep), np.concatenate([r1, arcs.v1[:, 0]], axis=1), rtol=1e-10, atol=1e-9)
+
+
 def test_parabolic_state_has_infinite_axis_and_coe2rv_gives_nan():
     r = 7000.0
     coe = orbelin.rv2coe(state([r, 0, 0], [0, np.sqrt(2 * MU / r), 0]))

@@ -35,8 +35,24 @@ CHILD = textwrap.dedent(
     """
 )
 
+# A short multi-revolution arc whose 3-revolution left-branch iteration falls into a two-cycle and never settles:
+# with an unbounded maxiter the solve would run for ever.
+CYCLING = (
+    "r1 = np.array([11681.286988966196, 52182.036505558484, -20669.911173873705])\n"
+    "r2 = np.array([11756.875709033055, 52338.26808212805, -20761.437675798767])\n"
+)
+
 # Each call would run for half a minute or more on two cores.
 LONG_CALLS = {
+    # On the calling thread alone.
+    "lambert_izzo_single": (
+        CYCLING + "call = lambda: orbelin.lambert_izzo_single(r1, r2, 150000.0, 3, False, maxiter=2**63)"
+    ),
+    # On the pool's threads.
+    "lambert_izzo_vec": (
+        CYCLING + "r1 = np.tile(r1, (8, 1)); r2 = np.tile(r2, (8, 1))\n"
+        "call = lambda: orbelin.lambert_izzo_vec(r1, r2, 150000.0, 3, False, maxiter=2**63)"
+    ),
     # 100,000 state pairs x 20 times of flight, up to 10 revolutions both ways round.
     "lambert_izzo_best_dv": (
         "s1 = np.tile(source, (100000, 1)); s2 = np.tile(target, (100000, 1))\n"

@@ -231,6 +231,27 @@ def test_every_arc_joins_the_positions_in_the_time_of_flight(random_batch):
     assert rel_err(vf, res.v2[filled]).max() < 1e-8
 
 
+@pytest.mark.parametrize("tol, maxiter", [(1e-16, 10**9), (1e-128, 2**63)])
+@pytest.mark.parametrize("retro", [False, True])
+def test_a_tolerance_below_rounding_gives_the_finest_arc(tol, maxiter, retro):
+    # float64 cannot resolve x to these tolerances; the iteration stops once its steps no longer shrink and
+    # returns the arc of the finest tolerance it can meet. The first pair, a short hop at 2 s, has |x| ~ 650.
+    r1, r2 = random_pairs(11, 40)
+    r1[0], r2[0] = [7000.0, 0.0, 270.0], [6759.0, 0.0, 500.0]
+    tofs = np.r_[2.0, RANDOM_TOFS]
+    fine = orbelin.lambert_izzo_vec(r1, r2, tofs, 2, retro, tol=1e-13)
+    tiny = orbelin.lambert_izzo_vec(r1, r2, tofs, 2, retro, tol=tol, maxiter=maxiter)
+    filled = ~np.isnan(fine.tof)
+    for field in ("v1", "v2"):
+        assert rel_err(getattr(tiny, field)[filled], getattr(fine, field)[filled]).max() < 1e-12
+    # The arcs arrive (the 2 s hops, escapes at thousands of km/s, are beyond the reference propagator).
+    filled[:, 0] = False
+    R1 = np.broadcast_to(r1[:, None, None, :], tiny.v1.shape)[filled]
+    R2 = np.broadcast_to(r2[:, None, None, :], tiny.v1.shape)[filled]
+    rf, _ = propagate(R1, tiny.v1[filled], tiny.tof[filled])
+    assert rel_err(rf, R2).max() < 1e-8
+
+
 def test_revolution_count_matches_the_period(random_batch):
     # An arc with M complete revolutions takes more than M and less than M + 1
     # periods of its own orbit.
@@ -447,6 +468,34 @@ def test_opposite_positions_give_finite_arcs_that_arrive(r1, r2, retro):
     rf, vf = propagate(r1[None], s.v1, s.tof)
     assert rel_err(rf, r2[None]).max() < 1e-8
     assert rel_err(vf, s.v2).max() < 1e-8
+
+
+@pytest.mark.parametrize("side", [-1.0, 1.0], ids=["short-of-half-turn", "past-half-turn"])
+@pytest.mark.parametrize("retro", [False, True])
+def test_nearly_opposite_positions_give_arcs_that_arrive(side, retro):
+    # 1e-10 to 1e-7 rad from a half turn c/s rounds to about 1, and to just above it: lambda must still be
+    # right to the last bits for the arcs to arrive.
+    rng = np.random.default_rng(1507)
+    n = 150
+    u = random_directions(rng, n)
+    w = random_directions(rng, n)
+    w -= np.sum(w * u, axis=1)[:, None] * u
+    w /= np.linalg.norm(w, axis=1)[:, None]
+    angle = np.pi + side * 10 ** rng.uniform(-10, -7, n)
+    r1 = rng.uniform(6600.0, 42000.0, n)[:, None] * u
+    r2 = rng.uniform(6600.0, 42000.0, n)[:, None] * (np.cos(angle)[:, None] * u + np.sin(angle)[:, None] * w)
+    # The published geometry 1.2e-8 rad short of a half turn.
+    r1[0] = [16718.63661173809, -24014.444488250567, 6051.1551195147385]
+    r2[0] = [-12115.558647859867, 17402.639849339896, -4385.113966569254]
+    tofs = np.array([3000.0, 5527.581595619311, 40000.0, 150000.0])
+    s = orbelin.lambert_izzo_vec(r1, r2, tofs, 2, retro)
+    filled = ~np.isnan(s.tof)
+    assert np.all(np.isfinite(s.v1[filled])) and np.all(np.isfinite(s.v2[filled]))
+    R1 = np.broadcast_to(r1[:, None, None, :], s.v1.shape)[filled]
+    R2 = np.broadcast_to(r2[:, None, None, :], s.v1.shape)[filled]
+    rf, vf = propagate(R1, s.v1[filled], s.tof[filled])
+    assert rel_err(rf, R2).max() < 1e-10
+    assert rel_err(vf, s.v2[filled]).max() < 1e-10
 
 
 def test_same_direction_positions_give_finite_results():

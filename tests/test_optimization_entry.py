@@ -2,6 +2,7 @@
 and the pair table of optimize_lambert_nm_multi_array."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -288,3 +289,45 @@ def test_results_do_not_depend_on_the_thread_count():
     one = _digest(["taskset", "-c", "0"])
     assert len(one) == 64
     assert one == _digest([])
+
+
+# Every function taking max_rev, over a window (or time of flight) of 1e11 s: millions of revolutions fit.
+FAR = (0.0, 1e11)
+MAX_REV_CALLS = {
+    "lambert_grid_search": lambda rev, tb: orbelin.lambert_grid_search(LEO_SOURCE, LEO_TARGET, tb, tb[1] / 3,
+                                                                       max_rev=rev),
+    "optimize_lambert_nm_py": lambda rev, tb: orbelin.optimize_lambert_nm_py(LEO_SOURCE, LEO_TARGET, tb, rev, True,
+                                                                             max_iters=2),
+    "optimize_lambert_nm_multi_py": lambda rev, tb: orbelin.optimize_lambert_nm_multi_py(
+        LEO_SOURCE, LEO_TARGET, tb, rev, True, 2, False, max_iters=2),
+    "optimize_lambert_nm_multi_array": lambda rev, tb: orbelin.optimize_lambert_nm_multi_array(
+        np.tile(LEO_SOURCE, (2, 1)), LEO_TARGET, tb, rev, True, 2, False, max_iters=2),
+    "optimize_lambert_nm_multi_sunline_py": lambda rev, tb: orbelin.optimize_lambert_nm_multi_sunline_py(
+        LEO_SOURCE, LEO_TARGET, tb, rev, True, 2, False, 100.0, T0_REF, max_iters=2),
+    "lambert_izzo_single": lambda rev, tb: orbelin.lambert_izzo_single(LEO_SOURCE[:3], LEO_TARGET[:3], tb[1], rev,
+                                                                       False),
+    "lambert_izzo_vec": lambda rev, tb: orbelin.lambert_izzo_vec(LEO_SOURCE[:3], LEO_TARGET[:3], tb[1], rev, False),
+    "lambert_izzo_vec_dv": lambda rev, tb: orbelin.lambert_izzo_vec_dv(LEO_SOURCE, LEO_TARGET, tb[1], rev, False),
+    "lambert_izzo_best_dv": lambda rev, tb: orbelin.lambert_izzo_best_dv(LEO_SOURCE, LEO_TARGET, tb[1], rev),
+}
+
+
+@pytest.mark.parametrize("name", MAX_REV_CALLS)
+def test_more_revolutions_than_the_solver_solves_are_refused_at_the_call(name):
+    with pytest.raises(ValueError) as info:
+        MAX_REV_CALLS[name](10**7, FAR)
+    text = str(info.value)
+    assert text.startswith("max_rev = 10000000 admits ")
+    assert text.endswith("; at most 1000000 revolutions can be solved in one call")
+    # A low orbit's period is under two hours: 1e11 s hold more than a million revolutions, and the count quoted
+    # is no more than the window allows.
+    count = int(re.search(r" admits (?:up to )?(\d+) revolutions", text).group(1))
+    assert 10**6 < count < 2 * 1e11 / (2 * np.pi * np.sqrt(6000.0**3 / 398600.4418))
+    # The same max_rev over an hour is answered.
+    MAX_REV_CALLS[name](10**7, (0.0, 3600.0))
+
+
+def test_a_start_count_beyond_any_memory_is_a_memory_error_with_a_message():
+    with pytest.raises(MemoryError) as info:
+        orbelin.optimize_lambert_nm_multi_py(LEO_SOURCE, LEO_TARGET, WINDOW, 0, True, 2**64 - 1, True)
+    assert str(info.value)

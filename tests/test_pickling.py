@@ -229,3 +229,24 @@ def test_repr_reads_the_cost_field_in_place(layout, n):
     cost = fields["cost"]
     assert text.splitlines()[4] == (f"               cost: [{n}] (min={cost.min():.6f}, max={cost.max():.6f}, "
                                     f"avg={cost.mean():.6f} km/s)")
+
+
+def _fault():
+    r1 = np.array([7000.0, 0.0, 0.0])
+    r2 = np.array([0.0, 7000.0, 0.0])
+    return orbelin.lambert_izzo_single(r1, r2, 3600.0, 0, False, mu=0.0)
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_an_internal_fault_crosses_a_process_pool_with_its_message(method):
+    with pytest.raises(BaseException) as here:
+        _fault()
+    with ProcessPoolExecutor(max_workers=1, mp_context=multiprocessing.get_context(method)) as pool:
+        with pytest.raises(BaseException) as there:
+            pool.submit(_fault).result()
+    # The same class (still no module attribute, still past `except Exception`) and the same text.
+    assert type(there.value) is type(here.value)
+    assert type(here.value).__name__ == "PanicException" and not hasattr(orbelin, "PanicException")
+    assert not isinstance(there.value, Exception)
+    assert str(there.value) == str(here.value) == "Gravity parameter mu must be positive, got: 0"
+    assert "_rebuild_panic" not in orbelin.__all__

@@ -13,4 +13,11 @@ public:
     explicit InternalFault(const std::string& what) : std::runtime_error(what) {}
 };
 
+// A request that the routines refuse as a whole although each argument is valid on its own (a revolution count
+// beyond what the Lambert solver will solve): the Python boundary raises ValueError with the text.
+class RefusedRequest : public std::runtime_error {
+public:
+    explicit RefusedRequest(const std::string& what) : std::runtime_error(what) {}
+};
+
 }  // namespace orbelin

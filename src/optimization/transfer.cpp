@@ -1,5 +1,8 @@
 #include "optimization/transfer.hpp"
 
+#include <cmath>
+#include <limits>
+
 #include "celestial/sun_state.hpp"
 #include "conversions/ric_waypoint.hpp"
 #include "propagation/kepler_universal_2body.hpp"
@@ -50,6 +53,24 @@ std::optional<State> ArrivalAim::apply(const State& target_at_tf, double tf) con
         }
     }
     return std::nullopt;
+}
+
+double periapsis_radius(const State& state, double mu) noexcept {
+    const Vec3 r = position(state);
+    const Vec3 v = velocity(state);
+    const Vec3 h = cross(r, v);
+    const Vec3 e_vec = cross(v, h) / mu - r / norm(r);
+    return dot(h, h) / mu / (1.0 + norm(e_vec));
+}
+
+std::uint64_t transfer_revolution_bound(double radius, double window, double mu) noexcept {
+    // Ends that may reach the centre (or a NaN radius) leave the count unbounded.
+    if (!(radius > 0.0)) return std::numeric_limits<std::uint64_t>::max();
+    // A margin of 1e-9 over the solver's own rounding of the same quantities.
+    const double revs = std::sqrt(2.0 * mu / (radius * radius * radius)) * window / pi * (1.0 + 1e-9);
+    if (!(revs >= 1.0)) return 0;
+    if (revs >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(revs);
 }
 
 std::optional<OptimizedLambertSolution> evaluate_transfer(const TransferProblem& p, double t0, double tf) {

@@ -34,6 +34,16 @@ struct OptimizedLambertSolution {
 // millions of cells then never holds all its records and all its result rows at once.
 using RecordBlocks = std::vector<std::vector<OptimizedLambertSolution>>;
 
+// The least distance from the centre along the conic of `state` (its periapsis radius; 0 for a radial orbit, NaN
+// for NaN input). Every propagated state of a transfer stays at least this far out.
+double periapsis_radius(const State& state, double mu) noexcept;
+
+// The most revolutions floor(T / pi) that any Lambert problem of a transfer can admit when neither end comes
+// closer to the centre than `radius` km and the time of flight is at most `window` s: the semi-perimeter s of the
+// triangle is at least the larger radius, so T = sqrt(2 mu / s^3) tof stays below its value at s = radius.
+// Saturates at the largest count, which a radius of 0 or less (or NaN) also gives; 0 for a NaN window.
+std::uint64_t transfer_revolution_bound(double radius, double window, double mu) noexcept;
+
 // A record whose every field is NaN: the answer of a search that found nothing.
 OptimizedLambertSolution nan_solution() noexcept;
 

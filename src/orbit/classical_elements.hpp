@@ -282,21 +282,27 @@ inline double argument_of_latitude(const OrbitGeometry& g) noexcept {
     return select_less(g.r.z, 0.0, two_pi - u, u);
 }
 
+// The flip that turns an angle in [0, pi] measured from the x axis into one in [0, 2pi). In the equatorial plane
+// (equatorial: sin i below the caller's tolerance) the angle is measured in the orbit's own direction of motion,
+// as coe2rv rotates it back: a negative y component and a retrograde orbit each reverse it, and the two cancel.
+// An inclined orbit, which has its node for reference, takes a single flip when either condition holds.
+inline double x_axis_angle(double angle, double y, bool retrograde, bool equatorial) noexcept {
+    const bool below = y < 0.0;
+    const bool flip = equatorial ? below != retrograde : below || retrograde;
+    return flip ? two_pi - angle : angle;
+}
+
 // True longitude, measured from the x axis; the substitute anomaly of circular equatorial orbits.
-// A single flip when r_y < 0 or the orbit is retrograde: the two conditions do not cancel.
-inline double true_longitude(const OrbitGeometry& g, double inc) noexcept {
+inline double true_longitude(const OrbitGeometry& g, double inc, bool equatorial) noexcept {
     const double lambda = std::acos(std::clamp(g.r.x / g.r_norm, -1.0, 1.0));
-    if (g.r.y < 0.0 || inc > half_pi) return two_pi - lambda;
-    return lambda;
+    return x_axis_angle(lambda, g.r.y, inc > half_pi, equatorial);
 }
 
 // Longitude of periapsis, measured from the x axis; replaces the argument of periapsis of equatorial orbits.
-// Same single-flip rule as the true longitude.
-inline double longitude_of_periapsis(const OrbitGeometry& g, double inc) noexcept {
+inline double longitude_of_periapsis(const OrbitGeometry& g, double inc, bool equatorial) noexcept {
     double lonper = 0.0;
     if (g.ecc > element_guard) lonper = std::acos(std::clamp(g.e_vec.x / g.ecc, -1.0, 1.0));
-    if (g.e_vec.y < 0.0 || inc > half_pi) return two_pi - lonper;
-    return lonper;
+    return x_axis_angle(lonper, g.e_vec.y, inc > half_pi, equatorial);
 }
 
 // a, e and the four classical angles (radians, each wrapped into [0, 2pi)).
@@ -333,14 +339,14 @@ inline ClassicalElements classical_elements(const OrbitGeometry& g, double mu, d
             el.argp = 0.0;
             if (equatorial) {
                 el.raan = 0.0;
-                el.nu = true_longitude(g, el.inc);
+                el.nu = true_longitude(g, el.inc, true);
             } else {
                 el.raan = raw_raan(g);
                 el.nu = argument_of_latitude(g);
             }
         } else if (equatorial) {
             el.raan = 0.0;
-            el.argp = longitude_of_periapsis(g, el.inc);
+            el.argp = longitude_of_periapsis(g, el.inc, true);
             el.nu = true_anomaly(g);
         } else {
             el.raan = raw_raan(g);
@@ -361,7 +367,7 @@ inline double anomaly_element(OrbitGeometry g, double tol) noexcept {
     if (g.ecc < tol) {
         g.n_norm = norm(g.n);
         const double inc = inclination(g);
-        if (sin_inclination(g) < tol) return wrap_two_pi(true_longitude(g, inc));
+        if (sin_inclination(g) < tol) return wrap_two_pi(true_longitude(g, inc, true));
         return wrap_two_pi(argument_of_latitude(g));
     }
     return wrap_two_pi(true_anomaly(g));

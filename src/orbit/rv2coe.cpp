@@ -13,9 +13,10 @@ ElementVector rv2coe_single(const State& state, bool deg, bool special, double m
     if (special) {
         // Reported whatever the degenerate case, so that callers can pick their own substitute.
         const double inc = detail::inclination(g);
+        const bool equatorial = detail::sin_inclination(g) < tol;
         out.values[6] = detail::wrap_two_pi(detail::argument_of_latitude(g));
-        out.values[7] = detail::wrap_two_pi(detail::true_longitude(g, inc));
-        out.values[8] = detail::wrap_two_pi(detail::longitude_of_periapsis(g, inc));
+        out.values[7] = detail::wrap_two_pi(detail::true_longitude(g, inc, equatorial));
+        out.values[8] = detail::wrap_two_pi(detail::longitude_of_periapsis(g, inc, equatorial));
         out.size = 9;
     }
     if (deg) {

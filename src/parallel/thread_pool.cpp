@@ -143,6 +143,11 @@ void interruption_point() {
     if ((job != nullptr && job->cancelled()) || InterruptScope::interrupted()) throw LoopInterrupted{};
 }
 
+bool stop_requested() noexcept {
+    const detail::LoopJob* job = detail::LoopJob::current;
+    return (job != nullptr && job->cancelled()) || detail::LoopJob::interrupted();
+}
+
 ThreadPool::ThreadPool(std::size_t workers) {
     std::latch started(static_cast<std::ptrdiff_t>(workers));
     threads_.reserve(workers);

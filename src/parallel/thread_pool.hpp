@@ -56,6 +56,9 @@ public:
     // Runs the current thread's check, if it has a scope; false otherwise.
     static bool interrupted();
 
+    // Whether this scope's check has reported an interruption (without running it again).
+    bool fired() const noexcept { return fired_; }
+
 private:
     FunctionRef<bool()> check_;
     bool fired_ = false;
@@ -66,6 +69,13 @@ private:
 // search): throws LoopInterrupted when the loop whose task this is has been
 // stopped, or when this thread's InterruptScope reports an interruption.
 void interruption_point();
+
+// The same question without throwing, for numerical kernels that must stay noexcept: true when the loop whose task
+// this is has been stopped or this thread's InterruptScope reports an interruption. A kernel that sees true returns
+// what it has; the loop (or, on the calling thread alone, the Python boundary) then reports the interruption.
+// Costs a thread-local read and a few atomic loads, or a check on the calling thread: call it every few thousand
+// iterations of a long loop, not every one.
+bool stop_requested() noexcept;
 
 class ThreadPool {
 public:

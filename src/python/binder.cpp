@@ -209,7 +209,11 @@ PyObject* dispatch(const FunctionDef& def, PyObject* args, PyObject* kwargs) noe
         // dictionary keep every input alive, so a handler can at worst change values mid-call.
         auto pending_signal = []() noexcept { return PyErr_CheckSignals() != 0; };
         const InterruptScope interrupt_scope(pending_signal);
-        return def.impl(converted);
+        PyRef result = PyRef::steal(def.impl(converted));
+        // A kernel on this thread that saw the interruption returned early with what it had: the result is
+        // incomplete and the handler's exception is pending.
+        if (result && interrupt_scope.fired()) throw LoopInterrupted{};
+        return result.release();
     });
 }
 

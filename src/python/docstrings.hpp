@@ -194,7 +194,9 @@ TypeError
     r1 or r2 is not a 1-D float64 NumPy array or is not contiguous; a
     flag is not a bool; a count is not an int.
 ValueError
-    r1 or r2 does not hold 3 elements.
+    r1 or r2 does not hold 3 elements;
+    max_rev admits more than a million revolutions in the time of flight
+    (more than the solver solves in one call).
 OverflowError
     max_rev or maxiter is negative.
 PanicException
@@ -264,7 +266,9 @@ ValueError
     "Failed to reshape r1" (a layout that cannot be read as rows, such as
     a strided slice), "Time-of-flight array must be 1D, got <n>D",
     "Time-of-flight array cannot be empty", "No valid solutions found for
-    any input" (for example an empty batch).
+    any input" (for example an empty batch);
+    max_rev admits more than a million revolutions in the time of flight
+    (more than the solver solves in one call).
 OverflowError
     max_rev or maxiter is negative.
 PanicException
@@ -337,7 +341,9 @@ ValueError
     "s1 must have shape [..., 6]", "s1 and s2 must have matching shapes",
     "Failed to reshape s1", "Time-of-flight array must be 1D, got <n>D",
     "Time-of-flight array cannot be empty", "No solutions found for any
-    input".
+    input";
+    max_rev admits more than a million revolutions in the time of flight
+    (more than the solver solves in one call).
 OverflowError
     max_rev or maxiter is negative.
 PanicException
@@ -413,7 +419,9 @@ ValueError
     "s1 must have shape [..., 6]", "s1 and s2 must have matching shapes",
     "Reshape s1 failed: ..." (a layout that cannot be read as rows),
     "Time-of-flight must be 1D", "Reshape dv1_mag: ..." (an empty tof
-    list with a non-empty batch).
+    list with a non-empty batch);
+    max_rev admits more than a million revolutions in the time of flight
+    (more than the solver solves in one call).
 OverflowError
     max_rev or maxiter is negative.
 PanicException
@@ -713,7 +721,9 @@ TypeError
 ValueError
     A state does not hold 6 elements; time_bounds does not hold 2 values
     or is not finite; dt_step is not positive or too small to advance the
-    grid.
+    grid;
+    max_rev admits more than a million revolutions in the window (more
+    than the solver solves in one call).
 MemoryError
     The grid has more cells than the memory available can hold.
 OverflowError
@@ -782,7 +792,9 @@ TypeError
     contiguous; time_bounds or initial_guess is not a tuple.
 ValueError
     A state does not hold 6 elements; the waypoint does not hold 3 or 6;
-    a tuple does not hold 2 values.
+    a tuple does not hold 2 values;
+    max_rev admits more than a million revolutions in the window (more
+    than the solver solves in one call).
 OverflowError
     max_rev or max_iters is negative.
 
@@ -847,7 +859,9 @@ TypeError
     contiguous; time_bounds is not a tuple.
 ValueError
     A state does not hold 6 elements; the waypoint does not hold 3 or 6;
-    time_bounds does not hold 2 values.
+    time_bounds does not hold 2 values;
+    max_rev admits more than a million revolutions in the window (more
+    than the solver solves in one call).
 MemoryError
     The starts (and, unless return_best_only, a result row for each)
     need more memory than the process may still use; raised before any
@@ -924,7 +938,9 @@ ValueError
     [..., 6]", "ric_waypoint must have shape [..., 3] or [..., 6]", "If
     ric_waypoint is an array, it must have the same batch size as
     target_state", "Failed to reshape ..." (a layout that cannot be read
-    as rows); batches whose pairs outnumber a 64-bit count.
+    as rows); batches whose pairs outnumber a 64-bit count;
+    max_rev admits more than a million revolutions in the window (more
+    than the solver solves in one call).
 MemoryError
     The pairs (each with one table row) and the starts of the searches
     running at once need more memory than the process may still use
@@ -991,7 +1007,9 @@ TypeError
     A state is not a 1-D float64 NumPy array or is not contiguous;
     time_bounds is not a tuple.
 ValueError
-    A state does not hold 6 elements; time_bounds does not hold 2 values.
+    A state does not hold 6 elements; time_bounds does not hold 2 values;
+    max_rev admits more than a million revolutions in the window (more
+    than the solver solves in one call).
 MemoryError
     The starts (and, unless return_best_only, a result row for each)
     need more memory than the process may still use; raised before any

@@ -5,8 +5,11 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <stdexcept>
+#include <string>
 
 #include "common/fault.hpp"
+#include "common/system_resources.hpp"
 #include "parallel/thread_pool.hpp"
 #include "python/py_ref.hpp"
 
@@ -44,10 +47,46 @@ void raise(PyObject* type, const std::string& message) {
     throw PyErrSet{};
 }
 
+namespace {
+
+PyObject* panic_rebuilder = nullptr;  // orbelin._rebuild_panic, set at initialisation
+
+// PanicException.__reduce__: the class is no module attribute that pickle could name, so an instance pickles as
+// a call of the module's private _rebuild_panic with the exception's arguments (its message).
+PyObject* panic_reduce(PyObject* self, PyObject*) {
+    if (panic_rebuilder == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "cannot pickle PanicException before orbelin is initialised");
+        return nullptr;
+    }
+    PyRef args = PyRef::steal(PyObject_GetAttrString(self, "args"));
+    if (!args) return nullptr;
+    return PyTuple_Pack(2, panic_rebuilder, args.get());
+}
+
+PyMethodDef panic_reduce_def{"__reduce__", panic_reduce, METH_NOARGS, "Pickles the exception with its message."};
+
+PyObject* rebuild_panic(PyObject*, PyObject* args) {
+    PyObject* type = panic_exception_type();
+    return type == nullptr ? nullptr : PyObject_Call(type, args, nullptr);
+}
+
+}  // namespace
+
+PyMethodDef rebuild_panic_method{"_rebuild_panic", rebuild_panic, METH_VARARGS,
+                                 "Restores a pickled PanicException from its arguments; pickle calls it."};
+
+void set_panic_rebuilder(PyObject* function) { panic_rebuilder = function; }
+
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;  // guarded by the interpreter lock
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("orbelin.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+        PyRef created =
+            PyRef::steal(PyErr_NewExceptionWithDoc("orbelin.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+        if (!created) return nullptr;
+        PyRef reduce =
+            PyRef::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(created.get()), &panic_reduce_def));
+        if (!reduce || PyObject_SetAttrString(created.get(), "__reduce__", reduce.get()) < 0) return nullptr;
+        type = created.release();
     }
     return type;
 }
@@ -60,8 +99,21 @@ void set_error_from_current_exception() noexcept {
     } catch (const LoopInterrupted&) {
         // The interruption check left the signal handler's exception set (KeyboardInterrupt for Ctrl-C).
         if (!PyErr_Occurred()) set_panic("the call was interrupted without a pending exception");
+    } catch (const RefusedRequest& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        // What was asked for is not known here; what is left is. No heap: memory has just run out.
+        const MemoryBudget budget = available_memory();
+        char text[320];
+        std::snprintf(text, sizeof text,
+                      "orbelin: not enough memory for the call (an allocation failed with %.4g bytes left to the "
+                      "process: %s)",
+                      static_cast<double>(budget.bytes), limit_text(budget.limit));
+        PyErr_SetString(PyExc_MemoryError, text);
+    } catch (const std::length_error& e) {
+        const std::string text =
+            std::string("orbelin: a requested size exceeds what can be allocated (") + e.what() + ")";
+        PyErr_SetString(PyExc_MemoryError, text.c_str());
     } catch (const std::exception& e) {
         set_panic(e.what()[0] != '\0' ? e.what() : kDefaultFaultText);
     } catch (...) {

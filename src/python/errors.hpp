@@ -28,6 +28,11 @@ inline PyObject* check(PyObject* obj) {
 // The exception class for internal faults, created on first use.
 PyObject* panic_exception_type();
 
+// orbelin._rebuild_panic(*args): a PanicException with these arguments. A private module attribute, so that
+// pickle can name it; PanicException.__reduce__ hands it out once set_panic_rebuilder has been given the function.
+extern PyMethodDef rebuild_panic_method;
+void set_panic_rebuilder(PyObject* function);
+
 // Sets the Python exception for the exception being handled.
 void set_error_from_current_exception() noexcept;
 

@@ -146,14 +146,19 @@ PyObject* init_module() {
         add_to_module(module.get(), all.get(), row.def->name, std::move(function));
     }
 
-    // The reconstructor of pickled result objects: a module attribute, so that
-    // pickle finds it by name, but not part of the interface listed in __all__.
+    // The reconstructors of pickled result objects and internal faults: module
+    // attributes, so that pickle finds them by name, but not part of the
+    // interface listed in __all__.
     static PyMethodDef rebuild_method = method_row<rebuild_result_def>();
     static const std::string rebuild_doc = rebuild_result_def.docstring();
     rebuild_method.ml_doc = rebuild_doc.c_str();
     PyRef rebuild = PyRef::steal(check(PyCFunction_NewEx(&rebuild_method, module.get(), module_name.get())));
     if (PyModule_AddObjectRef(module.get(), rebuild_result_def.name, rebuild.get()) < 0) throw PyErrSet{};
     set_result_rebuilder(rebuild.release());
+    PyRef rebuild_panic =
+        PyRef::steal(check(PyCFunction_NewEx(&rebuild_panic_method, module.get(), module_name.get())));
+    if (PyModule_AddObjectRef(module.get(), rebuild_panic_method.ml_name, rebuild_panic.get()) < 0) throw PyErrSet{};
+    set_panic_rebuilder(rebuild_panic.release());
 
     initialized = true;
     return module.release();

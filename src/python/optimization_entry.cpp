@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "python/lambert_batch.hpp"
 #include "python/lambert_burn_array.hpp"
 #include "python/pair_table.hpp"
+#include "solver/lambert_izzo.hpp"
 
 namespace orbelin::py {
 
@@ -57,6 +59,29 @@ std::vector<double> read_waypoint(const Args& args) {
     std::vector<double> waypoint = copy_contiguous(args.array("ric_waypoint"));
     if (waypoint.size() != 3 && waypoint.size() != 6) raise_value_error("ric_waypoint must have 3 or 6 elements");
     return waypoint;
+}
+
+// How far the aim can move the arrival point from the target: the length of a waypoint's position offset.
+double aim_reach(std::span<const double> waypoint) {
+    return waypoint.size() < 3 ? 0.0 : norm(Vec3{waypoint[0], waypoint[1], waypoint[2]});
+}
+
+// Refuses, before any search, a max_rev that would let a transfer in the window need more revolutions than the
+// Lambert solver solves: `radius` is the closest the two ends can come to the centre (transfer_revolution_bound).
+void check_revolutions(std::uint64_t max_rev, double radius, TimeBounds bounds, double mu) {
+    if (max_rev <= lambert_max_solved_revs || !(mu > 0.0)) return;
+    const std::uint64_t bound = transfer_revolution_bound(radius, bounds.second - bounds.first, mu);
+    if (bound <= lambert_max_solved_revs) return;
+    raise_value_error(concat({"max_rev = ", std::to_string(max_rev), " admits up to ",
+                              std::to_string(std::min(max_rev, bound)),
+                              " revolutions in this time window; at most ", std::to_string(lambert_max_solved_revs),
+                              " revolutions can be solved in one call"}));
+}
+
+// check_revolutions for one source and one target whose arrival point the aim moves by up to `reach` km.
+void check_revolutions(std::uint64_t max_rev, const StatePair& s, double reach, TimeBounds bounds, double mu) {
+    check_revolutions(max_rev, std::fmax(periapsis_radius(s.source, mu), periapsis_radius(s.target, mu) - reach),
+                      bounds, mu);
 }
 
 std::optional<std::uint64_t> count_or_none(const Args& args, const char* name) {
@@ -125,6 +150,7 @@ PyObject* lambert_grid_search_py(const Args& args) {
     const double dt_step = args.f64("dt_step");
     const double mu = args.f64("mu");
     const double tol = checked_tol(args);
+    check_revolutions(args.count("max_rev"), s, 0.0, bounds, mu);
     const TimeGrid grid = build_grid(bounds, dt_step, kRecordCellBytes);
     auto records = lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol,
                                              args.count("maxiter"), args.flag("rendezvous"));
@@ -137,6 +163,7 @@ PyObject* optimize_lambert_nm_py(const Args& args) {
     const double mu = args.f64("mu");
     std::optional<TimePair> initial_guess;
     if (args.present("initial_guess")) initial_guess = args.pair("initial_guess");
+    check_revolutions(args.count("max_rev"), s, aim_reach(waypoint), args.pair("time_bounds"), mu);
     const auto found = optimize_lambert_nm(s.source, s.target, args.pair("time_bounds"), args.count("max_rev"),
                                            args.flag("optimize_rendezvous"), mu, count_or_none(args, "max_iters"),
                                            initial_guess, waypoint);
@@ -148,6 +175,7 @@ PyObject* optimize_lambert_nm_multi_py(const Args& args) {
     const StatePair s = read_state_pair(args);
     const std::vector<double> waypoint = read_waypoint(args);
     const double mu = args.f64("mu");
+    check_revolutions(args.count("max_rev"), s, aim_reach(waypoint), args.pair("time_bounds"), mu);
     require_search_memory("optimize_lambert_nm_multi_py", args.count("num_solvers"), args.flag("return_best_only"));
     const auto records = optimize_lambert_nm_multi(
         s.source, s.target, args.pair("time_bounds"), args.count("max_rev"), args.flag("optimize_rendezvous"),
@@ -162,6 +190,7 @@ PyObject* optimize_lambert_nm_multi_sunline_py(const Args& args) {
     const double offset_km = args.f64("sun_vector_offset_km");
     const double t0_ref = args.f64("t0_ref");
     const double mu = args.f64("mu");
+    check_revolutions(args.count("max_rev"), s, std::fabs(offset_km), args.pair("time_bounds"), mu);
     require_search_memory("optimize_lambert_nm_multi_sunline_py", args.count("num_solvers"),
                           args.flag("return_best_only"));
     const auto records = optimize_lambert_nm_multi_sunline(
@@ -229,6 +258,26 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     const double mu = args.f64("mu");
     const bool remove_duplicates = args.flag("remove_duplicates");
     const std::optional<std::uint64_t> max_iters = count_or_none(args, "max_iters");
+    // The waypoint of target j, read into `row`; empty without waypoints.
+    const auto waypoint_of = [&](std::size_t j, std::array<double, 6>& row) -> std::span<const double> {
+        if (!waypoints) return {};
+        waypoints->read(waypoints->count() == 1 ? 0 : j, row.data());
+        return {row.data(), waypoints->width()};
+    };
+    if (max_rev > lambert_max_solved_revs) {
+        // The pair whose ends can come closest: min over pairs of max(a_i, b_j) is max(min a, min b).
+        double closest_source = inf;
+        for (std::size_t i = 0; i < sources.count(); ++i) {
+            closest_source = std::fmin(closest_source, periapsis_radius(sources.state(i), mu));
+        }
+        double closest_target = inf;
+        for (std::size_t j = 0; j < targets.count(); ++j) {
+            std::array<double, 6> row{};
+            const double reach = aim_reach(waypoint_of(j, row));
+            closest_target = std::fmin(closest_target, periapsis_radius(targets.state(j), mu) - reach);
+        }
+        check_revolutions(max_rev, std::fmax(closest_source, closest_target), bounds, mu);
+    }
 
     const std::size_t S = sources.count();
     const std::size_t T = targets.count();
@@ -258,11 +307,7 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
         global_pool(), pairs,
         [&](std::size_t p) {
             std::array<double, 6> row{};
-            std::span<const double> waypoint;
-            if (waypoints) {
-                waypoints->read(waypoints->count() == 1 ? 0 : p % T, row.data());
-                waypoint = std::span<const double>(row.data(), waypoints->width());
-            }
+            const std::span<const double> waypoint = waypoint_of(p % T, row);
             return optimize_lambert_nm_multi(sources.state(p / T), targets.state(p % T), bounds, max_rev, rendezvous,
                                              num_solvers, best_only, mu, remove_duplicates, max_iters, waypoint);
         },

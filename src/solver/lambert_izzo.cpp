@@ -51,6 +51,15 @@ inline TofDerivatives tof_derivatives(double x, double T, double lambda, double 
 
 inline double izzo_y(double x, double lambda) noexcept { return std::sqrt(1.0 - lambda * lambda * (1.0 - x * x)); }
 
+// Whether a step of a root finder on x is down to the rounding noise of the function it zeroes: that function
+// (T or T') is a sum of terms of size about 1 + scale (scale: the size of its values), each rounded at 1e-16 of
+// itself and amplified by cancellation, near lambda = +-1, up to about 1e-13; divided by the slope, that is the
+// noise of x. 2^-30 (9e-10) keeps a margin of thousands. Against a tolerance of 1e-8 the test can only matter
+// where |x| + (1 + scale) / |slope| exceeds 10, and it is asked only once a step has failed to shrink.
+inline bool at_rounding_level(double step, double x, double scale, double slope) noexcept {
+    return step <= 0x1p-30 * (std::fabs(x) + (1.0 + std::fabs(scale)) / std::fabs(slope));
+}
+
 inline TofDerivatives tof_derivatives(double x, double T, double lambda) noexcept {
     return tof_derivatives(x, T, lambda, izzo_y(x, lambda), 1.0 / (1.0 - x * x));
 }
@@ -79,6 +88,10 @@ inline std::uint64_t saturating_count(double v) noexcept {
 
 inline Vec3 unit(const Vec3& v) noexcept { return v / norm(v); }
 
+// Below this value of 1 - c/s (transfer angles within a few thousandths of a radian of a half turn) lambda is
+// computed from the half-sum of the radial unit vectors instead.
+constexpr double half_turn_band = 1e-6;
+
 constexpr Vec3 nan_vec{nan, nan, nan};
 
 [[noreturn]] void throw_bad_mu(double mu) {
@@ -89,9 +102,9 @@ constexpr Vec3 nan_vec{nan, nan, nan};
 }
 
 [[noreturn]] void throw_too_many_revs(std::uint64_t revs, std::uint64_t max_rev) {
-    throw InternalFault("Lambert solver: refusing to solve " + std::to_string(revs) +
-                        " revolutions (max_rev = " + std::to_string(max_rev) + "); at most " +
-                        std::to_string(lambert_max_solved_revs) + " revolutions can be solved in one call");
+    throw RefusedRequest("max_rev = " + std::to_string(max_rev) + " admits " + std::to_string(revs) +
+                         " revolutions for this time of flight; at most " + std::to_string(lambert_max_solved_revs) +
+                         " revolutions can be solved in one call");
 }
 
 }  // namespace
@@ -158,7 +171,10 @@ double x_to_tof(std::uint64_t M, double x, double lambda) noexcept { return tof_
 void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_target, double tol,
                  double lambda) noexcept {
     if (tol >= 1.0 || maxiter == 0) return;
+    double last_err = std::numeric_limits<double>::infinity();
     for (std::uint64_t it = 0; it < maxiter; ++it) {
+        // A huge maxiter on an iteration that never settles (a two-cycle far from the root) stays interruptible.
+        if ((it & interrupt_poll_mask) == interrupt_poll_mask && stop_requested()) return;
         const TofAndY ty = tof_and_y(M, x, lambda);
         const double f = ty.T - T_target;
         const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y, ty.inv_umx2);
@@ -170,6 +186,11 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
         const double err = std::fabs(x - x_new);
         x = x_new;
         if (err <= tol || std::isnan(err)) return;
+        // A tolerance below what float64 resolves here: the steps have come down to the rounding noise of T and
+        // stopped shrinking, so x is as good as it gets. Tested only when a step fails to shrink, which the
+        // third-order iteration does once it has reached that noise.
+        if (err >= last_err && at_rounding_level(err, x, T_target, d.d1)) return;
+        last_err = err;
     }
 }
 
@@ -212,7 +233,17 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     //      random across a batch, so the sign is a factor instead of a branch: cross(ir, ih) is exactly
     //      -cross(ih, ir), and multiplying by -1 or 1 is exact.
     const double sign = select_less(ih.z, 0.0, -1.0, 1.0) * (retrograde ? -1.0 : 1.0);
-    const double lambda = sign * std::sqrt(1.0 - c / s);
+    //      Near a half turn 1 - c/s = r1 r2 cos^2(theta/2) / s^2 is a difference of nearly equal numbers: within
+    //      a few 1e-3 rad of it the rounding of c would cost lambda up to 1e-8 (arcs that miss r2 by 1e-7 of its
+    //      radius) or, within 1e-7 rad, turn 1 - c/s negative. There the square of the cosine comes from the
+    //      half-sum of the unit vectors, |ir1 + ir2|^2 / 4, which those rounding errors do not reach; anything
+    //      still negative gives 0, and a NaN stays NaN.
+    double one_minus_c_over_s = 1.0 - c / s;
+    if (one_minus_c_over_s < half_turn_band) {
+        const double half_sum = norm(p.ir1 + p.ir2) / (2.0 * s);
+        one_minus_c_over_s = p.r1n * p.r2n * half_sum * half_sum;
+    }
+    const double lambda = sign * std::sqrt(one_minus_c_over_s < 0.0 ? 0.0 : one_minus_c_over_s);
     const Vec3 it1 = sign * cross(ih, p.ir1);
     const Vec3 it2 = sign * cross(ih, p.ir2);
     p.lambda = lambda;
@@ -235,10 +266,15 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
         // Halley iterations for the minimum time of the m_max family, from x = 0.
         double x = 0.0;
         double t_min = T0;
+        double last_step = std::numeric_limits<double>::infinity();
         for (int evaluations = 0; evaluations < 13; ++evaluations) {
             const TofDerivatives d = tof_derivatives(x, t_min, lambda);
             const double x_new = d.d1 == 0.0 ? x : x - d.d1 * d.d2 / (d.d2 * d.d2 - d.d1 * d.d3 / 2.0);
-            if (std::fabs(x - x_new) < 1e-13) break;
+            const double step = std::fabs(x - x_new);
+            if (step < 1e-13) break;
+            // The root of T'(x): its rounding is that of T' (about T) over the slope T''.
+            if (step >= last_step && at_rounding_level(step, x_new, t_min, d.d2)) break;
+            last_step = step;
             t_min = x_to_tof(m_max, x_new, lambda);
             x = x_new;
         }

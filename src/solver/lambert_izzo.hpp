@@ -37,8 +37,16 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
 
 // Largest number of revolutions the solver accepts to solve in one call; a
 // problem that would need more (an enormous max_rev together with an enormous
-// time of flight) is refused with InternalFault before anything is allocated.
+// time of flight) is refused with RefusedRequest before anything is allocated.
 inline constexpr std::uint64_t lambert_max_solved_revs = 1'000'000;
+
+// The iteration loops ask whether their call has been interrupted once every interrupt_poll_mask + 1 steps
+// (a fraction of a millisecond of Householder steps).
+inline constexpr std::uint64_t interrupt_poll_mask = 4095;
+
+// Declared with the worker pool (parallel/thread_pool.hpp): whether the call running on this thread has been
+// interrupted.
+bool stop_requested() noexcept;
 
 namespace detail {
 
@@ -60,7 +68,7 @@ struct IzzoProblem {
 };
 
 // Steps 1-8. Returns false when tof <= 0 (the caller emits the single NaN
-// record). Throws InternalFault when mu <= 0 or when more than
+// record). Throws InternalFault when mu <= 0 and RefusedRequest when more than
 // lambert_max_solved_revs revolutions would be solved.
 bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
                 const std::optional<Vec3>& reference_normal, IzzoProblem& p);
@@ -110,6 +118,9 @@ void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, double mu, bool
         izzo_record(p, izzo_direct_x(p, tol, maxiter), r1, tof, mu, 0, 0, retrograde, reentry_check);
     on_solution(direct);
     for (std::uint64_t i = 1; i <= p.revs; ++i) {
+        // Up to a million revolution pairs, each only a few steps: once interrupted, the remaining arcs keep their
+        // initial guesses so that the record count stays what the caller sized for.
+        if ((i & interrupt_poll_mask) == 0 && stop_requested()) maxiter = 0;
         const LambertSolution left =
             izzo_record(p, izzo_multi_x(p, i, true, tol, maxiter), r1, tof, mu, i, 1, retrograde, reentry_check);
         on_solution(left);
@@ -122,8 +133,8 @@ void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, double mu, bool
 }  // namespace detail
 
 // Calls on_solution(const LambertSolution&) once per record, in the order of
-// the file comment. Throws InternalFault for mu <= 0 (NaN passes) and for a
-// problem needing more than lambert_max_solved_revs revolutions.
+// the file comment. Throws InternalFault for mu <= 0 (NaN passes) and
+// RefusedRequest for a problem needing more than lambert_max_solved_revs revolutions.
 template <class F>
 void lambert_izzo_visit(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev,
                         bool retrograde, double tol, std::uint64_t maxiter, bool reentry_check,

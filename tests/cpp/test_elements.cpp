@@ -163,9 +163,10 @@ TEST_CASE("equatorial ellipse: raan = 0, argp = longitude of periapsis") {
     }
 }
 
-TEST_CASE("retrograde orbits flip the true longitude and longitude of periapsis once") {
-    // Retrograde circular equatorial orbit, i = 180 deg. acos(r_x / |r|) is 60 deg at both positions; the flip
-    // happens once whether or not r_y < 0 adds its own reason.
+TEST_CASE("retrograde equatorial orbits measure true longitude and longitude of periapsis clockwise") {
+    // Retrograde circular equatorial orbit, i = 180 deg. acos(r_x / |r|) is 60 deg at both positions; the orbit
+    // moves clockwise, so the longitudes are 360 deg - theta: one flip above the x axis, and two that cancel
+    // below it.
     const double r0 = 7000.0;
     const double vc = std::sqrt(mu_earth / r0);
     for (double theta_deg : {60.0, 300.0}) {
@@ -175,11 +176,11 @@ TEST_CASE("retrograde orbits flip the true longitude and longitude of periapsis 
         CHECK_CLOSE(el.values[2], 180.0, 1e-12);
         CHECK(el.values[3] == 0.0);
         CHECK(el.values[4] == 0.0);
-        CHECK(std::fabs(angle_diff_deg(el.values[7], 300.0)) < 1e-9);
+        CHECK(std::fabs(angle_diff_deg(el.values[7], 360.0 - theta_deg)) < 1e-9);
         CHECK(el.values[5] == el.values[7]);
     }
-    // Retrograde equatorial ellipse with periapsis at +-60 deg: acos(e_x / e) = 60 deg, flipped once both when only
-    // the orbit is retrograde and when e_y < 0 as well.
+    // Retrograde equatorial ellipse with periapsis at +-60 deg: acos(e_x / e) = 60 deg, flipped when only the orbit
+    // is retrograde, kept when e_y < 0 as well.
     const double e = 0.2, a = 10000.0, p = a * (1.0 - e * e);
     const double h = std::sqrt(mu_earth * p);
     for (double peri_deg : {60.0, -60.0}) {
@@ -190,7 +191,7 @@ TEST_CASE("retrograde orbits flip the true longitude and longitude of periapsis 
         const ElementVector el = rv2coe_single(s, true, true, mu_earth, tol);
         CHECK_CLOSE(el.values[2], 180.0, 1e-12);
         CHECK_CLOSE(el.values[1], e, 1e-12);
-        CHECK(std::fabs(angle_diff_deg(el.values[8], 300.0)) < 1e-9);
+        CHECK(std::fabs(angle_diff_deg(el.values[8], -peri_deg)) < 1e-9);
         CHECK(el.values[4] == el.values[8]);
     }
 }
