@@ -54,6 +54,8 @@ import ctypes, json, os, sys, time
 sys.path.insert(0, sys.argv[1])
 import numpy as np
 import orbelin
+sys.path.insert(0, sys.argv[6])
+import cases
 task, n, max_rev, repeats = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
 MU, TOF = 398600.4418, 1.0e4
 
@@ -64,19 +66,7 @@ def rss_kb(field):
                 return int(line.split()[1])
 
 def pairs(seed, hi_periods):
-    # Positions rescaled so that every case has time of flight TOF: (r1, r2, t) is the same dimensionless
-    # problem as (k r1, k r2, k^1.5 t), with the same solver work.
-    rng = np.random.default_rng(seed)
-    def directions():
-        v = rng.normal(size=(n, 3))
-        return v / np.linalg.norm(v, axis=1)[:, None]
-    r1 = rng.uniform(6600.0, 42000.0, n)[:, None] * directions()
-    r2 = rng.uniform(6600.0, 42000.0, n)[:, None] * directions()
-    s = (np.linalg.norm(r1, axis=1) + np.linalg.norm(r2, axis=1) + np.linalg.norm(r2 - r1, axis=1)) / 2
-    period = 2 * np.pi * np.sqrt((s / 2) ** 3 / MU)
-    tof = np.exp(rng.uniform(np.log(0.02), np.log(hi_periods), n)) * period
-    k = (TOF / tof) ** (2.0 / 3.0)
-    return np.ascontiguousarray(r1 * k[:, None]), np.ascontiguousarray(r2 * k[:, None])
+    return cases.pairs(n, seed, hi_periods)
 
 def best(fn):
     out, t_best = None, float("inf")
@@ -133,7 +123,8 @@ elif task == "propagate":
 def run_child(module_dir, task, n, max_rev, repeats, cpus=None):
     prefix = ["taskset", "-c", cpus] if cpus else []
     out = subprocess.run(prefix + [sys.executable, "-c", CHILD, module_dir, task, str(n), str(max_rev),
-                                   str(repeats)], capture_output=True, text=True, check=True, timeout=3600)
+                                   str(repeats), os.path.dirname(os.path.abspath(__file__))],
+                         capture_output=True, text=True, check=True, timeout=3600)
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 

@@ -67,6 +67,12 @@ DIGEST = """
     sol = orbelin.lambert_izzo_vec(r1, r2, 20000.0, 2, False)
     for name in ("v1", "v2", "num_revs", "sma", "ta_arrive"):
         out.update(getattr(sol, name).tobytes())
+    for a in orbelin.lambert_izzo_vec_dv(s1, s2, 20000.0, 2, True):
+        out.update(a.tobytes())
+    out.update(orbelin.kepler_universal_2body_vec(s1, rng.uniform(-9000.0, 9000.0, n)).tobytes())
+    grid = orbelin.lambert_grid_search(s1[0], s2[0], (0.0, 40000.0), 500.0, max_rev=1)
+    for name in ("t0", "cost", "dv1", "dv2", "ecc", "ta_depart"):
+        out.update(getattr(grid, name).tobytes())
     print(out.hexdigest())
 """
 

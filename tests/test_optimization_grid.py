@@ -55,12 +55,23 @@ def test_empty_grid(bounds, step):
     check_burns(best, LEO_SOURCE, LEO_TARGET)
 
 
-def test_large_results_match_one_cell_results():
-    # 78 rows are converted on the worker pool, one row on the calling thread: the same rows either way.
-    large = orbelin.lambert_grid_search(LEO_SOURCE, LEO_TARGET, (0.0, 12000.0), 1000.0)
-    assert large.t0.shape == (78,)
-    for k, (t0, tf) in enumerate(cells_of(large)):
-        one = orbelin.lambert_grid_search(LEO_SOURCE, LEO_TARGET, (t0, tf), tf - t0)
+# A body released at rest falls radially and is back at the same position at -t and t: the cells (-t, t) join
+# a point to itself and have no arc, so later rows of the result move up over them.
+FALLING = np.array([7000.0, 0.0, 0.0, 0.0, 0.0, 0.0])
+
+
+@pytest.mark.parametrize("source, target, bounds, step, rows", [
+    (LEO_SOURCE, LEO_TARGET, (0.0, 12000.0), 1000.0, 78),
+    (FALLING, FALLING, (-1000.0, 1000.0), 500.0, 8),
+], ids=["all-cells", "cells-dropped"])
+def test_grid_rows_match_one_cell_results(source, target, bounds, step, rows):
+    # Rows of a large grid are written by the worker pool, a one-cell grid's row on its own: the same rows.
+    large = orbelin.lambert_grid_search(source, target, bounds, step)
+    assert large.t0.shape == (rows,)
+    kept = cells_of(large)
+    assert kept == [c for c in grid_cells(*bounds, step) if c[0] != -c[1]]
+    for k, (t0, tf) in enumerate(kept):
+        one = orbelin.lambert_grid_search(source, target, (t0, tf), tf - t0)
         for name in NAN_ROW_FIELDS:
             np.testing.assert_array_equal(getattr(large, name)[k], getattr(one, name)[0], err_msg=name)
 

@@ -6,27 +6,39 @@
 
 namespace orbelin {
 
+namespace {
+
+// The row of a search that found nothing: the element formulas would substitute 0 for the angles they cannot
+// define, which would read as a real transfer.
+bool found_nothing(const OptimizedLambertSolution& burn) noexcept {
+    return std::isnan(burn.t0) || std::isnan(burn.tf) || has_nan(burn.dv1);
+}
+
+constexpr TransferElements nan_elements{nan, nan, nan, nan, nan, nan, nan, nan, nan};
+
+}  // namespace
+
+TransferElements burn_arc_elements(const OptimizedLambertSolution& burn, const ArcEnds& ends, const Vec3& u1,
+                                   const Vec3& u2, double mu) noexcept {
+    if (found_nothing(burn)) return nan_elements;
+    const Vec3 v1 = u1 + burn.dv1;
+    if (!has_nan(burn.dv2)) return compute_transfer_orbit_elements(ends, v1, u2 - burn.dv2, mu);
+    const State arrive = kepler_universal_2body(make_state(ends.r1, v1), burn.tf - burn.t0, mu);
+    return compute_transfer_orbit_elements(ends.r1, v1, position(arrive), velocity(arrive), mu);
+}
+
 TransferElements burn_transfer_elements(const OptimizedLambertSolution& burn, const State& source_state,
                                         const State& target_state, const ArrivalAim& aim, double mu) noexcept {
-    // The row of a search that found nothing: the element formulas would substitute 0 for the angles they cannot
-    // define, which would read as a real transfer.
-    if (std::isnan(burn.t0) || std::isnan(burn.tf) || has_nan(burn.dv1)) {
-        return {nan, nan, nan, nan, nan, nan, nan, nan, nan};
-    }
+    if (found_nothing(burn)) return nan_elements;
     const State depart = kepler_universal_2body(source_state, burn.t0, mu);
-    const Vec3 r1 = position(depart);
-    const Vec3 v1 = velocity(depart) + burn.dv1;
-    State arrive;
-    if (!has_nan(burn.dv2)) {
-        const State target_at_tf = kepler_universal_2body(target_state, burn.tf, mu);
-        // A record with an arrival burn was evaluated at a defined aim point; should the aim fail here after all,
-        // the target itself is the best remaining description of the arrival.
-        const State aimed = aim.apply(target_at_tf, burn.tf).value_or(target_at_tf);
-        arrive = make_state(position(aimed), velocity(aimed) - burn.dv2);
-    } else {
-        arrive = kepler_universal_2body(make_state(r1, v1), burn.tf - burn.t0, mu);
-    }
-    return compute_transfer_orbit_elements(r1, v1, position(arrive), velocity(arrive), mu);
+    if (has_nan(burn.dv2)) return burn_arc_elements(burn, arc_ends(position(depart), position(depart)),
+                                                    velocity(depart), velocity(depart), mu);
+    const State target_at_tf = kepler_universal_2body(target_state, burn.tf, mu);
+    // A record with an arrival burn was evaluated at a defined aim point; should the aim fail here after all,
+    // the target itself is the best remaining description of the arrival.
+    const State aimed = aim.apply(target_at_tf, burn.tf).value_or(target_at_tf);
+    return burn_arc_elements(burn, arc_ends(position(depart), position(aimed)), velocity(depart), velocity(aimed),
+                             mu);
 }
 
 }  // namespace orbelin

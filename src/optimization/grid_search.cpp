@@ -3,6 +3,7 @@
 #include <cmath>
 #include <optional>
 
+#include "optimization/burn_elements.hpp"
 #include "parallel/thread_pool.hpp"
 #include "propagation/kepler_universal_2body.hpp"
 #include "solver/lambert_impulses.hpp"
@@ -64,17 +65,57 @@ RecordBlocks collect_blocks(std::size_t n, Visit&& visit) {
 
 }  // namespace
 
-RecordBlocks lambert_grid_search(const TimeGrid& grid, const State& source_state, const State& target_state,
-                                 std::uint64_t max_rev, double mu, double tol, std::uint64_t maxiter, bool rendezvous) {
-    if (grid.empty()) return {};
-    TransferProblem problem{source_state, target_state, mu, max_rev, rendezvous};
-    problem.tol = tol;
-    problem.maxiter = maxiter;
+namespace {
+
+// What a cell needs of one grid value beyond the states: the positions' lengths and directions and the source's
+// plane normal, the same for a whole row (source) or column (target) of cells.
+struct GridEnds {
+    std::vector<ArcEnd> source;
+    std::vector<ArcEnd> target;
+    std::vector<std::optional<Vec3>> source_normal;
+};
+
+GridEnds grid_ends(const GridStates& states) {
+    const std::size_t m = states.source.size();
+    GridEnds e{std::vector<ArcEnd>(m), std::vector<ArcEnd>(m), std::vector<std::optional<Vec3>>(m)};
+    for (std::size_t i = 0; i < m; ++i) {
+        e.source[i] = arc_end(position(states.source[i]));
+        e.target[i] = arc_end(position(states.target[i]));
+        e.source_normal[i] = departure_normal(position(states.source[i]), velocity(states.source[i]));
+    }
+    return e;
+}
+
+}  // namespace
+
+void lambert_grid_search(const TimeGrid& grid, const State& source_state, const State& target_state,
+                         std::uint64_t max_rev, double mu, double tol, std::uint64_t maxiter, bool rendezvous,
+                         FunctionRef<void(std::size_t, const BurnRecord&)> keep) {
+    if (grid.empty()) return;
+    const BestArcOptions options{mu, max_rev, tol, maxiter, false, rendezvous};
     const GridStates states = propagate_grid(grid, source_state, target_state, mu);
+    const GridEnds ends = grid_ends(states);
     const std::vector<double>& x = grid.values();
-    return collect_blocks(grid.cells(), [&](std::size_t begin, std::size_t end, auto&& emit) {
-        grid.for_cell_indices(begin, end, [&](std::size_t, std::size_t i, std::size_t j) {
-            emit(transfer_between(problem, states.source[i], states.target[j], x[i], x[j]));
+    global_pool().run(grid.cells(), kBlockCells, [&](std::size_t begin, std::size_t end) {
+        // The cells of the task with their grid values, found in one walk.
+        struct Cell {
+            std::size_t i, j;
+        };
+        std::vector<Cell> cells(end - begin);
+        grid.for_cell_indices(begin, end, [&](std::size_t k, std::size_t i, std::size_t j) { cells[k - begin] = {i, j}; });
+        const auto case_of = [&](std::size_t k) {
+            const Cell& c = cells[k - begin];
+            return ImpulseCase{arc_ends(ends.source[c.i], ends.target[c.j]), velocity(states.source[c.i]),
+                               velocity(states.target[c.j]), ends.source_normal[c.i], x[c.j] - x[c.i]};
+        };
+        // The cells' bests arrive in bursts, after each run of solves: their elements, independent arithmetic,
+        // then follow one another instead of sitting between the solves' dependency chains.
+        best_lambert_impulses_run(begin, end, case_of, options, [&](std::size_t k, const std::optional<Impulses>& best) {
+            if (!best) return;
+            const Cell& c = cells[k - begin];
+            const OptimizedLambertSolution burn = transfer_record(*best, x[c.i], x[c.j], rendezvous);
+            keep(k, {burn, burn_arc_elements(burn, arc_ends(ends.source[c.i], ends.target[c.j]),
+                                             velocity(states.source[c.i]), velocity(states.target[c.j]), mu)});
         });
     });
 }

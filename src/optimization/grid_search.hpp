@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "optimization/burn_elements.hpp"
+#include "parallel/function_ref.hpp"
 #include "optimization/nm_search.hpp"
 #include "optimization/time_grid.hpp"
 #include "optimization/transfer.hpp"
@@ -23,10 +25,12 @@ struct GridCell {
     double dv;
 };
 
-// The feasible cells' records in grid order, in blocks of consecutive cells.
-RecordBlocks lambert_grid_search(const TimeGrid& grid, const State& source_state,
-                                                          const State& target_state, std::uint64_t max_rev, double mu,
-                                                          double tol, std::uint64_t maxiter, bool rendezvous);
+// Evaluates every cell on the worker pool and hands each feasible cell to keep(k, row): k is the cell's index in
+// grid order, row its record with the elements of its arc (burn_transfer_elements). keep runs on the worker
+// threads, once per feasible cell, concurrently for different cells; cells without a transfer are not handed over.
+void lambert_grid_search(const TimeGrid& grid, const State& source_state, const State& target_state,
+                         std::uint64_t max_rev, double mu, double tol, std::uint64_t maxiter, bool rendezvous,
+                         FunctionRef<void(std::size_t, const BurnRecord&)> keep);
 
 // The value of one transfer-scan cell.
 GridCell transfer_scan_cell(const State& source_state, const State& target_state, double t0, double tf, double mu,

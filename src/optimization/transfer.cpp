@@ -87,8 +87,11 @@ std::optional<OptimizedLambertSolution> transfer_between(const TransferProblem& 
     const std::optional<Impulses> best = best_lambert_impulses(position(depart), velocity(depart), position(*arrive),
                                                                velocity(*arrive), tf - t0, options);
     if (!best) return std::nullopt;
-    return OptimizedLambertSolution{t0, tf, impulse_cost(*best, p.rendezvous), best->dv1,
-                                    p.rendezvous ? best->dv2 : nan_vec};
+    return transfer_record(*best, t0, tf, p.rendezvous);
+}
+
+OptimizedLambertSolution transfer_record(const Impulses& best, double t0, double tf, bool rendezvous) noexcept {
+    return {t0, tf, impulse_cost(best, rendezvous), best.dv1, rendezvous ? best.dv2 : nan_vec};
 }
 
 std::optional<OptimizedLambertSolution> compute_impulses(const State& source_state, const State& target_state,

@@ -17,6 +17,7 @@
 
 #include "common/constants.hpp"
 #include "common/vec3.hpp"
+#include "solver/lambert_impulses.hpp"
 
 namespace orbelin {
 
@@ -88,6 +89,10 @@ struct TransferProblem {
 // tf is `target_at_tf`, before the arrival shift.
 std::optional<OptimizedLambertSolution> transfer_between(const TransferProblem& problem, const State& depart,
                                                          const State& target_at_tf, double t0, double tf);
+
+// The record of a transfer departing at t0 and arriving at tf by the arc of impulses `best`: the cost ranked by the
+// rendezvous rule and, without rendezvous, no arrival impulse.
+OptimizedLambertSolution transfer_record(const Impulses& best, double t0, double tf, bool rendezvous) noexcept;
 
 // The cheapest transfer departing at t0 and arriving at tf, or nothing when no arc of either direction has a
 // finite departure velocity (or the aim point is undefined). Throws InternalFault as the solver does (mu <= 0).

@@ -15,12 +15,6 @@ constexpr double transfer_tol = 1e-8;
 
 }  // namespace
 
-ArcEnds arc_ends(const Vec3& r1, const Vec3& r2) noexcept {
-    const double r1_norm = norm(r1);
-    const double r2_norm = norm(r2);
-    return {r1, r2, r1_norm, r2_norm, r1 / r1_norm, r2 / r2_norm};
-}
-
 TransferElements compute_transfer_orbit_elements(const Vec3& r1, const Vec3& v1, const Vec3& r2, const Vec3& v2,
                                                  double mu) noexcept {
     return compute_transfer_orbit_elements(arc_ends(r1, r2), v1, v2, mu);

@@ -1,6 +1,7 @@
 #pragma once
 // Orbital elements that describe one transfer arc (a Lambert solution) between two ECI states.
 
+#include "common/arc_ends.hpp"
 #include "common/vec3.hpp"
 
 namespace orbelin {
@@ -25,16 +26,8 @@ struct TransferElements {
 TransferElements compute_transfer_orbit_elements(const Vec3& r1, const Vec3& v1, const Vec3& r2, const Vec3& v2,
                                                  double mu) noexcept;
 
-// The two ends of a family of arcs with what a Lambert solve has already computed about them: each position, its
-// length norm(r) and its direction r / norm(r). Elements from these come out bit for bit as from the call above.
-struct ArcEnds {
-    Vec3 r1, r2;
-    double r1_norm, r2_norm;
-    Vec3 r1_unit, r2_unit;
-};
-
-ArcEnds arc_ends(const Vec3& r1, const Vec3& r2) noexcept;
-
+// The same from ends whose lengths and directions are already known (common/arc_ends.hpp): bit for bit the
+// elements of the call above.
 TransferElements compute_transfer_orbit_elements(const ArcEnds& ends, const Vec3& v1, const Vec3& v2,
                                                  double mu) noexcept;
 

@@ -11,6 +11,7 @@
 
 #include "propagation/kepler_universal_2body.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -159,73 +160,155 @@ detail::Stumpff detail::stumpff_c2_c3(double psi) noexcept {
     return {c2, c3};
 }
 
-KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double mu) noexcept {
-    // No time elapses: the input is the answer for every conic. Iterating would not reproduce it exactly, and the
-    // hyperbolic guess would take ln(0) and return NaN.
+namespace {
+
+// One propagation between its initial guess and its answer: the constants of its time equation and chi.
+struct KeplerProblem {
+    Vec3 r0, v0;
+    double dt;
+    double sqrt_mu;
+    double r0_norm;
+    double sigma0;
+    double alpha;
+    double sqrt_mu_dt;
+    double chi;
+};
+
+// The problem of (state, dt), or its answer in `done` when there is nothing to iterate: no time elapses (the
+// input is the answer for every conic; iterating would not reproduce it exactly, and the hyperbolic guess would
+// take ln(0) and return NaN), or the input is not finite.
+bool kepler_prepare(const State& state, double dt, double mu, KeplerProblem& p, KeplerSolve& done) noexcept {
     if (dt == 0.0) {
-        return {state, 0, 0, true};
+        done = {state, 0, 0, true};
+        return false;
     }
+    p.sqrt_mu = std::sqrt(mu);
+    p.r0 = position(state);
+    p.v0 = velocity(state);
+    p.dt = dt;
+    p.r0_norm = norm(p.r0);
+    const double v0_norm = norm(p.v0);
 
-    const double sqrt_mu = std::sqrt(mu);
-    const Vec3 r0 = position(state);
-    const Vec3 v0 = velocity(state);
-    const double r0_norm = norm(r0);
-    const double v0_norm = norm(v0);
-
-    bool finite = std::isfinite(dt) && std::isfinite(mu) && mu > 0.0 && r0_norm > 0.0;
+    bool finite = std::isfinite(dt) && std::isfinite(mu) && mu > 0.0 && p.r0_norm > 0.0;
     for (double x : state) finite = finite && std::isfinite(x);
     if (!finite) {
-        return {{nan, nan, nan, nan, nan, nan}, 0, 0, false};
+        done = {{nan, nan, nan, nan, nan, nan}, 0, 0, false};
+        return false;
     }
 
-    const double sigma0 = dot(r0, v0) / sqrt_mu;
-    const double alpha = 2.0 / r0_norm - v0_norm * v0_norm / mu;  // 1/a, 1/km
-
-    double chi;
-    if (std::fabs(alpha) < parabolic_alpha) {
-        chi = parabolic_guess(r0, v0, dt, mu);
-    } else if (alpha > 0.0) {
-        chi = sqrt_mu * dt * alpha;
+    p.sigma0 = dot(p.r0, p.v0) / p.sqrt_mu;
+    p.alpha = 2.0 / p.r0_norm - v0_norm * v0_norm / mu;  // 1/a, 1/km
+    if (std::fabs(p.alpha) < parabolic_alpha) {
+        p.chi = parabolic_guess(p.r0, p.v0, dt, mu);
+    } else if (p.alpha > 0.0) {
+        p.chi = p.sqrt_mu * dt * p.alpha;
     } else {
-        chi = hyperbolic_guess(r0, v0, r0_norm, alpha, dt, mu);
+        p.chi = hyperbolic_guess(p.r0, p.v0, p.r0_norm, p.alpha, dt, mu);
     }
+    p.sqrt_mu_dt = p.sqrt_mu * dt;
+    return true;
+}
 
-    KeplerSolve out;
-    const double sqrt_mu_dt = sqrt_mu * dt;
-    for (int i = 0; i < max_iterations; ++i) {
-        const double chi2 = chi * chi;
-        const double psi = chi2 * alpha;
-        const auto [c2, c3] = detail::stumpff_c2_c3(psi);
-        const double r = chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
-        const double dchi = (sqrt_mu_dt - chi2 * chi * c3 - sigma0 * chi2 * c2 - r0_norm * chi * (1.0 - psi * c3)) / r;
-        chi += dchi;
-        out.newton_steps = i + 1;
-        if (std::fabs(dchi) <= chi_tolerance) {
-            out.converged = true;
-            break;
-        }
-        if (std::isnan(dchi)) break;
-    }
+// One Newton step of the first stage on p.chi; returns the step.
+inline double kepler_newton_step(KeplerProblem& p) noexcept {
+    const double chi = p.chi;
+    const double chi2 = chi * chi;
+    const double psi = chi2 * p.alpha;
+    const auto [c2, c3] = detail::stumpff_c2_c3(psi);
+    const double r = chi2 * c2 + p.sigma0 * chi * (1.0 - psi * c3) + p.r0_norm * (1.0 - psi * c2);
+    const double dchi =
+        (p.sqrt_mu_dt - chi2 * chi * c3 - p.sigma0 * chi2 * c2 - p.r0_norm * chi * (1.0 - psi * c3)) / r;
+    p.chi = chi + dchi;
+    return dchi;
+}
+
+// After the first stage: the bracketed second stage where it is needed, then the state from the final chi.
+void kepler_finish(KeplerProblem& p, KeplerSolve& out) noexcept {
     // Not converged, or a guess or step that left the reals (the logarithm of the hyperbolic guess can see a
     // negative argument): the answer exists, so the bracketed stage finds it.
-    if (!out.converged || !std::isfinite(chi)) {
-        const TimeEquation eq{alpha, sigma0, r0_norm, sqrt_mu_dt};
-        chi = safeguarded_chi(eq, dt, chi, r0_norm, out.safeguarded_steps);
-        out.converged = !std::isnan(chi);
+    if (!out.converged || !std::isfinite(p.chi)) {
+        const TimeEquation eq{p.alpha, p.sigma0, p.r0_norm, p.sqrt_mu_dt};
+        p.chi = safeguarded_chi(eq, p.dt, p.chi, p.r0_norm, out.safeguarded_steps);
+        out.converged = !std::isnan(p.chi);
     }
-
+    const double chi = p.chi;
     const double chi2 = chi * chi;
-    const double psi = chi2 * alpha;
+    const double psi = chi2 * p.alpha;
     const auto [c2, c3] = detail::stumpff_c2_c3(psi);
-    const double r = chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
+    const double r = chi2 * c2 + p.sigma0 * chi * (1.0 - psi * c3) + p.r0_norm * (1.0 - psi * c2);
 
-    const double f = 1.0 - chi2 * c2 / r0_norm;
-    const double g = dt - chi2 * chi * c3 / sqrt_mu;
-    const double fdot = sqrt_mu * chi * (psi * c3 - 1.0) / (r * r0_norm);
+    const double f = 1.0 - chi2 * c2 / p.r0_norm;
+    const double g = p.dt - chi2 * chi * c3 / p.sqrt_mu;
+    const double fdot = p.sqrt_mu * chi * (psi * c3 - 1.0) / (r * p.r0_norm);
     const double gdot = 1.0 - chi2 * c2 / r;
 
-    out.state = make_state(f * r0 + g * v0, fdot * r0 + gdot * v0);
+    out.state = make_state(f * p.r0 + g * p.v0, fdot * p.r0 + gdot * p.v0);
+}
+
+// Whether the first stage ends after a step dchi: converged (recorded in out) or a NaN step.
+inline bool kepler_newton_stops(double dchi, KeplerSolve& out) noexcept {
+    if (std::fabs(dchi) <= chi_tolerance) {
+        out.converged = true;
+        return true;
+    }
+    return std::isnan(dchi);
+}
+
+}  // namespace
+
+KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double mu) noexcept {
+    KeplerProblem p;
+    KeplerSolve out;
+    if (!kepler_prepare(state, dt, mu, p, out)) return out;
+    for (int i = 0; i < max_iterations; ++i) {
+        const double dchi = kepler_newton_step(p);
+        out.newton_steps = i + 1;
+        if (kepler_newton_stops(dchi, out)) break;
+    }
+    kepler_finish(p, out);
     return out;
+}
+
+void kepler_universal_2body_many(const State* states, const double* dt, State* out, std::size_t n,
+                                 double mu) noexcept {
+    // Propagations in flight at a time: every lane takes the same Newton steps as kepler_universal_2body_solve, in
+    // the same order, so each state is bit for bit its answer; a step is a chain of dependent operations (a
+    // cosine or hyperbolic cosine, then a division) that four independent chains overlap.
+    constexpr std::size_t lanes = 4;
+    constexpr std::size_t run = 32;
+    KeplerProblem p[run];
+    KeplerSolve solve[run];
+    for (std::size_t first = 0; first < n; first += run) {
+        const std::size_t count = std::min(run, n - first);
+        std::size_t pending[run];
+        std::size_t waiting = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            solve[k] = KeplerSolve{};
+            if (kepler_prepare(states[first + k], dt[first + k], mu, p[k], solve[k])) pending[waiting++] = k;
+        }
+        std::size_t lane[lanes];
+        std::size_t live = 0;
+        std::size_t next = 0;
+        for (; live < lanes && next < waiting; ++live) lane[live] = pending[next++];
+        while (live > 0) {
+            for (std::size_t l = 0; l < live;) {
+                const std::size_t k = lane[l];
+                const double dchi = kepler_newton_step(p[k]);
+                const int steps = ++solve[k].newton_steps;
+                if (!kepler_newton_stops(dchi, solve[k]) && steps < max_iterations) {
+                    ++l;
+                    continue;
+                }
+                if (next < waiting) {
+                    lane[l++] = pending[next++];
+                } else {
+                    lane[l] = lane[--live];
+                }
+            }
+        }
+        for (std::size_t w = 0; w < waiting; ++w) kepler_finish(p[pending[w]], solve[pending[w]]);
+        for (std::size_t k = 0; k < count; ++k) out[first + k] = solve[k].state;
+    }
 }
 
 }  // namespace orbelin

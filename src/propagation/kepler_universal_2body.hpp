@@ -1,6 +1,8 @@
 #pragma once
 // Two-body propagation of a Cartesian state by the universal-variable formulation.
 
+#include <cstddef>
+
 #include "common/constants.hpp"
 #include "common/vec3.hpp"
 
@@ -23,6 +25,11 @@ KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double m
 inline State kepler_universal_2body(const State& state, double dt, double mu = mu_earth) noexcept {
     return kepler_universal_2body_solve(state, dt, mu).state;
 }
+
+// out[k] = kepler_universal_2body(states[k], dt[k], mu) for k = 0 .. n-1, bit for bit, with several propagations
+// iterated at once so that their chains of dependent operations overlap.
+void kepler_universal_2body_many(const State* states, const double* dt, State* out, std::size_t n,
+                                 double mu = mu_earth) noexcept;
 
 namespace detail {
 

@@ -106,6 +106,9 @@ public:
     explicit ResultArray(const Shape& shape);
 
     T* data() const noexcept { return data_; }
+    // Cuts the first axis down to `rows` (at most its length), keeping the leading elements in place: the memory
+    // is reallocated smaller, which for a large array gives the tail back without copying the head.
+    void shrink(npy_intp rows);
     std::size_t size() const noexcept { return size_; }
     PyObject* get() const noexcept { return obj_.get(); }
     PyObject* release() noexcept { return obj_.release(); }

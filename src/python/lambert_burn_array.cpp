@@ -31,6 +31,24 @@ const ResultClassDef lambert_burn_array_def{"LambertBurnArray", doc::lambert_bur
 
 PyObject* lambert_burn_array_type = nullptr;
 
+void put_burn(const BurnColumns& columns, std::size_t i, const BurnRecord& row) noexcept {
+    const OptimizedLambertSolution& s = row.burn;
+    *columns.at<kT0>(i) = s.t0;
+    *columns.at<kTf>(i) = s.tf;
+    *columns.at<kTof>(i) = s.tf - s.t0;
+    *columns.at<kCost>(i) = s.cost;
+    for (std::size_t c = 0; c < 3; ++c) {
+        columns.at<kDv1>(i)[c] = s.dv1[c];
+        columns.at<kDv2>(i)[c] = s.dv2[c];
+    }
+    columns.put_elements<kElements>(i, row.elements);
+}
+
+PyObject* burn_array(BurnColumns& columns) {
+    auto arrays = columns.release();
+    return make_result(lambert_burn_array_type, lambert_burn_array_def, arrays);
+}
+
 PyObject* burns_to_python(RecordBlocks records, const State& source_state, const State& target_state,
                           const ArrivalAim& aim, double mu) {
     std::size_t total = 0;
@@ -41,22 +59,13 @@ PyObject* burns_to_python(RecordBlocks records, const State& source_state, const
                    static_cast<double>(total) * burn_row_bytes);
     // Every row is written below, so the arrays start unfilled: their pages are first touched as the rows are
     // written, while the blocks already read are being released.
-    ColumnArrays<kColumns> columns(Shape{n});
+    BurnColumns columns(Shape{n});
 
     std::size_t row0 = 0;
     for (auto& block : records) {
         auto fill = [&](std::size_t k) {
             const OptimizedLambertSolution& s = block[k];
-            const std::size_t i = row0 + k;
-            *columns.at<kT0>(i) = s.t0;
-            *columns.at<kTf>(i) = s.tf;
-            *columns.at<kTof>(i) = s.tf - s.t0;
-            *columns.at<kCost>(i) = s.cost;
-            for (std::size_t c = 0; c < 3; ++c) {
-                columns.at<kDv1>(i)[c] = s.dv1[c];
-                columns.at<kDv2>(i)[c] = s.dv2[c];
-            }
-            columns.put_elements<kElements>(i, burn_transfer_elements(s, source_state, target_state, aim, mu));
+            put_burn(columns, row0 + k, {s, burn_transfer_elements(s, source_state, target_state, aim, mu)});
         };
         if (block.size() < kParallelRecords) {
             for (std::size_t k = 0; k < block.size(); ++k) fill(k);
@@ -67,8 +76,7 @@ PyObject* burns_to_python(RecordBlocks records, const State& source_state, const
         std::vector<OptimizedLambertSolution>().swap(block);
     }
 
-    auto arrays = columns.release();
-    return make_result(lambert_burn_array_type, lambert_burn_array_def, arrays);
+    return burn_array(columns);
 }
 
 PyObject* burns_to_python(std::vector<OptimizedLambertSolution> records, const State& source_state,

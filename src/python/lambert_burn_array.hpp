@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "optimization/burn_elements.hpp"
 #include "optimization/transfer.hpp"
 #include "python/result_class.hpp"
 
@@ -22,6 +23,15 @@ inline constexpr auto lambert_burn_columns = with_transfer_elements(std::to_arra
 
 // Bytes of one row (one transfer) over the fifteen arrays.
 inline constexpr std::size_t burn_row_bytes = slot_bytes(lambert_burn_columns);
+
+// The arrays of a LambertBurnArray, one slot per row.
+using BurnColumns = ColumnArrays<lambert_burn_columns>;
+
+// Writes row i: the record's fields and the elements of its arc. Rows may be written concurrently.
+void put_burn(const BurnColumns& columns, std::size_t i, const BurnRecord& row) noexcept;
+
+// A new LambertBurnArray holding the arrays, whose references move into it.
+PyObject* burn_array(BurnColumns& columns);
 
 extern const ResultClassDef lambert_burn_array_def;
 extern PyObject* lambert_burn_array_type;  // set at module initialisation

@@ -30,6 +30,12 @@ DvCase dv_case(const LambertBatch& batch, const LambertBatch::View& view, std::s
     return {position(s1), velocity(s1), position(s2), velocity(s2), batch.tof_of(c)};
 }
 
+// The same case as the batch solvers of solver/lambert_impulses take it.
+ImpulseCase impulse_case(const LambertBatch& batch, const LambertBatch::View& view, std::size_t c) {
+    const DvCase k = dv_case(batch, view, c);
+    return {arc_ends(k.r1, k.r2), k.u1, k.u2, departure_normal(k.r1, k.u1), k.tof};
+}
+
 // Five result arrays, created unwritten: three magnitudes of shape S and two vectors of S + (3,).
 struct ImpulseColumns {
     static constexpr std::size_t bytes_per_slot = 9 * sizeof(double);
@@ -82,10 +88,11 @@ PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
             const DvCase k = dv_case(batch, v, c);
             return arc_impulses_count(k.r1, k.u1, k.r2, k.tof, options);
         },
-        case_by_case([&](std::size_t c, const View& v, auto&& sink) {
-            const DvCase k = dv_case(batch, v, c);
-            visit_arc_impulses(k.r1, k.u1, k.r2, k.u2, k.tof, options, sink);
-        }));
+        [&](std::size_t begin, std::size_t end, const View& v, auto&& emit) {
+            visit_arc_impulses_run(
+                begin, end, [&](std::size_t c) { return impulse_case(batch, v, c); }, options,
+                [&](std::size_t c, const Impulses& i) { emit(c, i); });
+        });
 }
 
 const BatchMessages kBestDvMessages{
@@ -114,10 +121,10 @@ PyObject* lambert_izzo_best_dv_impl(const Args& args) {
     ImpulseColumns columns(shape);
     const LambertBatch::View view = batch.view();
     const Impulses none{nan, nan, nan, {nan, nan, nan}, {nan, nan, nan}};
-    parallel_for(global_pool(), cases, [&](std::size_t c) {
-        const DvCase k = dv_case(batch, view, c);
-        const auto best = best_lambert_impulses(k.r1, k.u1, k.r2, k.u2, k.tof, options);
-        columns.write(c, best.value_or(none));
+    global_pool().run(cases, 0, [&](std::size_t begin, std::size_t end) {
+        best_lambert_impulses_run(
+            begin, end, [&](std::size_t c) { return impulse_case(batch, view, c); }, options,
+            [&](std::size_t c, const std::optional<Impulses>& best) { columns.write(c, best.value_or(none)); });
     });
     return columns.into_result();
 }

@@ -129,8 +129,10 @@ TimeGrid build_grid(TimeBounds bounds, double dt_step, std::size_t bytes_per_cel
     throw InternalFault("unknown grid status");
 }
 
-// Per grid cell at most: its record and its row of the result arrays.
-constexpr std::size_t kRecordCellBytes = sizeof(OptimizedLambertSolution) + burn_row_bytes;
+// Per grid cell of lambert_grid_search: its row of the result arrays and its kept flag.
+constexpr std::size_t kGridRowBytes = burn_row_bytes + 1;
+// Per cell of the transfer grid: its cell, its record and its row of the result arrays.
+constexpr std::size_t kScanCellBytes = sizeof(GridCell) + sizeof(OptimizedLambertSolution) + burn_row_bytes;
 
 // A multi-start search is refused before it starts when its starts cannot be held, with a result row for each
 // start when the call keeps more than the best one.
@@ -151,10 +153,24 @@ PyObject* lambert_grid_search_py(const Args& args) {
     const double mu = args.f64("mu");
     const double tol = checked_tol(args);
     check_revolutions(args.count("max_rev"), s, 0.0, bounds, mu);
-    const TimeGrid grid = build_grid(bounds, dt_step, kRecordCellBytes);
-    auto records = lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol,
-                                             args.count("maxiter"), args.flag("rendezvous"));
-    return burns_to_python(std::move(records), s.source, s.target, ArrivalAim::target(), mu);
+    const TimeGrid grid = build_grid(bounds, dt_step, kGridRowBytes);
+    // Each feasible cell writes its row at its own index, on the thread that solved it; the rows are then moved
+    // up over the cells without a transfer (none move before the first such cell) and the arrays cut to length.
+    BurnColumns columns(Shape{static_cast<npy_intp>(grid.cells())});
+    std::vector<unsigned char> kept(grid.cells(), 0);
+    lambert_grid_search(grid, s.source, s.target, args.count("max_rev"), mu, tol, args.count("maxiter"),
+                        args.flag("rendezvous"), [&](std::size_t k, const BurnRecord& row) {
+                            put_burn(columns, k, row);
+                            kept[k] = 1;
+                        });
+    std::size_t rows = 0;
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+        if (!kept[k]) continue;
+        if (rows != k) columns.move_slot(k, rows);
+        ++rows;
+    }
+    columns.shrink(static_cast<npy_intp>(rows));
+    return burn_array(columns);
 }
 
 PyObject* optimize_lambert_nm_py(const Args& args) {
@@ -218,7 +234,7 @@ PyObject* optimize_lambert_transfer_grid_py(const Args& args) {
     const StatePair s = read_state_pair(args);
     const TimeBounds bounds = args.pair("time_bounds");
     const double mu = args.f64("mu");
-    const TimeGrid grid = build_grid(bounds, args.f64("dt_step"), sizeof(GridCell) + kRecordCellBytes);
+    const TimeGrid grid = build_grid(bounds, args.f64("dt_step"), kScanCellBytes);
     const auto cells = optimize_lambert_transfer_grid(grid, s.source, s.target, mu, args.flag("retrograde"));
     return burns_to_python(cells_to_burns(cells, s.source, s.target, mu), s.source, s.target, ArrivalAim::target(),
                            mu);

@@ -120,7 +120,7 @@ PyObject* kepler_universal_2body_vec_impl(const Args& args) {
     const Rows rows(states, kStatesReshape);  // no Python code runs from here to the end of the loop
     const double* dt = static_cast<const double*>(PyArray_DATA(dt_arr));
     const bool dt_single = PyArray_SIZE(dt_arr) == 1;
-    parallel_for(global_pool(), count, [&](std::size_t i) {
+    const auto source = [&](std::size_t i, State& state, double& interval) {
         std::size_t state_row = i, dt_index = dt_single ? 0 : i;
         if (!b.state_direct || !b.dt_direct) {
             // Row-major digits of i over the result axes, mapped through each side's strides.
@@ -135,8 +135,23 @@ PyObject* kepler_universal_2body_vec_impl(const Args& args) {
                 dt_index += digit * b.dt_stride[k];
             }
         }
-        const State propagated = kepler_universal_2body(rows.state(state_row), dt[dt_index], mu);
-        std::copy(propagated.begin(), propagated.end(), out.data() + 6 * i);
+        state = rows.state(state_row);
+        interval = dt[dt_index];
+    };
+    global_pool().run(count, 0, [&](std::size_t begin, std::size_t end) {
+        // The states are propagated a run at a time, several at once (kepler_universal_2body_many).
+        constexpr std::size_t run = 64;
+        State in[run];
+        double interval[run];
+        State propagated[run];
+        for (std::size_t first = begin; first < end; first += run) {
+            const std::size_t n = std::min(run, end - first);
+            for (std::size_t k = 0; k < n; ++k) source(first + k, in[k], interval[k]);
+            kepler_universal_2body_many(in, interval, propagated, n, mu);
+            for (std::size_t k = 0; k < n; ++k) {
+                std::copy(propagated[k].begin(), propagated[k].end(), out.data() + 6 * (first + k));
+            }
+        }
     });
     return out.release();
 }

@@ -10,6 +10,7 @@
 
 #include "python/numpy_api.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -187,6 +188,12 @@ public:
     // The fill values of an unused slot: NaN, 0, False.
     void pad(std::size_t slot) const noexcept { pad(slot, std::make_index_sequence<N>{}); }
 
+    // Copies slot `from` of every column onto slot `to`.
+    void move_slot(std::size_t from, std::size_t to) const noexcept { move_slot(from, to, std::make_index_sequence<N>{}); }
+
+    // Keeps the first `rows` entries of the first axis of every array (ResultArray::shrink).
+    void shrink(npy_intp rows) { shrink(rows, std::make_index_sequence<N>{}); }
+
     // The arrays, in column order; their references move to the caller.
     std::array<PyRef, N> release() noexcept { return release(std::make_index_sequence<N>{}); }
 
@@ -219,6 +226,16 @@ private:
                 values[k] = value_type<I>{};
             }
         }
+    }
+
+    template <std::size_t... I>
+    void move_slot(std::size_t from, std::size_t to, std::index_sequence<I...>) const noexcept {
+        ((std::copy(at<I>(from), at<I>(from) + Columns[I].width, at<I>(to))), ...);
+    }
+
+    template <std::size_t... I>
+    void shrink(npy_intp rows, std::index_sequence<I...>) {
+        (std::get<I>(arrays_).shrink(rows), ...);
     }
 
     template <std::size_t... I>

@@ -12,38 +12,48 @@ Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1, const Vec3
     return {m1, m2, m1 + m2, dv1, dv2};
 }
 
-std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, const Vec3& r2) noexcept {
+std::optional<Vec3> departure_normal(const Vec3& r1, const Vec3& u1) noexcept {
     const Vec3 h = cross(r1, u1);
     const double h_norm = norm(h);
     if (!(h_norm > 1e-15)) return std::nullopt;
+    return h / h_norm;
+}
+
+std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, const Vec3& r2) noexcept {
+    const std::optional<Vec3> normal = departure_normal(r1, u1);
+    if (!normal) return std::nullopt;
     // The same arithmetic as the solver's plane test, so that both agree on every pair of positions. A zero or
     // NaN position gives NaN here and no normal: the solver answers such a problem with NaN anyway.
     const double sin_angle = norm(cross(r1 / norm(r1), r2 / norm(r2)));
-    if (sin_angle < 1e-12) return h / h_norm;
+    if (sin_angle < 1e-12) return normal;
     return std::nullopt;
+}
+
+std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u1, const Vec3& u2,
+                                              const std::optional<Vec3>& normal, double tof,
+                                              const BestArcOptions& o) {
+    // Both directions share the geometry of the problem; only lambda, the tangential directions and the
+    // revolutions differ, so the geometry is computed once.
+    const bool both = o.directions == Directions::both;
+    detail::IzzoProblem p;
+    detail::IzzoProblem retro;
+    if (!detail::izzo_prepare(ends, tof, o.mu, o.max_rev, o.directions == Directions::retrograde,
+                              normal ? &*normal : nullptr, true, p, both ? &retro : nullptr)) {
+        return std::nullopt;  // a non-positive time of flight: one NaN arc per direction, never a candidate
+    }
+    BestArc best(o.rendezvous);
+    auto consider = [&](const LambertSolution& arc) { best.consider(arc, u1, u2); };
+    const auto solve = [&](const detail::IzzoProblem& q, bool retrograde) {
+        detail::izzo_emit(q, ends.r1, tof, o.mu, retrograde, o.tol, o.maxiter, o.reentry_check, consider);
+    };
+    solve(p, o.directions == Directions::retrograde);
+    if (both) solve(retro, true);
+    return best.result();
 }
 
 std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2,
                                               double tof, const BestArcOptions& o) {
-    const std::optional<Vec3> normal = collinear_reference_normal(r1, u1, r2);
-    Impulses best{};
-    double best_cost = penalty_value;
-    auto consider = [&](const LambertSolution& arc) {
-        if (has_nan(arc.v1)) return;
-        const Impulses candidate = lambert_impulses(arc, u1, u2);
-        const double cost = impulse_cost(candidate, o.rendezvous);
-        if (cost < best_cost) {
-            best = candidate;
-            best_cost = cost;
-        }
-    };
-    for (const bool retrograde : {false, true}) {
-        if (o.directions == (retrograde ? Directions::prograde : Directions::retrograde)) continue;
-        lambert_izzo_visit(r1, r2, tof, o.mu, o.max_rev, retrograde, o.tol, o.maxiter, o.reentry_check, normal,
-                           consider);
-    }
-    if (best_cost == penalty_value) return std::nullopt;
-    return best;
+    return best_lambert_impulses(arc_ends(r1, r2), u1, u2, departure_normal(r1, u1), tof, o);
 }
 
 }  // namespace orbelin

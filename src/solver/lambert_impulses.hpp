@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/constants.hpp"
 #include "common/staged_loop.hpp"
 #include "common/vec3.hpp"
 #include "orbit/transfer_elements.hpp"
@@ -53,6 +54,10 @@ struct BestArcOptions {
     Directions directions = Directions::both;
 };
 
+// The unit angular momentum of a departure state (r1, u1), or nothing when |r1 x u1| <= 1e-15 (or NaN): the normal
+// that collinear_reference_normal hands over for collinear positions.
+std::optional<Vec3> departure_normal(const Vec3& r1, const Vec3& u1) noexcept;
+
 // The cheapest arc between (r1, u1) and (r2, u2) over time of flight tof. Candidates are the arcs whose v1 has no
 // NaN component, scanned in the solver's order, prograde before retrograde; a candidate replaces the best only
 // when its cost is strictly smaller, starting from the penalty value, so ties keep the earlier arc and a NaN cost
@@ -61,8 +66,107 @@ struct BestArcOptions {
 std::optional<Impulses> best_lambert_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Vec3& u2,
                                               double tof, const BestArcOptions& options);
 
+// The same from the ends of the arc (arc_ends(r1, r2)) and departure_normal(r1, u1), for callers that reuse them
+// over many problems (a grid scan shares each position along a row or a column of cells).
+std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u1, const Vec3& u2,
+                                              const std::optional<Vec3>& normal, double tof,
+                                              const BestArcOptions& options);
+
 // The cost the selection above ranks a candidate by.
 inline double impulse_cost(const Impulses& i, bool rendezvous) noexcept { return rendezvous ? i.total : i.dv1_mag; }
+
+// The selection rule of best_lambert_impulses, fed one arc at a time.
+class BestArc {
+public:
+    explicit BestArc(bool rendezvous) noexcept : rendezvous_(rendezvous) {}
+    void consider(const LambertSolution& arc, const Vec3& u1, const Vec3& u2) noexcept {
+        if (has_nan(arc.v1)) return;
+        const Impulses candidate = lambert_impulses(arc, u1, u2);
+        const double cost = impulse_cost(candidate, rendezvous_);
+        if (cost < cost_) {
+            best_ = candidate;
+            cost_ = cost;
+        }
+    }
+    std::optional<Impulses> result() const noexcept {
+        if (cost_ == penalty_value) return std::nullopt;
+        return best_;
+    }
+
+private:
+    bool rendezvous_;
+    Impulses best_{};
+    double cost_ = penalty_value;
+};
+
+// One problem between two spacecraft in a batch: the ends of the arc (arc_ends(r1, r2)), the two spacecraft
+// velocities, departure_normal(r1, u1) and the time of flight.
+struct ImpulseCase {
+    ArcEnds ends;
+    Vec3 u1;
+    Vec3 u2;
+    std::optional<Vec3> normal;
+    double tof;
+};
+
+// The item of case c in one direction of motion, prepared (detail::izzo_prepare); `reversed`, when given, receives
+// the item of the other direction. The plane normal follows collinear_reference_normal.
+inline detail::IzzoItem impulse_item(std::size_t c, const ImpulseCase& k, double mu, std::uint64_t max_rev,
+                                     bool retrograde, detail::IzzoItem* reversed = nullptr) {
+    detail::IzzoItem item;
+    item.r1 = k.ends.r1;
+    item.tof = k.tof;
+    item.c = c;
+    item.retrograde = retrograde;
+    if (reversed != nullptr) *reversed = item;
+    item.solvable = detail::izzo_prepare(k.ends, k.tof, mu, max_rev, retrograde, k.normal ? &*k.normal : nullptr,
+                                         true, item.p, reversed != nullptr ? &reversed->p : nullptr);
+    if (reversed != nullptr) {
+        reversed->retrograde = !retrograde;
+        reversed->solvable = item.solvable;
+    }
+    return item;
+}
+
+// Problems of a batch in flight together (common/staged_loop.hpp and detail::IzzoRun): their arcs are solved
+// together, up to this many at once.
+inline constexpr std::size_t batch_run_arcs = 32;
+
+// The cases case_of(begin), ..., case_of(end - 1) (each a ImpulseCase), as best_lambert_impulses answers each:
+// sink(c, const std::optional<Impulses>&), in case order. The arcs of consecutive cases are solved together
+// (detail::IzzoRun), bit for bit as one case at a time. Throws as the solver does.
+template <class CaseOf, class Sink>
+void best_lambert_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const BestArcOptions& o,
+                               Sink&& sink) {
+    // The cases whose arcs are in flight: at most batch_run_arcs, plus the one being added.
+    constexpr std::size_t ring = batch_run_arcs + 1;
+    ImpulseCase cases[ring];
+    std::size_t current = begin;
+    BestArc best(o.rendezvous);
+    auto on_arc = [&](const detail::IzzoItem& item, const LambertSolution& arc) {
+        if (item.c != current) {
+            sink(current, best.result());
+            best = BestArc(o.rendezvous);
+            current = item.c;
+        }
+        const ImpulseCase& k = cases[item.c % ring];
+        best.consider(arc, k.u1, k.u2);
+    };
+    detail::IzzoRun<batch_run_arcs> run(o.mu, o.tol, o.maxiter, o.reentry_check);
+    for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
+        cases[c % ring] = k;
+        if (o.directions == Directions::both) {
+            detail::IzzoItem retro;
+            const detail::IzzoItem item = impulse_item(c, k, o.mu, o.max_rev, false, &retro);
+            run.add(item, on_arc);
+            run.add(retro, on_arc);
+        } else {
+            run.add(impulse_item(c, k, o.mu, o.max_rev, o.directions == Directions::retrograde), on_arc);
+        }
+    });
+    run.flush(on_arc);
+    if (begin < end) sink(current, best.result());
+}
 
 // Solver settings shared by every case of a batch, in the order of the Python signatures.
 struct LambertOptions {
@@ -81,8 +185,8 @@ struct LambertCase {
     double tof;
 };
 
-// Arcs held back for annotation; see visit_annotated_cases.
-inline constexpr std::size_t annotation_run = 32;
+// Arcs solved together and then annotated; see visit_annotated_cases.
+inline constexpr std::size_t annotation_run = batch_run_arcs;
 
 // Every arc of the problems case_of(begin), ..., case_of(end - 1), in case order and within a case in the
 // solver's order, with its transfer elements about mu: sink(c, const LambertSolution&, const TransferElements&).
@@ -90,51 +194,33 @@ inline constexpr std::size_t annotation_run = 32;
 // directions, bit for bit what compute_transfer_orbit_elements computes from scratch. No reference normal. Throws
 // as the solver does.
 //
-// The arcs are solved first and annotated in runs of up to annotation_run: a solve is a chain of dependent
-// divisions and transcendental calls that leaves most of the core idle, the elements are independent arithmetic
-// that keeps it busy, and arc by arc the two get in each other's way (about 18 ns per arc on the 2-core x86-64
-// machine of the benchmarks, against 95 ns for the elements alone). The sink still sees every record of a case in
-// order, and the cases in order.
+// The arcs of consecutive cases are solved together in runs of up to annotation_run (detail::IzzoRun) and then
+// annotated: a solve is a chain of dependent divisions and transcendental calls that leaves most of the core idle,
+// the elements are independent arithmetic that keeps it busy, and arc by arc the two get in each other's way
+// (about 18 ns per arc on the 2-core x86-64 machine of the benchmarks, against 95 ns for the elements alone). The
+// sink still sees every record of a case in order, and the cases in order.
 template <class CaseOf, class F>
 void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertOptions& o, F&& sink) {
-    struct Held {
-        std::size_t c;
-        ArcEnds ends;
-        LambertSolution arc;
+    // The cases whose arcs are in flight: at most annotation_run, plus the one being added.
+    constexpr std::size_t ring = annotation_run + 1;
+    ArcEnds ends[ring];
+    auto annotate = [&](const detail::IzzoItem& item, const LambertSolution& s) {
+        sink(item.c, s, compute_transfer_orbit_elements(ends[item.c % ring], s.v1, s.v2, o.mu));
     };
-    Held held[annotation_run];
-    std::size_t n = 0;
-    const auto annotate = [&] {
-        for (std::size_t i = 0; i < n; ++i) {
-            const Held& h = held[i];
-            sink(h.c, h.arc, compute_transfer_orbit_elements(h.ends, h.arc.v1, h.arc.v2, o.mu));
-        }
-        n = 0;
-    };
+    detail::IzzoRun<annotation_run> run(o.mu, o.tol, o.maxiter, o.reentry_check);
     // Cases are read a run ahead of their solves (common/staged_loop.hpp).
     for_each_staged<annotation_run>(begin, end, case_of, [&](std::size_t c, const LambertCase& k) {
-        detail::IzzoProblem p;
-        const bool solvable = detail::izzo_setup(k.r1, k.r2, k.tof, o.mu, o.max_rev, o.retrograde, std::nullopt, p);
-        // A case's arcs join the run whole, so the run is annotated between cases only.
-        const std::size_t arcs = solvable ? 2 * p.revs + 1 : 1;
-        if (n + arcs > annotation_run) annotate();
-        if (!solvable) {
-            held[n++] = {c, arc_ends(k.r1, k.r2), detail::izzo_nan_record(k.tof, o.retrograde)};
-            return;
-        }
-        const ArcEnds ends{k.r1, k.r2, p.r1n, p.r2n, p.ir1, p.ir2};
-        if (arcs > annotation_run) {
-            // More revolutions than a run holds: this case's arcs go out one by one.
-            auto annotate_now = [&](const LambertSolution& s) {
-                sink(c, s, compute_transfer_orbit_elements(ends, s.v1, s.v2, o.mu));
-            };
-            detail::izzo_emit(p, k.r1, k.tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check, annotate_now);
-            return;
-        }
-        auto hold = [&](const LambertSolution& s) { held[n++] = {c, ends, s}; };
-        detail::izzo_emit(p, k.r1, k.tof, o.mu, o.retrograde, o.tol, o.maxiter, o.reentry_check, hold);
+        ArcEnds& e = ends[c % ring];
+        e = arc_ends(k.r1, k.r2);
+        detail::IzzoItem item;
+        item.r1 = k.r1;
+        item.tof = k.tof;
+        item.c = c;
+        item.retrograde = o.retrograde;
+        item.solvable = detail::izzo_prepare(e, k.tof, o.mu, o.max_rev, o.retrograde, nullptr, false, item.p);
+        run.add(item, annotate);
     });
-    annotate();
+    run.flush(annotate);
 }
 
 // The arcs of the single problem (r1, r2, tof) with their elements, as visit_annotated_cases gives them but one at a
@@ -166,6 +252,26 @@ void visit_arc_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Ve
     lambert_izzo_visit(r1, r2, tof, o.mu, o.max_rev, o.retrograde, o.tol, o.maxiter, o.reentry_check,
                        collinear_reference_normal(r1, u1, r2),
                        [&](const LambertSolution& s) { sink(lambert_impulses(s, u1, u2)); });
+}
+
+// visit_arc_impulses for the cases case_of(begin), ..., case_of(end - 1) (each an ImpulseCase): sink(c,
+// const Impulses&) for every arc, in case order and within a case in the solver's order. The arcs of consecutive
+// cases are solved together (detail::IzzoRun), bit for bit as one case at a time.
+template <class CaseOf, class Sink>
+void visit_arc_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertOptions& o,
+                            Sink&& sink) {
+    constexpr std::size_t ring = batch_run_arcs + 1;
+    ImpulseCase cases[ring];
+    auto on_arc = [&](const detail::IzzoItem& item, const LambertSolution& arc) {
+        const ImpulseCase& k = cases[item.c % ring];
+        sink(item.c, lambert_impulses(arc, k.u1, k.u2));
+    };
+    detail::IzzoRun<batch_run_arcs> run(o.mu, o.tol, o.maxiter, o.reentry_check);
+    for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
+        cases[c % ring] = k;
+        run.add(impulse_item(c, k, o.mu, o.max_rev, o.retrograde), on_arc);
+    });
+    run.flush(on_arc);
 }
 
 // How many impulse pairs visit_arc_impulses gives, without solving.

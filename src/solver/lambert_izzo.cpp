@@ -168,6 +168,36 @@ inline TofAndY tof_and_y(std::uint64_t M, double x, double lambda) noexcept {
 
 double x_to_tof(std::uint64_t M, double x, double lambda) noexcept { return tof_and_y(M, x, lambda).T; }
 
+namespace {
+
+// One Householder step from x towards T(x) = T_target (Izzo 2015, eq. 30), with the slope T'(x) it used.
+struct HouseholderStep {
+    double x;
+    double slope;
+};
+
+inline HouseholderStep householder_step(double x, std::uint64_t M, double T_target, double lambda) noexcept {
+    const TofAndY ty = tof_and_y(M, x, lambda);
+    const double f = ty.T - T_target;
+    const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y, ty.inv_umx2);
+    const double d1sq = d.d1 * d.d1;
+    // f^2 d3 / 6 with a multiplication: a division by 6 would put a second division on the iteration's
+    // dependency chain, and the step's last bits do not reach the converged x.
+    return {x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f * (1.0 / 6.0)), d.d1};
+}
+
+// Whether the iteration stops after the step from x to s.x of size err = |x - s.x|, the step before having been
+// last_err: at the tolerance (or NaN), or once the steps have come down to the rounding noise of T and stopped
+// shrinking, for a tolerance below what float64 resolves there (x is then as good as it gets). The noise test is
+// asked only when a step fails to shrink, which the third-order iteration does once it has reached that noise.
+inline bool householder_stops(double err, double last_err, const HouseholderStep& s, double T_target,
+                              double tol) noexcept {
+    if (err <= tol || std::isnan(err)) return true;
+    return err >= last_err && at_rounding_level(err, s.x, T_target, s.slope);
+}
+
+}  // namespace
+
 void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_target, double tol,
                  double lambda) noexcept {
     if (tol >= 1.0 || maxiter == 0) return;
@@ -175,49 +205,100 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
     for (std::uint64_t it = 0; it < maxiter; ++it) {
         // A huge maxiter on an iteration that never settles (a two-cycle far from the root) stays interruptible.
         if ((it & interrupt_poll_mask) == interrupt_poll_mask && stop_requested()) return;
-        const TofAndY ty = tof_and_y(M, x, lambda);
-        const double f = ty.T - T_target;
-        const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y, ty.inv_umx2);
-        const double d1sq = d.d1 * d.d1;
-        // f^2 d3 / 6 with a multiplication: a division by 6 would put a second division on the iteration's
-        // dependency chain, and the step's last bits do not reach the converged x.
-        const double x_new =
-            x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f * (1.0 / 6.0));
-        const double err = std::fabs(x - x_new);
-        x = x_new;
-        if (err <= tol || std::isnan(err)) return;
-        // A tolerance below what float64 resolves here: the steps have come down to the rounding noise of T and
-        // stopped shrinking, so x is as good as it gets. Tested only when a step fails to shrink, which the
-        // third-order iteration does once it has reached that noise.
-        if (err >= last_err && at_rounding_level(err, x, T_target, d.d1)) return;
+        const HouseholderStep s = householder_step(x, M, T_target, lambda);
+        const double err = std::fabs(x - s.x);
+        x = s.x;
+        if (householder_stops(err, last_err, s, T_target, tol)) return;
         last_err = err;
+    }
+}
+
+void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
+    if (tol >= 1.0 || maxiter == 0) return;
+    // householder_lanes solves in flight at a time. Every lane takes the same steps as householder would, in the
+    // same order, so each job's x is bit for bit the one it computes; a lane that stops takes the next job. A step
+    // is one chain of dependent operations (an arccosine or logarithm, then divisions) that keeps a core's units
+    // mostly idle; a second independent chain fills them.
+    constexpr std::size_t lanes = householder_lanes;
+    std::size_t job[lanes];
+    double x[lanes];
+    double last_err[lanes];
+    std::uint64_t it[lanes];
+    std::size_t live = 0;
+    std::size_t next = 0;
+    const auto start = [&](std::size_t l) {
+        job[l] = next;
+        x[l] = jobs[next].x;
+        last_err[l] = std::numeric_limits<double>::infinity();
+        it[l] = 0;
+        ++next;
+    };
+    for (; live < lanes && next < n; ++live) start(live);
+    std::uint64_t steps = 0;
+    while (live > 0) {
+        // As in householder: a run of solves that never settle stays interruptible; the solves not finished keep
+        // their last iterate.
+        if ((++steps & interrupt_poll_mask) == 0 && stop_requested()) {
+            for (std::size_t l = 0; l < live; ++l) jobs[job[l]].x = x[l];
+            return;
+        }
+        for (std::size_t l = 0; l < live;) {
+            const HouseholderJob& j = jobs[job[l]];
+            const HouseholderStep s = householder_step(x[l], j.M, j.T, j.lambda);
+            const double err = std::fabs(x[l] - s.x);
+            x[l] = s.x;
+            if (!householder_stops(err, last_err[l], s, j.T, tol) && ++it[l] < maxiter) {
+                last_err[l] = err;
+                ++l;
+                continue;
+            }
+            jobs[job[l]].x = s.x;
+            if (next < n) {
+                start(l);
+                ++l;
+            } else {
+                // The last lane takes this one's place; the lanes' order does not matter.
+                --live;
+                job[l] = job[live];
+                x[l] = x[live];
+                last_err[l] = last_err[live];
+                it[l] = it[live];
+            }
+        }
     }
 }
 
 namespace detail {
 
-bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
-                const std::optional<Vec3>& reference_normal, IzzoProblem& p) {
+namespace {
+
+// Steps 1-6 and the velocity scales of step 11 (geometry), steps 7-8 (revolutions): always inlined into their
+// callers, so that a solve runs steps 1-8 as one function. Two calls instead cost some 35 ns per solve on the
+// x86-64 machine of the benchmarks.
+[[gnu::always_inline]] inline bool geometry(const ArcEnds& ends, double tof, double mu, bool retrograde,
+                                            const Vec3* normal, bool normal_if_collinear, IzzoProblem& p) {
     // 1. Checks (NaN mu and NaN tof pass both).
     if (mu <= 0.0) throw_bad_mu(mu);
     if (tof <= 0.0) return false;
 
     // 2. Geometry.
-    const double c = norm(r2 - r1);
-    p.r1n = norm(r1);
-    p.r2n = norm(r2);
+    const double c = norm(ends.r2 - ends.r1);
+    p.r1n = ends.r1_norm;
+    p.r2n = ends.r2_norm;
     const double s = (p.r1n + p.r2n + c) / 2.0;
-    p.ir1 = r1 / p.r1n;
-    p.ir2 = r2 / p.r2n;
+    p.ir1 = ends.r1_unit;
+    p.ir2 = ends.r2_unit;
 
     // 3. Plane normal, with fallbacks for collinear positions.
     Vec3 ih;
-    if (reference_normal) {
-        ih = *reference_normal / norm(*reference_normal);
+    if (normal != nullptr && !normal_if_collinear) {
+        ih = *normal / norm(*normal);
     } else {
         const Vec3 h = cross(p.ir1, p.ir2);
         const double hn = norm(h);
-        if (hn >= 1e-12) {
+        if (normal != nullptr && hn < 1e-12) {
+            ih = *normal / norm(*normal);
+        } else if (hn >= 1e-12) {
             ih = h / hn;
         } else {
             const Vec3 z_axis{0.0, 0.0, 1.0};
@@ -251,9 +332,35 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     p.it2 = unit(it2);
 
     // 6. Non-dimensional time of flight.
-    const double T = std::sqrt(2.0 * mu / (s * s * s)) * tof;
-    p.T = T;
+    p.T = std::sqrt(2.0 * mu / (s * s * s)) * tof;
 
+    // Constants of the velocity reconstruction (step 11), divided by the radii here once so that every arc's
+    // velocities take multiplications only.
+    const double gamma = std::sqrt(mu * s / 2.0);
+    p.rho = (p.r1n - p.r2n) / c;
+    const double sigma = std::sqrt(1.0 - p.rho * p.rho);
+    p.radial1 = gamma / p.r1n;
+    p.radial2 = gamma / p.r2n;
+    p.tangential1 = sigma * p.radial1;
+    p.tangential2 = sigma * p.radial2;
+    return true;
+}
+
+// The same problem in the other direction of motion: the sign factor of steps 4-5 changes, every product with it
+// is exact, and unit(-v) is -unit(v).
+inline void reverse(IzzoProblem& p) noexcept {
+    p.lambda = -p.lambda;
+    p.it1 = -p.it1;
+    p.it2 = -p.it2;
+}
+
+}  // namespace
+
+namespace {
+
+[[gnu::always_inline]] inline void revolutions(IzzoProblem& p, std::uint64_t max_rev) {
+    const double lambda = p.lambda;
+    const double T = p.T;
     // 7. Largest feasible number of revolutions.
     // (With max_rev = 0 only the direct arc is solved whatever the bound: no division, no floor.)
     std::uint64_t m_max = max_rev == 0 ? 0 : saturating_count(T / pi);
@@ -284,21 +391,33 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint
     // 8. Revolutions actually solved.
     p.revs = max_rev < m_max ? max_rev : m_max;
     if (p.revs > lambert_max_solved_revs) throw_too_many_revs(p.revs, max_rev);
+}
 
-    // Constants of the velocity reconstruction (step 11), divided by the radii here once so that every arc's
-    // velocities take multiplications only.
-    const double gamma = std::sqrt(mu * s / 2.0);
-    p.rho = (p.r1n - p.r2n) / c;
-    const double sigma = std::sqrt(1.0 - p.rho * p.rho);
-    p.radial1 = gamma / p.r1n;
-    p.radial2 = gamma / p.r2n;
-    p.tangential1 = sigma * p.radial1;
-    p.tangential2 = sigma * p.radial2;
+}  // namespace
+
+bool izzo_prepare(const ArcEnds& ends, double tof, double mu, std::uint64_t max_rev, bool retrograde,
+                  const Vec3* normal, bool normal_if_collinear, IzzoProblem& p, IzzoProblem* reversed) {
+    if (!geometry(ends, tof, mu, retrograde, normal, normal_if_collinear, p)) return false;
+    if (reversed != nullptr) {
+        *reversed = p;
+        reverse(*reversed);
+    }
+    revolutions(p, max_rev);
+    if (reversed != nullptr) revolutions(*reversed, max_rev);
     return true;
 }
 
-double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) noexcept {
-    // 9. Initial guess on the three regimes of T (Izzo 2015, eq. 30), then Householder.
+bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, double mu, std::uint64_t max_rev, bool retrograde,
+                const std::optional<Vec3>& reference_normal, IzzoProblem& p) {
+    if (!geometry(arc_ends(r1, r2), tof, mu, retrograde, reference_normal ? &*reference_normal : nullptr, false, p)) {
+        return false;
+    }
+    revolutions(p, max_rev);
+    return true;
+}
+
+double izzo_direct_guess(const IzzoProblem& p) noexcept {
+    // 9. Initial guess on the three regimes of T (Izzo 2015, eq. 30).
     const double lambda = p.lambda;
     const double T = p.T;
     const double T00 = p.T00;
@@ -306,27 +425,30 @@ double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) no
     const double l3 = l2 * lambda;
     const double l5 = l3 * l2;
     const double T1 = 2.0 / 3.0 * (1.0 - l3);
-    double x0;
-    if (T >= T00) {
-        x0 = -(T - T00) / (T - T00 + 4.0);
-    } else if (T <= T1) {
-        x0 = T1 * (T1 - T) / (0.4 * (1.0 - l5) * T) + 1.0;
-    } else {
-        x0 = std::pow(T / T00, 0.6931471805599453 / std::log(T1 / T00)) - 1.0;
-    }
-    householder(x0, 0, maxiter, T, tol, lambda);
-    return x0;
+    if (T >= T00) return -(T - T00) / (T - T00 + 4.0);
+    if (T <= T1) return T1 * (T1 - T) / (0.4 * (1.0 - l5) * T) + 1.0;
+    return std::pow(T / T00, 0.6931471805599453 / std::log(T1 / T00)) - 1.0;
 }
 
-double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol,
-                    std::uint64_t maxiter) noexcept {
+double izzo_multi_guess(const IzzoProblem& p, std::uint64_t revs, bool left) noexcept {
     // 10. The left guess lies below x = 0, the right one above it.
     const double i = static_cast<double>(revs);
     const double t = left ? std::pow((i * pi + pi) / (8.0 * p.T), 2.0 / 3.0)
                           : std::pow(8.0 * p.T / (i * pi), 2.0 / 3.0);
-    double x0 = (t - 1.0) / (t + 1.0);
-    householder(x0, revs, maxiter, p.T, tol, p.lambda);
-    return x0;
+    return (t - 1.0) / (t + 1.0);
+}
+
+double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) noexcept {
+    double x = izzo_direct_guess(p);
+    householder(x, 0, maxiter, p.T, tol, p.lambda);
+    return x;
+}
+
+double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol,
+                    std::uint64_t maxiter) noexcept {
+    double x = izzo_multi_guess(p, revs, left);
+    householder(x, revs, maxiter, p.T, tol, p.lambda);
+    return x;
 }
 
 void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, LambertSolution& sol) noexcept {

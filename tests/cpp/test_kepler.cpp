@@ -1,8 +1,11 @@
 // Universal-variable Kepler propagation: a published case, closed-form conic motion, time reversal and the
 // two-body integrals.
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
+#include <vector>
 
 #include "check.hpp"
 #include "common/constants.hpp"
@@ -458,4 +461,31 @@ TEST_CASE("kepler: the second stage ends as accurate as a converged Newton itera
     CHECK(out.safeguarded_steps > 0);
     CHECK(out.converged);
     CHECK(relative_state_error(out.state, reference_propagation(s, dt, mu)) < 1e-13);
+}
+
+TEST_CASE("kepler: propagations iterated together give each state the bits of its own propagation") {
+    // Ellipses, hyperbolas, near-parabolas, long intervals that need the bracketed stage, dt = 0 and NaN states,
+    // in counts that do and do not fill a run.
+    std::mt19937_64 rng(77);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (const std::size_t n : {std::size_t{1}, std::size_t{5}, std::size_t{97}}) {
+        std::vector<State> states(n), out(n);
+        std::vector<double> dt(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const double v_esc = std::sqrt(2.0 * mu / 7000.0);
+            const double speed = k % 7 == 0 ? v_esc : v_esc * (0.5 + 0.45 * unit(rng) + 0.5);
+            states[k] = {7000.0, 100.0 * unit(rng), 0.0, 0.2 * unit(rng), speed, 0.3 * unit(rng)};
+            dt[k] = (k % 11 == 0 ? 4e7 : 4e4) * unit(rng);
+            if (k % 13 == 5) dt[k] = 0.0;
+            if (k % 17 == 9) states[k][2] = orbelin::nan;
+        }
+        orbelin::kepler_universal_2body_many(states.data(), dt.data(), out.data(), n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const State alone = orbelin::kepler_universal_2body(states[k], dt[k]);
+            for (std::size_t c = 0; c < 6; ++c) {
+                CHECK(std::bit_cast<std::uint64_t>(out[k][c]) == std::bit_cast<std::uint64_t>(alone[c]) ||
+                      (std::isnan(out[k][c]) && std::isnan(alone[c])));
+            }
+        }
+    }
 }

@@ -158,6 +158,75 @@ TEST_CASE("a range of cases is annotated in runs exactly as case by case, in ord
     }
 }
 
+TEST_CASE("interleaved Householder solves give each solve the bits of householder alone") {
+    // Jobs over both branches of x, all time formulas (Lagrange, Battin, Lancaster), several revolutions, the
+    // iteration limit reached, a tolerance below rounding (the steps' noise ends the solve) and NaN inputs; job
+    // counts that do and do not fill the lanes.
+    std::mt19937_64 rng(21);
+    std::uniform_real_distribution<double> lam(-1.0, 1.0), xs(-0.95, 3.0), ts(0.05, 40.0);
+    for (const double tol : {1e-11, 1e-30})
+    for (const std::uint64_t maxiter : {std::uint64_t{2}, std::uint64_t{50}}) {
+        for (const std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{37}}) {
+            std::vector<orbelin::HouseholderJob> jobs;
+            for (std::size_t k = 0; k < n; ++k) {
+                const double x = k % 5 == 0 ? 1.0 + 0.004 * lam(rng) : xs(rng);
+                jobs.push_back({k % 11 == 3 ? std::nan("") : x, ts(rng), lam(rng), k % 4});
+            }
+            std::vector<orbelin::HouseholderJob> together = jobs;
+            orbelin::householder_jobs(together.data(), together.size(), tol, maxiter);
+            for (std::size_t k = 0; k < n; ++k) {
+                double alone = jobs[k].x;
+                orbelin::householder(alone, jobs[k].M, maxiter, jobs[k].T, tol, jobs[k].lambda);
+                CHECK(same_bits(together[k].x, alone));
+            }
+        }
+    }
+}
+
+TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses and best arcs, in order") {
+    for (const std::uint64_t max_rev : {std::uint64_t{0}, std::uint64_t{16}}) {
+        std::vector<Problem> ps = problems(400, 16 + max_rev);
+        for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // more arcs than a run holds
+        const LambertOptions o{mu_e, max_rev, max_rev > 0, 1e-8, 50, true};
+        const auto case_of = [&](std::size_t c) {
+            return orbelin::ImpulseCase{orbelin::arc_ends(ps[c].r1, ps[c].r2), ps[c].u1, ps[c].u2,
+                                        orbelin::departure_normal(ps[c].r1, ps[c].u1), ps[c].tof};
+        };
+        std::vector<orbelin::Impulses> expected, got;
+        for (const Problem& p : ps) {
+            orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o,
+                                        [&](const orbelin::Impulses& i) { expected.push_back(i); });
+        }
+        std::size_t last = 0;
+        for (std::size_t begin = 0; begin < ps.size(); begin += 7) {
+            orbelin::visit_arc_impulses_run(begin, std::min(ps.size(), begin + 7), case_of, o,
+                                            [&](std::size_t c, const orbelin::Impulses& i) {
+                                                CHECK(c >= last);
+                                                last = c;
+                                                got.push_back(i);
+                                            });
+        }
+        CHECK(got.size() == expected.size());
+        for (std::size_t k = 0; k < std::min(got.size(), expected.size()); ++k) {
+            CHECK(same_bits(got[k].dv1.x, expected[k].dv1.x) && same_bits(got[k].dv2.y, expected[k].dv2.y));
+            CHECK(same_bits(got[k].total, expected[k].total));
+        }
+        for (const bool rendezvous : {false, true}) {
+            const orbelin::BestArcOptions b{mu_e, max_rev, 1e-8, 50, true, rendezvous};
+            std::size_t next = 0;
+            orbelin::best_lambert_impulses_run(0, ps.size(), case_of, b,
+                                               [&](std::size_t c, const std::optional<orbelin::Impulses>& best) {
+                CHECK(c == next++);
+                const Problem& p = ps[c];
+                const auto alone = orbelin::best_lambert_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, b);
+                CHECK(best.has_value() == alone.has_value());
+                if (best && alone) CHECK(same_bits(best->total, alone->total) && same_bits(best->dv1.z, alone->dv1.z));
+            });
+            CHECK(next == ps.size());
+        }
+    }
+}
+
 TEST_CASE("arc impulses are the velocity differences of the arcs solved with the collinear normal") {
     for (const Problem& p : problems(500, 13)) {
         const LambertOptions& o = p.options;
