@@ -33,6 +33,7 @@
 #include "optimization/lambert_cost.hpp"
 #include "optimization/nm_search.hpp"
 #include "optimization/transfer.hpp"
+#include "common/system_resources.hpp"
 #include "parallel/thread_pool.hpp"
 #include "propagation/kepler_universal_2body.hpp"
 #include "solver/lambert_izzo.hpp"

@@ -5,6 +5,7 @@
 //
 // None of these fails: a search that finds no feasible transfer contributes nothing.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -15,6 +16,12 @@ namespace orbelin {
 
 // Iterations of a search when the caller gives none.
 inline constexpr std::uint64_t default_max_iters = 50;
+
+// The most memory a multi-start search holds for each of its starts: the start, its answer, and the answer's
+// record in the list of results and in the list that duplicate removal keeps. What a caller checks before asking
+// for very many starts.
+inline constexpr std::size_t multi_start_bytes_per_start =
+    sizeof(TimePair) + sizeof(std::optional<OptimizedLambertSolution>) + 2 * sizeof(OptimizedLambertSolution);
 
 // One search: its iteration limit and its start, each defaulted when absent (the start to t0 at the middle of the
 // window and tf a quarter window later).

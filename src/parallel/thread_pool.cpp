@@ -1,24 +1,17 @@
 #include "parallel/thread_pool.hpp"
 
 #include <pthread.h>
-#include <sched.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <charconv>
 #include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <latch>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <string_view>
+#include <system_error>
+
+#include "common/system_resources.hpp"
 
 namespace orbelin {
 
@@ -160,10 +153,17 @@ ThreadPool::ThreadPool(std::size_t workers) {
     threads_.reserve(workers);
     try {
         for (std::size_t i = 0; i < workers; ++i) {
-            threads_.emplace_back([this, &started] {
-                started.count_down();
-                worker_loop();
-            });
+            try {
+                threads_.emplace_back([this, &started] {
+                    started.count_down();
+                    worker_loop();
+                });
+            } catch (const std::system_error& e) {
+                // The system's reason alone ("Resource temporarily unavailable") does not say that the pool was
+                // the one asking, nor how far it got.
+                throw std::system_error(e.code(),
+                                        "worker thread " + std::to_string(i + 1) + " of " + std::to_string(workers));
+            }
         }
     } catch (...) {
         {
@@ -236,125 +236,6 @@ void ThreadPool::run(std::size_t n, std::size_t grain, FunctionRef<void(std::siz
 
 namespace {
 
-std::size_t affinity_cpu_count() {
-    for (int cpus = 1024; cpus <= 1 << 16; cpus *= 2) {
-        cpu_set_t* set = CPU_ALLOC(cpus);
-        if (set == nullptr) break;
-        const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
-        CPU_ZERO_S(bytes, set);
-        if (sched_getaffinity(0, bytes, set) == 0) {
-            const int count = CPU_COUNT_S(bytes, set);
-            CPU_FREE(set);
-            return static_cast<std::size_t>(count);
-        }
-        CPU_FREE(set);
-        if (errno != EINVAL) break;  // EINVAL: the kernel's mask is larger than ours
-    }
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 0 ? static_cast<std::size_t>(online) : 1;
-}
-
-bool read_first_line(const std::string& path, std::string& line) {
-    std::ifstream in(path);
-    return static_cast<bool>(std::getline(in, line));
-}
-
-// CPUs granted by a quota/period pair, rounded up; 0 when unlimited.
-double quota_cpus(double quota, double period) {
-    if (!(quota > 0.0) || !(period > 0.0)) return 0.0;
-    return std::ceil(quota / period);
-}
-
-// cgroup v2: the tightest cpu.max of the process's cgroup and its ancestors.
-double cgroup_v2_cpus(const std::string& relative) {
-    double best = 0.0;
-    std::string dir = relative;
-    for (;;) {
-        std::string line;
-        if (read_first_line("/sys/fs/cgroup" + dir + (dir.ends_with('/') ? "" : "/") + "cpu.max", line)) {
-            const double cpus = detail::cpu_max_limit(line);
-            if (cpus > 0.0 && (best == 0.0 || cpus < best)) best = cpus;
-        }
-        if (dir.empty() || dir == "/") break;
-        const auto slash = dir.find_last_of('/');
-        dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
-    }
-    return best;
-}
-
-double cgroup_v1_cpus(const std::string& relative) {
-    for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
-        for (const std::string& dir : {std::string(mount) + relative, std::string(mount)}) {
-            std::string quota;
-            std::string period;
-            if (read_first_line(dir + "/cpu.cfs_quota_us", quota) &&
-                read_first_line(dir + "/cpu.cfs_period_us", period)) {
-                try {
-                    return quota_cpus(std::stod(quota), std::stod(period));
-                } catch (const std::exception&) {
-                    return 0.0;
-                }
-            }
-        }
-    }
-    return 0.0;
-}
-
-double cgroup_cpu_limit() {
-    std::ifstream in("/proc/self/cgroup");
-    std::string line;
-    std::string v2_path;
-    std::string v1_path;
-    bool have_v2 = false;
-    bool have_v1 = false;
-    while (std::getline(in, line)) {
-        // hierarchy-ID:controller-list:path
-        const auto first = line.find(':');
-        const auto second = line.find(':', first + 1);
-        if (first == std::string::npos || second == std::string::npos) continue;
-        const std::string controllers = line.substr(first + 1, second - first - 1);
-        const std::string path = line.substr(second + 1);
-        if (line.compare(0, first, "0") == 0 && controllers.empty()) {
-            v2_path = path;
-            have_v2 = true;
-        } else {
-            std::istringstream names(controllers);
-            for (std::string name; std::getline(names, name, ',');) {
-                if (name == "cpu") {
-                    v1_path = path;
-                    have_v1 = true;
-                }
-            }
-        }
-    }
-    try {
-        if (have_v1) return cgroup_v1_cpus(v1_path);
-        if (have_v2) return cgroup_v2_cpus(v2_path);
-        return cgroup_v2_cpus("/");
-    } catch (const std::exception&) {
-        return 0.0;
-    }
-}
-
-// The value as the user wrote it, quoted; bytes outside printable ASCII
-// escaped so that the message is always valid text.
-std::string quoted(std::string_view raw) {
-    std::string out = "'";
-    for (const char ch : raw) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '\'') {
-            out += ch;
-        } else {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        }
-    }
-    return out + "'";
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
 std::atomic<ThreadPool*> g_pool{nullptr};
 std::atomic<std::size_t> g_workers{0};  // the size given to init_global_pool
 std::atomic<bool> g_forked{false};
@@ -363,54 +244,6 @@ std::mutex g_pool_mutex;
 void mark_forked_child() noexcept { g_forked.store(true, std::memory_order_relaxed); }
 
 }  // namespace
-
-double detail::cpu_max_limit(const std::string& line) {
-    std::istringstream fields(line);
-    std::string quota;
-    double period = 0.0;
-    if (!(fields >> quota >> period) || quota == "max") return 0.0;
-    try {
-        return quota_cpus(std::stod(quota), period);
-    } catch (const std::exception&) {
-        return 0.0;
-    }
-}
-
-std::size_t usable_cpu_count() {
-    static const std::size_t count = [] {
-        std::size_t cpus = affinity_cpu_count();
-        const double limit = cgroup_cpu_limit();
-        if (limit >= 1.0 && limit < static_cast<double>(cpus)) cpus = static_cast<std::size_t>(limit);
-        return cpus;
-    }();
-    return count;
-}
-
-std::size_t default_worker_count() {
-    const std::size_t cpus = usable_cpu_count();
-    return cpus > 1 ? cpus - 1 : 1;
-}
-
-std::size_t worker_count_from_setting(const char* value) {
-    if (value == nullptr) return default_worker_count();
-    std::string_view text(value);
-    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
-    if (text.empty()) return default_worker_count();
-    // Digits only: no sign, no base prefix, no fraction.
-    std::size_t threads = 0;
-    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        const auto parsed = std::from_chars(text.data(), text.data() + text.size(), threads);
-        if (parsed.ec != std::errc{}) threads = 0;  // too large for size_t
-    }
-    if (threads < 1 || threads > kMaxThreads) {
-        throw std::invalid_argument(std::string(kNumThreadsVariable) + " must be a whole number of threads from 1 to " +
-                                    std::to_string(kMaxThreads) + ", got " + quoted(value));
-    }
-    return threads - 1;
-}
-
-std::size_t configured_worker_count() { return worker_count_from_setting(std::getenv(kNumThreadsVariable)); }
 
 void init_global_pool(std::size_t workers) {
     std::lock_guard<std::mutex> lock(g_pool_mutex);

@@ -24,7 +24,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -82,7 +81,8 @@ class ThreadPool {
 public:
     // Starts `workers` threads and returns once every one of them is running.
     // With no workers the calling thread runs every chunk of its loops. Throws
-    // std::system_error when a thread cannot start.
+    // std::system_error, whose text says which thread, when a thread cannot
+    // start; the threads already started are stopped first.
     explicit ThreadPool(std::size_t workers);
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
@@ -112,42 +112,16 @@ private:
     std::vector<std::thread> threads_;
 };
 
-namespace detail {
-// CPUs granted by a cgroup v2 `cpu.max` line ("max 100000" or "<quota>
-// <period>"), rounded up; 0 when unlimited or unreadable.
-double cpu_max_limit(const std::string& line);
-}  // namespace detail
-
-// CPUs this process may run on: the affinity mask (online processors when it
-// cannot be read), limited by a cgroup v2 `cpu.max` or v1 CFS quota.
-std::size_t usable_cpu_count();
-
-// max(1, usable_cpu_count() - 1): one CPU is left to the calling thread.
-std::size_t default_worker_count();
-
-// The environment variable that sets the total number of threads a parallel
-// loop uses, the calling thread included, and the largest value it takes.
-inline constexpr const char* kNumThreadsVariable = "ORBELIN_NUM_THREADS";
-inline constexpr std::size_t kMaxThreads = 4096;
-
-// Pool workers for a value of ORBELIN_NUM_THREADS. Null, empty or blank keeps
-// default_worker_count(). Otherwise the value, surrounding whitespace ignored,
-// must be a decimal integer from 1 to kMaxThreads, and the pool gets value - 1
-// workers because the caller takes part in every loop (1: the caller alone).
-// Throws std::invalid_argument with a message naming the variable and the value.
-std::size_t worker_count_from_setting(const char* value);
-
-// worker_count_from_setting() of the variable in this process's environment.
-std::size_t configured_worker_count();
-
 // Builds the process-wide pool with `workers` threads. Throws
-// std::logic_error when it already exists.
+// std::logic_error when it already exists, and std::system_error when a
+// thread cannot start (no pool is installed then).
 void init_global_pool(std::size_t workers);
 
 // The process-wide pool. In a process forked after the pool was built the
 // parent's workers do not exist, so the child gets a pool of its own, of the
 // size given to init_global_pool, on first use. Used before any
-// init_global_pool, it builds one of default_worker_count() workers.
+// init_global_pool, it builds one of default_worker_count() workers
+// (common/system_resources.hpp).
 ThreadPool& global_pool();
 
 // Calls f(i) for every i in [0, n) on `pool`.

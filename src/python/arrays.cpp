@@ -9,7 +9,6 @@
 #include <sys/mman.h>
 #endif
 
-#include "common/system_memory.hpp"
 #include "python/errors.hpp"
 
 namespace orbelin::py {
@@ -184,6 +183,9 @@ std::vector<double> read_scalar_or_array(PyObject* obj, NdimMessage not_one_axis
         raise_value_error(message);
     }
     const npy_intp n = PyArray_DIM(arr, 0);
+    // The list is a copy: an array of one value repeated by a zero stride can ask for any amount.
+    require_memory(concat({"the list of ", std::to_string(n), " times of flight"}),
+                   static_cast<double>(n) * sizeof(double));
     const npy_intp stride = PyArray_STRIDE(arr, 0);
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
     std::vector<double> values(static_cast<std::size_t>(n));
@@ -232,6 +234,15 @@ void advise_huge_pages(void* data, std::size_t bytes) noexcept {
 
 template <class T>
 ResultArray<T>::ResultArray(const Shape& shape) {
+    // Callers check their results as a whole before any work; this catches an array they did not count (and
+    // leaves NumPy's own refusal for the rare allocation that fails all the same).
+    double bytes = sizeof(T);
+    for (npy_intp d : shape) bytes *= static_cast<double>(d);
+    if (bytes > small_request_bytes) {
+        require_memory(concat({"a result array of shape ", shape_text(shape), " with ", std::to_string(sizeof(T)),
+                               "-byte elements"}),
+                       bytes);
+    }
     obj_ = PyRef::steal(check(
         PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()), numpy_type<T>())));
     auto* arr = reinterpret_cast<PyArrayObject*>(obj_.get());
@@ -274,18 +285,25 @@ std::size_t element_count(const Shape& shape) noexcept {
     return n;
 }
 
+void require_memory(const std::string& subject, double bytes) {
+    if (bytes <= small_request_bytes) return;
+    const MemoryBudget budget = available_memory();
+    if (bytes > static_cast<double>(budget.bytes)) raise_memory_error(subject, bytes, budget);
+}
+
+void raise_memory_error(const std::string& subject, double bytes, const MemoryBudget& budget) {
+    char text[160];
+    std::snprintf(text, sizeof text, " needs %.4g bytes, more than the %.4g bytes this process may still use: ", bytes,
+                  static_cast<double>(budget.bytes));
+    raise(PyExc_MemoryError, concat({subject, text, limit_text(budget.limit)}));
+}
+
 void require_result_memory(const char* function, std::size_t cases, std::size_t slots, std::size_t bytes_per_slot) {
-    // In 128 bits: cases x slots x bytes can exceed 64 bits for absurd requests.
-    const unsigned __int128 needed = static_cast<unsigned __int128>(cases) * slots * bytes_per_slot;
-    if (memory_can_hold(static_cast<double>(needed))) return;
-    const std::uint64_t available = usable_memory_bytes();
-    char text[320];
-    std::snprintf(text, sizeof text,
-                  "%s: the result of %zu cases with %zu solution slot%s needs %.4g bytes, more than the %.4g bytes of "
-                  "memory this process may use",
-                  function, cases, slots, slots == 1 ? "" : "s", static_cast<double>(needed),
-                  static_cast<double>(available));
-    raise(PyExc_MemoryError, text);
+    const double bytes = static_cast<double>(cases) * static_cast<double>(slots) * static_cast<double>(bytes_per_slot);
+    if (bytes <= small_request_bytes) return;
+    require_memory(concat({function, ": the result of ", std::to_string(cases), " cases with ", std::to_string(slots),
+                           slots == 1 ? " solution slot" : " solution slots"}),
+                   bytes);
 }
 
 void require_reshape(std::size_t flat_count, const Shape& shape, const std::string& prefix) {

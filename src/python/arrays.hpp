@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/system_resources.hpp"
 #include "common/vec3.hpp"
 #include "python/py_ref.hpp"
 
@@ -228,8 +229,16 @@ void require_reshape(std::size_t flat_count, const Shape& shape, const std::stri
 
 std::size_t element_count(const Shape& shape) noexcept;
 
-// Refuses, with MemoryError and before anything is computed, a result of `cases` x `slots` slots of
-// `bytes_per_slot` bytes each (all its arrays together) that exceeds the memory this process may use.
+// Refuses, with MemoryError, a request for `bytes` more bytes that this process cannot hold (see
+// available_memory()), before anything of it is allocated. The message names the request, "<subject> needs ...",
+// and what is available under which limit. Byte counts are doubles so that products of counts never wrap.
+void require_memory(const std::string& subject, double bytes);
+
+// The MemoryError of require_memory() for a request already found too large for `budget`.
+[[noreturn]] void raise_memory_error(const std::string& subject, double bytes, const MemoryBudget& budget);
+
+// require_memory() for a result of `cases` x `slots` slots of `bytes_per_slot` bytes each (all its arrays
+// together), made before anything is computed.
 void require_result_memory(const char* function, std::size_t cases, std::size_t slots, std::size_t bytes_per_slot);
 
 // Python's text of a shape tuple: (), (2,), (2, 3).

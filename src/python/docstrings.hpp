@@ -1090,6 +1090,10 @@ ValueError
     time_bounds does not hold 2 values;
     max_rev admits more than a million revolutions in the window (more
     than the solver solves in one call).
+MemoryError
+    The starts (and, unless return_best_only, a result row for each)
+    need more memory than the process may still use; raised before any
+    search.
 OverflowError
     A count is negative.
 
@@ -1162,9 +1166,13 @@ ValueError
     [..., 6]", "ric_waypoint must have shape [..., 3] or [..., 6]", "If
     ric_waypoint is an array, it must have the same batch size as
     target_state", "Failed to reshape ..." (a layout that cannot be read
-    as rows);
+    as rows); batches whose pairs outnumber a 64-bit count;
     max_rev admits more than a million revolutions in the window (more
     than the solver solves in one call).
+MemoryError
+    The pairs (each with one table row) and the starts of the searches
+    running at once need more memory than the process may still use
+    (raised before any search), or the table of answers does.
 OverflowError
     A count is negative.
 
@@ -1230,6 +1238,10 @@ ValueError
     A state does not hold 6 elements; time_bounds does not hold 2 values;
     max_rev admits more than a million revolutions in the window (more
     than the solver solves in one call).
+MemoryError
+    The starts (and, unless return_best_only, a result row for each)
+    need more memory than the process may still use; raised before any
+    search.
 OverflowError
     A count is negative.
 

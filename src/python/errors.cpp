@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/system_resources.hpp"
 #include "parallel/thread_pool.hpp"
 #include "python/py_ref.hpp"
 
@@ -101,7 +102,14 @@ void set_error_from_current_exception() noexcept {
     } catch (const RefusedRequest& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
-        PyErr_SetString(PyExc_MemoryError, "orbelin: not enough memory for the call (an allocation failed)");
+        // What was asked for is not known here; what is left is. No heap: memory has just run out.
+        const MemoryBudget budget = available_memory();
+        char text[320];
+        std::snprintf(text, sizeof text,
+                      "orbelin: not enough memory for the call (an allocation failed with %.4g bytes left to the "
+                      "process: %s)",
+                      static_cast<double>(budget.bytes), limit_text(budget.limit));
+        PyErr_SetString(PyExc_MemoryError, text);
     } catch (const std::length_error& e) {
         const std::string text =
             std::string("orbelin: a requested size exceeds what can be allocated (") + e.what() + ")";

@@ -44,6 +44,10 @@ LambertBatch::LambertBatch(PyArrayObject* first, PyArrayObject* second, PyObject
     batch_ = batch_axes(first_);
     rows_ = batch_count(first_);
     if (tofs_.empty() && m.tof_empty != nullptr) raise_value_error(m.tof_empty);
+    if (__builtin_mul_overflow(rows_, tofs_.size(), &cases_)) {
+        raise_value_error(concat({std::to_string(rows_), " rows with ", std::to_string(tofs_.size()),
+                                  " times of flight each make more cases than a 64-bit count holds"}));
+    }
 }
 
 void LambertBatch::check_arrays() const {

@@ -37,7 +37,7 @@ public:
     LambertBatch(PyArrayObject* first, PyArrayObject* second, PyObject* tof, npy_intp width,
                  const BatchMessages& messages);
 
-    std::size_t cases() const noexcept { return rows_ * tofs_.size(); }
+    std::size_t cases() const noexcept { return cases_; }
     std::size_t row_of(std::size_t c) const noexcept { return c / tofs_.size(); }
     double tof_of(std::size_t c) const noexcept { return tofs_[c % tofs_.size()]; }
 
@@ -65,6 +65,7 @@ private:
     std::vector<double> tofs_;
     Shape batch_;
     std::size_t rows_ = 0;
+    std::size_t cases_ = 0;
 };
 
 // The messages of the functions over position pairs r1, r2 (lambert_izzo_vec, lambert_izzo_jacobian).

@@ -45,6 +45,9 @@ PyObject* burns_to_python(BurnBlocks burns) {
     std::size_t total = 0;
     for (const auto& block : burns) total += block.size();
     const auto n = static_cast<npy_intp>(total);
+    // Checked as a whole before the first array is made.
+    require_memory(concat({"a LambertBurnArray of ", std::to_string(total), " rows"}),
+                   static_cast<double>(total) * burn_row_bytes);
     // Every row is written below, so the arrays start unfilled: their pages are first touched as the rows are
     // written, while the blocks already read are being released.
     BurnColumns columns(Shape{n});

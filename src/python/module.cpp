@@ -5,11 +5,15 @@
 #define ORBELIN_NUMPY_IMPORT
 #include "python/numpy_api.hpp"
 
+#include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/fault.hpp"
+#include "common/system_resources.hpp"
 #include "parallel/thread_pool.hpp"
 #include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
@@ -88,6 +92,12 @@ void add_to_module(PyObject* module, PyObject* all, const char* name, PyRef obje
     if (PyList_Append(all, text.get()) < 0) throw PyErrSet{};
 }
 
+// What a user can do about a pool that cannot start, when the setting chose its size.
+std::string pool_hint() {
+    if (std::getenv(kNumThreadsVariable) == nullptr) return {};
+    return concat({" (the pool's size comes from ", kNumThreadsVariable, ": a smaller value needs fewer threads)"});
+}
+
 PyObject* init_module() {
     if (initialized) {
         raise(PyExc_ImportError, "orbelin may only be initialized once per interpreter process");
@@ -102,6 +112,13 @@ PyObject* init_module() {
     }
     try {
         init_global_pool(workers);
+    } catch (const std::system_error& e) {
+        // The system refused a thread (too many threads, or too little memory for their stacks): the module cannot
+        // work, which is an import failure with the system's reason, not a fault of its own.
+        raise(PyExc_ImportError, concat({"orbelin could not start its worker pool: ", e.what(), pool_hint()}));
+    } catch (const std::bad_alloc&) {
+        raise(PyExc_ImportError, concat({"orbelin could not start its worker pool of ", std::to_string(workers),
+                                         " threads: out of memory", pool_hint()}));
     } catch (const std::exception& e) {
         throw InternalFault(std::string("The thread pool failed to build: ") + e.what());
     }

@@ -2,6 +2,7 @@
 // two-impulse transfer between a source (chaser) and a target state given at a common epoch.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -12,7 +13,6 @@
 
 #include "common/constants.hpp"
 #include "common/fault.hpp"
-#include "common/system_memory.hpp"
 #include "optimization/grid_search.hpp"
 #include "optimization/nm_search.hpp"
 #include "parallel/thread_pool.hpp"
@@ -111,17 +111,17 @@ MultiStart multi_start(const Args& args) {
 }
 
 // The grid of a scan, refused before anything is built when it has no end or cannot be held: results take
-// `bytes_per_cell` per cell, checked against the memory this process may use.
+// `bytes_per_cell` per cell, checked against the memory this process may still use.
 TimeGrid build_grid(TimePair bounds, double dt_step, std::size_t bytes_per_cell) {
     // A window of up to `span` steps has fewer than (span + 2)^2 / 2 cells; when even that fits in a small request
     // the system is not asked.
     const double span = (bounds.second - bounds.first) / dt_step;
     const double most_cells = (span + 2.0) * (span + 2.0) / 2.0;
-    const std::uint64_t max_cells = memory_can_hold(most_cells * static_cast<double>(bytes_per_cell))
-                                        ? std::numeric_limits<std::uint64_t>::max()
-                                        : usable_memory_bytes() / bytes_per_cell;
+    const MemoryBudget budget = most_cells * static_cast<double>(bytes_per_cell) <= small_request_bytes
+                                    ? MemoryBudget{std::numeric_limits<std::uint64_t>::max(), MemoryLimit::none}
+                                    : available_memory();
     TimeGrid grid;
-    switch (TimeGrid::build(bounds.first, bounds.second, dt_step, max_cells, grid)) {
+    switch (TimeGrid::build(bounds.first, bounds.second, dt_step, budget.bytes / bytes_per_cell, grid)) {
         case GridStatus::ok:
             return grid;
         case GridStatus::bad_step:
@@ -136,15 +136,15 @@ TimeGrid build_grid(TimePair bounds, double dt_step, std::size_t bytes_per_cell)
             // About span^2 / 2 cells; a step so small that this count overflows float64 gets a bound instead.
             const double cells = span * span / 2.0;
             const bool countable = std::isfinite(cells);
-            char text[256];
-            std::snprintf(text, sizeof text,
-                          "the grid of time_bounds (%s, %s) with dt_step %s has %s %.3g cells, more than the "
-                          "%.3g bytes of memory available can hold (%zu bytes per cell)",
-                          number_text(bounds.first).c_str(), number_text(bounds.second).c_str(),
-                          number_text(dt_step).c_str(), countable ? "about" : "more than",
-                          countable ? cells : std::numeric_limits<double>::max(),
-                          static_cast<double>(usable_memory_bytes()), bytes_per_cell);
-            raise(PyExc_MemoryError, text);
+            char count[64];
+            std::snprintf(count, sizeof count, "%s %.3g", countable ? "about" : "more than",
+                          countable ? cells : std::numeric_limits<double>::max());
+            raise_memory_error(concat({"the grid of time_bounds (", number_text(bounds.first), ", ",
+                                       number_text(bounds.second), ") with dt_step ", number_text(dt_step), " has ",
+                                       count, " cells of ", std::to_string(bytes_per_cell), " bytes each and"}),
+                               std::fmin(cells * static_cast<double>(bytes_per_cell),
+                                         std::numeric_limits<double>::max()),
+                               budget);
         }
     }
     throw InternalFault("unknown grid status");
@@ -154,6 +154,15 @@ TimeGrid build_grid(TimePair bounds, double dt_step, std::size_t bytes_per_cell)
 constexpr std::size_t kGridRowBytes = burn_row_bytes + 1;
 // Per grid cell at most: its burn and its row of the result arrays.
 constexpr std::size_t kBurnCellBytes = sizeof(Burn) + burn_row_bytes;
+
+// A multi-start search is refused before it starts when its starts cannot be held, with a result row for each
+// start when the call keeps more than the best one.
+void require_search_memory(const char* function, std::uint64_t num_solvers, bool return_best_only) {
+    const std::size_t per_start = multi_start_bytes_per_start + (return_best_only ? 0 : burn_row_bytes);
+    require_memory(concat({function, ": a search from ", std::to_string(num_solvers), " starts",
+                           return_best_only ? "" : " with a result row each"}),
+                   static_cast<double>(num_solvers) * static_cast<double>(per_start));
+}
 
 // ---------------------------------------------------------------------------------------------------------------
 // The functions returning a LambertBurnArray.
@@ -199,7 +208,9 @@ PyObject* optimize_lambert_nm_multi_py(const Args& args) {
     const StatePair s = read_state_pair(args);
     const TransferProblem problem = search_problem(args, s, read_aim(args));
     check_revolutions(problem, args.pair("time_bounds"));
-    const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi_start(args));
+    const MultiStart multi = multi_start(args);
+    require_search_memory("optimize_lambert_nm_multi_py", multi.num_solvers, multi.return_best_only);
+    const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi);
     return burns_to_python(make_burns(records, problem));
 }
 
@@ -208,7 +219,9 @@ PyObject* optimize_lambert_nm_multi_sunline_py(const Args& args) {
     const SunLine line{.offset_km = args.f64("sun_vector_offset_km"), .t0_ref = args.f64("t0_ref")};
     const TransferProblem problem = search_problem(args, s, ArrivalAim::sun_line(line));
     check_revolutions(problem, args.pair("time_bounds"));
-    const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi_start(args));
+    const MultiStart multi = multi_start(args);
+    require_search_memory("optimize_lambert_nm_multi_sunline_py", multi.num_solvers, multi.return_best_only);
+    const auto records = optimize_lambert_nm_multi(problem, args.pair("time_bounds"), multi);
     return burns_to_python(make_burns(records, problem));
 }
 
@@ -235,9 +248,9 @@ PyObject* optimize_lambert_transfer_grid_py(const Args& args) {
 // ---------------------------------------------------------------------------------------------------------------
 // optimize_lambert_nm_multi_array: every (source, target) pair of two batches, as a table.
 
-// The waypoint rows of the pairs: none, one for every pair, or one per target.
-std::vector<std::vector<double>> read_waypoint_rows(const Args& args, std::size_t targets) {
-    if (!args.present("ric_waypoint")) return {};
+// The waypoint rows of the pairs, read in place: none, one for every pair, or one per target.
+std::optional<Rows> read_waypoint_rows(const Args& args, std::size_t targets) {
+    if (!args.present("ric_waypoint")) return std::nullopt;
     PyArrayObject* arr = args.array("ric_waypoint");
     const npy_intp k = has_last_axis(arr, 3) ? 3 : 6;
     if (!has_last_axis(arr, k)) raise_value_error("ric_waypoint must have shape [..., 3] or [..., 6]");
@@ -246,10 +259,7 @@ std::vector<std::vector<double>> read_waypoint_rows(const Args& args, std::size_
     if (batch_count(arr) != 1 && batch_count(arr) != targets) {
         raise_value_error("If ric_waypoint is an array, it must have the same batch size as target_state");
     }
-    const Rows rows(arr, "Failed to reshape ric_waypoint");
-    std::vector<std::vector<double>> out(rows.count(), std::vector<double>(rows.width()));
-    for (std::size_t i = 0; i < rows.count(); ++i) rows.read(i, out[i].data());
-    return out;
+    return Rows(arr, "Failed to reshape ric_waypoint");
 }
 
 PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
@@ -259,12 +269,18 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     if (!has_last_axis(target_arr, 6)) raise_value_error("target_state must have shape [..., 6]");
     const Rows sources(source_arr, "Failed to reshape source_state");
     const Rows targets(target_arr, "Failed to reshape target_state");
-    const std::vector<std::vector<double>> waypoints = read_waypoint_rows(args, targets.count());
+    const std::optional<Rows> waypoints = read_waypoint_rows(args, targets.count());
 
     const TimePair bounds = args.pair("time_bounds");
     const StatePair none{};
     const TransferProblem common = search_problem(args, none, ArrivalAim::target());
     const MultiStart multi = multi_start(args);
+    // The waypoint of target j, read into `row`; empty without waypoints.
+    const auto waypoint_of = [&](std::size_t j, std::array<double, 6>& row) -> std::span<const double> {
+        if (!waypoints) return {};
+        waypoints->read(waypoints->count() == 1 ? 0 : j, row.data());
+        return {row.data(), waypoints->width()};
+    };
     if (common.arcs.solver.max_rev > lambert_max_solved_revs) {
         const double mu = common.arcs.solver.mu;
         // The pair whose ends can come closest: min over pairs of max(a_i, b_j) is max(min a, min b).
@@ -274,16 +290,37 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
         }
         double closest_target = inf;
         for (std::size_t j = 0; j < targets.count(); ++j) {
-            const double reach = waypoints.empty()
-                                     ? 0.0
-                                     : ArrivalAim::waypoint(waypoints.size() == 1 ? waypoints[0] : waypoints[j]).reach();
+            std::array<double, 6> row{};
+            const double reach = waypoints ? ArrivalAim::waypoint(waypoint_of(j, row)).reach() : 0.0;
             closest_target = std::fmin(closest_target, periapsis_radius(targets.state(j), mu) - reach);
         }
         check_revolutions(common.arcs.solver.max_rev, std::fmax(closest_source, closest_target), bounds, mu);
     }
 
+    const std::size_t S = sources.count();
     const std::size_t T = targets.count();
-    const std::size_t pairs = sources.count() * T;
+    std::size_t pairs = 0;
+    if (__builtin_mul_overflow(S, T, &pairs)) {
+        raise_value_error(concat({"optimize_lambert_nm_multi_array: ", std::to_string(S), " source states and ",
+                                  std::to_string(T), " target states make more pairs than a 64-bit count holds"}));
+    }
+    // Without starts no pair can find a transfer: the table is empty, and nothing needs searching.
+    const std::uint64_t num_solvers = multi.num_solvers;
+    if (num_solvers == 0) pairs = 0;
+    // Every pair holds its records until the table is built, and is charged one record and its table row (the
+    // least it takes when it finds a transfer); the searches running at once hold their starts.
+    const double in_flight = static_cast<double>(std::min<std::size_t>(pairs, global_pool().size() + 1));
+    const auto counted = [](std::size_t n, const char* what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    require_memory(concat({"optimize_lambert_nm_multi_array: the search of ", counted(pairs, "pair"), " (",
+                           counted(S, "source state"), " x ", counted(T, "target state"), ") from ",
+                           counted(num_solvers, "start"), " each"}),
+                   static_cast<double>(pairs) *
+                           static_cast<double>(sizeof(std::vector<OptimizedLambertSolution>) +
+                                               sizeof(OptimizedLambertSolution) + pair_table_row_bytes()) +
+                       in_flight * static_cast<double>(num_solvers) * multi_start_bytes_per_start);
+
     // Each pair runs a multi-start search whose starts are a parallel loop of their own on the same pool.
     const auto per_pair = parallel_map(
         global_pool(), pairs,
@@ -291,8 +328,9 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
             TransferProblem problem = common;
             problem.source = sources.state(p / T);
             problem.target = targets.state(p % T);
-            if (!waypoints.empty()) {
-                problem.aim = ArrivalAim::waypoint(waypoints.size() == 1 ? waypoints[0] : waypoints[p % T]);
+            if (waypoints) {
+                std::array<double, 6> row{};
+                problem.aim = ArrivalAim::waypoint(waypoint_of(p % T, row));
             }
             return optimize_lambert_nm_multi(problem, bounds, multi);
         },

@@ -1,7 +1,9 @@
 #include "python/pair_table.hpp"
 
 #include <array>
+#include <string>
 
+#include "python/arrays.hpp"
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
 
@@ -39,6 +41,8 @@ constexpr auto kColumns = std::to_array<PairColumn>({
 PyRef column_lists(const std::vector<std::vector<OptimizedLambertSolution>>& per_pair, std::size_t targets) {
     std::size_t rows = 0;
     for (const auto& records : per_pair) rows += records.size();
+    require_memory(concat({"optimize_lambert_nm_multi_array: the table of ", std::to_string(rows), " rows"}),
+                   static_cast<double>(rows) * static_cast<double>(pair_table_row_bytes()));
     PyRef table = PyRef::steal(check(PyDict_New()));
     std::array<PyRef, kColumns.size()> lists;
     for (std::size_t c = 0; c < kColumns.size(); ++c) {
@@ -61,6 +65,12 @@ PyRef column_lists(const std::vector<std::vector<OptimizedLambertSolution>>& per
 }
 
 }  // namespace
+
+std::size_t pair_table_row_bytes() noexcept {
+    // CPython allocates a float, or an int beyond the small cached ones, in 32 bytes.
+    constexpr std::size_t python_number_bytes = 32;
+    return kColumns.size() * (sizeof(PyObject*) + python_number_bytes + sizeof(double));
+}
 
 PyObject* pair_table(const std::vector<std::vector<OptimizedLambertSolution>>& per_pair, std::size_t targets) {
     PyRef table = column_lists(per_pair, targets);

@@ -16,4 +16,8 @@ namespace orbelin::py {
 // imported. A new reference, or throws PyErrSet.
 PyObject* pair_table(const std::vector<std::vector<OptimizedLambertSolution>>& per_pair, std::size_t targets);
 
+// Memory one row of the table takes: a list slot and the Python number it holds per column, and the DataFrame's
+// own copy of the row. Checked before the table is built, and by a caller before a search that fills it.
+std::size_t pair_table_row_bytes() noexcept;
+
 }  // namespace orbelin::py

@@ -1,6 +1,6 @@
 // The worker pool: order of results, nested loops on any pool size (none
-// included), faults carried back to the caller, the CPU-count rules and the
-// ORBELIN_NUM_THREADS setting.
+// included), faults carried back to the caller, its default size and
+// interruption.
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "common/system_resources.hpp"
 #include "parallel/thread_pool.hpp"
 
 using orbelin::ThreadPool;
@@ -130,17 +131,6 @@ TEST_CASE("worker count leaves one CPU to the caller, at least one worker") {
     CHECK(&orbelin::global_pool() == &orbelin::global_pool());
 }
 
-TEST_CASE("cgroup v2 cpu.max lines give the quota in CPUs, rounded up") {
-    using orbelin::detail::cpu_max_limit;
-    CHECK(cpu_max_limit("max 100000") == 0.0);
-    CHECK(cpu_max_limit("100000 100000") == 1.0);
-    CHECK(cpu_max_limit("150000 100000") == 2.0);
-    CHECK(cpu_max_limit("800000 100000") == 8.0);
-    CHECK(cpu_max_limit("50000 100000") == 1.0);
-    CHECK(cpu_max_limit("") == 0.0);
-    CHECK(cpu_max_limit("garbage") == 0.0);
-}
-
 // ---- Interruption -------------------------------------------------------------------------------------------------
 
 namespace {
@@ -252,42 +242,4 @@ TEST_CASE("a throwing interruption check stops the loop") {
                                           1),
                     orbelin::LoopInterrupted);
     CHECK(ran.load() < 100000);
-}
-
-TEST_CASE("ORBELIN_NUM_THREADS counts the caller: the pool gets one thread fewer") {
-    using orbelin::worker_count_from_setting;
-    CHECK(worker_count_from_setting("1") == 0);
-    CHECK(worker_count_from_setting("2") == 1);
-    CHECK(worker_count_from_setting("16") == 15);
-    CHECK(worker_count_from_setting("0004") == 3);
-    CHECK(worker_count_from_setting(" 3\t\n") == 2);
-    CHECK(worker_count_from_setting("4096") == 4095);
-}
-
-TEST_CASE("ORBELIN_NUM_THREADS absent, empty or blank keeps the default worker count") {
-    using orbelin::worker_count_from_setting;
-    CHECK(worker_count_from_setting(nullptr) == orbelin::default_worker_count());
-    CHECK(worker_count_from_setting("") == orbelin::default_worker_count());
-    CHECK(worker_count_from_setting(" \t ") == orbelin::default_worker_count());
-}
-
-TEST_CASE("ORBELIN_NUM_THREADS refuses anything but a whole number from 1 to 4096") {
-    using orbelin::worker_count_from_setting;
-    for (const char* bad : {"0", "00", "-2", "+3", "1.5", "2.", "abc", "3x", "3 4", "0x10", "1e3", "4097",
-                            "18446744073709551617", "99999999999999999999999999"}) {
-        CHECK_THROWS_AS(worker_count_from_setting(bad), std::invalid_argument);
-    }
-    try {
-        worker_count_from_setting(" 1.5");
-        CHECK(false);
-    } catch (const std::invalid_argument& e) {
-        CHECK(std::string(e.what()) ==
-              "ORBELIN_NUM_THREADS must be a whole number of threads from 1 to 4096, got ' 1.5'");
-    }
-    try {
-        worker_count_from_setting("2\x01\xff'\\");
-        CHECK(false);
-    } catch (const std::invalid_argument& e) {
-        CHECK(std::string(e.what()).ends_with(R"(got '2\x01\xff\x27\x5c')"));
-    }
 }
