@@ -43,7 +43,7 @@ std::size_t configured_worker_count();
 // Memory
 
 // The limit that decides how much memory the process may still take.
-enum class MemoryLimit {
+enum class MemoryLimit : std::uint8_t {
     none,           // nothing could be read
     physical,       // the machine's memory that no process uses (MemAvailable: free and reclaimable)
     cgroup,         // the memory limit of its control group (or a group above it), less its resident set
