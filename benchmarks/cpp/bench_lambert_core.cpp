@@ -102,8 +102,8 @@ Result timed(const std::vector<Case>& cases, Body body) {
 
 Result run_vector(const std::vector<Case>& cases, std::uint64_t max_rev) {
     return timed(cases, [max_rev](const Case& c, Result& r) {
-        const auto sols =
-            orbelin::lambert_izzo_single_impl(c.r1, c.r2, c.tof, {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde});
+        const auto sols = orbelin::lambert_izzo_single_impl(c.r1, c.r2, c.tof,
+                                                            {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde});
         r.solutions += sols.size();
         for (const LambertSolution& s : sols) r.checksum += s.v1.x + s.v2.y;
     });
@@ -112,8 +112,7 @@ Result run_vector(const std::vector<Case>& cases, std::uint64_t max_rev) {
 Result run_visit(const std::vector<Case>& cases, std::uint64_t max_rev) {
     return timed(cases, [max_rev](const Case& c, Result& r) {
         orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde},
-                                    std::nullopt,
-                                    [&r](const LambertSolution& s) {
+                                    std::nullopt, [&r](const LambertSolution& s) {
                                         ++r.solutions;
                                         r.checksum += s.v1.x + s.v2.y;
                                     });
@@ -132,8 +131,7 @@ Result run_annotated(const std::vector<Case>& cases, std::uint64_t max_rev) {
 #ifdef ORBELIN_BENCH_BASELINE
     for (const Case& c : cases) {
         orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde},
-                                    std::nullopt,
-                                    [&](const LambertSolution& s) {
+                                    std::nullopt, [&](const LambertSolution& s) {
                                         sink(s, orbelin::compute_transfer_orbit_elements(c.r1, s.v1, c.r2, s.v2, mu));
                                     });
     }

@@ -86,12 +86,12 @@ Result run_jacobian(const std::vector<Case>& cases, std::uint64_t max_rev) {
     Result r;
     const double t0 = thread_seconds();
     for (const Case& c : cases) {
-        orbelin::lambert_izzo_jacobian_visit(
-            c.r1, c.r2, c.tof, {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde},
-            [&r](const LambertSolution& s, const LambertJacobian& j) {
-                ++r.solutions;
-                r.checksum += s.v1.x + s.v2.y + j[0] + j[20] + j[41];
-            });
+        orbelin::lambert_izzo_jacobian_visit(c.r1, c.r2, c.tof,
+                                             {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde},
+                                             [&r](const LambertSolution& s, const LambertJacobian& j) {
+                                                 ++r.solutions;
+                                                 r.checksum += s.v1.x + s.v2.y + j[0] + j[20] + j[41];
+                                             });
     }
     r.seconds = thread_seconds() - t0;
     return r;
@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
         std::uint64_t max_rev;
         double lo, hi;
     };
-    for (const Row row : {Row{"direct arcs (max_rev 0)", 0, 0.05, 0.5}, Row{"max_rev 3, 0.05-4 periods", 3, 0.05, 4.0}}) {
+    for (const Row row :
+         {Row{"direct arcs (max_rev 0)", 0, 0.05, 0.5}, Row{"max_rev 3, 0.05-4 periods", 3, 0.05, 4.0}}) {
         const std::vector<Case> cases = make_cases(n, 42, row.lo, row.hi);
         Result solve, jacobian;
         for (int k = 0; k < repeats; ++k) {

@@ -28,12 +28,12 @@
 #include <string>
 #include <vector>
 
+#include "common/system_resources.hpp"
 #include "common/vec3.hpp"
 #include "minimizer/nelder_mead.hpp"
 #include "optimization/lambert_cost.hpp"
 #include "optimization/nm_search.hpp"
 #include "optimization/transfer.hpp"
-#include "common/system_resources.hpp"
 #include "parallel/thread_pool.hpp"
 #include "propagation/kepler_universal_2body.hpp"
 #include "solver/lambert_izzo.hpp"
@@ -54,7 +54,7 @@ State circular(double a, double i_deg, double raan_deg, double u_deg) {
     const double i = i_deg * deg, o = raan_deg * deg, u = u_deg * deg, v = std::sqrt(mu / a);
     const double co = std::cos(o), so = std::sin(o), ci = std::cos(i), si = std::sin(i);
     const double cu = std::cos(u), su = std::sin(u);
-    return {a * (co * cu - so * su * ci), a * (so * cu + co * su * ci), a * su * si,
+    return {a * (co * cu - so * su * ci),  a * (so * cu + co * su * ci),  a * su * si,
             v * (-co * su - so * cu * ci), v * (-so * su + co * cu * ci), v * cu * si};
 }
 
@@ -111,9 +111,8 @@ int main(int argc, char** argv) {
     }
 
     const auto problem = [&](std::uint64_t max_rev) {
-        return orbelin::TransferProblem{.source = source,
-                                        .target = target,
-                                        .arcs = {.solver = {.mu = mu, .max_rev = max_rev}, .rendezvous = true}};
+        return orbelin::TransferProblem{
+            .source = source, .target = target, .arcs = {.solver = {.mu = mu, .max_rev = max_rev}, .rendezvous = true}};
     };
     const orbelin::LambertCost cost0(problem(0), bounds);
     const orbelin::LambertCost cost1(problem(1), bounds);
@@ -225,9 +224,10 @@ int main(int argc, char** argv) {
     const auto best_block = [](const Timer& t) { return *std::min_element(t.best.begin(), t.best.end()); };
 
     const double ns = 1e9 / static_cast<double>(n);
-    std::printf("orbelin transfer-optimisation core, LEO rendezvous, window [%.1f, %.1f] s, %zu points, blocks of %zu "
-                "timed as the best of %d interleaved rounds\n",
-                lo, hi, n, block, rounds);
+    std::printf(
+        "orbelin transfer-optimisation core, LEO rendezvous, window [%.1f, %.1f] s, %zu points, blocks of %zu "
+        "timed as the best of %d interleaved rounds\n",
+        lo, hi, n, block, rounds);
     std::printf("usable_cpus %zu count\n", orbelin::usable_cpu_count());
     std::printf("feasible_fraction %.4f fraction\n", static_cast<double>(feasible) / static_cast<double>(n));
     std::printf("cost_eval_ns %.1f ns/evaluation\n", t_cost0.total() * ns);

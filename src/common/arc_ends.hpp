@@ -27,7 +27,9 @@ struct ArcEnds {
     Vec3 r1_unit, r2_unit;
 };
 
-inline ArcEnds arc_ends(const ArcEnd& a, const ArcEnd& b) noexcept { return {a.r, b.r, a.norm, b.norm, a.unit, b.unit}; }
+inline ArcEnds arc_ends(const ArcEnd& a, const ArcEnd& b) noexcept {
+    return {a.r, b.r, a.norm, b.norm, a.unit, b.unit};
+}
 
 inline ArcEnds arc_ends(const Vec3& r1, const Vec3& r2) noexcept { return arc_ends(arc_end(r1), arc_end(r2)); }
 

@@ -75,7 +75,8 @@ std::string unescaped(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\\' && i + 3 < text.size() &&
             std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                        text.begin() + static_cast<std::ptrdiff_t>(i) + 4, [](char c) { return c >= '0' && c <= '7'; })) {
+                        text.begin() + static_cast<std::ptrdiff_t>(i) + 4,
+                        [](char c) { return c >= '0' && c <= '7'; })) {
             out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
             i += 3;
         } else {
@@ -273,8 +274,7 @@ double detail::cgroup_cpu_limit(const std::vector<std::string>& dirs, const File
     return cpus.value_or(0.0);
 }
 
-std::optional<std::uint64_t> detail::cgroup_memory_limit(const std::vector<std::string>& dirs,
-                                                         const FileReader& read) {
+std::optional<std::uint64_t> detail::cgroup_memory_limit(const std::vector<std::string>& dirs, const FileReader& read) {
     // "max" (v2) and v1's page-rounded 2^63 are both no limit; so is anything unreadable.
     return tightest<std::uint64_t>(dirs, [&](const std::string& dir) -> std::optional<std::uint64_t> {
         for (const char* file : {"/memory.max", "/memory.limit_in_bytes"}) {

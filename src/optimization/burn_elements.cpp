@@ -40,14 +40,14 @@ TransferElements burn_transfer_elements(const OptimizedLambertSolution& burn, co
                                         const State& target_state, const ArrivalAim& aim, double mu) noexcept {
     if (found_nothing(burn)) return nan_elements;
     const State depart = kepler_universal_2body(source_state, burn.t0, mu);
-    if (has_nan(burn.dv2)) return burn_arc_elements(burn, arc_ends(position(depart), position(depart)),
-                                                    velocity(depart), velocity(depart), mu);
+    if (has_nan(burn.dv2))
+        return burn_arc_elements(burn, arc_ends(position(depart), position(depart)), velocity(depart), velocity(depart),
+                                 mu);
     const State target_at_tf = kepler_universal_2body(target_state, burn.tf, mu);
     // A record with an arrival burn was evaluated at a defined aim point; should the aim fail here after all,
     // the target itself is the best remaining description of the arrival.
     const State aimed = aim.apply(target_at_tf, burn.tf).value_or(target_at_tf);
-    return burn_arc_elements(burn, arc_ends(position(depart), position(aimed)), velocity(depart), velocity(aimed),
-                             mu);
+    return burn_arc_elements(burn, arc_ends(position(depart), position(aimed)), velocity(depart), velocity(aimed), mu);
 }
 
 Burn make_burn(const OptimizedLambertSolution& transfer, const TransferProblem& problem) noexcept {

@@ -109,7 +109,8 @@ void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
             std::size_t i, j;
         };
         std::vector<Cell> cells(end - begin);
-        grid.for_cell_indices(begin, end, [&](std::size_t k, std::size_t i, std::size_t j) { cells[k - begin] = {i, j}; });
+        grid.for_cell_indices(begin, end,
+                              [&](std::size_t k, std::size_t i, std::size_t j) { cells[k - begin] = {i, j}; });
         const auto case_of = [&](std::size_t k) {
             const Cell& c = cells[k - begin];
             return ImpulseCase{arc_ends(ends.source[c.i], ends.target[c.j]), velocity(states.source[c.i]),
@@ -117,13 +118,14 @@ void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
         };
         // The cells' bests arrive in bursts, after each run of solves: their elements, independent arithmetic,
         // then follow one another instead of sitting between the solves' dependency chains.
-        best_lambert_impulses_run(begin, end, case_of, problem.arcs, [&](std::size_t k, const std::optional<Impulses>& best) {
-            if (!best) return;
-            const Cell& c = cells[k - begin];
-            const OptimizedLambertSolution burn = transfer_record(*best, x[c.i], x[c.j], problem.arcs.rendezvous);
-            keep(k, {burn, burn_arc_elements(burn, arc_ends(ends.source[c.i], ends.target[c.j]),
-                                             velocity(states.source[c.i]), velocity(states.target[c.j]), mu)});
-        });
+        best_lambert_impulses_run(
+            begin, end, case_of, problem.arcs, [&](std::size_t k, const std::optional<Impulses>& best) {
+                if (!best) return;
+                const Cell& c = cells[k - begin];
+                const OptimizedLambertSolution burn = transfer_record(*best, x[c.i], x[c.j], problem.arcs.rendezvous);
+                keep(k, {burn, burn_arc_elements(burn, arc_ends(ends.source[c.i], ends.target[c.j]),
+                                                 velocity(states.source[c.i]), velocity(states.target[c.j]), mu)});
+            });
     });
 }
 
@@ -152,10 +154,10 @@ GridCell optimize_lambert_transfer(const TimeGrid& grid, TimePair time_bounds, d
 }
 
 std::optional<OptimizedLambertSolution> optimize_lambert_transfer_full(const TimeGrid& grid, TimePair time_bounds,
-                                                                      double dt_step, const TransferProblem& scan) {
+                                                                       double dt_step, const TransferProblem& scan) {
     const GridCell best = optimize_lambert_transfer(grid, time_bounds, dt_step, scan);
-    return compute_impulses(intercept_problem(scan.source, scan.target, scan.arcs.solver.mu, Directions::both),
-                            best.t0, best.tf);
+    return compute_impulses(intercept_problem(scan.source, scan.target, scan.arcs.solver.mu, Directions::both), best.t0,
+                            best.tf);
 }
 
 std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const TransferProblem& scan) {

@@ -46,7 +46,7 @@ GridCell optimize_lambert_transfer(const TimeGrid& grid, TimePair time_bounds, d
 // optimize_lambert_transfer chooses (which ranks the cells by one direction's departure delta-v); nothing when
 // those times have no transfer.
 std::optional<OptimizedLambertSolution> optimize_lambert_transfer_full(const TimeGrid& grid, TimePair time_bounds,
-                                                                      double dt_step, const TransferProblem& scan);
+                                                                       double dt_step, const TransferProblem& scan);
 
 // Every cell, in grid order.
 std::vector<GridCell> optimize_lambert_transfer_grid(const TimeGrid& grid, const TransferProblem& scan);

@@ -54,7 +54,8 @@ public:
     // Calls f(k, t0, tf) for the cells k = begin ... end - 1 in grid order.
     template <class F>
     void for_cells(std::size_t begin, std::size_t end, F&& f) const {
-        for_cell_indices(begin, end, [&](std::size_t k, std::size_t i, std::size_t j) { f(k, values_[i], values_[j]); });
+        for_cell_indices(begin, end,
+                         [&](std::size_t k, std::size_t i, std::size_t j) { f(k, values_[i], values_[j]); });
     }
 
 private:

@@ -43,7 +43,8 @@ std::optional<State> ArrivalAim::apply(const State& target_at_tf, double tf) con
         case Kind::target:
             return target_at_tf;
         case Kind::waypoint:
-            return apply_ric_waypoint_offset_single(target_at_tf, std::span<const double>(offset_.data(), offset_size_));
+            return apply_ric_waypoint_offset_single(target_at_tf,
+                                                    std::span<const double>(offset_.data(), offset_size_));
         case Kind::sun_line: {
             const Vec3 r2 = position(target_at_tf);
             const Vec3 d = sun_position(posix_to_jd(sun_line_.t0_ref + tf)) - r2;
@@ -95,8 +96,8 @@ OptimizedLambertSolution transfer_record(const Impulses& best, double t0, double
     return {t0, tf, impulse_cost(best, rendezvous), best.dv1, rendezvous ? best.dv2 : nan_vec};
 }
 
-std::optional<OptimizedLambertSolution> compute_impulses_sunline(const TransferProblem& problem, SunLine line, double t0,
-                                                                 double tf) {
+std::optional<OptimizedLambertSolution> compute_impulses_sunline(const TransferProblem& problem, SunLine line,
+                                                                 double t0, double tf) {
     return compute_impulses(with_aim(problem, ArrivalAim::sun_line(line)), t0, tf);
 }
 

@@ -30,9 +30,9 @@ struct OptimizedLambertSolution {
     double t0 = 0.0;    // departure, s after the epoch
     double tf = 0.0;    // arrival, s after the epoch
     double cost = 0.0;  // km/s: |dv1| + |dv2| with rendezvous, |dv1| otherwise
-    Vec3 dv1;     // departure impulse, km/s: transfer v1 minus the source velocity at t0
-    Vec3 dv2;     // arrival impulse, km/s: target velocity at tf (after any shift) minus transfer v2; NaN without
-                  // rendezvous
+    Vec3 dv1;           // departure impulse, km/s: transfer v1 minus the source velocity at t0
+    Vec3 dv2;           // arrival impulse, km/s: target velocity at tf (after any shift) minus transfer v2; NaN without
+                        // rendezvous
 };
 
 // The least distance from the centre along the conic of `state` (its periapsis radius; 0 for a radial orbit, NaN
@@ -112,7 +112,7 @@ OptimizedLambertSolution transfer_record(const Impulses& best, double t0, double
 std::optional<OptimizedLambertSolution> compute_impulses(const TransferProblem& problem, double t0, double tf);
 
 // The same towards the point `line` on the target-Sun line, whatever the problem's own aim.
-std::optional<OptimizedLambertSolution> compute_impulses_sunline(const TransferProblem& problem, SunLine line, double t0,
-                                                                 double tf);
+std::optional<OptimizedLambertSolution> compute_impulses_sunline(const TransferProblem& problem, SunLine line,
+                                                                 double t0, double tf);
 
 }  // namespace orbelin

@@ -28,23 +28,72 @@ inline constexpr double element_guard = 1e-12;
 inline constexpr double half_pi = 1.5707963267948966;
 
 // atan(k / 32) for k = 0..32 as a sum of two doubles (the second is the rounding error of the first).
-inline constexpr double atan_32nds_hi[33] = {
-    0.0, 0.031239833430268277, 0.06241880999595735, 0.09347678115858947, 0.12435499454676144,
-    0.15499674192394097, 0.18534794999569476, 0.21535769969773805, 0.24497866312686414, 0.2741674511196588,
-    0.3028848683749714, 0.3310960767041321, 0.35877067027057225, 0.38588266939807375, 0.4124104415973873,
-    0.43833655985795783, 0.4636476090008061, 0.48833395105640554, 0.5123894603107377, 0.5358112379604637,
-    0.5585993153435624, 0.5807563535676704, 0.6022873461349642, 0.6231993299340659, 0.6435011087932844,
-    0.6632029927060933, 0.6823165548747481, 0.7008544078844502, 0.7188299996216245, 0.7362574289814281,
-    0.7531512809621944, 0.7695264804056583, 0.7853981633974483};
-inline constexpr double atan_32nds_lo[33] = {
-    0.0, -1.188442711587748e-18, -1.5490756308295046e-18, -6.2844725995420954e-18, -3.1253241424539383e-18,
-    9.585415594114324e-18, 4.180692268843079e-18, 4.738160130078733e-19, 1.0698755618734451e-17,
-    8.261353575163773e-18, -1.1010827903001369e-17, -7.952610375793799e-18, -2.4623815582638635e-17,
-    2.378822732491941e-17, -1.587652227770689e-17, -2.494277030626541e-17, 2.2698777452961687e-17,
-    -1.1373236189329585e-17, -2.5462781472855804e-17, -4.0637956834825575e-18, -5.4556305485916264e-18,
-    -1.441464378193067e-17, 2.950430737228402e-17, 2.672403885140095e-17, 1.5834785051444286e-17,
-    -3.076054864429649e-17, 6.943223671560008e-18, -1.987626234335816e-17, -2.1478388444456983e-17,
-    3.473937648299457e-17, -2.4256934659182068e-17, -3.704991905602721e-17, 3.061616997868383e-17};
+inline constexpr double atan_32nds_hi[33] = {0.0,
+                                             0.031239833430268277,
+                                             0.06241880999595735,
+                                             0.09347678115858947,
+                                             0.12435499454676144,
+                                             0.15499674192394097,
+                                             0.18534794999569476,
+                                             0.21535769969773805,
+                                             0.24497866312686414,
+                                             0.2741674511196588,
+                                             0.3028848683749714,
+                                             0.3310960767041321,
+                                             0.35877067027057225,
+                                             0.38588266939807375,
+                                             0.4124104415973873,
+                                             0.43833655985795783,
+                                             0.4636476090008061,
+                                             0.48833395105640554,
+                                             0.5123894603107377,
+                                             0.5358112379604637,
+                                             0.5585993153435624,
+                                             0.5807563535676704,
+                                             0.6022873461349642,
+                                             0.6231993299340659,
+                                             0.6435011087932844,
+                                             0.6632029927060933,
+                                             0.6823165548747481,
+                                             0.7008544078844502,
+                                             0.7188299996216245,
+                                             0.7362574289814281,
+                                             0.7531512809621944,
+                                             0.7695264804056583,
+                                             0.7853981633974483};
+inline constexpr double atan_32nds_lo[33] = {0.0,
+                                             -1.188442711587748e-18,
+                                             -1.5490756308295046e-18,
+                                             -6.2844725995420954e-18,
+                                             -3.1253241424539383e-18,
+                                             9.585415594114324e-18,
+                                             4.180692268843079e-18,
+                                             4.738160130078733e-19,
+                                             1.0698755618734451e-17,
+                                             8.261353575163773e-18,
+                                             -1.1010827903001369e-17,
+                                             -7.952610375793799e-18,
+                                             -2.4623815582638635e-17,
+                                             2.378822732491941e-17,
+                                             -1.587652227770689e-17,
+                                             -2.494277030626541e-17,
+                                             2.2698777452961687e-17,
+                                             -1.1373236189329585e-17,
+                                             -2.5462781472855804e-17,
+                                             -4.0637956834825575e-18,
+                                             -5.4556305485916264e-18,
+                                             -1.441464378193067e-17,
+                                             2.950430737228402e-17,
+                                             2.672403885140095e-17,
+                                             1.5834785051444286e-17,
+                                             -3.076054864429649e-17,
+                                             6.943223671560008e-18,
+                                             -1.987626234335816e-17,
+                                             -2.1478388444456983e-17,
+                                             3.473937648299457e-17,
+                                             -2.4256934659182068e-17,
+                                             -3.704991905602721e-17,
+                                             3.061616997868383e-17};
 
 // atan2(y, x) without a library call, for the element angles (five per state, which otherwise cost most of the
 // conversion). The smaller magnitude over the larger gives a tangent q in [0, 1]; with c the nearest multiple of
@@ -102,13 +151,14 @@ inline AnglePair atan2_fast_pair(double y0, double x0, double y1, double x1) noe
     const __m128d shifted = _mm_add_pd(_mm_mul_pd(_mm_div_pd(lo, hi), _mm_set1_pd(32.0)), magic);
     const __m128i bits = _mm_castpd_si128(shifted);
     const auto k0 = static_cast<std::size_t>(static_cast<unsigned>(_mm_cvtsi128_si32(bits)) & 63U);
-    const auto k1 = static_cast<std::size_t>(static_cast<unsigned>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(bits, bits))) & 63U);
+    const auto k1 =
+        static_cast<std::size_t>(static_cast<unsigned>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(bits, bits))) & 63U);
     const __m128d c = _mm_mul_pd(_mm_sub_pd(shifted, magic), _mm_set1_pd(0.03125));
     const __m128d z = _mm_div_pd(_mm_sub_pd(lo, _mm_mul_pd(c, hi)), _mm_add_pd(hi, _mm_mul_pd(c, lo)));
     const __m128d w = _mm_mul_pd(z, z);
-    const __m128d series =
-        _mm_add_pd(_mm_add_pd(_mm_set1_pd(-1.0 / 3.0), _mm_mul_pd(w, _mm_set1_pd(1.0 / 5.0))),
-                   _mm_mul_pd(_mm_mul_pd(w, w), _mm_add_pd(_mm_set1_pd(-1.0 / 7.0), _mm_mul_pd(w, _mm_set1_pd(1.0 / 9.0)))));
+    const __m128d series = _mm_add_pd(
+        _mm_add_pd(_mm_set1_pd(-1.0 / 3.0), _mm_mul_pd(w, _mm_set1_pd(1.0 / 5.0))),
+        _mm_mul_pd(_mm_mul_pd(w, w), _mm_add_pd(_mm_set1_pd(-1.0 / 7.0), _mm_mul_pd(w, _mm_set1_pd(1.0 / 9.0)))));
     const __m128d tail = _mm_add_pd(z, _mm_mul_pd(_mm_mul_pd(z, w), series));
     const __m128d a = _mm_add_pd(_mm_set_pd(atan_32nds_hi[k1], atan_32nds_hi[k0]),
                                  _mm_add_pd(_mm_set_pd(atan_32nds_lo[k1], atan_32nds_lo[k0]), tail));
@@ -152,10 +202,10 @@ struct OrbitGeometry {
     Vec3 v;
     double r_norm = 0.0;
     double v_norm = 0.0;
-    Vec3 h;        // specific angular momentum r x v, km^2/s
-    Vec3 n;        // node vector k x h, points at the ascending node
+    Vec3 h;  // specific angular momentum r x v, km^2/s
+    Vec3 n;  // node vector k x h, points at the ascending node
     double n_norm = 0.0;
-    Vec3 e_vec;    // eccentricity (Laplace-Runge-Lenz) vector, points at periapsis
+    Vec3 e_vec;  // eccentricity (Laplace-Runge-Lenz) vector, points at periapsis
     double ecc = 0.0;
 };
 
@@ -222,8 +272,7 @@ inline GeometryPair orbit_geometry_pair(const Vec3& r1, const Vec3& v1, double r
     b.ecc = hi(ecc);
     return p;
 #else
-    return {orbit_geometry(r1, v1, r1_norm, r1_unit, mu),
-            orbit_geometry(r2, v2, r2_norm, r2_unit, mu, /*full=*/false)};
+    return {orbit_geometry(r1, v1, r1_norm, r1_unit, mu), orbit_geometry(r2, v2, r2_norm, r2_unit, mu, /*full=*/false)};
 #endif
 }
 
@@ -321,8 +370,8 @@ inline ClassicalElements classical_elements(const OrbitGeometry& g, double mu, d
     el.sma = semi_major_axis(g, mu, tol);
     el.ecc = g.ecc;
     const bool equatorial = sin_inclination(g) < tol;
-    if (g.ecc >= tol && !equatorial && g.n_norm > element_guard && g.ecc > element_guard &&
-        g.r_norm >= element_guard && norm(g.h) >= element_guard && std::isfinite(g.h.z)) {
+    if (g.ecc >= tol && !equatorial && g.n_norm > element_guard && g.ecc > element_guard && g.r_norm >= element_guard &&
+        norm(g.h) >= element_guard && std::isfinite(g.h.z)) {
         // The orbit of nearly every state: neither degenerate case nor any guard of the angle functions applies,
         // and the four angles come from two paired evaluations, with the bits that inclination, raw_raan,
         // argument_of_periapsis and true_anomaly give them one by one.

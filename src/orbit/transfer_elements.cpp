@@ -24,8 +24,8 @@ TransferElements compute_transfer_orbit_elements(const ArcEnds& ends, const Vec3
                                                  double mu) noexcept {
     // Called once per Lambert arc on large batches: the departure needs the classical set, the arrival only its
     // anomaly (no |v|, and |n| only for a circular arc), and neither computes the optional angles of rv2coe_single.
-    const detail::GeometryPair geometry = detail::orbit_geometry_pair(ends.r1, v1, ends.r1_norm, ends.r1_unit,
-                                                                      ends.r2, v2, ends.r2_norm, ends.r2_unit, mu);
+    const detail::GeometryPair geometry = detail::orbit_geometry_pair(ends.r1, v1, ends.r1_norm, ends.r1_unit, ends.r2,
+                                                                      v2, ends.r2_norm, ends.r2_unit, mu);
     const detail::ClassicalElements dep = detail::classical_elements(geometry.first, mu, transfer_tol);
     const double nu_arrive = detail::anomaly_element(geometry.second, transfer_tol);
 

@@ -124,8 +124,7 @@ thread_local InterruptScope* current_scope = nullptr;
 
 }  // namespace detail
 
-InterruptScope::InterruptScope(FunctionRef<bool()> check) noexcept
-    : check_(check), previous_(detail::current_scope) {
+InterruptScope::InterruptScope(FunctionRef<bool()> check) noexcept : check_(check), previous_(detail::current_scope) {
     detail::current_scope = this;
 }
 
@@ -205,8 +204,7 @@ void ThreadPool::run(std::size_t n, std::size_t grain, FunctionRef<void(std::siz
     const std::size_t threads = size() + 1;
     // Several chunks per thread keep the load balanced when case costs differ
     // (multi-revolution cases cost several times a direct arc).
-    const std::size_t chunk =
-        grain > 0 ? grain : std::clamp<std::size_t>(n / (threads * 8), 1, max_auto_chunk);
+    const std::size_t chunk = grain > 0 ? grain : std::clamp<std::size_t>(n / (threads * 8), 1, max_auto_chunk);
     const std::size_t chunks = (n + chunk - 1) / chunk;
 
     // A loop started inside a task stops with the loop of that task; only the

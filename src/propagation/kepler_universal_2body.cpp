@@ -55,13 +55,11 @@ double parabolic_guess(const Vec3& r0, const Vec3& v0, double dt, double mu) noe
 }
 
 // Hyperbolic guess of Vallado's Algorithm 8, signed with dt so backward propagation starts on the incoming branch.
-double hyperbolic_guess(const Vec3& r0, const Vec3& v0, double r0_norm, double alpha, double dt,
-                        double mu) noexcept {
+double hyperbolic_guess(const Vec3& r0, const Vec3& v0, double r0_norm, double alpha, double dt, double mu) noexcept {
     const double a = 1.0 / alpha;
     const double sgn = std::isnan(dt) ? dt : (std::signbit(dt) ? -1.0 : 1.0);
     return sgn * std::sqrt(-a) *
-           std::log((-2.0 * mu * alpha * dt) /
-                    (dot(r0, v0) + sgn * std::sqrt(-mu * a) * (1.0 - r0_norm * alpha)));
+           std::log((-2.0 * mu * alpha * dt) / (dot(r0, v0) + sgn * std::sqrt(-mu * a) * (1.0 - r0_norm * alpha)));
 }
 
 // The terms of the universal-variable formulas at chi: chi^2, psi = alpha chi^2, the Stumpff functions and the
@@ -285,8 +283,7 @@ KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double m
     return out;
 }
 
-void kepler_universal_2body_many(const State* states, const double* dt, State* out, std::size_t n,
-                                 double mu) noexcept {
+void kepler_universal_2body_many(const State* states, const double* dt, State* out, std::size_t n, double mu) noexcept {
     // Propagations in flight at a time: every lane takes the same Newton steps as kepler_universal_2body_solve, in
     // the same order, so each state is bit for bit its answer; a step is a chain of dependent operations (a
     // cosine or hyperbolic cosine, then a division) that four independent chains overlap.

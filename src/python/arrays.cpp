@@ -14,7 +14,8 @@
 namespace orbelin::py {
 
 PyArrayObject* accept_float64_array(PyObject* obj, bool one_axis) {
-    if (!PyArray_Check(obj)) raise_type_error(concat({"'", type_name(obj), "' object cannot be converted to 'PyArray<T, D>'"}));
+    if (!PyArray_Check(obj))
+        raise_type_error(concat({"'", type_name(obj), "' object cannot be converted to 'PyArray<T, D>'"}));
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
     if (one_axis && PyArray_NDIM(arr) != 1) {
         raise_type_error(concat({"dimensionality mismatch:\n from=", std::to_string(PyArray_NDIM(arr)), ", to=1"}));
@@ -23,14 +24,15 @@ PyArrayObject* accept_float64_array(PyObject* obj, bool one_axis) {
     const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(arr), float64) != 0;
     Py_DECREF(float64);
     if (!equivalent) {
-        raise_type_error(
-            concat({"type mismatch:\n from=", to_string(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))), ", to=float64"}));
+        raise_type_error(concat(
+            {"type mismatch:\n from=", to_string(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))), ", to=float64"}));
     }
     return arr;
 }
 
 std::vector<double> copy_contiguous(PyArrayObject* arr) {
-    if (!PyArray_IS_C_CONTIGUOUS(arr) && !PyArray_IS_F_CONTIGUOUS(arr)) raise_type_error("The given array is not contiguous");
+    if (!PyArray_IS_C_CONTIGUOUS(arr) && !PyArray_IS_F_CONTIGUOUS(arr))
+        raise_type_error("The given array is not contiguous");
     std::vector<double> values(static_cast<std::size_t>(PyArray_SIZE(arr)));
     // memcpy: the buffer need not be aligned for double.
     if (!values.empty()) std::memcpy(values.data(), PyArray_DATA(arr), values.size() * sizeof(double));
@@ -56,7 +58,8 @@ bool has_last_axis(PyArrayObject* arr, npy_intp k) {
 }
 
 bool same_shape(PyArrayObject* a, PyArrayObject* b) {
-    return PyArray_NDIM(a) == PyArray_NDIM(b) && PyArray_CompareLists(PyArray_DIMS(a), PyArray_DIMS(b), PyArray_NDIM(a));
+    return PyArray_NDIM(a) == PyArray_NDIM(b) &&
+           PyArray_CompareLists(PyArray_DIMS(a), PyArray_DIMS(b), PyArray_NDIM(a));
 }
 
 Rows::Rows(PyArrayObject* arr, const std::string& failure_message)
@@ -189,7 +192,8 @@ std::vector<double> read_scalar_or_array(PyObject* obj, NdimMessage not_one_axis
     const npy_intp stride = PyArray_STRIDE(arr, 0);
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
     std::vector<double> values(static_cast<std::size_t>(n));
-    for (npy_intp i = 0; i < n; ++i) std::memcpy(&values[static_cast<std::size_t>(i)], data + i * stride, sizeof(double));
+    for (npy_intp i = 0; i < n; ++i)
+        std::memcpy(&values[static_cast<std::size_t>(i)], data + i * stride, sizeof(double));
     return values;
 }
 
@@ -243,8 +247,8 @@ ResultArray<T>::ResultArray(const Shape& shape) {
                                "-byte elements"}),
                        bytes);
     }
-    obj_ = PyRef::steal(check(
-        PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()), numpy_type<T>())));
+    obj_ = PyRef::steal(
+        check(PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()), numpy_type<T>())));
     auto* arr = reinterpret_cast<PyArrayObject*>(obj_.get());
     data_ = static_cast<T*>(PyArray_DATA(arr));
     size_ = static_cast<std::size_t>(PyArray_SIZE(arr));
@@ -327,7 +331,8 @@ Shape with_axes(Shape shape, std::initializer_list<npy_intp> extra) {
 
 PyObject* new_tuple(std::span<PyRef> items) {
     PyObject* tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());
+    for (std::size_t i = 0; i < items.size(); ++i)
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());
     return tuple;
 }
 

@@ -169,11 +169,11 @@ public:
 private:
     Shape axes_;
     std::size_t count_ = 0;
-    std::size_t first_step_ = 1;   // 1: element i; 0: element 0
+    std::size_t first_step_ = 1;  // 1: element i; 0: element 0
     std::size_t second_step_ = 1;
     bool first_strided_ = false;
     bool second_strided_ = false;
-    std::vector<std::size_t> first_stride_;   // element stride per result axis, 0 where broadcast
+    std::vector<std::size_t> first_stride_;  // element stride per result axis, 0 where broadcast
     std::vector<std::size_t> second_stride_;
 };
 

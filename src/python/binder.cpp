@@ -55,9 +55,9 @@ std::string fn_label(const FunctionDef& def) { return concat({def.name, "()"}); 
         raise_type_error(concat({fn_label(def), " takes ", std::to_string(required), " positional arguments but ",
                                  std::to_string(given), " ", verb, " given"}));
     }
-    raise_type_error(concat({fn_label(def), " takes from ", std::to_string(required), " to ",
-                             std::to_string(def.params.size()), " positional arguments but ", std::to_string(given), " ",
-                             verb, " given"}));
+    raise_type_error(
+        concat({fn_label(def), " takes from ", std::to_string(required), " to ", std::to_string(def.params.size()),
+                " positional arguments but ", std::to_string(given), " ", verb, " given"}));
 }
 
 [[noreturn]] void missing_required(const FunctionDef& def, const std::vector<const char*>& names) {
@@ -102,7 +102,8 @@ double as_double(PyObject* obj) {
 // A tuple of two floats. A tuple of another length is a ValueError, which the
 // argument prefix does not wrap.
 void convert_pair(PyObject* obj, double& first, double& second) {
-    if (!PyTuple_Check(obj)) raise_type_error(concat({"'", type_name(obj), "' object cannot be converted to 'PyTuple'"}));
+    if (!PyTuple_Check(obj))
+        raise_type_error(concat({"'", type_name(obj), "' object cannot be converted to 'PyTuple'"}));
     const Py_ssize_t n = PyTuple_GET_SIZE(obj);
     if (n != 2) raise_value_error(concat({"expected tuple of length 2, but got tuple of length ", std::to_string(n)}));
     first = as_double(PyTuple_GET_ITEM(obj, 0));

@@ -52,14 +52,14 @@ void require_last_axis(PyArrayObject* arr, const BatchParam& param) {
 // Raises ValueError, naming both arguments and their batch shapes, for counts
 // that differ while the smaller is not 1; a count of 0 pairs only with 0.
 RowPairing pair_batches(PyArrayObject* first, const BatchParam& first_param, PyArrayObject* second,
-                          const BatchParam& second_param) {
+                        const BatchParam& second_param) {
     const std::size_t a = batch_count(first);
     const std::size_t b = batch_count(second);
     if (a != b && std::min(a, b) != 1) {
-        raise_value_error(concat({first_param.name, " and ", second_param.name, " have batch shapes ",
-                                  shape_text(batch_axes(first)), " and ", shape_text(batch_axes(second)),
-                                  ", which cannot be paired: ",
-                                  "the counts must be equal, or the smaller count must be 1"}));
+        raise_value_error(
+            concat({first_param.name, " and ", second_param.name, " have batch shapes ", shape_text(batch_axes(first)),
+                    " and ", shape_text(batch_axes(second)),
+                    ", which cannot be paired: ", "the counts must be equal, or the smaller count must be 1"}));
     }
     return RowPairing::by_count(batch_axes(first), batch_axes(second));
 }
@@ -131,8 +131,7 @@ PyObject* dcm_ric2eci_impl(const Args& args) { return dcm_impl(args, /*eci_to_ri
 // pairing), then fills a result of the paired batch axes followed by
 // `out_width`, calling convert(first_row, ref_state, out_row) per element.
 template <class Convert>
-PyObject* paired_with_reference(const Args& args, const BatchParam& first_param, npy_intp out_width,
-                                Convert convert) {
+PyObject* paired_with_reference(const Args& args, const BatchParam& first_param, npy_intp out_width, Convert convert) {
     PyArrayObject* first = args.array(first_param.name);
     PyArrayObject* ref = args.array(kRefState.name);
     require_last_axis(first, first_param);
@@ -217,8 +216,9 @@ PyObject* apply_ric_waypoint_offset_impl(const Args& args) {
                 [&](const auto& targets, std::size_t it, const auto& waypoints, std::size_t iw, double* out_row) {
                     double row[6];
                     waypoints.read(iw, row);
-                    store(apply_ric_waypoint_offset_single(targets.state(it), std::span<const double>(row, offset_width)),
-                          out_row);
+                    store(
+                        apply_ric_waypoint_offset_single(targets.state(it), std::span<const double>(row, offset_width)),
+                        out_row);
                 });
     return out.release();
 }
@@ -226,9 +226,9 @@ PyObject* apply_ric_waypoint_offset_impl(const Args& args) {
 constexpr Param input_state_params[] = {required("input_state", Kind::Array)};
 constexpr Param ref_state_params[] = {required("ref_state_eci", Kind::Array)};
 constexpr Param eci2ric_state_params[] = {required("dep_state_eci", Kind::Array),
-                                           required("ref_state_eci", Kind::Array)};
+                                          required("ref_state_eci", Kind::Array)};
 constexpr Param ric2eci_state_params[] = {required("rel_state_ric", Kind::Array),
-                                           required("ref_state_eci", Kind::Array)};
+                                          required("ref_state_eci", Kind::Array)};
 constexpr Param eci2ric_vec_params[] = {required("pos_eci", Kind::Array), required("ref_state_eci", Kind::Array)};
 constexpr Param ric2eci_vec_params[] = {required("pos_ric", Kind::Array), required("ref_state_eci", Kind::Array)};
 constexpr Param waypoint_params[] = {required("target_state_eci", Kind::Array), required("ric_waypoint", Kind::Array)};

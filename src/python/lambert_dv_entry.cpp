@@ -136,15 +136,27 @@ PyObject* lambert_izzo_best_dv_impl(const Args& args) {
 }
 
 constexpr Param kVecDvParams[] = {
-    required("s1", Kind::Array),      required("s2", Kind::Array),        required("tof", Kind::Object),
-    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), kMuParam,
-    kTolParam,                        kMaxiterParam,                      kReentryCheckParam,
+    required("s1", Kind::Array),
+    required("s2", Kind::Array),
+    required("tof", Kind::Object),
+    required("max_rev", Kind::Count),
+    required("retrograde", Kind::Flag),
+    kMuParam,
+    kTolParam,
+    kMaxiterParam,
+    kReentryCheckParam,
 };
 
 constexpr Param kBestDvParams[] = {
-    required("s1", Kind::Array),      required("s2", Kind::Array),       required("tof", Kind::Object),
-    required("max_rev", Kind::Count), kMuParam,                          kTolParam,
-    kMaxiterParam,                    optional_flag("rendezvous", true), kReentryCheckParam,
+    required("s1", Kind::Array),
+    required("s2", Kind::Array),
+    required("tof", Kind::Object),
+    required("max_rev", Kind::Count),
+    kMuParam,
+    kTolParam,
+    kMaxiterParam,
+    optional_flag("rendezvous", true),
+    kReentryCheckParam,
 };
 
 }  // namespace

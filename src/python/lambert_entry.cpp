@@ -58,15 +58,27 @@ PyObject* lambert_izzo_vec_impl(const Args& args) {
 }
 
 constexpr Param kLambertParams[] = {
-    required("r1", Kind::Array),      required("r2", Kind::Array),        required("tof", Kind::Object),
-    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), kMuParam,
-    kTolParam,                        kMaxiterParam,                      kReentryCheckParam,
+    required("r1", Kind::Array),
+    required("r2", Kind::Array),
+    required("tof", Kind::Object),
+    required("max_rev", Kind::Count),
+    required("retrograde", Kind::Flag),
+    kMuParam,
+    kTolParam,
+    kMaxiterParam,
+    kReentryCheckParam,
 };
 
 constexpr Param kLambertSingleParams[] = {
-    required("r1", Kind::Array1D),    required("r2", Kind::Array1D),      required("tof", Kind::Float),
-    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), kMuParam,
-    kTolParam,                        kMaxiterParam,                      kReentryCheckParam,
+    required("r1", Kind::Array1D),
+    required("r2", Kind::Array1D),
+    required("tof", Kind::Float),
+    required("max_rev", Kind::Count),
+    required("retrograde", Kind::Flag),
+    kMuParam,
+    kTolParam,
+    kMaxiterParam,
+    kReentryCheckParam,
 };
 
 }  // namespace

@@ -59,9 +59,14 @@ PyObject* lambert_izzo_jacobian_impl(const Args& args) {
 }
 
 constexpr Param kJacobianParams[] = {
-    required("r1", Kind::Array),      required("r2", Kind::Array),        required("tof", Kind::Object),
-    required("max_rev", Kind::Count), required("retrograde", Kind::Flag), kMuParam,
-    kTolParam,                        kMaxiterParam,
+    required("r1", Kind::Array),
+    required("r2", Kind::Array),
+    required("tof", Kind::Object),
+    required("max_rev", Kind::Count),
+    required("retrograde", Kind::Flag),
+    kMuParam,
+    kTolParam,
+    kMaxiterParam,
 };
 
 }  // namespace

@@ -25,8 +25,8 @@ void put3(double* out, const Vec3& v) noexcept {
 
 // A scalar field has the batch axes, the time axis (two or more times of flight) and the solution axis: one or more
 // axes, K the last.
-const ResultClassDef lambert_solution_array_def{"LambertSolutionArray", doc::lambert_solution_array, kColumns,
-                                                "..., K", 1};
+const ResultClassDef lambert_solution_array_def{"LambertSolutionArray", doc::lambert_solution_array, kColumns, "..., K",
+                                                1};
 
 PyObject* lambert_solution_array_type = nullptr;
 

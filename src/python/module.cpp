@@ -81,8 +81,8 @@ const FunctionRow kFunctions[] = {
     {&coe2rv_def, method_row<coe2rv_def>()},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "orbelin", doc::module, -1, nullptr, nullptr, nullptr, nullptr,
-                          nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "orbelin", doc::module, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 bool initialized = false;
 

@@ -68,17 +68,16 @@ void check_revolutions(std::uint64_t max_rev, double radius, TimePair bounds, do
     const std::uint64_t bound = transfer_revolution_bound(radius, bounds.second - bounds.first, mu);
     if (bound <= lambert_max_solved_revs) return;
     raise_value_error(concat({"max_rev = ", std::to_string(max_rev), " admits up to ",
-                              std::to_string(std::min(max_rev, bound)),
-                              " revolutions in this time window; at most ", std::to_string(lambert_max_solved_revs),
-                              " revolutions can be solved in one call"}));
+                              std::to_string(std::min(max_rev, bound)), " revolutions in this time window; at most ",
+                              std::to_string(lambert_max_solved_revs), " revolutions can be solved in one call"}));
 }
 
 // check_revolutions for a transfer problem, whose aim moves the arrival point by up to its reach.
 void check_revolutions(const TransferProblem& p, TimePair bounds) {
     const double mu = p.arcs.solver.mu;
     check_revolutions(p.arcs.solver.max_rev,
-                      std::fmax(periapsis_radius(p.source, mu), periapsis_radius(p.target, mu) - p.aim.reach()),
-                      bounds, mu);
+                      std::fmax(periapsis_radius(p.source, mu), periapsis_radius(p.target, mu) - p.aim.reach()), bounds,
+                      mu);
 }
 
 std::optional<std::uint64_t> count_or_none(const Args& args, const char* name) {
@@ -139,12 +138,11 @@ TimeGrid build_grid(TimePair bounds, double dt_step, std::size_t bytes_per_cell)
             char count[64];
             std::snprintf(count, sizeof count, "%s %.3g", countable ? "about" : "more than",
                           countable ? cells : std::numeric_limits<double>::max());
-            raise_memory_error(concat({"the grid of time_bounds (", number_text(bounds.first), ", ",
-                                       number_text(bounds.second), ") with dt_step ", number_text(dt_step), " has ",
-                                       count, " cells of ", std::to_string(bytes_per_cell), " bytes each and"}),
-                               std::fmin(cells * static_cast<double>(bytes_per_cell),
-                                         std::numeric_limits<double>::max()),
-                               budget);
+            raise_memory_error(
+                concat({"the grid of time_bounds (", number_text(bounds.first), ", ", number_text(bounds.second),
+                        ") with dt_step ", number_text(dt_step), " has ", count, " cells of ",
+                        std::to_string(bytes_per_cell), " bytes each and"}),
+                std::fmin(cells * static_cast<double>(bytes_per_cell), std::numeric_limits<double>::max()), budget);
         }
     }
     throw InternalFault("unknown grid status");
@@ -313,13 +311,13 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     const auto counted = [](std::size_t n, const char* what) {
         return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
     };
-    require_memory(concat({"optimize_lambert_nm_multi_array: the search of ", counted(pairs, "pair"), " (",
-                           counted(S, "source state"), " x ", counted(T, "target state"), ") from ",
-                           counted(num_solvers, "start"), " each"}),
-                   static_cast<double>(pairs) *
-                           static_cast<double>(sizeof(std::vector<OptimizedLambertSolution>) +
-                                               sizeof(OptimizedLambertSolution) + pair_table_row_bytes()) +
-                       in_flight * static_cast<double>(num_solvers) * multi_start_bytes_per_start);
+    require_memory(
+        concat({"optimize_lambert_nm_multi_array: the search of ", counted(pairs, "pair"), " (",
+                counted(S, "source state"), " x ", counted(T, "target state"), ") from ", counted(num_solvers, "start"),
+                " each"}),
+        static_cast<double>(pairs) * static_cast<double>(sizeof(std::vector<OptimizedLambertSolution>) +
+                                                         sizeof(OptimizedLambertSolution) + pair_table_row_bytes()) +
+            in_flight * static_cast<double>(num_solvers) * multi_start_bytes_per_start);
 
     // Each pair runs a multi-start search whose starts are a parallel loop of their own on the same pool.
     const auto per_pair = parallel_map(
@@ -342,59 +340,80 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
 // Declarations.
 
 constexpr Param kTransferScanParams[] = {
-    required("source_state", Kind::Array1D), required("target_state", Kind::Array1D),
-    required("time_bounds", Kind::Pair),     required("dt_step", Kind::Float),
-    kMuParam,                                optional_flag("retrograde", default_lambert_settings.retrograde),
+    required("source_state", Kind::Array1D),
+    required("target_state", Kind::Array1D),
+    required("time_bounds", Kind::Pair),
+    required("dt_step", Kind::Float),
+    kMuParam,
+    optional_flag("retrograde", default_lambert_settings.retrograde),
 };
 
 constexpr Param kGridSearchParams[] = {
-    required("source_state", Kind::Array1D), required("target_state", Kind::Array1D),
-    required("time_bounds", Kind::Pair),     required("dt_step", Kind::Float),
-    optional_count("max_rev", default_lambert_settings.max_rev), kMuParam,
-    kTolParam,                               kMaxiterParam,
+    required("source_state", Kind::Array1D),
+    required("target_state", Kind::Array1D),
+    required("time_bounds", Kind::Pair),
+    required("dt_step", Kind::Float),
+    optional_count("max_rev", default_lambert_settings.max_rev),
+    kMuParam,
+    kTolParam,
+    kMaxiterParam,
     optional_flag("rendezvous", true),
 };
 
 constexpr Param kNmParams[] = {
-    required("source_state", Kind::Array1D),        required("target_state", Kind::Array1D),
-    required("time_bounds", Kind::Pair),            required("max_rev", Kind::Count),
-    required("optimize_rendezvous", Kind::Flag),    kMuParam,
-    optional_or_none("max_iters", Kind::Count),     optional_or_none("initial_guess", Kind::Pair),
+    required("source_state", Kind::Array1D),
+    required("target_state", Kind::Array1D),
+    required("time_bounds", Kind::Pair),
+    required("max_rev", Kind::Count),
+    required("optimize_rendezvous", Kind::Flag),
+    kMuParam,
+    optional_or_none("max_iters", Kind::Count),
+    optional_or_none("initial_guess", Kind::Pair),
     optional_or_none("ric_waypoint", Kind::Array1D),
 };
 
 constexpr Param kNmMultiParams[] = {
-    required("source_state", Kind::Array1D),     required("target_state", Kind::Array1D),
-    required("time_bounds", Kind::Pair),         required("max_rev", Kind::Count),
-    required("optimize_rendezvous", Kind::Flag), required("num_solvers", Kind::Count),
-    required("return_best_only", Kind::Flag),    kMuParam,
-    optional_flag("remove_duplicates", true),    optional_or_none("max_iters", Kind::Count),
+    required("source_state", Kind::Array1D),
+    required("target_state", Kind::Array1D),
+    required("time_bounds", Kind::Pair),
+    required("max_rev", Kind::Count),
+    required("optimize_rendezvous", Kind::Flag),
+    required("num_solvers", Kind::Count),
+    required("return_best_only", Kind::Flag),
+    kMuParam,
+    optional_flag("remove_duplicates", true),
+    optional_or_none("max_iters", Kind::Count),
     optional_or_none("ric_waypoint", Kind::Array1D),
 };
 
 constexpr Param kNmMultiArrayParams[] = {
-    required("source_state", Kind::Array),       required("target_state", Kind::Array),
-    required("time_bounds", Kind::Pair),         required("max_rev", Kind::Count),
-    required("optimize_rendezvous", Kind::Flag), required("num_solvers", Kind::Count),
-    required("return_best_only", Kind::Flag),    kMuParam,
-    optional_flag("remove_duplicates", true),    optional_or_none("max_iters", Kind::Count),
+    required("source_state", Kind::Array),         required("target_state", Kind::Array),
+    required("time_bounds", Kind::Pair),           required("max_rev", Kind::Count),
+    required("optimize_rendezvous", Kind::Flag),   required("num_solvers", Kind::Count),
+    required("return_best_only", Kind::Flag),      kMuParam,
+    optional_flag("remove_duplicates", true),      optional_or_none("max_iters", Kind::Count),
     optional_or_none("ric_waypoint", Kind::Array),
 };
 
 constexpr Param kNmSunlineParams[] = {
-    required("source_state", Kind::Array1D),          required("target_state", Kind::Array1D),
-    required("time_bounds", Kind::Pair),              required("max_rev", Kind::Count),
-    required("optimize_rendezvous", Kind::Flag),      required("num_solvers", Kind::Count),
-    required("return_best_only", Kind::Flag),         required("sun_vector_offset_km", Kind::Float),
-    required("t0_ref", Kind::Float),                  kMuParam,
-    optional_flag("remove_duplicates", true),         optional_or_none("max_iters", Kind::Count),
+    required("source_state", Kind::Array1D),
+    required("target_state", Kind::Array1D),
+    required("time_bounds", Kind::Pair),
+    required("max_rev", Kind::Count),
+    required("optimize_rendezvous", Kind::Flag),
+    required("num_solvers", Kind::Count),
+    required("return_best_only", Kind::Flag),
+    required("sun_vector_offset_km", Kind::Float),
+    required("t0_ref", Kind::Float),
+    kMuParam,
+    optional_flag("remove_duplicates", true),
+    optional_or_none("max_iters", Kind::Count),
 };
 
 }  // namespace
 
 const FunctionDef optimize_lambert_transfer_py_def{"optimize_lambert_transfer_py", kTransferScanParams,
-                                                   doc::optimize_lambert_transfer_py,
-                                                   optimize_lambert_transfer_py};
+                                                   doc::optimize_lambert_transfer_py, optimize_lambert_transfer_py};
 const FunctionDef optimize_lambert_transfer_grid_py_def{"optimize_lambert_transfer_grid_py", kTransferScanParams,
                                                         doc::optimize_lambert_transfer_grid_py,
                                                         optimize_lambert_transfer_grid_py};

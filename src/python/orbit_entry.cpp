@@ -54,11 +54,8 @@ PyObject* coe2rv_impl(const Args& args) {
 }
 
 constexpr Param rv2coe_params[] = {
-    required("eci_state_rv", Kind::Array),
-    optional_flag("deg", true),
-    optional("mu", mu_earth),
-    optional("tol", rv2coe_default_tol),
-    optional_flag("special", false),
+    required("eci_state_rv", Kind::Array), optional_flag("deg", true),      optional("mu", mu_earth),
+    optional("tol", rv2coe_default_tol),   optional_flag("special", false),
 };
 
 constexpr Param coe2rv_params[] = {

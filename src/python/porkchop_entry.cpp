@@ -122,8 +122,8 @@ constexpr Param kPorkchopParams[] = {
 }  // namespace
 
 // Cells of a (n, m) scan: two axes before any vector axis.
-const ResultClassDef lambert_porkchop_array_def{"LambertPorkchopArray", doc::lambert_porkchop_array, kColumns, "n, m",
-                                                2, 2};
+const ResultClassDef lambert_porkchop_array_def{
+    "LambertPorkchopArray", doc::lambert_porkchop_array, kColumns, "n, m", 2, 2};
 PyObject* lambert_porkchop_array_type = nullptr;
 
 const FunctionDef lambert_porkchop_def{"lambert_porkchop", kPorkchopParams, doc::lambert_porkchop,

@@ -124,12 +124,9 @@ constexpr Param kepler_universal_2body_params[] = {
 }  // namespace
 
 const FunctionDef kepler_universal_2body_py_def{"kepler_universal_2body_py", kepler_universal_2body_params,
-                                                doc::kepler_universal_2body_py,
-                                                kepler_universal_2body_impl};
+                                                doc::kepler_universal_2body_py, kepler_universal_2body_impl};
 
-const FunctionDef kepler_universal_2body_vec_def{
-    "kepler_universal_2body_vec", kepler_universal_2body_vec_params,
-    doc::kepler_universal_2body_vec,
-    kepler_universal_2body_vec_impl};
+const FunctionDef kepler_universal_2body_vec_def{"kepler_universal_2body_vec", kepler_universal_2body_vec_params,
+                                                 doc::kepler_universal_2body_vec, kepler_universal_2body_vec_impl};
 
 }  // namespace orbelin::py

@@ -31,12 +31,12 @@
 namespace orbelin::py {
 
 struct RaggedSpec {
-    const char* function;                   // names the call in a MemoryError
-    std::size_t cases;                      // numbered 0 .. cases-1
-    Shape case_shape;                       // the result's axes before the slot axis
-    std::optional<std::size_t> fixed_slots; // K when every case is known to give exactly that many
-    const char* no_solutions;               // ValueError when K = 0 (no cases); null: never raised
-    bool parallel = true;                   // false: every case runs on the calling thread
+    const char* function;                    // names the call in a MemoryError
+    std::size_t cases;                       // numbered 0 .. cases-1
+    Shape case_shape;                        // the result's axes before the slot axis
+    std::optional<std::size_t> fixed_slots;  // K when every case is known to give exactly that many
+    const char* no_solutions;                // ValueError when K = 0 (no cases); null: never raised
+    bool parallel = true;                    // false: every case runs on the calling thread
 };
 
 namespace detail {

@@ -21,8 +21,7 @@ namespace orbelin::py {
 namespace {
 
 struct ResultObject {
-    PyObject_HEAD
-    const ResultClassDef* def;
+    PyObject_HEAD const ResultClassDef* def;
     PyObject* fields[1];  // def->columns.size() entries; the type's basic size says how many
 };
 
@@ -198,12 +197,11 @@ void check_fields(const ResultClassDef& def, std::span<const PyRef> arrays) {
         if (i == 0) {
             const std::size_t vector_axes = column.width == 1 ? 0 : 1;
             const std::size_t slot_axes = shape.size() - std::min(shape.size(), vector_axes);
-            const bool fits = shape.size() >= vector_axes && slot_axes >= def.min_axes &&
-                              slot_axes <= def.max_axes &&
+            const bool fits = shape.size() >= vector_axes && slot_axes >= def.min_axes && slot_axes <= def.max_axes &&
                               (vector_axes == 0 || shape.back() == static_cast<npy_intp>(column.width));
             if (!fits) {
-                raise_value_error(concat({field(i), " must have shape ", field_shape_pattern(def, column), ", got ",
-                                          shape_text(shape)}));
+                raise_value_error(concat(
+                    {field(i), " must have shape ", field_shape_pattern(def, column), ", got ", shape_text(shape)}));
             }
             slots.assign(shape.begin(), shape.begin() + static_cast<std::ptrdiff_t>(slot_axes));
         } else if (const Shape want_shape = column_shape(slots, column); shape != want_shape) {
@@ -226,8 +224,8 @@ PyObject* rebuild_result_impl(const Args& args) {
     }
     const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(fields));
     if (count != def->columns.size()) {
-        raise_type_error(concat({def->name, " has ", std::to_string(def->columns.size()), " fields, got ",
-                                 std::to_string(count)}));
+        raise_type_error(
+            concat({def->name, " has ", std::to_string(def->columns.size()), " fields, got ", std::to_string(count)}));
     }
     std::vector<PyRef> arrays;
     for (std::size_t i = 0; i < count; ++i) {
@@ -277,7 +275,7 @@ PyObject* create_result_class(const ResultClassDef& def) {
         {0, nullptr},
     };
     auto* type_spec = new PyType_Spec{qualified->c_str(), static_cast<int>(field_offset(def.columns.size())), 0,
-                                 Py_TPFLAGS_DEFAULT, slots->data()};
+                                      Py_TPFLAGS_DEFAULT, slots->data()};
     PyObject* type = check(PyType_FromSpec(type_spec));
     result_classes().emplace_back(type, &def);
     return type;

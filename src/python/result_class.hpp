@@ -122,8 +122,8 @@ constexpr std::array<Column, N + transfer_element_count> with_transfer_elements(
     for (std::size_t i = 0; i < N; ++i) all[i] = leading[i];
     for (std::size_t i = 0; i < transfer_element_count; ++i) {
         const ElementColumn& e = transfer_element_columns[i];
-        all[N + i] = Column{e.name, e.description, Dtype::float64, 1,
-                            i < elements_in_repr ? ReprLine::shape : ReprLine::none};
+        all[N + i] =
+            Column{e.name, e.description, Dtype::float64, 1, i < elements_in_repr ? ReprLine::shape : ReprLine::none};
     }
     return all;
 }
@@ -213,7 +213,9 @@ public:
     void pad(std::size_t slot) const noexcept { pad(slot, std::make_index_sequence<N>{}); }
 
     // Copies slot `from` of every column onto slot `to`.
-    void move_slot(std::size_t from, std::size_t to) const noexcept { move_slot(from, to, std::make_index_sequence<N>{}); }
+    void move_slot(std::size_t from, std::size_t to) const noexcept {
+        move_slot(from, to, std::make_index_sequence<N>{});
+    }
 
     // Keeps the first `rows` entries of the first axis of every array (ResultArray::shrink).
     void shrink(npy_intp rows) { shrink(rows, std::make_index_sequence<N>{}); }

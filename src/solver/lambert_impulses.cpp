@@ -59,8 +59,7 @@ std::optional<BestArc> best_lambert_arc(const Vec3& r1, const Vec3& u1, const Ve
 }
 
 std::optional<Impulses> best_lambert_impulses(const ArcEnds& ends, const Vec3& u1, const Vec3& u2,
-                                              const std::optional<Vec3>& normal, double tof,
-                                              const BestArcOptions& o) {
+                                              const std::optional<Vec3>& normal, double tof, const BestArcOptions& o) {
     const std::optional<BestArc> best = best_lambert_arc(ends, u1, u2, normal, tof, o);
     if (!best) return std::nullopt;
     return best->impulses;

@@ -39,9 +39,9 @@ Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1, const Vec3
 
 // The plane normal handed to the solver for a departure state (r1, u1) and an arrival position r2: the unit
 // angular momentum of the departure state, but only when that momentum is not zero and r1, r2 are collinear by
-// the solver's own test (|r1_hat x r2_hat| < collinear_sin_angle). In that band the solver cannot take the transfer plane
-// from the positions and would otherwise fall back to an arbitrary one; outside it the positions define the
-// plane and no normal is passed.
+// the solver's own test (|r1_hat x r2_hat| < collinear_sin_angle). In that band the solver cannot take the transfer
+// plane from the positions and would otherwise fall back to an arbitrary one; outside it the positions define the plane
+// and no normal is passed.
 std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, const Vec3& r2) noexcept;
 
 // Which directions of motion a best-arc search solves: both (prograde first) or only one.
@@ -139,9 +139,9 @@ inline detail::IzzoItem impulse_item(std::size_t c, const ImpulseCase& k, const 
     item.c = c;
     item.retrograde = s.retrograde;
     if (reversed != nullptr) *reversed = item;
-    item.solvable = detail::izzo_prepare(k.ends, k.tof, s, k.normal ? &*k.normal : nullptr,
-                                         /*normal_if_collinear=*/true, item.p,
-                                         reversed != nullptr ? &reversed->p : nullptr);
+    item.solvable =
+        detail::izzo_prepare(k.ends, k.tof, s, k.normal ? &*k.normal : nullptr,
+                             /*normal_if_collinear=*/true, item.p, reversed != nullptr ? &reversed->p : nullptr);
     if (reversed != nullptr) {
         reversed->retrograde = !s.retrograde;
         reversed->solvable = item.solvable;

@@ -155,8 +155,8 @@ inline TofAndY tof_and_y(std::uint64_t M, double x, double lambda) noexcept {
         const double alpha = 2.0 * std::acosh(x);
         double beta = 2.0 * std::asinh(std::sqrt(-lambda * lambda / a));
         if (lambda < 0.0) beta = -beta;
-        return {(-a) * std::sqrt(-a) * ((beta - std::sinh(beta)) - (alpha - std::sinh(alpha))) / 2.0,
-                izzo_y(x, lambda), a};
+        return {(-a) * std::sqrt(-a) * ((beta - std::sinh(beta)) - (alpha - std::sinh(alpha))) / 2.0, izzo_y(x, lambda),
+                a};
     }
     const double E = x * x - 1.0;
     const double rho = std::fabs(E);
@@ -456,8 +456,8 @@ double izzo_direct_guess(const IzzoProblem& p) noexcept {
 double izzo_multi_guess(const IzzoProblem& p, std::uint64_t revs, bool left) noexcept {
     // 10. The left guess lies below x = 0, the right one above it.
     const double i = static_cast<double>(revs);
-    const double t = left ? std::pow((i * pi + pi) / (8.0 * p.T), 2.0 / 3.0)
-                          : std::pow(8.0 * p.T / (i * pi), 2.0 / 3.0);
+    const double t =
+        left ? std::pow((i * pi + pi) / (8.0 * p.T), 2.0 / 3.0) : std::pow(8.0 * p.T / (i * pi), 2.0 / 3.0);
     return (t - 1.0) / (t + 1.0);
 }
 
@@ -467,8 +467,7 @@ double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) no
     return x;
 }
 
-double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol,
-                    std::uint64_t maxiter) noexcept {
+double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol, std::uint64_t maxiter) noexcept {
     double x = izzo_multi_guess(p, revs, left);
     householder(x, revs, maxiter, p.T, tol, p.lambda);
     return x;

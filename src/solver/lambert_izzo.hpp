@@ -79,27 +79,27 @@ namespace detail {
 
 // Everything the per-arc steps (10-12) need, computed once per problem.
 struct IzzoProblem {
-    Vec3 ir1, ir2;              // unit radial directions at r1, r2
-    Vec3 it1, it2;              // unit tangential directions (signs of steps 4-5)
-    double r1n = 0.0;           // |r1|, km
-    double r2n = 0.0;           // |r2|, km
-    double lambda = 0.0;        // Izzo's lambda, in [-1, 1]
-    double T = 0.0;             // non-dimensional time of flight
-    double T00 = 0.0;           // T(x = 0) of the direct arc
-    double rho = 0.0;           // (|r1| - |r2|) / c
-    double radial1 = 0.0;       // gamma / |r1| with gamma = sqrt(mu s / 2): radial speed scale at r1, 1/s
-    double radial2 = 0.0;       // gamma / |r2|
-    double tangential1 = 0.0;   // sigma gamma / |r1| with sigma = sqrt(1 - rho^2): tangential speed scale
-    double tangential2 = 0.0;   // sigma gamma / |r2|
-    std::uint64_t revs = 0;     // M: revolutions actually solved
+    Vec3 ir1, ir2;             // unit radial directions at r1, r2
+    Vec3 it1, it2;             // unit tangential directions (signs of steps 4-5)
+    double r1n = 0.0;          // |r1|, km
+    double r2n = 0.0;          // |r2|, km
+    double lambda = 0.0;       // Izzo's lambda, in [-1, 1]
+    double T = 0.0;            // non-dimensional time of flight
+    double T00 = 0.0;          // T(x = 0) of the direct arc
+    double rho = 0.0;          // (|r1| - |r2|) / c
+    double radial1 = 0.0;      // gamma / |r1| with gamma = sqrt(mu s / 2): radial speed scale at r1, 1/s
+    double radial2 = 0.0;      // gamma / |r2|
+    double tangential1 = 0.0;  // sigma gamma / |r1| with sigma = sqrt(1 - rho^2): tangential speed scale
+    double tangential2 = 0.0;  // sigma gamma / |r2|
+    std::uint64_t revs = 0;    // M: revolutions actually solved
 };
 
 // Steps 1-8 from the ends of the arc, which carry the lengths and directions of the positions (arc_ends). normal:
 // the plane normal of step 3, or null; with normal_if_collinear it is taken only when the positions are collinear
-// by the step's own test (|ir1 x ir2| < collinear_sin_angle), in place of the fallback axes. `reversed`, when given, receives the
-// same problem in the other direction of motion, bit for bit what a second call would give; both directions share
-// steps 1-6. Returns false when tof <= 0; throws InternalFault when mu <= 0 and RefusedRequest when more than
-// lambert_max_solved_revs revolutions would be solved.
+// by the step's own test (|ir1 x ir2| < collinear_sin_angle), in place of the fallback axes. `reversed`, when given,
+// receives the same problem in the other direction of motion, bit for bit what a second call would give; both
+// directions share steps 1-6. Returns false when tof <= 0; throws InternalFault when mu <= 0 and RefusedRequest when
+// more than lambert_max_solved_revs revolutions would be solved.
 bool izzo_prepare(const ArcEnds& ends, double tof, const LambertSettings& s, const Vec3* normal,
                   bool normal_if_collinear, IzzoProblem& p, IzzoProblem* reversed = nullptr);
 
@@ -115,8 +115,7 @@ double izzo_multi_guess(const IzzoProblem& p, std::uint64_t revs, bool left) noe
 
 // Step 9 / step 10: the converged (or last) x of one arc.
 double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) noexcept;
-double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol,
-                    std::uint64_t maxiter) noexcept;
+double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol, std::uint64_t maxiter) noexcept;
 
 // Step 12: blanks the velocities of sol (NaN) when the departure state (r1, sol.v1) has its periapsis below the
 // Earth's equatorial radius; a NaN periapsis keeps them.
@@ -130,8 +129,8 @@ struct ArcIndex {
 
 // Steps 11-12: the record of the arc with Izzo variable x. Inline, so that the velocities reach the caller in
 // registers rather than through a returned record in memory.
-inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof,
-                                   const LambertSettings& s, ArcIndex arc) noexcept {
+inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof, const LambertSettings& s,
+                                   ArcIndex arc) noexcept {
     // 11. Terminal velocities from x.
     const double lambda = p.lambda;
     const double l2 = lambda * lambda;
@@ -142,8 +141,8 @@ inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r
     const double vt = y + lambda * x;
     const double vt1 = p.tangential1 * vt;
     const double vt2 = p.tangential2 * vt;
-    LambertSolution sol{vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, arc.revs, arc.path_flag,
-                        s.retrograde};
+    LambertSolution sol{
+        vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, arc.revs, arc.path_flag, s.retrograde};
     // 12. Re-entry check on the departure state.
     if (s.reentry_check) izzo_reentry_blank(p, r1, s.mu, sol);
     return sol;
@@ -238,7 +237,9 @@ public:
                 continue;
             }
             const LambertSettings s = settings_of(item);
-            const auto record = [&](ArcIndex arc) { return izzo_record(item.p, jobs_[n++].x, item.r1, item.tof, s, arc); };
+            const auto record = [&](ArcIndex arc) {
+                return izzo_record(item.p, jobs_[n++].x, item.r1, item.tof, s, arc);
+            };
             sink(item, record({.revs = 0, .path_flag = 0}));
             for (std::uint64_t i = 1; i <= item.p.revs; ++i) {
                 sink(item, record({.revs = i, .path_flag = 1}));

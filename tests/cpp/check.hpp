@@ -65,8 +65,8 @@ inline int run_all() {
 
 #define CHECK_CONCAT_(a, b) a##b
 #define CHECK_CONCAT(a, b) CHECK_CONCAT_(a, b)
-#define TEST_CASE(name)                                                                        \
-    static void CHECK_CONCAT(test_fn_, __LINE__)();                                           \
+#define TEST_CASE(name)                                                                                      \
+    static void CHECK_CONCAT(test_fn_, __LINE__)();                                                          \
     static const check::Registrar CHECK_CONCAT(test_reg_, __LINE__){name, CHECK_CONCAT(test_fn_, __LINE__)}; \
     static void CHECK_CONCAT(test_fn_, __LINE__)()
 
@@ -75,21 +75,21 @@ inline int run_all() {
         if (!(cond)) check::fail(__FILE__, __LINE__, #cond); \
     } while (0)
 
-#define CHECK_CLOSE(a, b, rel)                                                                          \
-    do {                                                                                                \
-        const double check_a_ = (a), check_b_ = (b);                                                    \
-        if (!check::close(check_a_, check_b_, (rel)))                                                   \
-            check::fail(__FILE__, __LINE__,                                                             \
+#define CHECK_CLOSE(a, b, rel)                                                                                         \
+    do {                                                                                                               \
+        const double check_a_ = (a), check_b_ = (b);                                                                   \
+        if (!check::close(check_a_, check_b_, (rel)))                                                                  \
+            check::fail(__FILE__, __LINE__,                                                                            \
                         std::string(#a " ~ " #b ": ") + std::to_string(check_a_) + " vs " + std::to_string(check_b_)); \
     } while (0)
 
-#define CHECK_THROWS_AS(expr, type)                                    \
-    do {                                                               \
-        bool check_thrown_ = false;                                    \
-        try {                                                          \
-            (void)(expr);                                              \
-        } catch (const type&) {                                        \
-            check_thrown_ = true;                                      \
-        }                                                              \
+#define CHECK_THROWS_AS(expr, type)                                                         \
+    do {                                                                                    \
+        bool check_thrown_ = false;                                                         \
+        try {                                                                               \
+            (void)(expr);                                                                   \
+        } catch (const type&) {                                                             \
+            check_thrown_ = true;                                                           \
+        }                                                                                   \
         if (!check_thrown_) check::fail(__FILE__, __LINE__, #expr " did not throw " #type); \
     } while (0)

@@ -68,7 +68,9 @@ State conic_state(double a, double e, double raan, double inc, double argp, doub
     return make_state(r * radial, v_r * radial + v_t * transverse);
 }
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof(double)) == 0 || (std::isnan(a) && std::isnan(b)); }
+bool same_bits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof(double)) == 0 || (std::isnan(a) && std::isnan(b));
+}
 
 // Two states with positions in a 9000 km cube and velocities in an 8 km/s cube, drawn interleaved.
 std::pair<State, State> random_state_pair(std::mt19937_64& rng) {
@@ -205,14 +207,14 @@ TEST_CASE("parabolic energy gives infinite a, NaN apsides and a NaN state") {
     // Periapsis at the starting point.
     CHECK(std::fabs(angle_diff_deg(el.values[5], 0.0)) < 1e-9);
 
-    const TransferElements t = compute_transfer_orbit_elements(position(s), velocity(s), position(s), velocity(s),
-                                                               mu_earth);
+    const TransferElements t =
+        compute_transfer_orbit_elements(position(s), velocity(s), position(s), velocity(s), mu_earth);
     CHECK(std::isinf(t.sma) && t.sma > 0.0);
     CHECK(std::isnan(t.rp));
     CHECK(std::isnan(t.ra));
 
-    const State back = coe2rv_single({el.values[0], el.values[1], el.values[2], el.values[3], el.values[4],
-                                      el.values[5]}, true, mu_earth);
+    const State back = coe2rv_single(
+        {el.values[0], el.values[1], el.values[2], el.values[3], el.values[4], el.values[5]}, true, mu_earth);
     for (double x : back) CHECK(std::isnan(x));
     const State from_nan = coe2rv_single({orbelin::nan, 0.1, 10.0, 20.0, 30.0, 40.0}, true, mu_earth);
     for (double x : from_nan) CHECK(std::isnan(x));
@@ -233,8 +235,8 @@ TEST_CASE("hyperbolic orbit: negative a, infinite apoapsis, periapsis (e - 1)|a|
     const double h = norm(cross(position(s), velocity(s)));
     CHECK_CLOSE(el.values[1], std::sqrt(1.0 + 2.0 * energy * h * h / (mu_earth * mu_earth)), 1e-13);
 
-    const TransferElements t = compute_transfer_orbit_elements(position(s), velocity(s), position(s), velocity(s),
-                                                               mu_earth);
+    const TransferElements t =
+        compute_transfer_orbit_elements(position(s), velocity(s), position(s), velocity(s), mu_earth);
     CHECK(t.sma == el.values[0]);
     CHECK(std::isinf(t.ra) && t.ra > 0.0);
     CHECK_CLOSE(t.rp, (t.ecc - 1.0) * std::fabs(t.sma), 1e-15);
@@ -253,8 +255,8 @@ TEST_CASE("NaN velocity: NaN size, shape and orientation, zero argp and anomaly"
     CHECK(el.values[5] == 0.0);
 
     const Vec3 v_nan{orbelin::nan, orbelin::nan, orbelin::nan};
-    const TransferElements t = compute_transfer_orbit_elements(position(s), v_nan, Vec3{0.0, 7000.0, 0.0}, v_nan,
-                                                               mu_earth);
+    const TransferElements t =
+        compute_transfer_orbit_elements(position(s), v_nan, Vec3{0.0, 7000.0, 0.0}, v_nan, mu_earth);
     CHECK(std::isnan(t.sma));
     CHECK(std::isnan(t.ecc));
     CHECK(std::isnan(t.inc));
@@ -273,8 +275,8 @@ TEST_CASE("transfer elements describe the departure orbit and the arrival anomal
     const double a = e1.values[0], e = e1.values[1];
     const State dep = conic_state(a, e, e1.values[3], e1.values[2], e1.values[4], e1.values[5], mu);
     const State arr = conic_state(a, e, e1.values[3], e1.values[2], e1.values[4], e1.values[5] + 100.0 * deg2rad, mu);
-    const TransferElements t = compute_transfer_orbit_elements(position(dep), velocity(dep), position(arr),
-                                                               velocity(arr), mu);
+    const TransferElements t =
+        compute_transfer_orbit_elements(position(dep), velocity(dep), position(arr), velocity(arr), mu);
     CHECK(printed(t.sma, 8788.0, 1.0));
     CHECK(printed(t.inc, 153.2, 0.1));
     CHECK(printed(t.raan, 255.3, 0.1));
@@ -297,13 +299,29 @@ TEST_CASE("transfer elements equal the rv2coe_single route bit for bit") {
         auto [s1, s2] = random_state_pair(rng);
         // Mix in the degenerate shapes: circular / equatorial / parabolic / NaN.
         switch (n % 8) {
-            case 1: s1 = circular_state(7000.0 + 100.0 * n, 0.0, 0.0, 0.01 * n, mu_earth); break;
-            case 2: s2 = circular_state(7000.0, 1.0, 0.7, 0.01 * n, mu_earth); break;
-            case 3: s1[2] = 0.0; s1[5] = 0.0; s2 = circular_state(9000.0, 0.0, 0.0, 0.03 * n, mu_earth); break;
-            case 4: s1 = {7000.0, 0.0, 0.0, 0.0, std::sqrt(2.0 * mu_earth / 7000.0), 0.0}; break;
-            case 5: s1[4] = orbelin::nan; s2[3] = orbelin::nan; break;
-            case 6: s1 = circular_state(8000.0, 2.0, pi, 0.02 * n, mu_earth); break;
-            default: break;
+            case 1:
+                s1 = circular_state(7000.0 + 100.0 * n, 0.0, 0.0, 0.01 * n, mu_earth);
+                break;
+            case 2:
+                s2 = circular_state(7000.0, 1.0, 0.7, 0.01 * n, mu_earth);
+                break;
+            case 3:
+                s1[2] = 0.0;
+                s1[5] = 0.0;
+                s2 = circular_state(9000.0, 0.0, 0.0, 0.03 * n, mu_earth);
+                break;
+            case 4:
+                s1 = {7000.0, 0.0, 0.0, 0.0, std::sqrt(2.0 * mu_earth / 7000.0), 0.0};
+                break;
+            case 5:
+                s1[4] = orbelin::nan;
+                s2[3] = orbelin::nan;
+                break;
+            case 6:
+                s1 = circular_state(8000.0, 2.0, pi, 0.02 * n, mu_earth);
+                break;
+            default:
+                break;
         }
         const TransferElements t =
             compute_transfer_orbit_elements(position(s1), velocity(s1), position(s2), velocity(s2), mu_earth);
@@ -376,8 +394,8 @@ TEST_CASE("coe2rv inverts rv2coe for non-degenerate ellipses and hyperbolas") {
             const ElementVector el = rv2coe_single(s, deg, false, mu_earth, tol);
             CHECK((el.values[0] < 0.0) == hyperbolic);
             CHECK((el.values[1] > 1.0) == hyperbolic);
-            const State back = coe2rv_single({el.values[0], el.values[1], el.values[2], el.values[3], el.values[4],
-                                              el.values[5]}, deg, mu_earth);
+            const State back = coe2rv_single(
+                {el.values[0], el.values[1], el.values[2], el.values[3], el.values[4], el.values[5]}, deg, mu_earth);
             const double dr = norm(position(back) - position(s)) / norm(position(s));
             const double dv = norm(velocity(back) - velocity(s)) / norm(velocity(s));
             CHECK(dr < 1e-13);

@@ -391,8 +391,8 @@ TEST_CASE("kepler: heliocentric orbits of eccentricity 0.9 to 0.99 converge and 
 
 TEST_CASE("kepler: Earth orbits of eccentricity up to 0.999 dipping to low periapsis, over long intervals") {
     const HardCaseStats stats = run_hard_cases(202, 1000, mu, 6600.0, 7200.0, 0.9, 0.999, 20.0);
-    std::printf("kepler Earth e 0.9-0.999: %d cases, %d finished by the second stage, worst error %.2e\n",
-                stats.cases, stats.second_stage, stats.worst);
+    std::printf("kepler Earth e 0.9-0.999: %d cases, %d finished by the second stage, worst error %.2e\n", stats.cases,
+                stats.second_stage, stats.worst);
     CHECK(stats.second_stage >= 1);
     CHECK(stats.worst < 1e-8);
 }
@@ -415,7 +415,7 @@ TEST_CASE("kepler: no answer without a position, a finite state, interval and mu
         double dt;
         double mu;
     } cases[] = {
-        {zero_position, 100.0, mu}, {infinite, 100.0, mu},          {elliptic_state, orbelin::inf, mu},
+        {zero_position, 100.0, mu},   {infinite, 100.0, mu},        {elliptic_state, orbelin::inf, mu},
         {elliptic_state, 100.0, 0.0}, {elliptic_state, 100.0, -mu}, {elliptic_state, 100.0, orbelin::nan},
     };
     for (const auto& c : cases) {
@@ -438,8 +438,8 @@ TEST_CASE("kepler: Stumpff functions near psi = 0 agree with their series to rou
         return std::pair<long double, long double>{c2, c3};
     };
     double worst = 0.0;
-    for (double psi : {0.0, 1e-12, -1e-12, 9.9e-7, 1.01e-6, -1.01e-6, 3e-6, 1e-4, -1e-4, 0.01, -0.01, 0.0999,
-                       0.1001, -0.0999, -0.1001, 0.5, -0.5, 1.0, -1.0}) {
+    for (double psi : {0.0, 1e-12, -1e-12, 9.9e-7, 1.01e-6, -1.01e-6, 3e-6, 1e-4, -1e-4, 0.01, -0.01, 0.0999, 0.1001,
+                       -0.0999, -0.1001, 0.5, -0.5, 1.0, -1.0}) {
         const auto [c2, c3] = orbelin::detail::stumpff_c2_c3(psi);
         const auto [r2, r3] = reference(psi);
         worst = std::fmax(worst, static_cast<double>(std::fabs((c2 - r2) / r2)));
@@ -453,7 +453,7 @@ TEST_CASE("kepler: the second stage ends as accurate as a converged Newton itera
     // An Earth ellipse (a = 320,000 km, e = 0.985) over 20 hours that 50 Newton steps leave unconverged. Its answer
     // is well conditioned (an ulp of the input moves it by 1e-15), so a bracket closed only to the 1e-8 tolerance
     // of chi would show here as an error near 1e-10.
-    const State s = {27255.92831445456, -7266.210972799966, 25719.769573547033,
+    const State s = {27255.92831445456,   -7266.210972799966, 25719.769573547033,
                      -4.0493566523373055, 0.8546494434073563, -1.5853593568064095};
     const double dt = 72767.09195153209;
     const orbelin::KeplerSolve out = orbelin::kepler_universal_2body_solve(s, dt);

@@ -32,9 +32,9 @@ bool same_bits(double a, double b) {
 }
 
 bool same_bits(const TransferElements& a, const TransferElements& b) {
-    return same_bits(a.sma, b.sma) && same_bits(a.ecc, b.ecc) && same_bits(a.inc, b.inc) &&
-           same_bits(a.raan, b.raan) && same_bits(a.argp, b.argp) && same_bits(a.ta_depart, b.ta_depart) &&
-           same_bits(a.ta_arrive, b.ta_arrive) && same_bits(a.rp, b.rp) && same_bits(a.ra, b.ra);
+    return same_bits(a.sma, b.sma) && same_bits(a.ecc, b.ecc) && same_bits(a.inc, b.inc) && same_bits(a.raan, b.raan) &&
+           same_bits(a.argp, b.argp) && same_bits(a.ta_depart, b.ta_depart) && same_bits(a.ta_arrive, b.ta_arrive) &&
+           same_bits(a.rp, b.rp) && same_bits(a.ra, b.ra);
 }
 
 struct Problem {
@@ -67,7 +67,12 @@ std::vector<Problem> problems(std::size_t n, std::uint64_t seed) {
         double tof = std::exp(log_frac(rng)) * 2.0 * kPi * std::sqrt(std::pow(s / 2.0, 3) / mu_e);
         if (i % 31 == 0) tof = -tof;
         if (i % 37 == 0) tof = std::nan("");
-        out.push_back({r1, u1, r2, u2, tof, {.mu = mu_e, .max_rev = i % 6, .retrograde = i % 2 == 1, .reentry_check = i % 5 == 0}});
+        out.push_back({r1,
+                       u1,
+                       r2,
+                       u2,
+                       tof,
+                       {.mu = mu_e, .max_rev = i % 6, .retrograde = i % 2 == 1, .reentry_check = i % 5 == 0}});
     }
     return out;
 }
@@ -79,9 +84,8 @@ TEST_CASE("arc counts found by the setup equal the arcs the solver gives") {
     for (const Problem& p : problems(3000, 11)) {
         const LambertSettings& o = p.options;
         std::uint64_t visited = 0;
-        orbelin::visit_annotated_arcs(p.r1, p.r2, p.tof, o, [&](const LambertSolution&, const TransferElements&) {
-            ++visited;
-        });
+        orbelin::visit_annotated_arcs(p.r1, p.r2, p.tof, o,
+                                      [&](const LambertSolution&, const TransferElements&) { ++visited; });
         CHECK(orbelin::annotated_arc_count(p.r1, p.r2, p.tof, o) == visited);
         std::uint64_t impulses = 0;
         orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o, [&](const orbelin::Impulses&) { ++impulses; });
@@ -124,10 +128,9 @@ TEST_CASE("a range of cases is annotated in runs exactly as case by case, in ord
         };
         std::vector<Row> expected;
         for (std::size_t c = 0; c < ps.size(); ++c) {
-            orbelin::visit_annotated_arcs(ps[c].r1, ps[c].r2, ps[c].tof, o,
-                                          [&](const LambertSolution& s, const TransferElements& e) {
-                                              expected.push_back({c, s, e});
-                                          });
+            orbelin::visit_annotated_arcs(
+                ps[c].r1, ps[c].r2, ps[c].tof, o,
+                [&](const LambertSolution& s, const TransferElements& e) { expected.push_back({c, s, e}); });
         }
         // Ranges of several lengths, so that runs end inside and at the edges of cases.
         for (const std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{256}}) {
@@ -164,22 +167,22 @@ TEST_CASE("interleaved Householder solves give each solve the bits of householde
     std::mt19937_64 rng(21);
     std::uniform_real_distribution<double> lam(-1.0, 1.0), xs(-0.95, 3.0), ts(0.05, 40.0);
     for (const double tol : {1e-11, 1e-30})
-    for (const std::uint64_t maxiter : {std::uint64_t{2}, std::uint64_t{50}}) {
-        for (const std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{37}}) {
-            std::vector<orbelin::HouseholderJob> jobs;
-            for (std::size_t k = 0; k < n; ++k) {
-                const double x = k % 5 == 0 ? 1.0 + 0.004 * lam(rng) : xs(rng);
-                jobs.push_back({k % 11 == 3 ? std::nan("") : x, ts(rng), lam(rng), k % 4});
-            }
-            std::vector<orbelin::HouseholderJob> together = jobs;
-            orbelin::householder_jobs(together.data(), together.size(), tol, maxiter);
-            for (std::size_t k = 0; k < n; ++k) {
-                double alone = jobs[k].x;
-                orbelin::householder(alone, jobs[k].M, maxiter, jobs[k].T, tol, jobs[k].lambda);
-                CHECK(same_bits(together[k].x, alone));
+        for (const std::uint64_t maxiter : {std::uint64_t{2}, std::uint64_t{50}}) {
+            for (const std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{37}}) {
+                std::vector<orbelin::HouseholderJob> jobs;
+                for (std::size_t k = 0; k < n; ++k) {
+                    const double x = k % 5 == 0 ? 1.0 + 0.004 * lam(rng) : xs(rng);
+                    jobs.push_back({k % 11 == 3 ? std::nan("") : x, ts(rng), lam(rng), k % 4});
+                }
+                std::vector<orbelin::HouseholderJob> together = jobs;
+                orbelin::householder_jobs(together.data(), together.size(), tol, maxiter);
+                for (std::size_t k = 0; k < n; ++k) {
+                    double alone = jobs[k].x;
+                    orbelin::householder(alone, jobs[k].M, maxiter, jobs[k].T, tol, jobs[k].lambda);
+                    CHECK(same_bits(together[k].x, alone));
+                }
             }
         }
-    }
 }
 
 TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses and best arcs, in order") {
@@ -214,14 +217,15 @@ TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses
             const orbelin::BestArcOptions b{.solver = {.mu = mu_e, .max_rev = max_rev, .reentry_check = true},
                                             .rendezvous = rendezvous};
             std::size_t next = 0;
-            orbelin::best_lambert_impulses_run(0, ps.size(), case_of, b,
-                                               [&](std::size_t c, const std::optional<orbelin::Impulses>& best) {
-                CHECK(c == next++);
-                const Problem& p = ps[c];
-                const auto alone = orbelin::best_lambert_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, b);
-                CHECK(best.has_value() == alone.has_value());
-                if (best && alone) CHECK(same_bits(best->total, alone->total) && same_bits(best->dv1.z, alone->dv1.z));
-            });
+            orbelin::best_lambert_impulses_run(
+                0, ps.size(), case_of, b, [&](std::size_t c, const std::optional<orbelin::Impulses>& best) {
+                    CHECK(c == next++);
+                    const Problem& p = ps[c];
+                    const auto alone = orbelin::best_lambert_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, b);
+                    CHECK(best.has_value() == alone.has_value());
+                    if (best && alone)
+                        CHECK(same_bits(best->total, alone->total) && same_bits(best->dv1.z, alone->dv1.z));
+                });
             CHECK(next == ps.size());
         }
     }

@@ -107,7 +107,10 @@ PropagatedState propagate_two_body(const Vec3& r0d, const Vec3& v0d, double dt, 
     ld chi = 0.5L * (lo + hi);
     for (int i = 0; i < 500; ++i) {
         const ld f = kepler(chi, deriv);
-        if (f > 0.0L) hi = chi; else lo = chi;
+        if (f > 0.0L)
+            hi = chi;
+        else
+            lo = chi;
         ld next = chi - f / deriv;
         if (!(next > lo && next < hi)) next = 0.5L * (lo + hi);
         const bool done = std::fabs(next - chi) <= 1e-18L * std::fmax(std::fabs(chi), 1.0L) || hi - lo <= 0.0L;
@@ -196,7 +199,10 @@ double min_tof_of_family(std::uint64_t M, double lambda) {
     for (int i = 0; i < 200; ++i) {
         const double c = b - g * (b - a);
         const double d = a + g * (b - a);
-        if (orbelin::x_to_tof(M, c, lambda) < orbelin::x_to_tof(M, d, lambda)) b = d; else a = c;
+        if (orbelin::x_to_tof(M, c, lambda) < orbelin::x_to_tof(M, d, lambda))
+            b = d;
+        else
+            a = c;
     }
     return orbelin::x_to_tof(M, 0.5 * (a + b), lambda);
 }
@@ -604,8 +610,7 @@ TEST_CASE("re-entry check blanks a low arc and keeps a high hyperbola") {
     const auto blanked = solve(r1, end.r, tof, 0, false, mu_e, true);
     CHECK(blanked.size() == 1);
     CHECK(all_nan(blanked[0].v1) && all_nan(blanked[0].v2));
-    CHECK(blanked[0].tof == tof && blanked[0].num_revs == 0 && blanked[0].path_flag == 0 &&
-          !blanked[0].retrograde);
+    CHECK(blanked[0].tof == tof && blanked[0].num_revs == 0 && blanked[0].path_flag == 0 && !blanked[0].retrograde);
 
     // A hyperbola leaving from its periapsis at 10000 km.
     const Vec3 h1{10000.0, 0.0, 0.0};
@@ -675,9 +680,10 @@ TEST_CASE("random problems: every arc propagates onto r2 with velocity v2") {
             if (orbelin::dot(s.v1, s.v1) / 2.0 - mu_e / orbelin::norm(pr.r1) > 0.0) ++hyperbolic;
         }
     }
-    std::printf("lambert random arcs: %zu arcs (%zu multi-rev, %zu hyperbolic), worst relative error "
-                "r2 %.2e, v2 %.2e\n",
-                arcs, multi, hyperbolic, worst_pos, worst_vel);
+    std::printf(
+        "lambert random arcs: %zu arcs (%zu multi-rev, %zu hyperbolic), worst relative error "
+        "r2 %.2e, v2 %.2e\n",
+        arcs, multi, hyperbolic, worst_pos, worst_vel);
     // The sample covers every kind of arc.
     CHECK(multi >= 200);
     CHECK(hyperbolic >= 10);
@@ -693,8 +699,7 @@ TEST_CASE("visiting form and vector form agree bit for bit, on any thread") {
         std::vector<LambertSolution> visited;
         orbelin::lambert_izzo_visit(pr.r1, pr.r2, pr.tof,
                                     {.mu = mu_e, .max_rev = 3, .retrograde = pr.retrograde, .reentry_check = true},
-                                    std::nullopt,
-                                    [&visited](const LambertSolution& s) { visited.push_back(s); });
+                                    std::nullopt, [&visited](const LambertSolution& s) { visited.push_back(s); });
         CHECK(vec.size() == visited.size());
         for (std::size_t k = 0; k < vec.size() && k < visited.size(); ++k) CHECK(same_bits(vec[k], visited[k]));
         serial.push_back(vec);
@@ -702,7 +707,8 @@ TEST_CASE("visiting form and vector form agree bit for bit, on any thread") {
     // Non-positive tof through the visiting form.
     std::size_t calls = 0;
     orbelin::lambert_izzo_visit({7000.0, 0.0, 0.0}, {0.0, 8000.0, 0.0}, -1.0,
-                                {.mu = mu_e, .max_rev = 3, .retrograde = true}, std::nullopt, [&calls](const LambertSolution& s) {
+                                {.mu = mu_e, .max_rev = 3, .retrograde = true}, std::nullopt,
+                                [&calls](const LambertSolution& s) {
                                     ++calls;
                                     CHECK(all_nan(s.v1) && s.tof == -1.0 && s.retrograde);
                                 });

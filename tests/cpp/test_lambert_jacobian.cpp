@@ -32,9 +32,8 @@ struct Arc {
 
 std::vector<Arc> jacobian_arcs(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s) {
     std::vector<Arc> out;
-    orbelin::lambert_izzo_jacobian_visit(r1, r2, tof, s, [&](const LambertSolution& sol, const LambertJacobian& j) {
-        out.push_back({sol, j});
-    });
+    orbelin::lambert_izzo_jacobian_visit(
+        r1, r2, tof, s, [&](const LambertSolution& sol, const LambertJacobian& j) { out.push_back({sol, j}); });
     return out;
 }
 
@@ -72,8 +71,8 @@ std::vector<Problem> problems(std::size_t n, std::uint64_t seed) {
         const double s = (orbelin::norm(r1) + orbelin::norm(r2) + orbelin::norm(r2 - r1)) / 2.0;
         const double period = 2.0 * kPi * std::sqrt(std::pow(s / 2.0, 3) / mu);
         const double tof = period * std::exp(std::log(0.02) + (std::log(6.0) - std::log(0.02)) * unit(rng));
-        out.push_back({r1, r2, tof,
-                       {.mu = mu, .max_rev = 5, .retrograde = out.size() % 2 == 1, .tol = 1e-13, .maxiter = 60}});
+        out.push_back(
+            {r1, r2, tof, {.mu = mu, .max_rev = 5, .retrograde = out.size() % 2 == 1, .tol = 1e-13, .maxiter = 60}});
     }
     return out;
 }
@@ -90,8 +89,12 @@ std::optional<std::vector<LambertJacobian>> central_differences(const Problem& p
             Vec3 a = p.r1, b = p.r2;
             double t = p.tof;
             const double d = sgn == 0 ? h : -h;
-            double* target = k < 3 ? (k == 0 ? &a.x : k == 1 ? &a.y : &a.z)
-                             : k < 6 ? (k == 3 ? &b.x : k == 4 ? &b.y : &b.z)
+            double* target = k < 3   ? (k == 0   ? &a.x
+                                        : k == 1 ? &a.y
+                                                 : &a.z)
+                             : k < 6 ? (k == 3   ? &b.x
+                                        : k == 4 ? &b.y
+                                                 : &b.z)
                                      : &t;
             *target += d;
             side[sgn] = solve(a, b, t, p.s);
@@ -160,10 +163,10 @@ TEST_CASE("the jacobian matches central differences of the solver on every kind 
     }
     std::sort(errors.begin(), errors.end());
     CHECK(errors.size() > 1000 && multi > 500 && hyperbolic > 100);
-    std::printf("jacobian vs central differences: %zu arcs (%zu multi-revolution, %zu hyperbolic), column error "
-                "median %.2g, 99%% %.2g, max %.2g\n",
-                errors.size(), multi, hyperbolic, errors[errors.size() / 2], errors[errors.size() * 99 / 100],
-                errors.back());
+    std::printf(
+        "jacobian vs central differences: %zu arcs (%zu multi-revolution, %zu hyperbolic), column error "
+        "median %.2g, 99%% %.2g, max %.2g\n",
+        errors.size(), multi, hyperbolic, errors[errors.size() / 2], errors[errors.size() * 99 / 100], errors.back());
 }
 
 TEST_CASE("the jacobian is NaN where the arc or its plane is not defined") {
@@ -194,7 +197,6 @@ TEST_CASE("the jacobian is NaN where the arc or its plane is not defined") {
     CHECK(parabola.size() == 1 && std::isfinite(parabola[0].sol.v1.x) && all_nan(parabola[0].jac));
     // A little further the Jacobian is finite.
     const std::vector<Arc> near = jacobian_arcs(r1, r2, 1.01 * tof, s);
-    CHECK(near.size() == 1 && std::all_of(near[0].jac.begin(), near[0].jac.end(), [](double e) {
-              return std::isfinite(e);
-          }));
+    CHECK(near.size() == 1 &&
+          std::all_of(near[0].jac.begin(), near[0].jac.end(), [](double e) { return std::isfinite(e); }));
 }

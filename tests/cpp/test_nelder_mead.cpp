@@ -49,8 +49,7 @@ constexpr P2 x_outside{0.75, -0.5};
 constexpr P2 x_inside{0.25, 0.5};
 
 template <std::size_t N>
-bool simplex_is(const nm::RunResult<N>& r, const std::vector<nm::Point<N>>& points,
-                const std::vector<double>& costs) {
+bool simplex_is(const nm::RunResult<N>& r, const std::vector<nm::Point<N>>& points, const std::vector<double>& costs) {
     bool same = true;
     for (std::size_t i = 0; i <= N; ++i)
         same = same && r.simplex[i].point == points[i] && r.simplex[i].cost == costs[i];
@@ -89,8 +88,8 @@ TEST_CASE("a 3-D quadratic bowl converges to its minimum") {
     const auto bowl = [](std::span<const double> x) {
         return (x[0] - 1.0) * (x[0] - 1.0) + 2.0 * (x[1] + 2.0) * (x[1] + 2.0) + 3.0 * (x[2] - 0.5) * (x[2] - 0.5);
     };
-    const auto r = nm::nelder_mead<3>(bowl, std::array<P3, 4>{P3{0, 0, 0}, P3{1, 0, 0}, P3{0, 1, 0}, P3{0, 0, 1}},
-                                      5000);
+    const auto r =
+        nm::nelder_mead<3>(bowl, std::array<P3, 4>{P3{0, 0, 0}, P3{1, 0, 0}, P3{0, 1, 0}, P3{0, 0, 1}}, 5000);
     CHECK(r.ok);
     CHECK(r.state.status == nm::Status::converged);
     CHECK(r.state.best_point.has_value());
@@ -213,8 +212,8 @@ TEST_CASE("inside contraction: cc equal to c(n-1) shrinks, evaluating each shrun
     Script<2> equal{{1.0, 2.0, 3.0, 3.0, 3.0, 5.0, 4.0}};
     const auto r = nm::nelder_mead<2>(equal, triangle, 1);
     CHECK(r.ok);
-    const std::vector<P2> expected{triangle[0], triangle[1], triangle[2], x_reflect, x_inside, P2{0.5, 0.0},
-                                   P2{0.0, 0.5}};
+    const std::vector<P2> expected{triangle[0], triangle[1],  triangle[2], x_reflect,
+                                   x_inside,    P2{0.5, 0.0}, P2{0.0, 0.5}};
     CHECK(equal.visited == expected);
     CHECK(simplex_is(r, {P2{0.0, 0.0}, P2{0.0, 0.5}, P2{0.5, 0.0}}, {1.0, 4.0, 5.0}));
 

@@ -31,7 +31,7 @@ constexpr double qnan = std::numeric_limits<double>::quiet_NaN();
 State circular(double radius, double phase_rad) {
     const double v = std::sqrt(mu_earth / radius);
     return {radius * std::cos(phase_rad), radius * std::sin(phase_rad), 0.0,
-            -v * std::sin(phase_rad),     v * std::cos(phase_rad),     0.0};
+            -v * std::sin(phase_rad),     v * std::cos(phase_rad),      0.0};
 }
 
 const State source = circular(7000.0, 0.0);
@@ -41,7 +41,8 @@ const State nan_state{qnan, qnan, qnan, qnan, qnan, qnan};
 // The transfer problem between two states: max_rev revolutions about the Earth, both directions, aimed at `aim`.
 TransferProblem problem(const State& from, const State& to, std::uint64_t max_rev, bool rendezvous,
                         ArrivalAim aim = ArrivalAim::target()) {
-    return {.source = from, .target = to, .arcs = {.solver = {.max_rev = max_rev}, .rendezvous = rendezvous}, .aim = aim};
+    return {
+        .source = from, .target = to, .arcs = {.solver = {.max_rev = max_rev}, .rendezvous = rendezvous}, .aim = aim};
 }
 
 TransferProblem scan(const State& from, const State& to, bool retrograde) {
@@ -62,16 +63,32 @@ TEST_CASE("generate_initial_guesses on (0, 100)") {
     CHECK(generate_initial_guesses(4, 0.0, 100.0) == halves);
     CHECK((generate_initial_guesses(5, 0.0, 100.0) ==
            Pairs{{0.0, third}, {0.0, two_thirds}, {0.0, 100.0}, {third, two_thirds}, {third, 100.0}}));
-    CHECK((generate_initial_guesses(10, 0.0, 100.0) == Pairs{{0.0, 25.0}, {0.0, 50.0}, {0.0, 75.0}, {0.0, 100.0},
-                                                             {25.0, 50.0}, {25.0, 75.0}, {25.0, 100.0},
-                                                             {50.0, 75.0}, {50.0, 100.0}, {75.0, 100.0}}));
+    CHECK((generate_initial_guesses(10, 0.0, 100.0) == Pairs{{0.0, 25.0},
+                                                             {0.0, 50.0},
+                                                             {0.0, 75.0},
+                                                             {0.0, 100.0},
+                                                             {25.0, 50.0},
+                                                             {25.0, 75.0},
+                                                             {25.0, 100.0},
+                                                             {50.0, 75.0},
+                                                             {50.0, 100.0},
+                                                             {75.0, 100.0}}));
     // n = 13: 15 pairs of the 6-value grid, every 15/13-th taken: all but indices 7 and 14.
-    CHECK((generate_initial_guesses(13, 0.0, 100.0) ==
-           Pairs{{0.0, 20.0}, {0.0, 40.0}, {0.0, 60.0}, {0.0, 80.0}, {0.0, 100.0}, {20.0, 40.0}, {20.0, 60.0},
-                 {20.0, 100.0}, {40.0, 60.0}, {40.0, 80.0}, {40.0, 100.0}, {60.0, 80.0}, {60.0, 100.0}}));
+    CHECK((generate_initial_guesses(13, 0.0, 100.0) == Pairs{{0.0, 20.0},
+                                                             {0.0, 40.0},
+                                                             {0.0, 60.0},
+                                                             {0.0, 80.0},
+                                                             {0.0, 100.0},
+                                                             {20.0, 40.0},
+                                                             {20.0, 60.0},
+                                                             {20.0, 100.0},
+                                                             {40.0, 60.0},
+                                                             {40.0, 80.0},
+                                                             {40.0, 100.0},
+                                                             {60.0, 80.0},
+                                                             {60.0, 100.0}}));
     // Offset window: x_k = (k R) / d + lo.
-    CHECK((generate_initial_guesses(3, 1000.0, 1300.0) ==
-           Pairs{{1000.0, 1150.0}, {1000.0, 1300.0}, {1150.0, 1300.0}}));
+    CHECK((generate_initial_guesses(3, 1000.0, 1300.0) == Pairs{{1000.0, 1150.0}, {1000.0, 1300.0}, {1150.0, 1300.0}}));
 }
 
 OptimizedLambertSolution sol(double t0, double tf, double cost) {
@@ -89,8 +106,7 @@ TEST_CASE("remove_duplicate_solutions keeps the cheapest of a cluster, ordered b
     CHECK(remove_duplicate_solutions({}, 0.0, 1000.0).empty());
     // Window 1000 s: tolerance 1 s on t0 and on tf separately.
     const auto kept = remove_duplicate_solutions(
-        {sol(100.0, 500.0, 2.0), sol(100.5, 500.5, 1.0), sol(102.0, 500.0, 1.5), sol(300.0, 600.0, 0.5)}, 0.0,
-        1000.0);
+        {sol(100.0, 500.0, 2.0), sol(100.5, 500.5, 1.0), sol(102.0, 500.0, 1.5), sol(300.0, 600.0, 0.5)}, 0.0, 1000.0);
     CHECK((key(kept) == K{{300.0, 600.0, 0.5}, {100.5, 500.5, 1.0}, {102.0, 500.0, 1.5}}));
     // Exactly the tolerance apart, or close in one time only: both stay.
     CHECK(remove_duplicate_solutions({sol(100.0, 500.0, 1.0), sol(101.0, 500.0, 2.0)}, 0.0, 1000.0).size() == 2);
@@ -154,10 +170,11 @@ TEST_CASE("time grid values are sums of the step") {
 
 TEST_CASE("time grid refusals") {
     TimeGrid g;
-    for (double step : {0.0, -1.0, qnan, -inf}) CHECK(TimeGrid::build(0.0, 100.0, step, 100, g) == GridStatus::bad_step);
+    for (double step : {0.0, -1.0, qnan, -inf})
+        CHECK(TimeGrid::build(0.0, 100.0, step, 100, g) == GridStatus::bad_step);
     CHECK(TimeGrid::build(0.0, inf, 0.0, 100, g) == GridStatus::bad_step);  // the step first
-    for (auto [lo, hi] : {std::pair{0.0, inf}, std::pair{-inf, 0.0}, std::pair{qnan, 1.0}, std::pair{0.0, qnan},
-                          std::pair{inf, inf}})
+    for (auto [lo, hi] :
+         {std::pair{0.0, inf}, std::pair{-inf, 0.0}, std::pair{qnan, 1.0}, std::pair{0.0, qnan}, std::pair{inf, inf}})
         CHECK(TimeGrid::build(lo, hi, 1.0, 100, g) == GridStatus::bad_bounds);
     CHECK(TimeGrid::build(1e20, 1e20 + 1e6, 1.0, 1000, g) == GridStatus::step_stalls && g.stalled_at() == 1e20);
     // Stalling part-way: above 2^53 adding 1 no longer moves.
@@ -202,10 +219,10 @@ double cost_at(const LambertCost& c, std::vector<double> p) { return c.cost(std:
 TEST_CASE("LambertCost window rule") {
     const LambertCost c(problem(source, target, 0, true), {100.0, 4000.0});
     CHECK(cost_at(c, {}) == penalty && cost_at(c, {500.0}) == penalty && cost_at(c, {500.0, 900.0, 1.0}) == penalty);
-    CHECK(cost_at(c, {900.0, 900.0}) == penalty);                          // t0 = tf
-    CHECK(cost_at(c, {1000.0, 900.0}) == penalty);                         // t0 > tf
-    CHECK(cost_at(c, {500.0, std::nextafter(4000.0, inf)}) == penalty);    // tf just above hi
-    CHECK(cost_at(c, {std::nextafter(100.0, 0.0), 900.0}) == penalty);    // t0 just below lo
+    CHECK(cost_at(c, {900.0, 900.0}) == penalty);                        // t0 = tf
+    CHECK(cost_at(c, {1000.0, 900.0}) == penalty);                       // t0 > tf
+    CHECK(cost_at(c, {500.0, std::nextafter(4000.0, inf)}) == penalty);  // tf just above hi
+    CHECK(cost_at(c, {std::nextafter(100.0, 0.0), 900.0}) == penalty);   // t0 just below lo
     CHECK(cost_at(c, {qnan, 900.0}) == penalty && cost_at(c, {500.0, qnan}) == penalty);
     // Both ends of the window are allowed. The positions there are 323 degrees apart along the motion (r1 x r2
     // points against the orbit normal): the cost follows the same plane rule as the full evaluation.
@@ -241,16 +258,19 @@ TEST_CASE("sun-line aim: a target at the Sun, and offset 0") {
     const LambertCostSunline s(problem(source, at_sun, 0, true), {-200.0, 0.0}, {.offset_km = 500.0, .t0_ref = t0_ref});
     std::vector<double> p{-100.0, 0.0};
     CHECK(s.cost(p) == penalty);
-    CHECK(!compute_impulses_sunline(problem(source, at_sun, 0, true), {.offset_km = 500.0, .t0_ref = t0_ref}, -100.0, 0.0));
+    CHECK(!compute_impulses_sunline(problem(source, at_sun, 0, true), {.offset_km = 500.0, .t0_ref = t0_ref}, -100.0,
+                                    0.0));
     // Offset 0: the ordinary cost.
     for (const bool rdv : {false, true}) {
-        const LambertCostSunline zero(problem(source, target, 0, rdv), {0.0, 8000.0}, {.offset_km = 0.0, .t0_ref = t0_ref});
+        const LambertCostSunline zero(problem(source, target, 0, rdv), {0.0, 8000.0},
+                                      {.offset_km = 0.0, .t0_ref = t0_ref});
         const LambertCost plain(problem(source, target, 0, rdv), {0.0, 8000.0});
         for (auto q : {std::vector<double>{0.0, 8000.0}, std::vector<double>{1234.5, 4321.0}})
             CHECK(zero.cost(q) == plain.cost(q) && plain.cost(q) < penalty);
     }
     // A non-zero offset moves the arrival point along the Sun line and changes the cost.
-    const LambertCostSunline moved(problem(source, target, 0, true), {0.0, 8000.0}, {.offset_km = 300.0, .t0_ref = t0_ref});
+    const LambertCostSunline moved(problem(source, target, 0, true), {0.0, 8000.0},
+                                   {.offset_km = 300.0, .t0_ref = t0_ref});
     const LambertCost plain(problem(source, target, 0, true), {0.0, 8000.0});
     std::vector<double> q{1234.5, 4321.0};
     CHECK(moved.cost(q) != plain.cost(q));
@@ -264,8 +284,8 @@ TEST_CASE("porkchop cells: only arrivals after departure, the best arc of both d
     CHECK(!porkchop_cell(source, 100.0, target, 50.0, options));
     CHECK(!porkchop_cell(source, qnan, target, 50.0, options));
     const auto cell = porkchop_cell(source, 100.0, target, 9100.0, options);
-    const auto best = best_lambert_arc(position(source), velocity(source), position(target), velocity(target), 9000.0,
-                                       options);
+    const auto best =
+        best_lambert_arc(position(source), velocity(source), position(target), velocity(target), 9000.0, options);
     CHECK(cell && best);
     if (cell && best) {
         CHECK(cell->impulses.total == best->impulses.total && cell->num_revs == best->num_revs);

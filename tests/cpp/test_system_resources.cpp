@@ -68,19 +68,23 @@ TEST_CASE("the tightest limit of any group applies, v1 and v2 alike; unlimited a
     using orbelin::detail::cgroup_cpu_limit;
     using orbelin::detail::cgroup_memory_limit;
     const Dirs dirs{"/g/a/b", "/g/a", "/g"};
-    const Files v2{{"/g/a/b/cpu.max", "max 100000\n"},      {"/g/a/cpu.max", "250000 100000\n"},
-                   {"/g/cpu.max", "800000 100000\n"},       {"/g/a/b/memory.max", "max\n"},
-                   {"/g/a/memory.max", "1073741824\n"},     {"/g/memory.max", "2147483648\n"}};
+    const Files v2{{"/g/a/b/cpu.max", "max 100000\n"},  {"/g/a/cpu.max", "250000 100000\n"},
+                   {"/g/cpu.max", "800000 100000\n"},   {"/g/a/b/memory.max", "max\n"},
+                   {"/g/a/memory.max", "1073741824\n"}, {"/g/memory.max", "2147483648\n"}};
     CHECK(cgroup_cpu_limit(dirs, reader(v2)) == 3.0);
     CHECK(cgroup_memory_limit(dirs, reader(v2)) == std::optional<std::uint64_t>(1073741824));
-    const Files v1{{"/g/a/b/cpu.cfs_quota_us", "-1\n"},   {"/g/a/b/cpu.cfs_period_us", "100000\n"},
-                   {"/g/cpu.cfs_quota_us", "150000\n"},   {"/g/cpu.cfs_period_us", "100000\n"},
+    const Files v1{{"/g/a/b/cpu.cfs_quota_us", "-1\n"},
+                   {"/g/a/b/cpu.cfs_period_us", "100000\n"},
+                   {"/g/cpu.cfs_quota_us", "150000\n"},
+                   {"/g/cpu.cfs_period_us", "100000\n"},
                    {"/g/a/b/memory.limit_in_bytes", "9223372036854771712\n"},
                    {"/g/memory.limit_in_bytes", "536870912\n"}};
     CHECK(cgroup_cpu_limit(dirs, reader(v1)) == 2.0);
     CHECK(cgroup_memory_limit(dirs, reader(v1)) == std::optional<std::uint64_t>(536870912));
-    const Files none{{"/g/a/b/memory.max", "max\n"}, {"/g/a/memory.max", "garbage"},
-                     {"/g/memory.limit_in_bytes", "9223372036854771712"}, {"/g/cpu.cfs_quota_us", "-1"}};
+    const Files none{{"/g/a/b/memory.max", "max\n"},
+                     {"/g/a/memory.max", "garbage"},
+                     {"/g/memory.limit_in_bytes", "9223372036854771712"},
+                     {"/g/cpu.cfs_quota_us", "-1"}};
     CHECK(cgroup_cpu_limit(dirs, reader(none)) == 0.0);
     CHECK(!cgroup_memory_limit(dirs, reader(none)));
 }
@@ -96,12 +100,12 @@ TEST_CASE("cgroup v2 cpu.max lines give the quota in CPUs, rounded up") {
     CHECK(cpu_max_limit("garbage") == 0.0);
 }
 
-
 TEST_CASE("the budget is the tightest limit less the use that limit counts, never below zero") {
     using orbelin::detail::budget_of;
     using orbelin::detail::status_bytes;
-    const char* status = "Name:\tpython3\nVmPeak:\t 9999 kB\nVmSize:\t  204800 kB\nVmRSS:\t   51200 kB\n"
-                         "VmData:\t  102400 kB\n";
+    const char* status =
+        "Name:\tpython3\nVmPeak:\t 9999 kB\nVmSize:\t  204800 kB\nVmRSS:\t   51200 kB\n"
+        "VmData:\t  102400 kB\n";
     CHECK(status_bytes(status, "VmSize") == 204800ull * 1024);
     CHECK(status_bytes(status, "VmData") == 102400ull * 1024);
     CHECK(status_bytes(status, "VmRSS") == 51200ull * 1024);

@@ -46,13 +46,19 @@ TEST_CASE("nested loops complete with no worker, one and several") {
         ThreadPool pool(workers);
         // Three levels: every task of the outer loop starts its own loop,
         // whose tasks start another; all share the one pool.
-        const auto outer = orbelin::parallel_map(pool, 16, [&](std::size_t i) {
-            const auto middle = orbelin::parallel_map(pool, 20, [&](std::size_t j) {
-                const auto inner = orbelin::parallel_map(pool, 30, [&](std::size_t k) { return i + j + k; }, 1);
-                return std::accumulate(inner.begin(), inner.end(), std::size_t{0});
-            }, 1);
-            return std::accumulate(middle.begin(), middle.end(), std::size_t{0});
-        }, 1);
+        const auto outer = orbelin::parallel_map(
+            pool, 16,
+            [&](std::size_t i) {
+                const auto middle = orbelin::parallel_map(
+                    pool, 20,
+                    [&](std::size_t j) {
+                        const auto inner = orbelin::parallel_map(pool, 30, [&](std::size_t k) { return i + j + k; }, 1);
+                        return std::accumulate(inner.begin(), inner.end(), std::size_t{0});
+                    },
+                    1);
+                return std::accumulate(middle.begin(), middle.end(), std::size_t{0});
+            },
+            1);
         bool right = true;
         for (std::size_t i = 0; i < outer.size(); ++i) {
             std::size_t expected = 0;
@@ -90,20 +96,24 @@ TEST_CASE("a pool without workers runs every chunk on the calling thread") {
     bool all_caller = true;
     for (const auto& id : ran_on) all_caller = all_caller && id == caller;
     CHECK(all_caller);
-    CHECK_THROWS_AS(orbelin::parallel_for(pool, 50,
-                                          [](std::size_t i) {
-                                              if (i == 49) throw std::runtime_error("last task");
-                                          }, 1),
+    CHECK_THROWS_AS(orbelin::parallel_for(
+                        pool, 50,
+                        [](std::size_t i) {
+                            if (i == 49) throw std::runtime_error("last task");
+                        },
+                        1),
                     std::runtime_error);
     CHECK(orbelin::parallel_map(pool, 5, [](std::size_t i) { return i * i; })[4] == 16);
 }
 
 TEST_CASE("a fault in a task reaches the caller and the pool survives it") {
     ThreadPool pool(2);
-    CHECK_THROWS_AS(orbelin::parallel_for(pool, 1000,
-                                          [](std::size_t i) {
-                                              if (i == 637) throw std::runtime_error("task 637 failed");
-                                          }, 1),
+    CHECK_THROWS_AS(orbelin::parallel_for(
+                        pool, 1000,
+                        [](std::size_t i) {
+                            if (i == 637) throw std::runtime_error("task 637 failed");
+                        },
+                        1),
                     std::runtime_error);
     try {
         orbelin::parallel_for(pool, 10, [](std::size_t) { throw std::logic_error("every task"); });
@@ -159,14 +169,15 @@ TEST_CASE("an interrupted loop stops handing out chunks, lets running ones finis
         const std::size_t n = 100000;  // 100 s of work at 1 ms per task
         {
             const orbelin::InterruptScope scope(check);
-            CHECK_THROWS_AS(orbelin::parallel_for(pool, n,
-                                                  [&](std::size_t) {
-                                                      started.fetch_add(1);
-                                                      running.fetch_add(1);
-                                                      busy_for(std::chrono::microseconds(1000));
-                                                      running.fetch_sub(1);
-                                                  },
-                                                  1),
+            CHECK_THROWS_AS(orbelin::parallel_for(
+                                pool, n,
+                                [&](std::size_t) {
+                                    started.fetch_add(1);
+                                    running.fetch_add(1);
+                                    busy_for(std::chrono::microseconds(1000));
+                                    running.fetch_sub(1);
+                                },
+                                1),
                             orbelin::LoopInterrupted);
             // Every task that started has finished when the loop throws.
             CHECK(running.load() == 0);
@@ -196,31 +207,33 @@ TEST_CASE("an interruption reaches loops nested in running tasks and long tasks 
     std::atomic<std::size_t> long_tasks_cut{0};
     {
         const orbelin::InterruptScope scope(check);
-        CHECK_THROWS_AS(orbelin::parallel_for(pool, 8,
-                                              [&](std::size_t i) {
-                                                  if (i % 2 == 0) {
-                                                      // A nested loop of 100 s.
-                                                      orbelin::parallel_for(pool, 100000,
-                                                                            [&](std::size_t) {
-                                                                                busy_for(std::chrono::microseconds(1000));
-                                                                                inner_done.fetch_add(1);
-                                                                                if (inner_done.load() == 50) fire = true;
-                                                                            },
-                                                                            1);
-                                                  } else {
-                                                      // A long task without loops that polls.
-                                                      try {
-                                                          for (int k = 0; k < 100000; ++k) {
-                                                              busy_for(std::chrono::microseconds(1000));
-                                                              orbelin::interruption_point();
-                                                          }
-                                                      } catch (const orbelin::LoopInterrupted&) {
-                                                          long_tasks_cut.fetch_add(1);
-                                                          throw;
-                                                      }
-                                                  }
-                                              },
-                                              1),
+        CHECK_THROWS_AS(orbelin::parallel_for(
+                            pool, 8,
+                            [&](std::size_t i) {
+                                if (i % 2 == 0) {
+                                    // A nested loop of 100 s.
+                                    orbelin::parallel_for(
+                                        pool, 100000,
+                                        [&](std::size_t) {
+                                            busy_for(std::chrono::microseconds(1000));
+                                            inner_done.fetch_add(1);
+                                            if (inner_done.load() == 50) fire = true;
+                                        },
+                                        1);
+                                } else {
+                                    // A long task without loops that polls.
+                                    try {
+                                        for (int k = 0; k < 100000; ++k) {
+                                            busy_for(std::chrono::microseconds(1000));
+                                            orbelin::interruption_point();
+                                        }
+                                    } catch (const orbelin::LoopInterrupted&) {
+                                        long_tasks_cut.fetch_add(1);
+                                        throw;
+                                    }
+                                }
+                            },
+                            1),
                         orbelin::LoopInterrupted);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
@@ -234,12 +247,13 @@ TEST_CASE("a throwing interruption check stops the loop") {
     auto check = []() -> bool { throw std::runtime_error("check failed"); };
     const orbelin::InterruptScope scope(check);
     std::atomic<std::size_t> ran{0};
-    CHECK_THROWS_AS(orbelin::parallel_for(pool, 100000,
-                                          [&](std::size_t) {
-                                              busy_for(std::chrono::microseconds(100));
-                                              ran.fetch_add(1);
-                                          },
-                                          1),
+    CHECK_THROWS_AS(orbelin::parallel_for(
+                        pool, 100000,
+                        [&](std::size_t) {
+                            busy_for(std::chrono::microseconds(100));
+                            ran.fetch_add(1);
+                        },
+                        1),
                     orbelin::LoopInterrupted);
     CHECK(ran.load() < 100000);
 }
