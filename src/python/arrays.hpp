@@ -55,6 +55,11 @@ struct CRowReader {
         read(i, s.data());
         return s;
     }
+    Vec3 vec3(std::size_t i) const noexcept {
+        double v[3];
+        read(i, v);
+        return {v[0], v[1], v[2]};
+    }
 };
 
 // Column-major storage of two or more axes: the first batch axis varies
@@ -72,6 +77,11 @@ struct FortranRowReader {
         read(i, s.data());
         return s;
     }
+    Vec3 vec3(std::size_t i) const noexcept {
+        double v[3];
+        read(i, v);
+        return {v[0], v[1], v[2]};
+    }
 };
 
 // A batch-form array read in place as n rows of k values, row i being batch
@@ -85,15 +95,6 @@ public:
     std::size_t count() const noexcept { return count_; }
     std::size_t width() const noexcept { return width_; }
 
-    // Copies row i into out[0 .. width).
-    void read(std::size_t i, double* out) const noexcept {
-        if (fortran_) {
-            fortran_reader().read(i, out);
-        } else {
-            c_reader().read(i, out);
-        }
-    }
-
     // f(reader) with the reader of this array's layout (CRowReader or
     // FortranRowReader): a loop inside f reads its rows without asking the
     // layout again.
@@ -101,16 +102,6 @@ public:
     decltype(auto) with_layout(F&& f) const {
         if (fortran_) return f(fortran_reader());
         return f(c_reader());
-    }
-    Vec3 vec3(std::size_t i) const noexcept {
-        double tmp[3];
-        read(i, tmp);
-        return {tmp[0], tmp[1], tmp[2]};
-    }
-    State state(std::size_t i) const noexcept {
-        State s;
-        read(i, s.data());
-        return s;
     }
 
 private:

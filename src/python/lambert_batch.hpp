@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/vec3.hpp"
@@ -32,6 +33,12 @@ struct BatchMessages {
 };
 
 class LambertBatch {
+    template <class A, class B>
+    struct Readers {
+        std::remove_cvref_t<A> first;
+        std::remove_cvref_t<B> second;
+    };
+
 public:
     // Raises the first failing check's error, in the order of the file comment.
     LambertBatch(PyArrayObject* first, PyArrayObject* second, PyObject* tof, npy_intp width,
@@ -51,6 +58,15 @@ public:
     struct View {
         Rows first;
         Rows second;
+
+        // f(readers) with `readers.first` and `readers.second` the row readers
+        // of the two arrays' layouts, chosen once for all rows f reads.
+        template <class F>
+        decltype(auto) with_layout(F&& f) const {
+            return first.with_layout([&](const auto& a) {
+                return second.with_layout([&](const auto& b) { return f(Readers<decltype(a), decltype(b)>{a, b}); });
+            });
+        }
     };
     View view() const;
 

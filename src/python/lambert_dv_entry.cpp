@@ -23,7 +23,8 @@ struct DvCase {
     double tof = 0.0;
 };
 
-DvCase dv_case(const LambertBatch& batch, const LambertBatch::View& view, std::size_t c) {
+template <class Readers>
+DvCase dv_case(const LambertBatch& batch, const Readers& view, std::size_t c) {
     const std::size_t row = batch.row_of(c);
     const State s1 = view.first.state(row);
     const State s2 = view.second.state(row);
@@ -31,7 +32,8 @@ DvCase dv_case(const LambertBatch& batch, const LambertBatch::View& view, std::s
 }
 
 // The same case as the batch solvers of solver/lambert_impulses take it.
-ImpulseCase impulse_case(const LambertBatch& batch, const LambertBatch::View& view, std::size_t c) {
+template <class Readers>
+ImpulseCase impulse_case(const LambertBatch& batch, const Readers& view, std::size_t c) {
     const DvCase k = dv_case(batch, view, c);
     return {arc_ends(k.r1, k.r2), k.u1, k.u2, departure_normal(k.r1, k.u1), k.tof};
 }
@@ -83,17 +85,16 @@ PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
     LambertSettings options = lambert_settings(args);
     options.retrograde = args.flag("retrograde");
 
-    using View = LambertBatch::View;
     const RaggedSpec spec{"lambert_izzo_vec_dv", batch.cases(), batch.case_shape(),
                           options.max_rev == 0 ? std::optional<std::size_t>(1) : std::nullopt,
                           "No solutions found for any input"};
     return collect_ragged<ImpulseColumns>(
         spec, [&] { return batch.view(); },
-        [&](std::size_t c, const View& v) {
+        [&](std::size_t c, const auto& v) {
             const DvCase k = dv_case(batch, v, c);
             return arc_impulses_count(k.r1, k.u1, k.r2, k.tof, options);
         },
-        [&](std::size_t begin, std::size_t end, const View& v, auto&& emit) {
+        [&](std::size_t begin, std::size_t end, const auto& v, auto&& emit) {
             visit_arc_impulses_run(
                 begin, end, [&](std::size_t c) { return impulse_case(batch, v, c); }, options,
                 [&](std::size_t c, const Impulses& i) { emit(c, i); });
@@ -126,11 +127,14 @@ PyObject* lambert_izzo_best_dv_impl(const Args& args) {
 
     // Every case writes all nine values of its element, so the arrays start unwritten.
     ImpulseColumns columns(shape);
-    const LambertBatch::View view = batch.view();
-    global_pool().run(cases, /*grain=*/0, [&](std::size_t begin, std::size_t end) {
-        best_lambert_impulses_run(
-            begin, end, [&](std::size_t c) { return impulse_case(batch, view, c); }, options,
-            [&](std::size_t c, const std::optional<Impulses>& best) { columns.write(c, best.value_or(nan_impulses)); });
+    batch.view().with_layout([&](const auto& view) {
+        global_pool().run(cases, /*grain=*/0, [&](std::size_t begin, std::size_t end) {
+            best_lambert_impulses_run(
+                begin, end, [&](std::size_t c) { return impulse_case(batch, view, c); }, options,
+                [&](std::size_t c, const std::optional<Impulses>& best) {
+                    columns.write(c, best.value_or(nan_impulses));
+                });
+        });
     });
     return columns.into_result();
 }

@@ -38,17 +38,16 @@ PyObject* lambert_izzo_vec_impl(const Args& args) {
     LambertSettings options = lambert_settings(args);
     options.retrograde = args.flag("retrograde");
 
-    using View = LambertBatch::View;
     const RaggedSpec spec{"lambert_izzo_vec", batch.cases(), batch.case_shape(),
                           options.max_rev == 0 ? std::optional<std::size_t>(1) : std::nullopt,
                           "No valid solutions found for any input"};
     return collect_ragged<SolutionColumns>(
         spec, [&] { return batch.view(); },
-        [&](std::size_t c, const View& v) {
+        [&](std::size_t c, const auto& v) {
             const std::size_t row = batch.row_of(c);
             return annotated_arc_count(v.first.vec3(row), v.second.vec3(row), batch.tof_of(c), options);
         },
-        [&](std::size_t begin, std::size_t end, const View& v, auto&& emit) {
+        [&](std::size_t begin, std::size_t end, const auto& v, auto&& emit) {
             const auto case_of = [&](std::size_t c) {
                 const std::size_t row = batch.row_of(c);
                 return LambertCase{v.first.vec3(row), v.second.vec3(row), batch.tof_of(c)};

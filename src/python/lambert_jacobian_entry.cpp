@@ -41,18 +41,17 @@ PyObject* lambert_izzo_jacobian_impl(const Args& args) {
     LambertSettings options = lambert_settings(args);
     options.retrograde = args.flag("retrograde");
 
-    using View = LambertBatch::View;
     const RaggedSpec spec{"lambert_izzo_jacobian", batch.cases(), batch.case_shape(),
                           options.max_rev == 0 ? std::optional<std::size_t>(1) : std::nullopt,
                           "No valid solutions found for any input"};
     return collect_ragged<JacobianColumns>(
         spec, [&] { return batch.view(); },
-        [&](std::size_t c, const View& v) {
+        [&](std::size_t c, const auto& v) {
             const std::size_t row = batch.row_of(c);
             return lambert_izzo_count(v.first.vec3(row), v.second.vec3(row), batch.tof_of(c), options,
                                       [] { return std::optional<Vec3>(); });
         },
-        case_by_case([&](std::size_t c, const View& v, auto&& sink) {
+        case_by_case([&](std::size_t c, const auto& v, auto&& sink) {
             const std::size_t row = batch.row_of(c);
             lambert_izzo_jacobian_visit(v.first.vec3(row), v.second.vec3(row), batch.tof_of(c), options, sink);
         }));

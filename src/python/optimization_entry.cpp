@@ -273,25 +273,38 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
     const StatePair none{};
     const TransferProblem common = search_problem(args, none, ArrivalAim::target());
     const MultiStart multi = multi_start(args);
-    // The waypoint of target j, read into `row`; empty without waypoints.
-    const auto waypoint_of = [&](std::size_t j, std::array<double, 6>& row) -> std::span<const double> {
+    // f(source_rows, target_rows, waypoint_rows) with the row readers of the arrays' layouts, chosen once for
+    // the loops of f; without waypoints the third reader is one of nothing, never read.
+    const auto with_layouts = [&](auto&& f) {
+        return sources.with_layout([&](const auto& src) {
+            return targets.with_layout([&](const auto& tgt) {
+                if (!waypoints) return f(src, tgt, CRowReader{nullptr, 0});
+                return waypoints->with_layout([&](const auto& wp) { return f(src, tgt, wp); });
+            });
+        });
+    };
+    // The waypoint of target j, read into `row` by the waypoints' reader; empty without waypoints.
+    const auto waypoint_of = [&](const auto& reader, std::size_t j,
+                                 std::array<double, 6>& row) -> std::span<const double> {
         if (!waypoints) return {};
-        waypoints->read(waypoints->count() == 1 ? 0 : j, row.data());
+        reader.read(waypoints->count() == 1 ? 0 : j, row.data());
         return {row.data(), waypoints->width()};
     };
     if (common.arcs.solver.max_rev > lambert_max_solved_revs) {
         const double mu = common.arcs.solver.mu;
         // The pair whose ends can come closest: min over pairs of max(a_i, b_j) is max(min a, min b).
         double closest_source = inf;
-        for (std::size_t i = 0; i < sources.count(); ++i) {
-            closest_source = std::fmin(closest_source, periapsis_radius(sources.state(i), mu));
-        }
         double closest_target = inf;
-        for (std::size_t j = 0; j < targets.count(); ++j) {
-            std::array<double, 6> row{};
-            const double reach = waypoints ? ArrivalAim::waypoint(waypoint_of(j, row)).reach() : 0.0;
-            closest_target = std::fmin(closest_target, periapsis_radius(targets.state(j), mu) - reach);
-        }
+        with_layouts([&](const auto& src, const auto& tgt, const auto& wp) {
+            for (std::size_t i = 0; i < sources.count(); ++i) {
+                closest_source = std::fmin(closest_source, periapsis_radius(src.state(i), mu));
+            }
+            for (std::size_t j = 0; j < targets.count(); ++j) {
+                std::array<double, 6> row{};
+                const double reach = waypoints ? ArrivalAim::waypoint(waypoint_of(wp, j, row)).reach() : 0.0;
+                closest_target = std::fmin(closest_target, periapsis_radius(tgt.state(j), mu) - reach);
+            }
+        });
         check_revolutions(common.arcs.solver.max_rev, std::fmax(closest_source, closest_target), bounds, mu);
     }
 
@@ -320,19 +333,21 @@ PyObject* optimize_lambert_nm_multi_array_py(const Args& args) {
             in_flight * static_cast<double>(num_solvers) * multi_start_bytes_per_start);
 
     // Each pair runs a multi-start search whose starts are a parallel loop of their own on the same pool.
-    const auto per_pair = parallel_map(
-        global_pool(), pairs,
-        [&](std::size_t p) {
-            TransferProblem problem = common;
-            problem.source = sources.state(p / T);
-            problem.target = targets.state(p % T);
-            if (waypoints) {
-                std::array<double, 6> row{};
-                problem.aim = ArrivalAim::waypoint(waypoint_of(p % T, row));
-            }
-            return optimize_lambert_nm_multi(problem, bounds, multi);
-        },
-        /*grain=*/1);
+    const auto per_pair = with_layouts([&](const auto& src, const auto& tgt, const auto& wp) {
+        return parallel_map(
+            global_pool(), pairs,
+            [&](std::size_t p) {
+                TransferProblem problem = common;
+                problem.source = src.state(p / T);
+                problem.target = tgt.state(p % T);
+                if (waypoints) {
+                    std::array<double, 6> row{};
+                    problem.aim = ArrivalAim::waypoint(waypoint_of(wp, p % T, row));
+                }
+                return optimize_lambert_nm_multi(problem, bounds, multi);
+            },
+            /*grain=*/1);
+    });
     return pair_table(per_pair, T);
 }
 

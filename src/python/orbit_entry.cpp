@@ -28,10 +28,12 @@ PyObject* rv2coe_impl(const Args& args) {
     require_reshape(rows.count() * static_cast<std::size_t>(width), shape, "Failed to reshape output: ");
 
     ResultArray<double> out(shape, 0.0);
-    for (std::size_t i = 0; i < rows.count(); ++i) {
-        const ElementVector elements = rv2coe_single(rows.state(i), deg, special, mu, tol);
-        std::copy_n(elements.values.begin(), elements.size, out.data() + i * static_cast<std::size_t>(width));
-    }
+    rows.with_layout([&](const auto& reader) {
+        for (std::size_t i = 0; i < rows.count(); ++i) {
+            const ElementVector elements = rv2coe_single(reader.state(i), deg, special, mu, tol);
+            std::copy_n(elements.values.begin(), elements.size, out.data() + i * static_cast<std::size_t>(width));
+        }
+    });
     return out.release();
 }
 
@@ -46,10 +48,12 @@ PyObject* coe2rv_impl(const Args& args) {
     require_reshape(rows.count() * 6, shape, "Failed to reshape output: ");
 
     ResultArray<double> out(shape, 0.0);
-    for (std::size_t i = 0; i < rows.count(); ++i) {
-        const State state = coe2rv_single(rows.state(i), deg, mu);
-        std::copy(state.begin(), state.end(), out.data() + i * 6);
-    }
+    rows.with_layout([&](const auto& reader) {
+        for (std::size_t i = 0; i < rows.count(); ++i) {
+            const State state = coe2rv_single(reader.state(i), deg, mu);
+            std::copy(state.begin(), state.end(), out.data() + i * 6);
+        }
+    });
     return out.release();
 }
 

@@ -51,7 +51,9 @@ Side read_side(const Args& args, const char* states_name, const char* times_name
     // n + m states serve n x m cells: copied out once, so that no view of the arrays has to outlive the checks.
     const Rows rows(states, concat({"Failed to reshape ", states_name}));
     std::vector<State> copied(count);
-    for (std::size_t i = 0; i < count; ++i) copied[i] = rows.state(i);
+    rows.with_layout([&](const auto& reader) {
+        for (std::size_t i = 0; i < count; ++i) copied[i] = reader.state(i);
+    });
     return {std::move(copied), std::move(times)};
 }
 

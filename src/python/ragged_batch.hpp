@@ -59,11 +59,23 @@ std::size_t widest_case(const RaggedSpec& spec, Count& count, const View& view) 
     return widest.load();
 }
 
+// f(readers) with the row readers of a view that reads rows (one with
+// with_layout), chosen once for the pass; f(view) for any other view.
+template <class View, class F>
+decltype(auto) with_readers(const View& view, F&& f) {
+    if constexpr (requires { view.with_layout(f); }) {
+        return view.with_layout(f);
+    } else {
+        return f(view);
+    }
+}
+
 }  // namespace detail
 
 // view(): what the passes read (the row views of the inputs), taken on the
 // calling thread just before each pass, when no Python code runs until the
 // pass ends: the result allocation between the passes may run Python code.
+// A view with with_layout hands count and solve its row readers instead.
 // count(c, view): the number of records case c will give (called only when
 // spec.fixed_slots is empty).
 // solve(begin, end, view, emit): hands every record of the cases begin ..
@@ -79,14 +91,13 @@ PyObject* collect_ragged(const RaggedSpec& spec, View&& view, Count&& count, Sol
     if (spec.fixed_slots) {
         slots = *spec.fixed_slots;
     } else {
-        slots = detail::widest_case(spec, count, view());
+        slots = detail::with_readers(view(), [&](const auto& rows) { return detail::widest_case(spec, count, rows); });
     }
     if (slots == 0 && spec.no_solutions != nullptr) raise_value_error(spec.no_solutions);
     require_result_memory(spec.function, spec.cases, slots, Columns::bytes_per_slot);
 
     Columns columns(with_axes(spec.case_shape, {static_cast<npy_intp>(slots)}));
-    const auto rows = view();
-    const auto fill = [&](std::size_t begin, std::size_t end) {
+    const auto fill = [&](const auto& rows, std::size_t begin, std::size_t end) {
         std::size_t c = begin;  // the case being written
         std::size_t j = 0;      // its next slot
         // Pads the rest of case c and every case after it up to `next`.
@@ -104,11 +115,14 @@ PyObject* collect_ragged(const RaggedSpec& spec, View&& view, Count&& count, Sol
         });
         pad_until(end);
     };
-    if (spec.parallel) {
-        global_pool().run(spec.cases, /*grain=*/0, fill);
-    } else {
-        fill(0, spec.cases);
-    }
+    detail::with_readers(view(), [&](const auto& rows) {
+        if (spec.parallel) {
+            global_pool().run(spec.cases, /*grain=*/0,
+                              [&](std::size_t begin, std::size_t end) { fill(rows, begin, end); });
+        } else {
+            fill(rows, 0, spec.cases);
+        }
+    });
     return columns.into_result();
 }
 
