@@ -43,45 +43,45 @@ bool same_shape(PyArrayObject* a, PyArrayObject* b);
 
 // Row readers of one memory layout each, for Rows::with_layout. Rows are read
 // by memcpy only: an array's buffer need not be aligned for double.
-struct CRowReader {
-    const char* base;
-    std::size_t width;
-
-    void read(std::size_t i, double* out) const noexcept {
-        std::memcpy(out, base + i * width * sizeof(double), width * sizeof(double));
-    }
+// The typed reads of a row reader, over the reader's own read(i, out).
+template <class Reader>
+struct RowReads {
     State state(std::size_t i) const noexcept {
         State s;
-        read(i, s.data());
+        static_cast<const Reader&>(*this).read(i, s.data());
         return s;
     }
     Vec3 vec3(std::size_t i) const noexcept {
         double v[3];
-        read(i, v);
+        static_cast<const Reader&>(*this).read(i, v);
         return {v[0], v[1], v[2]};
+    }
+};
+
+struct CRowReader : RowReads<CRowReader> {
+    const char* base = nullptr;
+    std::size_t width = 0;
+
+    CRowReader(const char* base_, std::size_t width_) noexcept : base(base_), width(width_) {}
+
+    void read(std::size_t i, double* out) const noexcept {
+        std::memcpy(out, base + i * width * sizeof(double), width * sizeof(double));
     }
 };
 
 // Column-major storage of two or more axes: the first batch axis varies
 // fastest in memory and the component axis slowest, one block of `count`
 // values per component.
-struct FortranRowReader {
-    const char* base;
-    std::size_t count;
-    std::size_t width;
-    const Shape* batch_shape;
+struct FortranRowReader : RowReads<FortranRowReader> {
+    const char* base = nullptr;
+    std::size_t count = 0;
+    std::size_t width = 0;
+    const Shape* batch_shape = nullptr;
+
+    FortranRowReader(const char* base_, std::size_t count_, std::size_t width_, const Shape* shape) noexcept
+        : base(base_), count(count_), width(width_), batch_shape(shape) {}
 
     void read(std::size_t i, double* out) const noexcept;
-    State state(std::size_t i) const noexcept {
-        State s;
-        read(i, s.data());
-        return s;
-    }
-    Vec3 vec3(std::size_t i) const noexcept {
-        double v[3];
-        read(i, v);
-        return {v[0], v[1], v[2]};
-    }
 };
 
 // A batch-form array read in place as n rows of k values, row i being batch
