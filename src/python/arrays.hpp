@@ -56,6 +56,10 @@ struct RowReads {
         static_cast<const Reader&>(*this).read(i, v);
         return {v[0], v[1], v[2]};
     }
+
+private:
+    RowReads() = default;
+    friend Reader;
 };
 
 struct CRowReader : RowReads<CRowReader> {
