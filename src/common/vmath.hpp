@@ -1,0 +1,260 @@
+#pragma once
+// Elementary functions written once over the lane types of lanes.hpp: log, acos, asin and asinh for a plain double
+// (the portable path) and for 4 or 8 doubles at once. Every lane goes through the same IEEE operations in the same
+// order, with no branch on a value (the cases of a function are all computed and the right one selected per lane),
+// so lane k of a vector result is bit for bit the double instantiation on the same input.
+//
+// Each function is faithfully rounded (error below 1 ulp) over its whole domain, so it differs from a correctly
+// rounded library function by at most 1 ulp; special values (signed zeros, infinities, NaN, subnormals, the ends of
+// the domain and just outside it) give what the C library gives. The error budget of each function is in its
+// comment; tests/cpp/test_vmath.cpp measures it and benchmarks/cpp/bench_vmath.cpp prints it with the speed.
+//
+// The polynomial coefficients are near-minimax fits in relative error, derived by tools/fit_vmath.py.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "common/lanes.hpp"
+
+namespace orbelin::vmath {
+
+namespace detail {
+
+using lanes::bits_t;
+using lanes::from_bits;
+using lanes::mask_t;
+using lanes::select;
+using lanes::splat;
+using lanes::splat_bits;
+using lanes::to_bits;
+
+inline constexpr double inf = std::numeric_limits<double>::infinity();
+inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+inline constexpr std::int64_t sign_bit = std::numeric_limits<std::int64_t>::min();
+
+// ln 2 split so that k * ln2_hi is exact for every binary exponent k a double can have (ln2_hi has 32 significant
+// bits, k at most 11), with ln2_lo the rest.
+inline constexpr double ln2_hi = 0x1.62e42feep-1;
+inline constexpr double ln2_lo = 1.9082149292705877e-10;
+// pi/2 = pio2_hi + pio2_lo, pio2_hi the double nearest to it.
+inline constexpr double pio2_hi = 1.5707963267948966;
+inline constexpr double pio2_lo = 6.123233995736766e-17;
+inline constexpr double pio4_hi = 0.7853981633974483;
+
+// log(1 + f) = 2 atanh(s) = 2 s + s z P(z) with s = f / (2 + f), z = s^2 <= 0.0295; P(z) ~ 2/3 + 2/5 z + ...
+inline constexpr std::array<double, 8> log_poly{
+    0.6666666666666666, 0.4000000000000089,  0.2857142857079625, 0.22222222393400404,
+    0.1818179545848899, 0.15386249645840558, 0.1326850547157582, 0.13089437345592117,
+};
+
+// asin(s) = s + s z P(z) with z = s^2 <= 1/4; P(z) ~ 1/6 + 3/40 z + ...
+inline constexpr std::array<double, 14> asin_poly{
+    0.16666666666666666,  0.07500000000000118,  0.044642857142551236,  0.030381944475591983, 0.022372157440717466,
+    0.017352816617756082, 0.013963778636220892, 0.011566475960553163,  0.00962171028406244,  0.009320298817537808,
+    0.003042112803367317, 0.019561197368064193, -0.019251063609761476, 0.02961784360278849,
+};
+
+// c[0] + c[1] z + ... + c[N-1] z^(N-1) as two Horner chains in z^2 (even and odd coefficients) that run side by
+// side, which halves the chain of dependent operations.
+template <class V, std::size_t N>
+ORBELIN_LANE_INLINE V polynomial(V z, const std::array<double, N>& c) noexcept {
+    static_assert(N >= 2);
+    constexpr std::size_t top_even = (N - 1) & ~std::size_t{1};
+    constexpr std::size_t top_odd = (N - 2) | std::size_t{1};
+    const V z2 = z * z;
+    V even = splat<V>(c[top_even]);
+    V odd = splat<V>(c[top_odd]);
+    for (std::size_t i = top_even; i >= 2; i -= 2) even = even * z2 + c[i - 2];
+    for (std::size_t i = top_odd; i >= 3; i -= 2) odd = odd * z2 + c[i - 2];
+    return even + z * odd;
+}
+
+// A small integer held in the bits of a lane (|b| < 2^51) as a double, exactly: through the bits of 1.5 * 2^52,
+// whose last ulp is 1, since AVX2 has no conversion from 64-bit integers.
+template <class V>
+ORBELIN_LANE_INLINE V small_int_to_double(bits_t<V> b) noexcept {
+    constexpr double magic = 0x1.8p52;
+    return from_bits<V>(b + splat_bits<V>(std::bit_cast<std::int64_t>(magic))) - magic;
+}
+
+// v with the sign of s (v non-negative or NaN).
+template <class V>
+ORBELIN_LANE_INLINE V with_sign_of(V v, V s) noexcept {
+    return from_bits<V>(to_bits(v) | (to_bits(s) & splat_bits<V>(sign_bit)));
+}
+
+// v with the last 32 bits of its significand cleared: at most 21 significant bits, so v * v is exact.
+template <class V>
+ORBELIN_LANE_INLINE V high_part(V v) noexcept {
+    return from_bits<V>(to_bits(v) & splat_bits<V>(static_cast<std::int64_t>(0xffff'ffff'0000'0000ULL)));
+}
+
+// log(x) + k_extra ln 2 + corr for a positive finite x (normal or subnormal), k_extra a small integer and corr a
+// correction far below x's last ulp in relative terms (the low part of a double-double argument, divided by x).
+//
+// x = 2^k m with m in [sqrt(2)/2, sqrt(2)), f = m - 1 exact; log(1 + f) = f - f^2/2 + s (f^2/2 + z P(z)). The
+// leading terms k ln2_hi + f - f^2/2 are summed exactly as a double and its error (f^2/2 itself from an exact
+// product of the upper half of f), and all the small terms are added to that error before the one final rounding:
+// error 0.5 ulp plus the rounding of s (f^2/2 + z P(z)), at most 1/20 of the result (measured: below 0.6 ulp).
+template <class V>
+ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
+    const auto subnormal = x < 0x1p-1022;
+    x = select<V>(subnormal, x * 0x1p54, x);
+    // The exponent after rounding the significand to [sqrt(2)/2, sqrt(2)): shifted by 0x3ff so that the shifted
+    // value is never negative.
+    constexpr std::int64_t sqrt_half_bits = 0x3fe6'a09e'667f'3bcdLL;
+    constexpr std::int64_t one_bits = 0x3ff0'0000'0000'0000LL;
+    const bits_t<V> ix = to_bits(x);
+    const bits_t<V> kb = ((ix - splat_bits<V>(sqrt_half_bits - one_bits)) >> 52) - splat_bits<V>(0x3ff);
+    const V m = from_bits<V>(ix - (kb << 52));
+    const V k = small_int_to_double<V>(kb) - select<V>(subnormal, splat<V>(54.0), splat<V>(0.0)) + k_extra;
+
+    const V f = m - 1.0;
+    const V s = f / (f + 2.0);
+    const V z = s * s;
+    const V r = z * polynomial(z, log_poly);
+    // f^2/2 = hh + hl, hh exact (fh has 21 significant bits, so fh^2 and fh fl are exact).
+    const V fh = high_part(f);
+    const V fl = f - fh;
+    const V hh = 0.5 * fh * fh;
+    const V hl = fh * fl + 0.5 * fl * fl;
+    // Fast two-sums: |k ln2_hi| >= ln 2 > |f| whenever k != 0, and |k ln2_hi + f| > f^2/2.
+    const V a = k * ln2_hi;
+    const V hi1 = a + f;
+    const V e1 = f - (hi1 - a);
+    const V hi = hi1 - hh;
+    const V e2 = (hi1 - hi) - hh;
+    // The terms far below the last ulp first, so that only s (f^2/2 + r) is rounded at the scale of the result.
+    const V tail = ((e1 + e2) - hl) + (k * ln2_lo + corr);
+    const V low = s * ((hh + hl) + r) + tail;
+    return hi + low;
+}
+
+}  // namespace detail
+
+// Natural logarithm: -inf at +-0, NaN below 0 and for NaN, +inf at +inf.
+template <class V>
+ORBELIN_LANE_INLINE V log(V x) noexcept {
+    using namespace detail;
+    V r = log_kernel(x, splat<V>(0.0), splat<V>(0.0));
+    r = select<V>(x == 0.0, splat<V>(-inf), r);
+    r = select<V>(x < 0.0, splat<V>(nan), r);
+    r = select<V>(x == inf, x, r);
+    return select<V>(x != x, x + x, r);
+}
+
+namespace detail {
+
+// asin of s = sqrt(z) for 0 <= z <= 1/4, as hi + lo with hi at most 21 significant bits (or 0): hi + lo is accurate
+// far beyond a double, since the rounding of sqrt is recovered from z - hi^2 (exact).
+template <class V>
+struct AsinSqrt {
+    V s;   // sqrt(z), rounded
+    V r;   // z P(z): asin(s) = s (1 + r)
+    V hi;  // s cut to 21 bits
+    V lo;  // s r + (sqrt(z) - hi)
+};
+
+template <class V>
+ORBELIN_LANE_INLINE AsinSqrt<V> asin_sqrt(V z, V r) noexcept {
+    const V s = lanes::sqrt(z);
+    const V hi = high_part(s);
+    // sqrt(z) - hi = (z - hi^2) / (sqrt(z) + hi); at z = 0 (the ends of the domain) the correction is 0.
+    const V c = select<V>(z == 0.0, splat<V>(0.0), (z - hi * hi) / (s + hi));
+    return {s, r, hi, s * r + c};
+}
+
+// The shared argument reduction of acos and asin: |x| <= 1/2 directly (z = x^2), beyond that through
+// asin(|x|) = pi/2 - 2 asin(sqrt((1 - |x|) / 2)), exact reduction since 1 - |x| is exact there.
+template <class V>
+struct AsinReduced {
+    mask_t<V> far;  // |x| > 1/2
+    V r;            // z P(z) for the reduced argument
+    AsinSqrt<V> t;  // the square-root form (used where far)
+};
+
+template <class V>
+ORBELIN_LANE_INLINE AsinReduced<V> asin_reduce(V x) noexcept {
+    const V a = lanes::abs(x);
+    const auto far = a > 0.5;
+    const V z = select<V>(far, (1.0 - a) * 0.5, x * x);
+    const V r = z * polynomial(z, asin_poly);
+    return {far, r, asin_sqrt(z, r)};
+}
+
+}  // namespace detail
+
+// Arc cosine in [0, pi]: NaN outside [-1, 1] and for NaN; acos(1) = +0, acos(-1) = pi rounded.
+//   |x| <= 1/2: pi/2 - (x + x r), the small terms first: error below 0.7 ulp;
+//   x > 1/2:    2 asin(sqrt((1 - x) / 2)) from the double-double square root: below 0.7 ulp;
+//   x < -1/2:   pi - 2 asin(sqrt((1 + x) / 2)), the result at least 2.09: below 0.8 ulp.
+template <class V>
+ORBELIN_LANE_INLINE V acos(V x) noexcept {
+    using namespace detail;
+    const AsinReduced<V> red = asin_reduce(x);
+    const V near = pio2_hi - (x - (pio2_lo - x * red.r));
+    const V right = 2.0 * (red.t.hi + red.t.lo);
+    const V left = 2.0 * (pio2_hi - (red.t.s + (red.t.s * red.r - pio2_lo)));
+    return select<V>(red.far, select<V>(x < 0.0, left, right), near);
+}
+
+// Arc sine in [-pi/2, pi/2], odd (asin(-0) = -0): NaN outside [-1, 1] and for NaN.
+//   |x| <= 1/2: x + x r;  |x| > 1/2: pi/4 - ((2 lo - pio2_lo) - (pi/4 - 2 hi)) + pi/4, sign restored.
+template <class V>
+ORBELIN_LANE_INLINE V asin(V x) noexcept {
+    using namespace detail;
+    const AsinReduced<V> red = asin_reduce(x);
+    const V near = x + x * red.r;
+    const V far = pio4_hi - ((2.0 * red.t.lo - pio2_lo) - (pio4_hi - 2.0 * red.t.hi));
+    return select<V>(red.far, with_sign_of(far, x), near);
+}
+
+// Inverse hyperbolic sine, odd (asinh(-0) = -0), asinh(+-inf) = +-inf, NaN for NaN.
+//   |x| < 2^-28:  x itself (the next term, x^3/6, is below half an ulp);
+//   |x| > 2^28:   log(|x|) + ln 2 (1/(4 x^2) is below half an ulp);
+//   otherwise:    log(w) with w = |x| + sqrt(x^2 + 1) formed as a double-double (Dekker products, so no fused
+//                 multiply-add is needed), its low part passed to the logarithm as a correction: below 0.8 ulp.
+template <class V>
+ORBELIN_LANE_INLINE V asinh(V x) noexcept {
+    using namespace detail;
+    constexpr double split = 0x1p27 + 1.0;
+    const V a = lanes::abs(x);
+    const auto large = a > 0x1p28;
+    const auto tiny = a < 0x1p-28;
+    // The moderate path on a value where it cannot overflow (the large lanes take the other path).
+    const V am = select<V>(large, splat<V>(1.0), a);
+    // am^2 = p + pe exactly.
+    const V at = am * split;
+    const V ah = at - (at - am);
+    const V al = am - ah;
+    const V p = am * am;
+    const V pe = ((ah * ah - p) + 2.0 * ah * al) + al * al;
+    // u + ue = 1 + am^2 (two-sum, 1 >= p not known).
+    const V u = p + 1.0;
+    const V ub = u - p;
+    const V ue = ((p - (u - ub)) + (1.0 - ub)) + pe;
+    // q + dq = sqrt(u + ue), dq from the exact residual u - q^2.
+    const V q = lanes::sqrt(u);
+    const V qt = q * split;
+    const V qh = qt - (qt - q);
+    const V ql = q - qh;
+    const V qq = q * q;
+    const V qe = ((qh * qh - qq) + 2.0 * qh * ql) + ql * ql;
+    const V dq = (((u - qq) - qe) + ue) / (q + q);
+    // w + we = am + q (fast two-sum: q > am).
+    const V w = q + am;
+    const V we = am - (w - q);
+    const V corr = (we + dq) / w;
+
+    const V arg = select<V>(large, a, w);
+    const V k_extra = select<V>(large, splat<V>(1.0), splat<V>(0.0));
+    V r = log_kernel(arg, k_extra, select<V>(large, splat<V>(0.0), corr));
+    r = select<V>(a == inf, a, r);
+    r = with_sign_of(r, x);
+    r = select<V>(tiny, x, r);
+    return select<V>(x != x, x + x, r);
+}
+
+}  // namespace orbelin::vmath

@@ -1,0 +1,6 @@
+// The lane math loops on 4 doubles (compiled with -mavx2).
+#include "vmath_check.hpp"
+
+void vmath_check::eval_avx2(Fn fn, const double* x, double* out, std::size_t n) {
+    eval<orbelin::lanes::f64x4>(fn, x, out, n);
+}

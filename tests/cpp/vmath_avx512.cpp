@@ -1,0 +1,6 @@
+// The lane math loops on 8 doubles (compiled with -mavx512f).
+#include "vmath_check.hpp"
+
+void vmath_check::eval_avx512(Fn fn, const double* x, double* out, std::size_t n) {
+    eval<orbelin::lanes::f64x8>(fn, x, out, n);
+}
