@@ -143,6 +143,25 @@ inline std::vector<double> edges(Fn fn) {
     return e;
 }
 
+// Where a function bends most, sampled densely; also the inputs the speed is measured on.
+struct Range {
+    double lo;
+    double hi;
+};
+
+inline Range dense_range(Fn fn) {
+    switch (fn) {
+        case Fn::log:
+            return {0.25, 4.0};
+        case Fn::acos:
+        case Fn::asin:
+            return {-1.0, 1.0};
+        case Fn::asinh:
+            return {-4.0, 4.0};
+    }
+    return {0.0, 0.0};
+}
+
 // The points a function is measured on: `per_binade` random significands in every binade of the domain (both
 // signs where the function takes them, subnormals included), `dense` uniform points where the function bends
 // most, and 64 consecutive doubles on each side of every edge.
@@ -160,9 +179,8 @@ inline std::vector<double> samples(Fn fn, std::size_t per_binade, std::size_t de
             x.push_back(std::bit_cast<double>(sign | (e << 52) | (rng() & mantissa)));
         }
     }
-    const double lo = fn == Fn::log ? 0.25 : fn == Fn::asinh ? -4.0 : -1.0;
-    const double hi = fn == Fn::log ? 4.0 : fn == Fn::asinh ? 4.0 : 1.0;
-    std::uniform_real_distribution<double> uniform(lo, hi);
+    const Range range = dense_range(fn);
+    std::uniform_real_distribution<double> uniform(range.lo, range.hi);
     for (std::size_t i = 0; i < dense; ++i) x.push_back(uniform(rng));
     for (const double e : edges(fn)) {
         x.push_back(e);

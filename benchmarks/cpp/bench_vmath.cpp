@@ -1,0 +1,124 @@
+// Accuracy and speed of the lane math functions (common/vmath.hpp) against the C library, one thread.
+//
+// Accuracy: over the sampled domain (every binade with random significands, a dense stretch, the edges and the
+// special values, as the C++ test samples it) the largest and the mean distance in ulps from the C library's
+// function, and the largest error against the extended-precision function (true error, ours and the library's).
+//
+// Speed: nanoseconds of thread CPU time per value over an array of 2048 inputs uniform over the stretch the
+// accuracy samples densely ("timed on"; in cache, so the figure is the throughput of the function), for the library's
+// scalar function, ours on one double, on 4 lanes (AVX2) and on 8 lanes (AVX-512F) where the CPU has them; best of
+// --repeats rounds, the variants interleaved within each round.
+//
+// Usage: bench_vmath [repeats]   (default 7)
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "vmath_check.hpp"
+
+namespace {
+
+using namespace vmath_check;
+
+double thread_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+std::string load_average() {
+    std::ifstream in("/proc/loadavg");
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
+using Loop = void (*)(Fn, const double*, double*, std::size_t);
+
+void library_loop(Fn fn, const double* x, double* out, std::size_t n) {
+    double (*f)(double) = info(fn).reference;
+    for (std::size_t i = 0; i < n; ++i) out[i] = f(x[i]);
+}
+
+void scalar_loop(Fn fn, const double* x, double* out, std::size_t n) { eval<double>(fn, x, out, n); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+    const bool avx512 = __builtin_cpu_supports("avx512f") != 0;
+    std::printf("load average before: %s\n", load_average().c_str());
+    std::printf("%-6s %-9s %8s %7s %8s %9s %9s | %-9s %8s %8s %8s %8s\n", "func", "domain", "points", "max ulp",
+                "mean ulp", "err ours", "err libm", "timed on", "libm ns", "ours ns", "avx2 ns", "avx512");
+
+    struct Variant {
+        Loop loop;
+        bool present;
+    };
+    const Variant variants[] = {{library_loop, true}, {scalar_loop, true}, {eval_avx2, avx2}, {eval_avx512, avx512}};
+    constexpr std::size_t batch = 2048;
+    constexpr int passes = 200;
+
+    for (const Fn fn : functions) {
+        const Info f = info(fn);
+        const std::vector<double> x = samples(fn, 1000, 1'000'000);
+        std::vector<double> ours(x.size());
+        eval<double>(fn, x.data(), ours.data(), x.size());
+        std::uint64_t worst = 0;
+        double total = 0.0;
+        double error = 0.0;
+        double library_error = 0.0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const double ref = f.reference(x[i]);
+            const std::uint64_t d = ulp_distance(ours[i], ref);
+            worst = std::max(worst, d);
+            total += static_cast<double>(d);
+            const long double truth = f.truth(x[i]);
+            error = std::max(error, true_error(ours[i], truth));
+            library_error = std::max(library_error, true_error(ref, truth));
+        }
+
+        std::mt19937_64 rng(7);
+        const Range range = dense_range(fn);
+        std::uniform_real_distribution<double> uniform(range.lo, range.hi);
+        std::vector<double> in(batch);
+        for (double& v : in) v = uniform(rng);
+        std::vector<double> out(batch);
+        double best[4] = {1e30, 1e30, 1e30, 1e30};
+        for (int r = 0; r < repeats; ++r) {
+            for (int v = 0; v < 4; ++v) {
+                if (!variants[v].present) continue;
+                const double t0 = thread_seconds();
+                for (int p = 0; p < passes; ++p) {
+                    variants[v].loop(fn, in.data(), out.data(), batch);
+                    // Keep the stores of every pass alive.
+                    asm volatile("" : : "r"(out.data()) : "memory");
+                }
+                best[v] = std::min(best[v], (thread_seconds() - t0) / (passes * batch) * 1e9);
+            }
+        }
+        char timed[32];
+        std::snprintf(timed, sizeof timed, "[%g, %g]", range.lo, range.hi);
+        std::printf("%-6s %-9s %8zu %7llu %8.4f %9.3f %9.3f | %-9s %8.2f %8.2f", f.name, f.domain, x.size(),
+                    static_cast<unsigned long long>(worst), total / static_cast<double>(x.size()), error, library_error,
+                    timed, best[0], best[1]);
+        for (int v = 2; v < 4; ++v) {
+            if (variants[v].present) {
+                std::printf(" %8.2f", best[v]);
+            } else {
+                std::printf(" %8s", "-");
+            }
+        }
+        std::printf("\n");
+    }
+    std::printf("load average after: %s\n", load_average().c_str());
+    return 0;
+}
