@@ -42,12 +42,15 @@ std::string load_average() {
 
 using Loop = void (*)(Fn, const double*, double*, std::size_t);
 
+template <bool chained>
 void library_loop(Fn fn, const double* x, double* out, std::size_t n) {
     double (*f)(double) = info(fn).reference;
-    for (std::size_t i = 0; i < n; ++i) out[i] = f(x[i]);
+    double r = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        r = f(chained ? x[i] + (r - r) : x[i]);
+        out[i] = r;
+    }
 }
-
-void scalar_loop(Fn fn, const double* x, double* out, std::size_t n) { eval<double>(fn, x, out, n); }
 
 }  // namespace
 
@@ -56,14 +59,22 @@ int main(int argc, char** argv) {
     const bool avx2 = __builtin_cpu_supports("avx2") != 0;
     const bool avx512 = __builtin_cpu_supports("avx512f") != 0;
     std::printf("load average before: %s\n", load_average().c_str());
-    std::printf("%-6s %-9s %8s %7s %8s %9s %9s | %-9s %8s %8s %8s %8s\n", "func", "domain", "points", "max ulp",
-                "mean ulp", "err ours", "err libm", "timed on", "libm ns", "ours ns", "avx2 ns", "avx512");
-
+    std::printf("%-6s %-9s %8s %7s %8s %9s %9s | %-9s %-31s | %-31s\n", "", "", "", "", "", "", "", "",
+                "ns per value (throughput)", "ns per call (latency)");
+    std::printf("%-6s %-9s %8s %7s %8s %9s %9s | %-9s %7s %7s %7s %7s | %7s %7s %7s %7s\n", "func", "domain", "points",
+                "max ulp", "mean ulp", "err ours", "err libm", "timed on", "libm", "ours", "avx2", "avx512", "libm",
+                "ours", "avx2", "avx512");
+    // Each variant independent (throughput, ns per value) and chained (latency, ns per call of 1, 4 or 8 values).
     struct Variant {
         Loop loop;
+        Loop chained;
         bool present;
+        int width;
     };
-    const Variant variants[] = {{library_loop, true}, {scalar_loop, true}, {eval_avx2, avx2}, {eval_avx512, avx512}};
+    const Variant variants[] = {{library_loop<false>, library_loop<true>, true, 1},
+                                {eval<double>, eval<double, true>, true, 1},
+                                {eval_avx2, eval_chained_avx2, avx2, 4},
+                                {eval_avx512, eval_chained_avx512, avx512, 8}};
     constexpr std::size_t batch = 2048;
     constexpr int passes = 200;
 
@@ -92,32 +103,38 @@ int main(int argc, char** argv) {
         std::vector<double> in(batch);
         for (double& v : in) v = uniform(rng);
         std::vector<double> out(batch);
-        double best[4] = {1e30, 1e30, 1e30, 1e30};
+        double best[2][4] = {{1e30, 1e30, 1e30, 1e30}, {1e30, 1e30, 1e30, 1e30}};
         for (int r = 0; r < repeats; ++r) {
             for (int v = 0; v < 4; ++v) {
                 if (!variants[v].present) continue;
-                const double t0 = thread_seconds();
-                for (int p = 0; p < passes; ++p) {
-                    variants[v].loop(fn, in.data(), out.data(), batch);
-                    // Keep the stores of every pass alive.
-                    asm volatile("" : : "r"(out.data()) : "memory");
+                for (int c = 0; c < 2; ++c) {
+                    const Loop loop = c == 0 ? variants[v].loop : variants[v].chained;
+                    const double t0 = thread_seconds();
+                    for (int p = 0; p < passes; ++p) {
+                        loop(fn, in.data(), out.data(), batch);
+                        // Keep the stores of every pass alive.
+                        asm volatile("" : : "r"(out.data()) : "memory");
+                    }
+                    const double per = c == 0 ? 1.0 : static_cast<double>(variants[v].width);
+                    best[c][v] = std::min(best[c][v], (thread_seconds() - t0) / (passes * batch) * per * 1e9);
                 }
-                best[v] = std::min(best[v], (thread_seconds() - t0) / (passes * batch) * 1e9);
             }
         }
         char timed[32];
         std::snprintf(timed, sizeof timed, "[%g, %g]", range.lo, range.hi);
-        std::printf("%-6s %-9s %8zu %7llu %8.4f %9.3f %9.3f | %-9s %8.2f %8.2f", f.name, f.domain, x.size(),
+        std::printf("%-6s %-9s %8zu %7llu %8.4f %9.3f %9.3f | %-9s", f.name, f.domain, x.size(),
                     static_cast<unsigned long long>(worst), total / static_cast<double>(x.size()), error, library_error,
-                    timed, best[0], best[1]);
-        for (int v = 2; v < 4; ++v) {
-            if (variants[v].present) {
-                std::printf(" %8.2f", best[v]);
-            } else {
-                std::printf(" %8s", "-");
+                    timed);
+        for (int c = 0; c < 2; ++c) {
+            for (int v = 0; v < 4; ++v) {
+                if (variants[v].present) {
+                    std::printf(" %7.2f", best[c][v]);
+                } else {
+                    std::printf(" %7s", "-");
+                }
             }
+            std::printf(c == 0 ? " |" : "\n");
         }
-        std::printf("\n");
     }
     std::printf("load average after: %s\n", load_average().c_str());
     return 0;

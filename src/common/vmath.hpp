@@ -55,19 +55,21 @@ inline constexpr std::array<double, 14> asin_poly{
     0.003042112803367317, 0.019561197368064193, -0.019251063609761476, 0.02961784360278849,
 };
 
-// c[0] + c[1] z + ... + c[N-1] z^(N-1) as two Horner chains in z^2 (even and odd coefficients) that run side by
-// side, which halves the chain of dependent operations.
+// c[0] + c[1] z + ... + c[N-1] z^(N-1) by Estrin's scheme: pairs c[2i] + c[2i+1] z, then pairs of those joined
+// with z^2, then with z^4, ...: a chain of about 2 log2(N) dependent operations instead of N - 1 multiply-adds.
 template <class V, std::size_t N>
 ORBELIN_LANE_INLINE V polynomial(V z, const std::array<double, N>& c) noexcept {
     static_assert(N >= 2);
-    constexpr std::size_t top_even = (N - 1) & ~std::size_t{1};
-    constexpr std::size_t top_odd = (N - 2) | std::size_t{1};
-    const V z2 = z * z;
-    V even = splat<V>(c[top_even]);
-    V odd = splat<V>(c[top_odd]);
-    for (std::size_t i = top_even; i >= 2; i -= 2) even = even * z2 + c[i - 2];
-    for (std::size_t i = top_odd; i >= 3; i -= 2) odd = odd * z2 + c[i - 2];
-    return even + z * odd;
+    std::array<V, (N + 1) / 2> t;
+    for (std::size_t i = 0; i < N / 2; ++i) t[i] = c[2 * i] + c[2 * i + 1] * z;
+    if constexpr (N % 2 == 1) t[N / 2] = splat<V>(c[N - 1]);
+    V power = z * z;
+    for (std::size_t n = (N + 1) / 2; n > 1; n = (n + 1) / 2) {
+        for (std::size_t i = 0; i < n / 2; ++i) t[i] = t[2 * i] + t[2 * i + 1] * power;
+        if (n % 2 == 1) t[n / 2] = t[n - 1];
+        if (n > 2) power = power * power;
+    }
+    return t[0];
 }
 
 // A small integer held in the bits of a lane (|b| < 2^51) as a double, exactly: through the bits of 1.5 * 2^52,

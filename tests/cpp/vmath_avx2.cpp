@@ -4,3 +4,7 @@
 void vmath_check::eval_avx2(Fn fn, const double* x, double* out, std::size_t n) {
     eval<orbelin::lanes::f64x4>(fn, x, out, n);
 }
+
+void vmath_check::eval_chained_avx2(Fn fn, const double* x, double* out, std::size_t n) {
+    eval<orbelin::lanes::f64x4, true>(fn, x, out, n);
+}

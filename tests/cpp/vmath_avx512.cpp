@@ -4,3 +4,7 @@
 void vmath_check::eval_avx512(Fn fn, const double* x, double* out, std::size_t n) {
     eval<orbelin::lanes::f64x8>(fn, x, out, n);
 }
+
+void vmath_check::eval_chained_avx512(Fn fn, const double* x, double* out, std::size_t n) {
+    eval<orbelin::lanes::f64x8, true>(fn, x, out, n);
+}

@@ -44,15 +44,19 @@ inline Info info(Fn fn) {
     return {"?", "?", nullptr, nullptr};
 }
 
-// out[i] = fn(x[i]) computed width_v<V> values at a time; the last partial group is padded with 1.0.
-template <class V, class F>
+// out[i] = fn(x[i]) computed width_v<V> values at a time; the last partial group is padded with 1.0. Chained, every
+// group waits for the previous result (its input plus (r - r), which is 0 for a finite r), so that the time is the
+// latency of one call rather than the throughput of independent calls.
+template <class V, bool chained, class F>
 ORBELIN_LANE_INLINE void eval_with(F f, const double* x, double* out, std::size_t n) {
     constexpr std::size_t w = orbelin::lanes::width_v<V>;
+    V r = orbelin::lanes::splat<V>(0.0);
     std::size_t i = 0;
     for (; i + w <= n; i += w) {
         V v;
         std::memcpy(&v, x + i, sizeof v);
-        const V r = f(v);
+        if constexpr (chained) v += r - r;
+        r = f(v);
         std::memcpy(out + i, &r, sizeof r);
     }
     if (i < n) {
@@ -61,31 +65,33 @@ ORBELIN_LANE_INLINE void eval_with(F f, const double* x, double* out, std::size_
         std::memcpy(pad.data(), x + i, (n - i) * sizeof(double));
         V v;
         std::memcpy(&v, pad.data(), sizeof v);
-        const V r = f(v);
+        r = f(v);
         std::memcpy(pad.data(), &r, sizeof r);
         std::memcpy(out + i, pad.data(), (n - i) * sizeof(double));
     }
 }
 
-template <class V>
+template <class V, bool chained = false>
 void eval(Fn fn, const double* x, double* out, std::size_t n) {
     namespace vm = orbelin::vmath;
     switch (fn) {
         case Fn::log:
-            return eval_with<V>([](V v) { return vm::log(v); }, x, out, n);
+            return eval_with<V, chained>([](V v) { return vm::log(v); }, x, out, n);
         case Fn::acos:
-            return eval_with<V>([](V v) { return vm::acos(v); }, x, out, n);
+            return eval_with<V, chained>([](V v) { return vm::acos(v); }, x, out, n);
         case Fn::asin:
-            return eval_with<V>([](V v) { return vm::asin(v); }, x, out, n);
+            return eval_with<V, chained>([](V v) { return vm::asin(v); }, x, out, n);
         case Fn::asinh:
-            return eval_with<V>([](V v) { return vm::asinh(v); }, x, out, n);
+            return eval_with<V, chained>([](V v) { return vm::asinh(v); }, x, out, n);
     }
 }
 
-// The same loops compiled for AVX2 and AVX-512F (vmath_avx2.cpp, vmath_avx512.cpp); call them only where the CPU
-// has the instruction set.
+// The same loops compiled for AVX2 and AVX-512F (vmath_avx2.cpp, vmath_avx512.cpp), independent or chained; call
+// them only where the CPU has the instruction set.
 void eval_avx2(Fn fn, const double* x, double* out, std::size_t n);
 void eval_avx512(Fn fn, const double* x, double* out, std::size_t n);
+void eval_chained_avx2(Fn fn, const double* x, double* out, std::size_t n);
+void eval_chained_avx512(Fn fn, const double* x, double* out, std::size_t n);
 
 // Distance in representable doubles between two results (+0 and -0 count as one point); 0 between two NaNs, and
 // more than any finite distance between a NaN and a number.
