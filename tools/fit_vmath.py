@@ -3,7 +3,7 @@
 Each polynomial is a near-minimax fit for relative error: a weighted least-squares fit at Chebyshev-distributed
 points, computed in 60-digit arithmetic, then rounded to doubles. The script prints the coefficients as C++ and
 the largest relative error of the rounded polynomial on a dense grid, so the constants in the header can be
-regenerated and checked:  python tools/fit_vmath.py
+regenerated and checked:  python tools/fit_vmath.py [log degree] [asin degree] [atan degree]
 """
 
 import mpmath as mp
@@ -52,17 +52,29 @@ def asin_series(z):
     return (mp.asin(s) / s - 1) / z
 
 
+def atan_series(z):
+    # (atan(u) / u - 1) / u^2 with z = u^2.
+    if z == 0:
+        return -mp.mpf(1) / 3
+    u = mp.sqrt(z)
+    return (mp.atan(u) / u - 1) / z
+
+
 FITS = {
     # s = f / (2 + f) with 1 + f in [sqrt(2)/2, sqrt(2)]: |s| <= 3 - 2 sqrt(2) = 0.1716, a little margin.
     "log": (log_series, 0.0, 0.0295),
     # asin(s) for s^2 <= 1/4: |x| <= 1/2 directly, or s^2 = (1 - |x|) / 2 near the ends of the domain.
     "asin": (asin_series, 0.0, 0.25),
+    # atan(u) for |u| <= 7/16 after the reduction about 0, 1/2 or 1.
+    "atan": (atan_series, 0.0, 0.1915),
 }
 
 if __name__ == "__main__":
     import sys
 
-    degrees = {"log": int(sys.argv[1]) if len(sys.argv) > 1 else 6, "asin": int(sys.argv[2]) if len(sys.argv) > 2 else 12}
+    degrees = {"log": 7, "asin": 13, "atan": 12}
+    for name, arg in zip(degrees, sys.argv[1:]):
+        degrees[name] = int(arg)
     for name, (g, lo, hi) in FITS.items():
         c = fit(g, mp.mpf(lo), mp.mpf(hi), degrees[name])
         print(f"// {name}: degree {degrees[name]} on [{lo}, {hi}], max relative error {float(max_rel_error(g, c, mp.mpf(lo), mp.mpf(hi))):.3g}")

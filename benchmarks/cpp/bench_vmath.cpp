@@ -40,14 +40,12 @@ std::string load_average() {
     return a + " " + b + " " + c;
 }
 
-using Loop = void (*)(Fn, const double*, double*, std::size_t);
-
 template <bool chained>
-void library_loop(Fn fn, const double* x, double* out, std::size_t n) {
-    double (*f)(double) = info(fn).reference;
+void library_loop(Fn fn, const double* a, const double* b, double* out, std::size_t n) {
+    double (*f)(double, double) = info(fn).reference;
     double r = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        r = f(chained ? x[i] + (r - r) : x[i]);
+        r = f(chained ? a[i] + (r - r) : a[i], b[i]);
         out[i] = r;
     }
 }
@@ -80,28 +78,26 @@ int main(int argc, char** argv) {
 
     for (const Fn fn : functions) {
         const Info f = info(fn);
-        const std::vector<double> x = samples(fn, 1000, 1'000'000);
+        const Points x = samples(fn, 1000, 1'000'000);
         std::vector<double> ours(x.size());
-        eval<double>(fn, x.data(), ours.data(), x.size());
+        eval<double>(fn, x.a.data(), x.b.data(), ours.data(), x.size());
         std::uint64_t worst = 0;
         double total = 0.0;
         double error = 0.0;
         double library_error = 0.0;
         for (std::size_t i = 0; i < x.size(); ++i) {
-            const double ref = f.reference(x[i]);
+            const double ref = f.reference(x.a[i], x.b[i]);
             const std::uint64_t d = ulp_distance(ours[i], ref);
             worst = std::max(worst, d);
             total += static_cast<double>(d);
-            const long double truth = f.truth(x[i]);
+            const long double truth = f.truth(x.a[i], x.b[i]);
             error = std::max(error, true_error(ours[i], truth));
             library_error = std::max(library_error, true_error(ref, truth));
         }
 
         std::mt19937_64 rng(7);
-        const Range range = dense_range(fn);
-        std::uniform_real_distribution<double> uniform(range.lo, range.hi);
-        std::vector<double> in(batch);
-        for (double& v : in) v = uniform(rng);
+        Points in;
+        add_dense(fn, batch, rng, in);
         std::vector<double> out(batch);
         double best[2][4] = {{1e30, 1e30, 1e30, 1e30}, {1e30, 1e30, 1e30, 1e30}};
         for (int r = 0; r < repeats; ++r) {
@@ -111,7 +107,7 @@ int main(int argc, char** argv) {
                     const Loop loop = c == 0 ? variants[v].loop : variants[v].chained;
                     const double t0 = thread_seconds();
                     for (int p = 0; p < passes; ++p) {
-                        loop(fn, in.data(), out.data(), batch);
+                        loop(fn, in.a.data(), in.b.data(), out.data(), batch);
                         // Keep the stores of every pass alive.
                         asm volatile("" : : "r"(out.data()) : "memory");
                     }
@@ -120,6 +116,7 @@ int main(int argc, char** argv) {
                 }
             }
         }
+        const Range range = dense_range(fn);
         char timed[32];
         std::snprintf(timed, sizeof timed, "[%g, %g]", range.lo, range.hi);
         std::printf("%-6s %-9s %8zu %7llu %8.4f %9.3f %9.3f | %-9s", f.name, f.domain, x.size(),

@@ -14,7 +14,7 @@ using namespace vmath_check;
 namespace {
 
 // A few million points per function: 1000 per binade plus a million where the function bends.
-std::vector<double> domain_samples(Fn fn) { return samples(fn, 1000, 1'000'000); }
+Points domain_samples(Fn fn) { return samples(fn, 1000, 1'000'000); }
 
 }  // namespace
 
@@ -23,17 +23,17 @@ std::vector<double> domain_samples(Fn fn) { return samples(fn, 1000, 1'000'000);
 TEST_CASE("lane math functions are within 1 ulp of the C library, special values of the same class") {
     for (const Fn fn : functions) {
         const Info f = info(fn);
-        const std::vector<double> x = domain_samples(fn);
+        const Points x = domain_samples(fn);
         std::vector<double> ours(x.size());
-        eval<double>(fn, x.data(), ours.data(), x.size());
+        eval<double>(fn, x.a.data(), x.b.data(), ours.data(), x.size());
         std::uint64_t worst = 0;
         double worst_error = 0.0;
         double worst_library_error = 0.0;
         std::size_t apart = 0;
         std::size_t other_class = 0;
         for (std::size_t i = 0; i < x.size(); ++i) {
-            const double ref = f.reference(x[i]);
-            const long double truth = f.truth(x[i]);
+            const double ref = f.reference(x.a[i], x.b[i]);
+            const long double truth = f.truth(x.a[i], x.b[i]);
             const double error = true_error(ours[i], truth);
             const double library_error = true_error(ref, truth);
             const std::uint64_t d = ulp_distance(ours[i], ref);
@@ -43,7 +43,9 @@ TEST_CASE("lane math functions are within 1 ulp of the C library, special values
             if (d > 1 && !(d == 2 && error < library_error)) ++apart;
             if (!same_class(ours[i], ref)) {
                 if (++other_class <= 3) {
-                    check::fail(__FILE__, __LINE__, std::string(f.name) + ": class differs at " + std::to_string(x[i]));
+                    check::fail(__FILE__, __LINE__,
+                                std::string(f.name) + ": class differs at " + std::to_string(x.a[i]) + ", " +
+                                    std::to_string(x.b[i]));
                 }
             }
         }
@@ -59,22 +61,22 @@ TEST_CASE("AVX2 and AVX-512 lanes give the bits of the portable path") {
     struct Isa {
         const char* name;
         bool present;
-        void (*eval)(Fn, const double*, double*, std::size_t);
+        Loop eval;
     };
     const Isa isas[] = {{"avx2", __builtin_cpu_supports("avx2") != 0, eval_avx2},
                         {"avx512f", __builtin_cpu_supports("avx512f") != 0, eval_avx512}};
     for (const Fn fn : functions) {
         // An odd count, so that the padded last group is exercised too.
-        std::vector<double> x = samples(fn, 50, 100'001);
+        const Points x = samples(fn, 50, 100'001);
         std::vector<double> scalar(x.size());
-        eval<double>(fn, x.data(), scalar.data(), x.size());
+        eval<double>(fn, x.a.data(), x.b.data(), scalar.data(), x.size());
         for (const Isa& isa : isas) {
             if (!isa.present) {
                 std::printf("  %s not on this CPU: %s lanes not run\n", isa.name, info(fn).name);
                 continue;
             }
             std::vector<double> lanes(x.size());
-            isa.eval(fn, x.data(), lanes.data(), x.size());
+            isa.eval(fn, x.a.data(), x.b.data(), lanes.data(), x.size());
             std::size_t differ = 0;
             for (std::size_t i = 0; i < x.size(); ++i) {
                 differ += std::bit_cast<std::uint64_t>(lanes[i]) != std::bit_cast<std::uint64_t>(scalar[i]);
