@@ -131,6 +131,9 @@ ORBELIN_LANE_INLINE V high_part(V v) noexcept {
 // error 0.5 ulp plus the rounding of s (f^2/2 + z P(z)), at most 1/20 of the result (measured: below 0.65 ulp).
 template <class V>
 ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
+    // Lanes outside (0, inf), whose results the callers replace, go through as 1, so that the integer arithmetic on
+    // the bits below stays in range.
+    x = select<V>((x > 0.0) & (x < inf), x, splat<V>(1.0));
     const auto subnormal = x < 0x1p-1022;
     x = select<V>(subnormal, x * 0x1p54, x);
     // The exponent after rounding the significand to [sqrt(2)/2, sqrt(2)): shifted by 0x3ff so that the shifted
@@ -205,6 +208,14 @@ ORBELIN_LANE_INLINE AsinReduced<V> asin_reduce(V x) noexcept {
     return {far, r, hi, s * r + c};
 }
 
+// r, or the NaN of acos and asin outside [-1, 1] and for NaN: the one NaN in every instantiation (the operations that
+// carry a NaN through the formulas may take their operands in either order, which can change its sign bit).
+template <class V>
+ORBELIN_LANE_INLINE V unit_domain(V x, V r) noexcept {
+    r = select<V>(lanes::abs(x) > 1.0, splat<V>(nan), r);
+    return select<V>(x != x, x + x, r);
+}
+
 // a + b + tail for |a| >= |b|, with a + b split exactly into a double and its rounding error (fast two-sum) and the
 // tail added to that error, so that the only rounding at the scale of the result is the last one.
 template <class V>
@@ -228,7 +239,7 @@ ORBELIN_LANE_INLINE V acos(V x) noexcept {
     const V near = sum_with_tail(splat<V>(pio2_hi), -x, pio2_lo - x * red.r);
     const V right = 2.0 * (red.hi + red.lo);
     const V left = 2.0 * sum_with_tail(splat<V>(pio2_hi), -red.hi, pio2_lo - red.lo);
-    return select<V>(red.far, select<V>(x < 0.0, left, right), near);
+    return unit_domain(x, select<V>(red.far, select<V>(x < 0.0, left, right), near));
 }
 
 // Arc sine in [-pi/2, pi/2], odd (asin(-0) = -0): NaN outside [-1, 1] and for NaN. Measured error below 0.7 ulp.
@@ -240,7 +251,7 @@ ORBELIN_LANE_INLINE V asin(V x) noexcept {
     const AsinReduced<V> red = asin_reduce(x);
     const V near = x + x * red.r;
     const V far = sum_with_tail(splat<V>(pio2_hi), -2.0 * red.hi, pio2_lo - 2.0 * red.lo);
-    return select<V>(red.far, with_sign_of(far, x), near);
+    return unit_domain(x, select<V>(red.far, with_sign_of(far, x), near));
 }
 
 // Inverse hyperbolic sine, odd (asinh(-0) = -0), asinh(+-inf) = +-inf, NaN for NaN.
@@ -349,7 +360,8 @@ ORBELIN_LANE_INLINE V atan2(V y, V x) noexcept {
     const V k_lo = ((q_hi - k_hi) + sigma * a_hi) + (q_lo + sigma * a_lo);
     const V angle = sum_with_tail(k_hi, sigma * u, k_lo + sigma * atan_u_lo);
     const V r = with_sign_of(angle, y);
-    return select<V>((x != x) | (y != y), x + y, r);
+    // A NaN argument returned quieted (x's where both are NaN), the same bits in every instantiation.
+    return select<V>(x != x, x + x, select<V>(y != y, y + y, r));
 }
 
 }  // namespace orbelin::vmath
