@@ -128,7 +128,7 @@ ORBELIN_LANE_INLINE V high_part(V v) noexcept {
 // x = 2^k m with m in [sqrt(2)/2, sqrt(2)), f = m - 1 exact; log(1 + f) = f - f^2/2 + s (f^2/2 + z P(z)). The
 // leading terms k ln2_hi + f - f^2/2 are summed exactly as a double and its error (f^2/2 itself from an exact
 // product of the upper half of f), and all the small terms are added to that error before the one final rounding:
-// error 0.5 ulp plus the rounding of s (f^2/2 + z P(z)), at most 1/20 of the result (measured: below 0.65 ulp).
+// error 0.5 ulp plus the roundings of s f^2/2 + s z P(z), at most 1/20 of the result (measured: below 0.65 ulp).
 template <class V>
 ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     // Lanes outside (0, inf), whose results the callers replace, go through as 1, so that the integer arithmetic on
@@ -148,7 +148,6 @@ ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     const V f = m - 1.0;
     const V s = f / (f + 2.0);
     const V z = s * s;
-    const V r = z * polynomial(z, log_poly);
     // f^2/2 = hh + hl, hh exact (fh has 21 significant bits, so fh^2 and fh fl are exact).
     const V fh = high_part(f);
     const V fl = f - fh;
@@ -160,9 +159,10 @@ ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     const V e1 = f - (hi1 - a);
     const V hi = hi1 - hh;
     const V e2 = (hi1 - hi) - hh;
-    // The terms far below the last ulp first, so that only s (f^2/2 + r) is rounded at the scale of the result.
-    const V tail = ((e1 + e2) - hl) + (k * ln2_lo + corr);
-    const V low = s * ((hh + hl) + r) + tail;
+    // The terms far below the last ulp first, then s f^2/2 and s z P(z), at most 1/20 of the result; s z is formed
+    // while the polynomial is evaluated, so that one multiplication and two additions follow it.
+    const V tail = (((e1 + e2) - hl) + (k * ln2_lo + corr)) + s * (hh + hl);
+    const V low = (s * z) * polynomial(z, log_poly) + tail;
     return hi + low;
 }
 
@@ -181,14 +181,15 @@ ORBELIN_LANE_INLINE V log(V x) noexcept {
 
 namespace detail {
 
-// The shared argument reduction of acos and asin: |x| <= 1/2 directly, asin(x) = x (1 + r) with r = z P(z), z = x^2;
+// The shared argument reduction of acos and asin: |x| <= 1/2 directly, asin(x) = x + t with t = x z P(z), z = x^2;
 // beyond that through asin(|x|) = pi/2 - 2 asin(s), s = sqrt(z), z = (1 - |x|) / 2 (exact: 1 - |x| is exact there),
-// asin(s) = hi + lo with hi = s cut to 21 bits and lo = s r + (sqrt(z) - hi), the rounding of the square root
-// recovered from z - hi^2 (exact), so that hi + lo is accurate well beyond a double.
+// asin(s) = hi + lo with hi = s cut to 21 bits and lo = t + (sqrt(z) - hi), t = s z P(z), the rounding of the
+// square root recovered from z - hi^2 (exact), so that hi + lo is accurate well beyond a double. x z or s z is formed
+// while the polynomial is evaluated.
 template <class V>
 struct AsinReduced {
     mask_t<V> far;  // |x| > 1/2
-    V r;
+    V t;
     V hi;
     V lo;
 };
@@ -197,15 +198,15 @@ template <class V>
 ORBELIN_LANE_INLINE AsinReduced<V> asin_reduce(V x) noexcept {
     const V a = lanes::abs(x);
     const auto far = a > 0.5;
-    // Below 2^-30, r is below 2^-62 and is taken as 0, which keeps x^2 and its powers clear of subnormals.
+    // Below 2^-30, t is below 2^-62 x and is taken as 0, which keeps x^2 and its powers clear of subnormals.
     const V xz = select<V>(a < 0x1p-30, splat<V>(0.0), x);
     const V z = select<V>(far, (1.0 - a) * 0.5, xz * xz);
-    const V r = z * polynomial(z, asin_poly);
     const V s = lanes::sqrt(z);
     const V hi = high_part(s);
     // sqrt(z) - hi = (z - hi^2) / (sqrt(z) + hi); at z = 0 (x = 0 or the ends of the domain) the correction is 0.
     const V c = select<V>(z == 0.0, splat<V>(0.0), (z - hi * hi) / (s + hi));
-    return {far, r, hi, s * r + c};
+    const V t = (select<V>(far, s, x) * z) * polynomial(z, asin_poly);
+    return {far, t, hi, t + c};
 }
 
 // r, or the NaN of acos and asin outside [-1, 1] and for NaN: the one NaN in every instantiation (the operations that
@@ -229,27 +230,27 @@ ORBELIN_LANE_INLINE V sum_with_tail(V a, V b, V tail) noexcept {
 
 // Arc cosine in [0, pi]: NaN outside [-1, 1] and for NaN; acos(1) = +0, acos(-1) = pi rounded. Every form rounds
 // once at the scale of the result, after terms at most 1/20 of it (measured: below 0.65 ulp).
-//   |x| <= 1/2: pi/2 - x - x r;
+//   |x| <= 1/2: pi/2 - x - t;
 //   x > 1/2:    2 (hi + lo);
 //   x < -1/2:   pi - 2 (hi + lo).
 template <class V>
 ORBELIN_LANE_INLINE V acos(V x) noexcept {
     using namespace detail;
     const AsinReduced<V> red = asin_reduce(x);
-    const V near = sum_with_tail(splat<V>(pio2_hi), -x, pio2_lo - x * red.r);
+    const V near = sum_with_tail(splat<V>(pio2_hi), -x, pio2_lo - red.t);
     const V right = 2.0 * (red.hi + red.lo);
     const V left = 2.0 * sum_with_tail(splat<V>(pio2_hi), -red.hi, pio2_lo - red.lo);
     return unit_domain(x, select<V>(red.far, select<V>(x < 0.0, left, right), near));
 }
 
 // Arc sine in [-pi/2, pi/2], odd (asin(-0) = -0): NaN outside [-1, 1] and for NaN. Measured error below 0.7 ulp.
-//   |x| <= 1/2: x + x r;
+//   |x| <= 1/2: x + t;
 //   |x| > 1/2:  pi/2 - 2 (hi + lo), the sign of x restored.
 template <class V>
 ORBELIN_LANE_INLINE V asin(V x) noexcept {
     using namespace detail;
     const AsinReduced<V> red = asin_reduce(x);
-    const V near = x + x * red.r;
+    const V near = x + red.t;
     const V far = sum_with_tail(splat<V>(pio2_hi), -2.0 * red.hi, pio2_lo - 2.0 * red.lo);
     return unit_domain(x, select<V>(red.far, with_sign_of(far, x), near));
 }
@@ -346,7 +347,7 @@ ORBELIN_LANE_INLINE V atan2(V y, V x) noexcept {
     exact_product(u, den, q, qe);
     const V u_lo = ((((num - q) - qe) + num_lo) - u * den_lo) / den;
     const V z = u * u;
-    const V atan_u_lo = u_lo + u * (z * polynomial(z, atan_poly));
+    const V atan_u_lo = u_lo + (u * z) * polynomial(z, atan_poly);
 
     // angle = Q + sigma (atan(c) + atan(u)): sigma = -1 where exactly one of swap and x < 0 (-0 included) holds.
     const auto x_negative = to_bits(x) < splat_bits<V>(0);

@@ -56,27 +56,35 @@ inline Info info(Fn fn) {
 template <class V, bool chained, bool two, class F>
 ORBELIN_LANE_INLINE void eval_with(F f, const double* a, const double* b, double* out, std::size_t n) {
     constexpr std::size_t w = orbelin::lanes::width_v<V>;
-    const auto load = [](const double* p, std::size_t count) {
-        std::array<double, w> pad;
-        pad.fill(1.0);
-        std::memcpy(pad.data(), p, count * sizeof(double));
-        V v;
-        std::memcpy(&v, pad.data(), sizeof v);
-        return v;
-    };
     V r = orbelin::lanes::splat<V>(0.0);
-    for (std::size_t i = 0; i < n; i += w) {
-        const std::size_t count = std::min(w, n - i);
-        V u = load(a + i, count);
+    const auto step = [&](const double* pa, const double* pb) {
+        V u;
+        std::memcpy(&u, pa, sizeof u);
         if constexpr (chained) u += r - r;
         if constexpr (two) {
-            r = f(u, load(b + i, count));
+            V v;
+            std::memcpy(&v, pb, sizeof v);
+            r = f(u, v);
         } else {
             r = f(u, u);
         }
+    };
+    std::size_t i = 0;
+    for (; i + w <= n; i += w) {
+        step(a + i, b + i);
+        std::memcpy(out + i, &r, sizeof r);
+    }
+    if (i < n) {
+        std::array<double, w> pa;
+        std::array<double, w> pb;
+        pa.fill(1.0);
+        pb.fill(1.0);
+        std::copy(a + i, a + n, pa.begin());
+        std::copy(b + i, b + n, pb.begin());
+        step(pa.data(), pb.data());
         std::array<double, w> res;
         std::memcpy(res.data(), &r, sizeof r);
-        std::memcpy(out + i, res.data(), count * sizeof(double));
+        std::copy(res.begin(), res.begin() + static_cast<std::ptrdiff_t>(n - i), out + i);
     }
 }
 
