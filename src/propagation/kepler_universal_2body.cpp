@@ -17,6 +17,7 @@
 #include <cstddef>
 
 #include "common/constants.hpp"
+#include "common/sin_cos.hpp"
 
 namespace orbelin {
 
@@ -28,16 +29,6 @@ constexpr double parabolic_alpha = 1e-6;
 // c3 grows as 6 eps / psi); the Maclaurin series is used instead.
 constexpr double stumpff_series_psi = 0.1;
 constexpr int series_terms = 8;
-// 1/n! for n = 0 ... 17; every n! up to 18! is exact in a double, so each entry is correctly rounded.
-constexpr auto inverse_factorials = [] {
-    std::array<double, 2 * series_terms + 2> table{};
-    double factorial = 1.0;
-    for (std::size_t n = 0; n < table.size(); ++n) {
-        if (n > 0) factorial *= static_cast<double>(n);
-        table[n] = 1.0 / factorial;
-    }
-    return table;
-}();
 constexpr double chi_tolerance = 1e-8;
 constexpr int max_iterations = 50;
 // Bisection halves the bracket each step: from any finite bracket the double grid is exhausted long before this.
@@ -160,7 +151,8 @@ double safeguarded_chi(const TimeEquation& eq, double dt, double start, double r
 detail::Stumpff detail::stumpff_c2_c3(double psi) noexcept {
     if (psi > stumpff_series_psi) {
         const double sq = std::sqrt(psi);
-        return {(1.0 - std::cos(sq)) / psi, (sq - std::sin(sq)) / (sq * sq * sq)};
+        const auto [sin_sq, cos_sq] = sin_cos(sq);
+        return {(1.0 - cos_sq) / psi, (sq - sin_sq) / (sq * sq * sq)};
     }
     if (psi < -stumpff_series_psi) {
         const double sq = std::sqrt(-psi);
@@ -283,12 +275,57 @@ KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double m
     return out;
 }
 
+namespace {
+
+// Propagations in flight at once, in structure-of-arrays form: lane l iterates one problem, and a lane whose
+// problem has stopped takes the next one. Every lane takes the same Newton steps as kepler_universal_2body_solve,
+// operation for operation in the same order (no fused multiply-adds), so each state is bit for bit its answer; the
+// lanes' chains of dependent operations (a square root, a cosine or hyperbolic cosine, three divisions) overlap.
+template <std::size_t W>
+struct NewtonLanes {
+    double chi[W];
+    double alpha[W];
+    double sigma0[W];
+    double r0_norm[W];
+    double sqrt_mu_dt[W];
+
+    void load(std::size_t l, const KeplerProblem& p) noexcept {
+        chi[l] = p.chi;
+        alpha[l] = p.alpha;
+        sigma0[l] = p.sigma0;
+        r0_norm[l] = p.r0_norm;
+        sqrt_mu_dt[l] = p.sqrt_mu_dt;
+    }
+
+    // One Newton step in every lane (the step of kepler_newton_step); dchi receives the steps.
+    void step(double (&dchi)[W]) noexcept {
+        double chi2[W], psi[W], c2[W], c3[W];
+        for (std::size_t l = 0; l < W; ++l) {
+            chi2[l] = chi[l] * chi[l];
+            psi[l] = chi2[l] * alpha[l];
+        }
+        for (std::size_t l = 0; l < W; ++l) {
+            const auto s = detail::stumpff_c2_c3(psi[l]);
+            c2[l] = s.c2;
+            c3[l] = s.c3;
+        }
+        for (std::size_t l = 0; l < W; ++l) {
+            const double x = chi[l];
+            const double r =
+                chi2[l] * c2[l] + sigma0[l] * x * (1.0 - psi[l] * c3[l]) + r0_norm[l] * (1.0 - psi[l] * c2[l]);
+            dchi[l] = (sqrt_mu_dt[l] - chi2[l] * x * c3[l] - sigma0[l] * chi2[l] * c2[l] -
+                       r0_norm[l] * x * (1.0 - psi[l] * c3[l])) /
+                      r;
+            chi[l] = x + dchi[l];
+        }
+    }
+};
+
+}  // namespace
+
 void kepler_universal_2body_many(const State* states, const double* dt, State* out, std::size_t n, double mu) noexcept {
-    // Propagations in flight at a time: every lane takes the same Newton steps as kepler_universal_2body_solve, in
-    // the same order, so each state is bit for bit its answer; a step is a chain of dependent operations (a
-    // cosine or hyperbolic cosine, then a division) that four independent chains overlap.
-    constexpr std::size_t lanes = 4;
-    constexpr std::size_t run = 32;
+    constexpr std::size_t W = 4;
+    constexpr std::size_t run = 64;
     KeplerProblem p[run];
     KeplerSolve solve[run];
     for (std::size_t first = 0; first < n; first += run) {
@@ -299,23 +336,37 @@ void kepler_universal_2body_many(const State* states, const double* dt, State* o
             solve[k] = KeplerSolve{};
             if (kepler_prepare(states[first + k], dt[first + k], mu, p[k], solve[k])) pending[waiting++] = k;
         }
-        std::size_t lane[lanes];
+        // Idle lanes iterate a harmless copy of a real problem and are never read.
+        NewtonLanes<W> lanes;
+        std::size_t lane[W];
+        bool busy[W];
         std::size_t live = 0;
         std::size_t next = 0;
-        for (; live < lanes && next < waiting; ++live) lane[live] = pending[next++];
+        for (std::size_t l = 0; l < W; ++l) {
+            busy[l] = next < waiting;
+            if (busy[l]) {
+                lane[l] = pending[next++];
+                ++live;
+            } else {
+                lane[l] = waiting > 0 ? pending[0] : 0;
+            }
+            lanes.load(l, p[lane[l]]);
+        }
         while (live > 0) {
-            for (std::size_t l = 0; l < live;) {
+            double dchi[W];
+            lanes.step(dchi);
+            for (std::size_t l = 0; l < W; ++l) {
+                if (!busy[l]) continue;
                 const std::size_t k = lane[l];
-                const double dchi = kepler_newton_step(p[k]);
                 const int steps = ++solve[k].newton_steps;
-                if (!kepler_newton_stops(dchi, solve[k]) && steps < max_iterations) {
-                    ++l;
-                    continue;
-                }
+                if (!kepler_newton_stops(dchi[l], solve[k]) && steps < max_iterations) continue;
+                p[k].chi = lanes.chi[l];
                 if (next < waiting) {
-                    lane[l++] = pending[next++];
+                    lane[l] = pending[next++];
+                    lanes.load(l, p[lane[l]]);
                 } else {
-                    lane[l] = lane[--live];
+                    busy[l] = false;
+                    --live;
                 }
             }
         }
