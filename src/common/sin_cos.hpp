@@ -67,20 +67,79 @@ struct TwoSum {
     return two_sum(b.s, (a.e + b.e) - k * pio2_4);
 }
 
-// The same where |t| >= 2^-10: then t - k P2 (|k P2| < 2^-14) loses no bits to cancellation, its rounding error is
-// exact by the fast two-sum, and the parts of pi/2 beyond P3 and the rounding of k P3 are below 2^-95 of y. The
-// short chain keeps the latency of a single evaluation low.
-[[gnu::always_inline]] inline TwoSum reduce_quadrant_far(double k, double t) noexcept {
-    const double kp2 = k * pio2_2;
-    const double y_hi = t - kp2;
+// The code below is written once over the lane type V: a double, or a GCC vector of doubles whose lanes each
+// take the same operations; U is the unsigned 64-bit integer of the same shape.
+
+// x = k pi/2 + t + (k P1 - k pi/2): k the nearest integer to x 2/pi, t = x - k P1, and k mod 4.
+template <class V, class U>
+struct Quadrant {
+    V k;
+    V t;
+    U q;
+};
+
+template <class V, class U>
+[[gnu::always_inline]] inline Quadrant<V, U> quadrant_of(V x) noexcept {
+    const V shifted = x * two_over_pi + round_shift;
+    const V k = shifted - round_shift;
+    return {k, x - k * pio2_1, std::bit_cast<U>(shifted) & 3};
+}
+
+// The reduction where |t| >= 2^-10: then t - k P2 (|k P2| < 2^-14) loses no bits to cancellation, its rounding
+// error is exact by the fast two-sum, and the parts of pi/2 beyond P3 and the rounding of k P3 are below 2^-95 of
+// y. This short chain is the common case; reduce_quadrant takes the rest.
+template <class V>
+struct Reduced {
+    V hi;
+    V lo;
+};
+
+template <class V>
+[[gnu::always_inline]] inline Reduced<V> reduce_quadrant_far(V k, V t) noexcept {
+    const V kp2 = k * pio2_2;
+    const V y_hi = t - kp2;
     return {y_hi, ((t - y_hi) - kp2) - k * (pio2_3 + pio2_4)};
 }
 
 // c0 + c1 z + ... + c7 z^7 by Estrin's scheme (depth three instead of seven).
-[[gnu::always_inline]] inline double estrin8(double z, double z2, double z4, double c0, double c1, double c2, double c3,
-                                             double c4, double c5, double c6, double c7) noexcept {
+template <class V>
+[[gnu::always_inline]] inline V estrin8(V z, V z2, V z4, double c0, double c1, double c2, double c3, double c4,
+                                        double c5, double c6, double c7) noexcept {
     return ((c0 + c1 * z) + (c2 + c3 * z) * z2) + ((c4 + c5 * z) + (c6 + c7 * z) * z2) * z4;
 }
+
+// sin and cos of k pi/2 + y_hi + y_lo, |y_hi| <= pi/4 (plus rounding), q = k mod 4.
+template <class V, class U>
+[[gnu::always_inline]] inline void sin_cos_of_reduced(V y_hi, V y_lo, U q, V& sin_x, V& cos_x) noexcept {
+    const V z = y_hi * y_hi;
+    const V z2 = z * z;
+    const V z4 = z2 * z2;
+    const auto& f = inverse_factorials;
+
+    // sin y = y + y z S(z), S(z) = -1/3! + z/5! - ... + z^7/17!; sin(y_hi + y_lo) = sin y_hi + y_lo cos y_hi.
+    const V s = estrin8(z, z2, z4, -f[3], f[5], -f[7], f[9], -f[11], f[13], -f[15], f[17]);
+    const V sin_y = y_hi + (y_hi * z * s + y_lo * (1.0 - 0.5 * z));
+
+    // cos y = 1 - z/2 + z^2 C(z), C(z) = 1/4! - z/6! + ... - z^7/18!; cos(y_hi + y_lo) = cos y_hi - y_lo sin y_hi.
+    // 1 - z/2 is rounded once and its rounding error carried into the small terms.
+    const V c = estrin8(z, z2, z4, f[4], -f[6], f[8], -f[10], f[12], -f[14], f[16], -f[18]);
+    const V hz = 0.5 * z;
+    const V w = 1.0 - hz;
+    const V cos_y = w + (((1.0 - w) - hz) + (z2 * c - y_hi * y_lo));
+
+    // Quadrant q: (sin, cos) = (s, c), (c, -s), (-s, -c), (-c, s). By bit operations rather than branches, which
+    // would be mispredicted as the quadrant changes from one argument to the next.
+    const U swap = U{} - (q & 1);
+    const U s_bits = std::bit_cast<U>(sin_y);
+    const U c_bits = std::bit_cast<U>(cos_y);
+    const U sin_sign = (q & 2) << 62;
+    const U cos_sign = ((q + 1) & 2) << 62;
+    sin_x = std::bit_cast<V>(((s_bits & ~swap) | (c_bits & swap)) ^ sin_sign);
+    cos_x = std::bit_cast<V>(((c_bits & ~swap) | (s_bits & swap)) ^ cos_sign);
+}
+
+inline constexpr double sin_cos_tiny = 0x1p-26;
+inline constexpr double sin_cos_far = 0x1p-10;
 
 }  // namespace detail
 
@@ -88,41 +147,35 @@ struct TwoSum {
 [[gnu::always_inline]] inline SinCos sin_cos(double x) noexcept {
     using namespace detail;
     const double ax = std::fabs(x);
-    if (!(ax <= sin_cos_reduction_limit && ax >= 0x1p-26)) return {std::sin(x), std::cos(x)};
+    if (!(ax <= sin_cos_reduction_limit && ax >= sin_cos_tiny)) return {std::sin(x), std::cos(x)};
+    const auto [k, t, q] = quadrant_of<double, std::uint64_t>(x);
+    double y_hi, y_lo;
+    if (std::fabs(t) >= sin_cos_far) {
+        const Reduced<double> y = reduce_quadrant_far(k, t);
+        y_hi = y.hi;
+        y_lo = y.lo;
+    } else {
+        const TwoSum y = reduce_quadrant(k, t);
+        y_hi = y.s;
+        y_lo = y.e;
+    }
+    SinCos out;
+    sin_cos_of_reduced(y_hi, y_lo, q, out.sin, out.cos);
+    return out;
+}
 
-    // k = nearest integer to x 2/pi; y = x - k pi/2 as y_hi + y_lo.
-    const double shifted = x * two_over_pi + round_shift;
-    const double k = shifted - round_shift;
-    const auto quadrant = static_cast<unsigned>(std::bit_cast<std::uint64_t>(shifted) & 3U);
-    const double t = x - k * pio2_1;
-    const TwoSum y = std::fabs(t) >= 0x1p-10 ? reduce_quadrant_far(k, t) : reduce_quadrant(k, t);
-    const double y_hi = y.s;
-    const double y_lo = y.e;
-    const double z = y_hi * y_hi;
-    const double z2 = z * z;
-    const double z4 = z2 * z2;
-    const auto& f = inverse_factorials;
-
-    // sin y = y + y z S(z), S(z) = -1/3! + z/5! - ... + z^7/17!; sin(y_hi + y_lo) = sin y_hi + y_lo cos y_hi.
-    const double s = estrin8(z, z2, z4, -f[3], f[5], -f[7], f[9], -f[11], f[13], -f[15], f[17]);
-    const double sin_y = y_hi + (y_hi * z * s + y_lo * (1.0 - 0.5 * z));
-
-    // cos y = 1 - z/2 + z^2 C(z), C(z) = 1/4! - z/6! + ... - z^7/18!; cos(y_hi + y_lo) = cos y_hi - y_lo sin y_hi.
-    // 1 - z/2 is rounded once and its rounding error carried into the small terms.
-    const double c = estrin8(z, z2, z4, f[4], -f[6], f[8], -f[10], f[12], -f[14], f[16], -f[18]);
-    const double hz = 0.5 * z;
-    const double w = 1.0 - hz;
-    const double cos_y = w + (((1.0 - w) - hz) + (z2 * c - y_hi * y_lo));
-
-    // Quadrant q: (sin, cos) = (s, c), (c, -s), (-s, -c), (-c, s). By bit operations rather than branches, which
-    // would be mispredicted as the quadrant changes from one argument to the next.
-    const std::uint64_t swap = std::uint64_t{0} - (quadrant & 1U);
-    const auto s_bits = std::bit_cast<std::uint64_t>(sin_y);
-    const auto c_bits = std::bit_cast<std::uint64_t>(cos_y);
-    const std::uint64_t sin_sign = static_cast<std::uint64_t>(quadrant & 2U) << 62;
-    const std::uint64_t cos_sign = static_cast<std::uint64_t>((quadrant + 1U) & 2U) << 62;
-    return {std::bit_cast<double>(((s_bits & ~swap) | (c_bits & swap)) ^ sin_sign),
-            std::bit_cast<double>(((c_bits & ~swap) | (s_bits & swap)) ^ cos_sign)};
+// The common path of sin_cos in every lane of x at once: sin x and cos x, the same bits as sin_cos gives, in the
+// lanes where `direct` is set; the other lanes (arguments out of the reduced range, near a multiple of pi/2, NaN)
+// hold values to be discarded and are for sin_cos itself. M is the mask type of V's comparisons.
+template <class V, class U, class M>
+[[gnu::always_inline]] inline void sin_cos_lanes(V x, V& sin_x, V& cos_x, M& direct) noexcept {
+    using namespace detail;
+    const Quadrant<V, U> r = quadrant_of<V, U>(x);
+    const Reduced<V> y = reduce_quadrant_far(r.k, r.t);
+    sin_cos_of_reduced(y.hi, y.lo, r.q, sin_x, cos_x);
+    const V ax = std::bit_cast<V>(std::bit_cast<U>(x) & 0x7fff'ffff'ffff'ffffULL);
+    const V at = std::bit_cast<V>(std::bit_cast<U>(r.t) & 0x7fff'ffff'ffff'ffffULL);
+    direct = (ax <= sin_cos_reduction_limit) & (ax >= sin_cos_tiny) & (at >= sin_cos_far);
 }
 
 }  // namespace orbelin

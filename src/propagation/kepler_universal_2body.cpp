@@ -15,6 +15,8 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "common/constants.hpp"
 #include "common/sin_cos.hpp"
@@ -63,6 +65,18 @@ struct UniversalTerms {
     double r;
 };
 
+// The radius r (km) at chi, from chi^2, psi and the Stumpff functions there; V is a double or a vector of them.
+template <class V>
+inline V universal_radius(V chi, V chi2, V psi, V c2, V c3, V sigma0, V r0_norm) noexcept {
+    return chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
+}
+
+// The Newton step of the time equation at chi, whose derivative there is r.
+template <class V>
+inline V newton_step_at(V chi, V chi2, V psi, V c2, V c3, V sigma0, V r0_norm, V sqrt_mu_dt, V r) noexcept {
+    return (sqrt_mu_dt - chi2 * chi * c3 - sigma0 * chi2 * c2 - r0_norm * chi * (1.0 - psi * c3)) / r;
+}
+
 // What the formulas need of the initial state: alpha = 1/a (1/km), sigma0 = r0.v0 / sqrt(mu), |r0| (km).
 struct UniversalOrbit {
     double alpha;
@@ -73,7 +87,7 @@ struct UniversalOrbit {
         const double chi2 = chi * chi;
         const double psi = chi2 * alpha;
         const auto [c2, c3] = detail::stumpff_c2_c3(psi);
-        return {chi2, psi, c2, c3, chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2)};
+        return {chi2, psi, c2, c3, universal_radius(chi, chi2, psi, c2, c3, sigma0, r0_norm)};
     }
 };
 
@@ -225,14 +239,13 @@ bool kepler_prepare(const State& state, double dt, double mu, KeplerProblem& p, 
 inline double kepler_newton_step(KeplerProblem& p) noexcept {
     const double chi = p.chi;
     const auto [chi2, psi, c2, c3, r] = p.orbit().at(chi);
-    const double dchi =
-        (p.sqrt_mu_dt - chi2 * chi * c3 - p.sigma0 * chi2 * c2 - p.r0_norm * chi * (1.0 - psi * c3)) / r;
+    const double dchi = newton_step_at(chi, chi2, psi, c2, c3, p.sigma0, p.r0_norm, p.sqrt_mu_dt, r);
     p.chi = chi + dchi;
     return dchi;
 }
 
-// After the first stage: the bracketed second stage where it is needed, then the state from the final chi.
-void kepler_finish(KeplerProblem& p, KeplerSolve& out) noexcept {
+// After the first stage: the bracketed second stage where it is needed.
+void kepler_second_stage(KeplerProblem& p, KeplerSolve& out) noexcept {
     // Not converged, or a guess or step that left the reals (the logarithm of the hyperbolic guess can see a
     // negative argument): the answer exists, so the bracketed stage finds it.
     if (!out.converged || !std::isfinite(p.chi)) {
@@ -240,15 +253,22 @@ void kepler_finish(KeplerProblem& p, KeplerSolve& out) noexcept {
         p.chi = safeguarded_chi(eq, p.dt, p.chi, p.r0_norm, out.safeguarded_steps);
         out.converged = !std::isnan(p.chi);
     }
-    const double chi = p.chi;
-    const auto [chi2, psi, c2, c3, r] = p.orbit().at(chi);
+}
 
+// The state from the final chi and the universal terms there (the Lagrange coefficients f, g, fdot, gdot).
+State kepler_state(const KeplerProblem& p, const UniversalTerms& terms) noexcept {
+    const double chi = p.chi;
+    const auto [chi2, psi, c2, c3, r] = terms;
     const double f = 1.0 - chi2 * c2 / p.r0_norm;
     const double g = p.dt - chi2 * chi * c3 / p.sqrt_mu;
     const double fdot = p.sqrt_mu * chi * (psi * c3 - 1.0) / (r * p.r0_norm);
     const double gdot = 1.0 - chi2 * c2 / r;
+    return make_state(f * p.r0 + g * p.v0, fdot * p.r0 + gdot * p.v0);
+}
 
-    out.state = make_state(f * p.r0 + g * p.v0, fdot * p.r0 + gdot * p.v0);
+void kepler_finish(KeplerProblem& p, KeplerSolve& out) noexcept {
+    kepler_second_stage(p, out);
+    out.state = kepler_state(p, p.orbit().at(p.chi));
 }
 
 // Whether the first stage ends after a step dchi: converged (recorded in out) or a NaN step.
@@ -277,6 +297,70 @@ KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double m
 
 namespace {
 
+// Two doubles in one SSE2 register, part of the baseline x86-64 instruction set (elsewhere GCC and Clang lower
+// them to pairs of scalar operations).
+using f64x2 = double __attribute__((vector_size(16)));
+using u64x2 = std::uint64_t __attribute__((vector_size(16)));
+
+template <class V>
+V lanes_load(const double* p) noexcept {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+void lanes_store(double* p, V v) noexcept {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// c2[l], c3[l] = stumpff_c2_c3(psi[l]) for l = 0 .. W-1, bit for bit, computed on vectors V of doubles (U: unsigned
+// 64-bit integers of the same shape) for the series band and the ellipse, the same operations in the same order; a
+// lane that needs another path (a hyperbola, or an argument for which sin_cos leaves its common path) gets its
+// values from stumpff_c2_c3 itself.
+template <class V, class U, std::size_t W>
+void stumpff_lanes(const double* psi, double* c2, double* c3) noexcept {
+    constexpr std::size_t n = sizeof(V) / sizeof(double);
+    static_assert(W % n == 0);
+    using M = decltype(V{} < V{});
+    bool other_lane[W];
+    bool any_other = false;
+    for (std::size_t j = 0; j < W; j += n) {
+        const V p = lanes_load<V>(psi + j);
+        const V minus_p = -p;
+        V series2 = V{};
+        V series3 = V{};
+        for (int k = series_terms - 1; k >= 0; --k) {
+            series2 = series2 * minus_p + detail::inverse_factorials[2 * k + 2];
+            series3 = series3 * minus_p + detail::inverse_factorials[2 * k + 3];
+        }
+        // The ellipse's closed forms; lanes of other kinds compute NaN here and are not selected.
+        V sq;
+        for (std::size_t i = 0; i < n; ++i) sq[i] = std::sqrt(p[i]);
+        V sin_sq, cos_sq;
+        M direct;
+        sin_cos_lanes<V, U>(sq, sin_sq, cos_sq, direct);
+        const V closed2 = (1.0 - cos_sq) / p;
+        const V closed3 = (sq - sin_sq) / (sq * sq * sq);
+        const M ellipse = p > stumpff_series_psi;
+        const M other = (ellipse & ~direct) | (p < -stumpff_series_psi);
+        lanes_store(c2 + j, ellipse ? closed2 : series2);
+        lanes_store(c3 + j, ellipse ? closed3 : series3);
+        for (std::size_t i = 0; i < n; ++i) {
+            other_lane[j + i] = other[i] != 0;
+            any_other |= other_lane[j + i];
+        }
+    }
+    if (!any_other) return;
+    for (std::size_t l = 0; l < W; ++l) {
+        if (other_lane[l]) {
+            const auto s = detail::stumpff_c2_c3(psi[l]);
+            c2[l] = s.c2;
+            c3[l] = s.c3;
+        }
+    }
+}
+
 // Propagations in flight at once, in structure-of-arrays form: lane l iterates one problem, and a lane whose
 // problem has stopped takes the next one. Every lane takes the same Newton steps as kepler_universal_2body_solve,
 // operation for operation in the same order (no fused multiply-adds), so each state is bit for bit its answer; the
@@ -298,25 +382,29 @@ struct NewtonLanes {
     }
 
     // One Newton step in every lane (the step of kepler_newton_step); dchi receives the steps.
+    template <class V, class U>
     void step(double (&dchi)[W]) noexcept {
+        constexpr std::size_t n = sizeof(V) / sizeof(double);
         double chi2[W], psi[W], c2[W], c3[W];
-        for (std::size_t l = 0; l < W; ++l) {
-            chi2[l] = chi[l] * chi[l];
-            psi[l] = chi2[l] * alpha[l];
+        for (std::size_t j = 0; j < W; j += n) {
+            const V x = lanes_load<V>(chi + j);
+            const V x2 = x * x;
+            lanes_store(chi2 + j, x2);
+            lanes_store(psi + j, x2 * lanes_load<V>(alpha + j));
         }
-        for (std::size_t l = 0; l < W; ++l) {
-            const auto s = detail::stumpff_c2_c3(psi[l]);
-            c2[l] = s.c2;
-            c3[l] = s.c3;
-        }
-        for (std::size_t l = 0; l < W; ++l) {
-            const double x = chi[l];
-            const double r =
-                chi2[l] * c2[l] + sigma0[l] * x * (1.0 - psi[l] * c3[l]) + r0_norm[l] * (1.0 - psi[l] * c2[l]);
-            dchi[l] = (sqrt_mu_dt[l] - chi2[l] * x * c3[l] - sigma0[l] * chi2[l] * c2[l] -
-                       r0_norm[l] * x * (1.0 - psi[l] * c3[l])) /
-                      r;
-            chi[l] = x + dchi[l];
+        stumpff_lanes<V, U, W>(psi, c2, c3);
+        for (std::size_t j = 0; j < W; j += n) {
+            const V x = lanes_load<V>(chi + j);
+            const V x2 = lanes_load<V>(chi2 + j);
+            const V p = lanes_load<V>(psi + j);
+            const V s2 = lanes_load<V>(c2 + j);
+            const V s3 = lanes_load<V>(c3 + j);
+            const V sg = lanes_load<V>(sigma0 + j);
+            const V rn = lanes_load<V>(r0_norm + j);
+            const V r = universal_radius(x, x2, p, s2, s3, sg, rn);
+            const V d = newton_step_at(x, x2, p, s2, s3, sg, rn, lanes_load<V>(sqrt_mu_dt + j), r);
+            lanes_store(dchi + j, d);
+            lanes_store(chi + j, x + d);
         }
     }
 };
@@ -324,8 +412,8 @@ struct NewtonLanes {
 }  // namespace
 
 void kepler_universal_2body_many(const State* states, const double* dt, State* out, std::size_t n, double mu) noexcept {
-    constexpr std::size_t W = 4;
-    constexpr std::size_t run = 64;
+    constexpr std::size_t W = 8;
+    constexpr std::size_t run = 256;
     KeplerProblem p[run];
     KeplerSolve solve[run];
     for (std::size_t first = 0; first < n; first += run) {
@@ -354,7 +442,7 @@ void kepler_universal_2body_many(const State* states, const double* dt, State* o
         }
         while (live > 0) {
             double dchi[W];
-            lanes.step(dchi);
+            lanes.template step<f64x2, u64x2>(dchi);
             for (std::size_t l = 0; l < W; ++l) {
                 if (!busy[l]) continue;
                 const std::size_t k = lane[l];
@@ -370,7 +458,24 @@ void kepler_universal_2body_many(const State* states, const double* dt, State* o
                 }
             }
         }
-        for (std::size_t w = 0; w < waiting; ++w) kepler_finish(p[pending[w]], solve[pending[w]]);
+        for (std::size_t w = 0; w < waiting; ++w) kepler_second_stage(p[pending[w]], solve[pending[w]]);
+        // The final terms W at a time, as the Newton steps take them (the lanes past the end repeat the last).
+        for (std::size_t w0 = 0; w0 < waiting; w0 += W) {
+            const std::size_t m = std::min(W, waiting - w0);
+            double chi2[W], psi[W], c2[W], c3[W];
+            for (std::size_t l = 0; l < W; ++l) {
+                const KeplerProblem& q = p[pending[w0 + std::min(l, m - 1)]];
+                chi2[l] = q.chi * q.chi;
+                psi[l] = chi2[l] * q.alpha;
+            }
+            stumpff_lanes<f64x2, u64x2, W>(psi, c2, c3);
+            for (std::size_t l = 0; l < m; ++l) {
+                const std::size_t k = pending[w0 + l];
+                const KeplerProblem& q = p[k];
+                const double r = universal_radius(q.chi, chi2[l], psi[l], c2[l], c3[l], q.sigma0, q.r0_norm);
+                solve[k].state = kepler_state(q, {chi2[l], psi[l], c2[l], c3[l], r});
+            }
+        }
         for (std::size_t k = 0; k < count; ++k) out[first + k] = solve[k].state;
     }
 }
