@@ -298,7 +298,9 @@ KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double m
 namespace {
 
 // Two doubles in one SSE2 register, part of the baseline x86-64 instruction set (elsewhere GCC and Clang lower
-// them to pairs of scalar operations).
+// them to pairs of scalar operations). The lane code below is written over the vector type (V, with U its unsigned
+// integers) and the lane count W: a translation unit compiled for AVX2 or AVX-512 can instantiate it on lanes::f64x4
+// or lanes::f64x8 and give the same bits, since every lane takes the same IEEE operations.
 using f64x2 = double __attribute__((vector_size(16)));
 using u64x2 = std::uint64_t __attribute__((vector_size(16)));
 
@@ -412,6 +414,8 @@ struct NewtonLanes {
 }  // namespace
 
 void kepler_universal_2body_many(const State* states, const double* dt, State* out, std::size_t n, double mu) noexcept {
+    // Eight lanes (four vectors of two) keep enough independent chains in flight to hide the latency of a step;
+    // problems are prepared and finished a run at a time, so that lanes seldom idle at the end of a run.
     constexpr std::size_t W = 8;
     constexpr std::size_t run = 256;
     KeplerProblem p[run];
