@@ -159,7 +159,7 @@ inline constexpr double sin_cos_far = 0x1p-10;
         y_hi = y.s;
         y_lo = y.e;
     }
-    SinCos out;
+    SinCos out{};
     sin_cos_of_reduced(y_hi, y_lo, q, out.sin, out.cos);
     return out;
 }

@@ -429,7 +429,7 @@ void kepler_universal_2body_many(const State* states, const double* dt, State* o
             if (kepler_prepare(states[first + k], dt[first + k], mu, p[k], solve[k])) pending[waiting++] = k;
         }
         // Idle lanes iterate a harmless copy of a real problem and are never read.
-        NewtonLanes<W> lanes;
+        NewtonLanes<W> lanes{};
         std::size_t lane[W];
         bool busy[W];
         std::size_t live = 0;
