@@ -329,6 +329,15 @@ void stumpff_lanes(const double* psi, double* c2, double* c3) noexcept {
     bool any_other = false;
     for (std::size_t j = 0; j < W; j += n) {
         const V p = lanes_load<V>(psi + j);
+        // Only hyperbolas: all of them for stumpff_c2_c3, nothing to compute here.
+        const M hyperbola = p < -stumpff_series_psi;
+        bool all_hyperbolas = true;
+        for (std::size_t i = 0; i < n; ++i) all_hyperbolas &= hyperbola[i] != 0;
+        if (all_hyperbolas) {
+            for (std::size_t i = 0; i < n; ++i) other_lane[j + i] = true;
+            any_other = true;
+            continue;
+        }
         const V minus_p = -p;
         V series2 = V{};
         V series3 = V{};
@@ -345,7 +354,7 @@ void stumpff_lanes(const double* psi, double* c2, double* c3) noexcept {
         const V closed2 = (1.0 - cos_sq) / p;
         const V closed3 = (sq - sin_sq) / (sq * sq * sq);
         const M ellipse = p > stumpff_series_psi;
-        const M other = (ellipse & ~direct) | (p < -stumpff_series_psi);
+        const M other = (ellipse & ~direct) | hyperbola;
         lanes_store(c2 + j, ellipse ? closed2 : series2);
         lanes_store(c3 + j, ellipse ? closed3 : series3);
         for (std::size_t i = 0; i < n; ++i) {
