@@ -35,14 +35,14 @@ import datetime
 import importlib.util
 import math
 import os
+import sys
 import time
 
-import dask
-import dask.array as da
 import numpy as np
-from dask.distributed import Client, LocalCluster
 
 import orbelin
+
+# Dask is imported where it is used, so that --local runs without it.
 
 MU = 398600.4418  # km^3/s^2
 R_EARTH = 6378.137  # km
@@ -97,6 +97,8 @@ def transfer_cost(departures, tofs, max_rev):
 
 def scan(departures, tofs, max_rev, chunks=DEFAULT_CHUNKS):
     """The scan as a lazy (departures x times of flight) dask.array of total delta-v."""
+    import dask.array as da
+
     column = da.from_array(departures[:, None], chunks=(chunks[0], 1))
     row = da.from_array(tofs[None, :], chunks=(1, chunks[1]))
     return da.map_blocks(transfer_cost, column, row, max_rev=max_rev, dtype=np.float64)
@@ -109,6 +111,8 @@ def cheapest(cost):
     if isinstance(finite, np.ndarray):
         flat, best = finite.argmin(), finite.min()
     else:
+        import dask
+
         flat, best = dask.compute(finite.argmin(), finite.min())
     i, j = np.unravel_index(int(flat), cost.shape)
     return int(i), int(j), float(best)
@@ -120,6 +124,9 @@ def usable_cpus():
 
 def start_local_cluster(workers, threads_per_worker, dashboard_address=":8787"):
     """A LocalCluster of worker processes whose orbelin calls use one thread per Dask thread."""
+    import dask
+    from dask.distributed import LocalCluster
+
     # Pre-spawn variables are in a worker's environment from its first
     # instruction, before anything imports orbelin (Dask sets OMP_NUM_THREADS
     # the same way). Dask also sets them in this process, whose own pool was
@@ -186,6 +193,12 @@ def main(argv=None):
         i, j, best = cheapest(transfer_cost(departures[:, None], tofs[None, :], args.max_rev))
         elapsed = time.perf_counter() - start
     else:
+        try:
+            from dask.distributed import Client
+        except ImportError:
+            sys.exit('Dask is not installed: run with --local, or install it from the repository root with\n'
+                     '    python3 -m pip install ".[dask]"')
+
         with contextlib.ExitStack() as stack:
             if args.scheduler:
                 client = stack.enter_context(Client(args.scheduler))

@@ -13,9 +13,10 @@ calendar dates, with the cheapest cells marked.
     python examples/porkchop.py                  # writes porkchop.png
     python examples/porkchop.py --step-days 0.5 --output fine.png
 
-It needs the optional dependencies of orbelin's porkchop extra:
+It needs pyerfa and matplotlib, which orbelin's porkchop extra names; from
+the repository root:
 
-    python -m pip install "orbelin[porkchop]"    # pyerfa and matplotlib
+    python -m pip install ".[porkchop]"    # or: python -m pip install pyerfa matplotlib
 """
 
 import argparse
@@ -37,7 +38,9 @@ ARRIVALS = ("2020-12-01", "2021-12-31")
 INSTALL_HINT = (
     "This example reads planetary states with pyerfa and draws with matplotlib, which orbelin does not\n"
     "install by itself. Install both with:\n"
-    '    python -m pip install "orbelin[porkchop]"'
+    "    python -m pip install pyerfa matplotlib\n"
+    "or, from the root of orbelin's repository, with its porkchop extra:\n"
+    '    python -m pip install ".[porkchop]"'
 )
 
 
