@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
-"""Porkchop scan of a LEO rendezvous on Dask: the cheapest two-impulse transfer
+"""
+Porkchop scan of a LEO rendezvous on Dask
+=========================================
+
+The cheapest two-impulse transfer
 from a chaser to a target over a grid of departure times and times of flight,
 ten million Lambert problems by default.
+
+Usage::
 
     python3 examples/dask_scan.py                               # a local cluster, one process per CPU
     python3 examples/dask_scan.py --cases 100000                # a smaller grid
@@ -18,7 +24,7 @@ Threads: an orbelin call holds the interpreter lock, so a worker process runs
 one call at a time, and that call uses ORBELIN_NUM_THREADS threads. Each worker
 therefore needs ORBELIN_NUM_THREADS equal to its number of Dask threads, set
 before the process starts (orbelin reads it at import). The local cluster does
-that itself; workers of another cluster are started with it, for example
+that itself; workers of another cluster are started with it, for example::
 
     ORBELIN_NUM_THREADS=1 dask worker tcp://host:8786 --nworkers 16 --nthreads 1   # a 16-core machine
 
@@ -166,7 +172,7 @@ def describe_transfer(departures, tofs, i, j, max_rev):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0].replace("\n", " "))
+    parser = argparse.ArgumentParser(description=__doc__.strip().split("\n")[0])
     parser.add_argument("--cases", type=int, default=10_000_000, help="Lambert problems in the grid (default 10^7)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="an existing scheduler, e.g. tcp://host:8786")
     parser.add_argument("--workers", type=int, default=None, help="local cluster: worker processes (default: CPUs)")

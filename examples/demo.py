@@ -1,4 +1,8 @@
-"""A short tour of orbelin with built-in inputs: Lambert transfers, delta-v
+"""
+A short tour of orbelin
+=======================
+
+Built-in inputs, printed as tables: Lambert transfers, delta-v
 budgets, orbital elements, Kepler propagation, the Sun, the RIC frame and the
 transfer optimisers."""
 
@@ -60,8 +64,8 @@ def main():
         rows.append([int(tof), fmt(sweep, 1), fmt(float(dv1)), fmt(float(dv2)), fmt(float(total))])
     table("Rendezvous cost by time of flight (target 40 deg ahead, 200 km higher)",
           ["tof s", "sweep deg", "|dv1| km/s", "|dv2| km/s", "total km/s"], rows)
-    print("At 5400 s the target arrives 0.4 deg short of a full lap: a conic repeats each lap, so the arc must rise\n"
-          "200 km within 0.4 deg of true anomaly, a nearly radial orbit: 15 km/s. 200 s either side it is about 2 km/s.")
+    print("At 5400 s the target arrives 0.4 deg short of a full lap. A conic repeats each lap, so the arc\n"
+          "must rise 200 km within 0.4 deg of true anomaly: 15 km/s. 200 s either side it is about 2 km/s.")
 
     # A million transfers in one call, spread over the worker pool.
     rng = np.random.default_rng(7)
