@@ -14,6 +14,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+#include "common/simd.hpp"
 
 namespace orbelin {
 
@@ -130,10 +133,23 @@ template <class V, class U>
     // Quadrant q: (sin, cos) = (s, c), (c, -s), (-s, -c), (-c, s). By bit operations rather than branches, which
     // would be mispredicted as the quadrant changes from one argument to the next.
     const U swap = U{} - (q & 1);
-    const U s_bits = std::bit_cast<U>(sin_y);
-    const U c_bits = std::bit_cast<U>(cos_y);
     const U sin_sign = (q & 2) << 62;
     const U cos_sign = ((q + 1) & 2) << 62;
+#if ORBELIN_SSE2
+    // One double: the masks go to a vector register while the polynomials run, and the selection stays there (a
+    // round trip of the values through general registers would add to the latency).
+    if constexpr (std::is_same_v<V, double>) {
+        const auto mask = [](U m) { return _mm_castsi128_pd(_mm_cvtsi64_si128(static_cast<long long>(m))); };
+        const __m128d swap_m = mask(swap);
+        const __m128d s = _mm_set_sd(sin_y);
+        const __m128d c = _mm_set_sd(cos_y);
+        sin_x = _mm_cvtsd_f64(_mm_xor_pd(_mm_or_pd(_mm_andnot_pd(swap_m, s), _mm_and_pd(swap_m, c)), mask(sin_sign)));
+        cos_x = _mm_cvtsd_f64(_mm_xor_pd(_mm_or_pd(_mm_andnot_pd(swap_m, c), _mm_and_pd(swap_m, s)), mask(cos_sign)));
+        return;
+    }
+#endif
+    const U s_bits = std::bit_cast<U>(sin_y);
+    const U c_bits = std::bit_cast<U>(cos_y);
     sin_x = std::bit_cast<V>(((s_bits & ~swap) | (c_bits & swap)) ^ sin_sign);
     cos_x = std::bit_cast<V>(((c_bits & ~swap) | (s_bits & swap)) ^ cos_sign);
 }
