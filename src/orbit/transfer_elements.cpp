@@ -26,8 +26,9 @@ TransferElements compute_transfer_orbit_elements(const ArcEnds& ends, const Vec3
     // anomaly (no |v|, and |n| only for a circular arc), and neither computes the optional angles of rv2coe_single.
     const detail::GeometryPair geometry = detail::orbit_geometry_pair(ends.r1, v1, ends.r1_norm, ends.r1_unit, ends.r2,
                                                                       v2, ends.r2_norm, ends.r2_unit, mu);
-    const detail::ClassicalElements dep = detail::classical_elements(geometry.first, mu, transfer_tol);
-    const double nu_arrive = detail::anomaly_element(geometry.second, transfer_tol);
+    const detail::ArcAngles angles = detail::arc_angles(geometry, mu, transfer_tol);
+    const detail::ClassicalElements& dep = angles.departure;
+    const double nu_arrive = angles.arrival_nu;
 
     TransferElements out{};
     out.sma = dep.sma;

@@ -208,6 +208,21 @@ private:
     std::size_t size_ = 0;
 };
 
+// While alive, the arrays made on this thread (ResultArray) take their memory from one block of about `bytes`
+// bytes marked for huge pages, when the arrays are too small to get huge pages one by one (`largest_array`
+// under 4 MB) and together span at least 4 MB; otherwise, or when the system refuses, it does nothing. Each array
+// still owns its data; the block goes back to the system when the last of them is freed.
+class SharedResultBlock {
+public:
+    SharedResultBlock(std::size_t bytes, std::size_t largest_array);
+    ~SharedResultBlock();
+    SharedResultBlock(const SharedResultBlock&) = delete;
+    SharedResultBlock& operator=(const SharedResultBlock&) = delete;
+
+private:
+    PyObject* previous_ = nullptr;  // the allocator to restore
+};
+
 extern template class ResultArray<double>;
 extern template class ResultArray<std::uint64_t>;
 extern template class ResultArray<std::int64_t>;

@@ -320,6 +320,11 @@ TEST_CASE("transfer elements equal the rv2coe_single route bit for bit") {
             case 6:
                 s1 = circular_state(8000.0, 2.0, pi, 0.02 * n, mu_earth);
                 break;
+            case 7:
+                // Both ends in the equatorial plane, each prograde or retrograde: the arc of two coplanar orbits.
+                s1[2] = s1[5] = 0.0;
+                s2[2] = s2[5] = 0.0;
+                break;
             default:
                 break;
         }
