@@ -244,11 +244,11 @@ void advise_huge_pages(void* data, std::size_t bytes) noexcept {
 // ---------------------------------------------------------------------------------------------------------------
 // One block of memory for all the arrays of a result.
 //
-// A result of several columns each under 4 MB gets no huge pages column by column, and each call faults its
-// result in 4 KB at a time (the arrays of a grid scan of 45,000 cells, 6.5 MB, take some 1,600 faults per call,
-// about 50 ns per row). Carved out of one 2 MB-aligned block marked for huge pages, the columns fault in 2 MB at a
-// time. The arrays still own their data (NumPy frees it through the allocator it was made with, named below), and
-// the block is returned to the system when the last array made from it is freed.
+// The columns of a result under 4 MB get no huge pages one by one, and each call faults them in 4 KB at a time (the
+// arrays of a grid scan of 45,000 cells, 6.5 MB, take some 1,600 faults per call, about 50 ns per row). Carved out of
+// one 2 MB-aligned block marked for huge pages, the columns fault in 2 MB at a time. The arrays still own their data
+// (NumPy frees it through the allocator it was made with, named below), and the block is returned to the system when
+// the last array made from it is freed.
 
 #if defined(MADV_HUGEPAGE)
 namespace {
@@ -284,7 +284,7 @@ void* block_malloc(void* /*ctx*/, std::size_t size) noexcept {
     const std::size_t need = kSliceHeader + (size + kSliceHeader - 1) / kSliceHeader * kSliceHeader;
     ResultBlock* block = current_block;
     char* raw = nullptr;
-    if (block != nullptr && block->length - current_used >= need) {
+    if (block != nullptr && size < own_huge_pages_bytes && block->length - current_used >= need) {
         raw = static_cast<char*>(block->mapping) + current_used;
         current_used += need;
         block->refs.fetch_add(1, std::memory_order_relaxed);
@@ -344,11 +344,11 @@ PyObject* result_block_capsule() {
 }  // namespace
 #endif
 
-SharedResultBlock::SharedResultBlock(std::size_t bytes, std::size_t largest_array) {
+SharedResultBlock::SharedResultBlock(std::size_t bytes) {
 #if defined(MADV_HUGEPAGE)
     constexpr std::size_t huge = std::size_t{1} << 21;
-    // Below two huge pages the block gains little; an array of 4 MB or more gets its huge pages on its own.
-    if (bytes < 2 * huge || largest_array >= 2 * huge || current_block != nullptr) return;
+    // Below two huge pages the block gains little.
+    if (bytes < 2 * huge || current_block != nullptr) return;
     PyObject* capsule = result_block_capsule();
     if (capsule == nullptr) {
         PyErr_Clear();
@@ -372,7 +372,6 @@ SharedResultBlock::SharedResultBlock(std::size_t bytes, std::size_t largest_arra
     current_used = lead + (sizeof(ResultBlock) + kSliceHeader - 1) / kSliceHeader * kSliceHeader;
 #else
     (void)bytes;
-    (void)largest_array;
 #endif
 }
 

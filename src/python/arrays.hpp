@@ -208,13 +208,17 @@ private:
     std::size_t size_ = 0;
 };
 
-// While alive, the arrays made on this thread (ResultArray) take their memory from one block of about `bytes`
-// bytes marked for huge pages, when the arrays are too small to get huge pages one by one (`largest_array`
-// under 4 MB) and together span at least 4 MB; otherwise, or when the system refuses, it does nothing. Each array
-// still owns its data; the block goes back to the system when the last of them is freed.
+// Arrays of at least this many bytes get huge pages on their own (ResultArray); smaller ones only from a
+// SharedResultBlock.
+inline constexpr std::size_t own_huge_pages_bytes = std::size_t{4} << 20;
+
+// While alive, the arrays under own_huge_pages_bytes made on this thread (ResultArray) take their memory from one
+// block of about `bytes` bytes marked for huge pages, when those arrays together span at least 4 MB; otherwise,
+// or when the system refuses, it does nothing. Each array still owns its data; the block goes back to the system
+// when the last of them is freed, so a kept column holds at most the block (under 4 MB per column) alive.
 class SharedResultBlock {
 public:
-    SharedResultBlock(std::size_t bytes, std::size_t largest_array);
+    explicit SharedResultBlock(std::size_t bytes);
     ~SharedResultBlock();
     SharedResultBlock(const SharedResultBlock&) = delete;
     SharedResultBlock& operator=(const SharedResultBlock&) = delete;
