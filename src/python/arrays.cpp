@@ -381,10 +381,16 @@ SharedResultBlock::~SharedResultBlock() {
     ResultBlock* block = current_block;
     current_block = nullptr;
     current_used = 0;
+    // Also run while an exception of a failed array is on its way out: that error is set aside meanwhile.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
     PyObject* ours = PyDataMem_SetHandler(previous_);
     if (ours == nullptr) PyErr_Clear();
     Py_XDECREF(ours);
     Py_DECREF(previous_);
+    PyErr_Restore(type, value, traceback);
     release_block(block);
 #endif
 }
