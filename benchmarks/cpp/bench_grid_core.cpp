@@ -3,7 +3,8 @@
 //   grid      lambert_grid_search (both directions, the cheapest arc of each cell and the elements of its arc),
 //   best_dv   best_lambert_impulses_run over the same cells, one run per time-of-flight diagonal, the states
 //             propagated beforehand and each case's ends and normal computed as a batch call computes them,
-//   elements  burn_arc_elements of every cell's cheapest arc alone (arcs solved beforehand, untimed).
+//   elements  burn_arc_elements of every cell's cheapest arc alone (arcs solved beforehand, untimed), one arc at a
+//             time and two at a time (compute_transfer_orbit_elements_pair).
 // The grid is a LEO -> GEO transfer over one day with 300 grid values (44,850 cells), as in the Python benchmark.
 //
 // Times are process CPU time (CLOCK_PROCESS_CPUTIME_ID), best of the repeats.
