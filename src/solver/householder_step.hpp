@@ -21,7 +21,7 @@ struct TofAndY {
 // Lancaster's form of T(x) for M revolutions (m = M as a double), away from the parabola (|x - 1| >= 0.2 or exactly
 // 0.01): the arccosine on the ellipse (E < 0), the logarithm on the hyperbola. y is z = sqrt(1 + lambda^2 E) with
 // E = x^2 - 1: E is exactly -(1 - x^2) and 1 + (-p) is exactly 1 - p, so z is bit for bit the y of the derivative
-// formulas. Lanes compute both functions and keep one; a NaN E takes the logarithm, as the scalar test does.
+// formulas. Lanes of both kinds compute both functions and keep one.
 template <class V>
 ORBELIN_LANE_INLINE TofAndY<V> lancaster_tof(V m, V x, V lambda) noexcept {
     const V E = x * x - 1.0;
@@ -32,11 +32,15 @@ ORBELIN_LANE_INLINE TofAndY<V> lancaster_tof(V m, V x, V lambda) noexcept {
     const V inv_E = 1.0 / E;
     const V g = x * z - lambda * E;
     const V sqrt_rho = lanes::sqrt<V>(rho);
+    // Lanes all on one side take one function; a NaN E takes the logarithm, as the scalar test does.
+    const lanes::mask_t<V> ellipse = E < 0.0;
     V delta;
-    if constexpr (lanes::is_scalar_v<V>) {
-        delta = E < 0.0 ? m * pi + vmath::acos<V>(g) : vmath::log<V>(sqrt_rho * (z - lambda * x) + g);
+    if (lanes::all<V>(ellipse)) {
+        delta = m * pi + vmath::acos<V>(g);
+    } else if (!lanes::any<V>(ellipse)) {
+        delta = vmath::log<V>(sqrt_rho * (z - lambda * x) + g);
     } else {
-        delta = lanes::select<V>(E < 0.0, m * pi + vmath::acos<V>(g), vmath::log<V>(sqrt_rho * (z - lambda * x) + g));
+        delta = lanes::select<V>(ellipse, m * pi + vmath::acos<V>(g), vmath::log<V>(sqrt_rho * (z - lambda * x) + g));
     }
     // The reciprocals are ready before the arccosine or logarithm is, which leaves two multiplications on the
     // iteration's dependency chain instead of two divisions.
