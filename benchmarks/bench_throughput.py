@@ -19,7 +19,8 @@ off = the portable kernel, avx2 = 4 lanes, avx512 = 8 lanes; by default every pa
 against the same "before" figure.
 
 Rows:
-  kernel, elements            C++ microbenchmark, one thread (bench_lambert_core): bare solve, elements alone
+  kernel, elements            C++ microbenchmark, one thread (bench_lambert_core): bare solve, elements alone;
+                              and the Householder solves alone per kernel of householder_jobs (bench_householder)
   lambert_izzo_vec, _vec_dv   --n random cases (benchmarks/cases.py, 0.02-4 minimum-energy periods, so some admit
   lambert_izzo_best_dv        up to three revolutions), max_rev 0 and 3; per filled solution (per case for best_dv)
   lambert_grid_search         LEO -> GEO over one day, 300 grid values (44,850 cells), per cell; beside it
@@ -46,6 +47,8 @@ import time
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
 from bench_lambert import AFTER_CORE, run_core  # noqa: E402
+
+AFTER_HOUSEHOLDER = os.path.join(os.path.dirname(AFTER_CORE), "bench_householder")
 
 CHILD = r'''
 import json, os, sys, time
@@ -231,6 +234,15 @@ def main():
                            (("three", "visit"), "kernel, max_rev 3 (C++, 1 thread)"),
                            (("zero", "direct"), "elements alone (C++, 1 thread)")]:
             rows.append((label, core.get(("before", key)), core.get(("after", key)), "ns/solution, thread CPU"))
+        # The Householder solves of a batch alone, per kernel (the older build has one kernel, without this
+        # program: no "before").
+        if os.path.exists(AFTER_HOUSEHOLDER):
+            out = subprocess.run([AFTER_HOUSEHOLDER, str(args.n), str(args.repeats)], capture_output=True, text=True,
+                                 check=True).stdout
+            for line in out.splitlines()[2:]:
+                max_rev, path, _, ns = line.split()[:4]
+                rows.append((f"Householder solves, max_rev {max_rev} [{path}] (C++, 1 thread)", None, float(ns),
+                             "ns/solve, thread CPU"))
 
     tasks = [("vec", 0), ("vec", 3), ("vec_dv", 0), ("vec_dv", 3), ("best_dv", 0), ("best_dv", 3), ("grid", 0),
              ("grid_best_dv", 0), ("propagate", 0), ("propagate_loop", 0)]
