@@ -26,6 +26,8 @@ Rows:
   lambert_grid_search         LEO -> GEO over one day, 300 grid values (44,850 cells), per cell; beside it
                               lambert_izzo_best_dv over the same cells, one call per time-of-flight diagonal with
                               the states propagated beforehand
+  lambert_porkchop            300 x 300 cells of random Earth orbits (radii 7000-40000 km) and dates, per cell,
+                              max_rev 0 and 3
   kepler_universal_2body_vec  10^6 states, per state; beside it a Python loop of kepler_universal_2body_py
   numba loop                  when numba and the peer library (ORBELIN_BENCH_PEER, default lamberthub) are
                               installed: a numba-compiled loop calling the peer's Izzo solver once per arc, one
@@ -109,6 +111,21 @@ elif task == "grid_best_dv":
     scan()
     _, cpu, wall = cpu_best(scan)
     count = m * (m - 1) // 2
+elif task == "porkchop":
+    rng = np.random.default_rng(7)
+    def states(k):
+        d = rng.normal(size=(2, k, 3))
+        d /= np.linalg.norm(d, axis=2, keepdims=True)
+        r = d[0] * rng.uniform(7000.0, 40000.0, (k, 1))
+        v = d[1] * rng.uniform(0.6, 1.2, (k, 1)) * np.sqrt(MU / np.linalg.norm(r, axis=1, keepdims=True))
+        return np.concatenate([r, v], axis=1)
+    side = 300
+    dep, arr = states(side), states(side)
+    t_dep = np.sort(rng.uniform(0.0, 20000.0, side))
+    t_arr = np.sort(rng.uniform(5000.0, 90000.0, side))
+    orbelin.lambert_porkchop(dep[:20], arr[:20], t_dep[:20], t_arr[:20], max_rev)
+    _, cpu, wall = cpu_best(lambda: orbelin.lambert_porkchop(dep, arr, t_dep, t_arr, max_rev))
+    count = side * side
 elif task in ("propagate", "propagate_loop"):
     rng = np.random.default_rng(3)
     m = n if task == "propagate" else min(n, 100000)  # a Python loop: a sample is enough
@@ -199,7 +216,7 @@ def main():
     parser.add_argument("--n", type=int, default=200000)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--only", help="comma-separated task names (kernel, vec, vec_dv, best_dv, grid, "
-                                       "grid_best_dv, propagate, propagate_loop, numba, scaling)")
+                                       "grid_best_dv, porkchop, propagate, propagate_loop, numba, scaling)")
     parser.add_argument("--paths", help="comma-separated ORBELIN_SIMD values for the batch rows (default: every "
                                         "one of off, avx2, avx512 that this machine runs)")
     args = parser.parse_args()
@@ -245,11 +262,11 @@ def main():
                              "ns/solve, thread CPU"))
 
     tasks = [("vec", 0), ("vec", 3), ("vec_dv", 0), ("vec_dv", 3), ("best_dv", 0), ("best_dv", 3), ("grid", 0),
-             ("grid_best_dv", 0), ("propagate", 0), ("propagate_loop", 0)]
+             ("grid_best_dv", 0), ("porkchop", 0), ("porkchop", 3), ("propagate", 0), ("propagate_loop", 0)]
     tasks = [t for t in tasks if wanted(t[0])]
     numba_tasks = [("numba", 0), ("numba", 3)] if wanted("numba") and have_numba() else []
     # Batch rows use the lane kernels and are measured on each path; the others once, on the default path.
-    per_path = {"vec", "vec_dv", "best_dv", "grid", "grid_best_dv"}
+    per_path = {"vec", "vec_dv", "best_dv", "grid", "grid_best_dv", "porkchop"}
     got = {}
     for _ in range(args.repeats):
         for task, max_rev in tasks:
@@ -266,10 +283,11 @@ def main():
                                              r["cpu"] * 1e9 / r["count"])
     labels = {"vec": "lambert_izzo_vec", "vec_dv": "lambert_izzo_vec_dv", "best_dv": "lambert_izzo_best_dv",
               "grid": "lambert_grid_search, per cell", "grid_best_dv": "  best_dv over the same cells, per cell",
+              "porkchop": "lambert_porkchop, per cell",
               "propagate": "kepler_universal_2body_vec, per state",
               "propagate_loop": "  Python loop of kepler_universal_2body_py"}
     for task, max_rev in tasks:
-        label = labels[task] + (f", max_rev {max_rev}" if task in ("vec", "vec_dv", "best_dv") else "")
+        label = labels[task] + (f", max_rev {max_rev}" if task in ("vec", "vec_dv", "best_dv", "porkchop") else "")
         for simd in (paths if task in per_path else [None]):
             rows.append((label + (f" [{simd}]" if simd else ""), got.get((task, max_rev, "before", None)),
                          got[task, max_rev, "after", simd], "ns CPU"))

@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
-"""Porkchop scan of a LEO rendezvous on Dask: the cheapest two-impulse transfer
+"""
+Porkchop scan of a LEO rendezvous on Dask
+=========================================
+
+The cheapest two-impulse transfer
 from a chaser to a target over a grid of departure times and times of flight,
 ten million Lambert problems by default.
+
+Usage::
 
     python3 examples/dask_scan.py                               # a local cluster, one process per CPU
     python3 examples/dask_scan.py --cases 100000                # a smaller grid
@@ -18,7 +24,7 @@ Threads: an orbelin call holds the interpreter lock, so a worker process runs
 one call at a time, and that call uses ORBELIN_NUM_THREADS threads. Each worker
 therefore needs ORBELIN_NUM_THREADS equal to its number of Dask threads, set
 before the process starts (orbelin reads it at import). The local cluster does
-that itself; workers of another cluster are started with it, for example
+that itself; workers of another cluster are started with it, for example::
 
     ORBELIN_NUM_THREADS=1 dask worker tcp://host:8786 --nworkers 16 --nthreads 1   # a 16-core machine
 
@@ -35,14 +41,14 @@ import datetime
 import importlib.util
 import math
 import os
+import sys
 import time
 
-import dask
-import dask.array as da
 import numpy as np
-from dask.distributed import Client, LocalCluster
 
 import orbelin
+
+# Dask is imported where it is used, so that --local runs without it.
 
 MU = 398600.4418  # km^3/s^2
 R_EARTH = 6378.137  # km
@@ -97,6 +103,8 @@ def transfer_cost(departures, tofs, max_rev):
 
 def scan(departures, tofs, max_rev, chunks=DEFAULT_CHUNKS):
     """The scan as a lazy (departures x times of flight) dask.array of total delta-v."""
+    import dask.array as da
+
     column = da.from_array(departures[:, None], chunks=(chunks[0], 1))
     row = da.from_array(tofs[None, :], chunks=(1, chunks[1]))
     return da.map_blocks(transfer_cost, column, row, max_rev=max_rev, dtype=np.float64)
@@ -109,6 +117,8 @@ def cheapest(cost):
     if isinstance(finite, np.ndarray):
         flat, best = finite.argmin(), finite.min()
     else:
+        import dask
+
         flat, best = dask.compute(finite.argmin(), finite.min())
     i, j = np.unravel_index(int(flat), cost.shape)
     return int(i), int(j), float(best)
@@ -120,6 +130,9 @@ def usable_cpus():
 
 def start_local_cluster(workers, threads_per_worker, dashboard_address=":8787"):
     """A LocalCluster of worker processes whose orbelin calls use one thread per Dask thread."""
+    import dask
+    from dask.distributed import LocalCluster
+
     # Pre-spawn variables are in a worker's environment from its first
     # instruction, before anything imports orbelin (Dask sets OMP_NUM_THREADS
     # the same way). Dask also sets them in this process, whose own pool was
@@ -159,7 +172,7 @@ def describe_transfer(departures, tofs, i, j, max_rev):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0].replace("\n", " "))
+    parser = argparse.ArgumentParser(description=__doc__.strip().split("\n")[0])
     parser.add_argument("--cases", type=int, default=10_000_000, help="Lambert problems in the grid (default 10^7)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="an existing scheduler, e.g. tcp://host:8786")
     parser.add_argument("--workers", type=int, default=None, help="local cluster: worker processes (default: CPUs)")
@@ -186,6 +199,12 @@ def main(argv=None):
         i, j, best = cheapest(transfer_cost(departures[:, None], tofs[None, :], args.max_rev))
         elapsed = time.perf_counter() - start
     else:
+        try:
+            from dask.distributed import Client
+        except ImportError:
+            sys.exit('Dask is not installed: run with --local, or install it from the repository root with\n'
+                     '    python3 -m pip install ".[dask]"')
+
         with contextlib.ExitStack() as stack:
             if args.scheduler:
                 client = stack.enter_context(Client(args.scheduler))

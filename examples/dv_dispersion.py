@@ -1,4 +1,6 @@
-"""Delta-v dispersion of a LEO rendezvous from navigation errors: linear covariance against Monte Carlo.
+"""
+Delta-v dispersion of a LEO rendezvous from navigation errors: linear covariance against Monte Carlo
+====================================================================================================
 
 A chaser on a 500 km circular orbit (51.6 degrees inclination) meets a target
 100 km higher, 1 degree ahead at departure, after 2400 s (a 150 degree arc).
@@ -16,6 +18,8 @@ The 3-sigma figures printed are 3 sqrt(trace C) (the 3-sigma size of the
 dispersion vector) and 3 sqrt(largest eigenvalue of C) (its worst axis);
 where the linearisation holds the two methods agree to within the Monte Carlo
 sampling error (about 0.1 % at 10^6 samples).
+
+Usage::
 
     python examples/dv_dispersion.py
     python examples/dv_dispersion.py --samples 20000 --sigma 0.5
@@ -75,7 +79,7 @@ def monte_carlo_covariances(chaser, target, sigma, samples, seed):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.strip().split("\n")[0])
     parser.add_argument("--samples", type=int, default=10**6, help="Monte Carlo samples (default 10^6)")
     parser.add_argument("--sigma", type=float, default=0.1, help="position error, km, 1 sigma per axis")
     parser.add_argument("--seed", type=int, default=1)

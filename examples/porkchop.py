@@ -1,4 +1,6 @@
-"""Porkchop chart of the 2020 Earth-to-Mars opportunity, saved as a PNG.
+"""
+Porkchop chart of the 2020 Earth-to-Mars opportunity, saved as a PNG
+====================================================================
 
 Earth's and Mars's heliocentric states come from pyerfa (the IAU SOFA
 routines: epv00 for the Earth, plan94 for Mars; J2000 equatorial, no
@@ -6,16 +8,19 @@ download), converted to km and km/s, for every departure day from June to
 September 2020 and every arrival day from December 2020 to December 2021.
 One call of orbelin.lambert_porkchop solves the whole departure x arrival
 grid about the Sun, keeping in each cell the arc of least departure
-impulse. The chart shows contours of the launch energy C3 = |v_inf|^2 at
+impulse. The chart shows contours of the launch energy C3 (v_inf squared) at
 Earth (km^2/s^2) and of the hyperbolic excess speed at Mars (km/s) against
 calendar dates, with the cheapest cells marked.
+
+Usage::
 
     python examples/porkchop.py                  # writes porkchop.png
     python examples/porkchop.py --step-days 0.5 --output fine.png
 
-It needs the optional dependencies of orbelin's porkchop extra:
+It needs pyerfa and matplotlib, which orbelin's porkchop extra names; from
+the repository root::
 
-    python -m pip install "orbelin[porkchop]"    # pyerfa and matplotlib
+    python -m pip install ".[porkchop]"    # or: python -m pip install pyerfa matplotlib
 """
 
 import argparse
@@ -37,7 +42,9 @@ ARRIVALS = ("2020-12-01", "2021-12-31")
 INSTALL_HINT = (
     "This example reads planetary states with pyerfa and draws with matplotlib, which orbelin does not\n"
     "install by itself. Install both with:\n"
-    '    python -m pip install "orbelin[porkchop]"'
+    "    python -m pip install pyerfa matplotlib\n"
+    "or, from the root of orbelin's repository, with its porkchop extra:\n"
+    '    python -m pip install ".[porkchop]"'
 )
 
 
@@ -124,7 +131,7 @@ def plot(jd_dep, jd_arr, cells, output):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.strip().split("\n")[0])
     parser.add_argument("--step-days", type=float, default=1.0, help="grid step in days (default 1)")
     parser.add_argument("--output", default="porkchop.png", help="PNG file to write (default porkchop.png)")
     args = parser.parse_args(argv)

@@ -1,4 +1,6 @@
-"""Rendezvous from low Earth orbit with a GEO satellite: Nelder-Mead against a grid scan.
+"""
+Rendezvous from low Earth orbit with a GEO satellite: Nelder-Mead against a grid scan
+=====================================================================================
 
 The chaser is on a 7000 km circular orbit, the target in GEO 90 degrees
 ahead, both equatorial. Within a window of 30000 s (8.3 h) the two-impulse
@@ -11,6 +13,8 @@ rendezvous of least total delta-v is searched twice:
 Between circular coplanar orbits the Hohmann transfer is the cheapest
 two-impulse transfer, so both answers are compared with it: the search
 should find it, the grid only comes as close as its step allows.
+
+Usage::
 
     python examples/rendezvous.py
     python examples/rendezvous.py --step 60 --starts 32
@@ -67,7 +71,7 @@ def compare(step=300.0, starts=16, window=(0.0, 30000.0)):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.strip().split("\n")[0])
     parser.add_argument("--step", type=float, default=300.0, help="grid step, s (default 300)")
     parser.add_argument("--starts", type=int, default=16, help="Nelder-Mead starts (default 16)")
     args = parser.parse_args(argv)

@@ -124,9 +124,13 @@ def test_the_scan_targets_where_the_target_is_at_arrival():
     assert again == pytest.approx(best, rel=1e-6)
 
 
-def _run_example(*args):
+def _run_example(*args, without_dask=False):
     env = {k: v for k, v in os.environ.items() if k != "ORBELIN_NUM_THREADS"}
-    done = subprocess.run([sys.executable, str(EXAMPLE), *args], capture_output=True, text=True, timeout=120,
+    # Without Dask: the script runs in an interpreter where importing dask fails.
+    block = "import runpy, sys; sys.modules['dask'] = None; sys.argv[0] = sys.argv.pop(1); " \
+        "runpy.run_path(sys.argv[0], run_name='__main__')"
+    command = [sys.executable, "-c", block] if without_dask else [sys.executable]
+    done = subprocess.run([*command, str(EXAMPLE), *args], capture_output=True, text=True, timeout=120,
                           env=env, cwd=ROOT)
     assert done.returncode == 0, done.stderr
     return dict(line.split(": ", 1) for line in done.stdout.splitlines() if ": " in line)
@@ -135,7 +139,7 @@ def _run_example(*args):
 def test_the_script_runs_on_its_own_cluster_on_a_given_scheduler_and_alone(client):
     on_cluster = _run_example("--cases", "20000", "--workers", "2")
     on_scheduler = _run_example("--cases", "20000", "--scheduler", client.scheduler.address)
-    alone = _run_example("--cases", "20000", "--local")
+    alone = _run_example("--cases", "20000", "--local", without_dask=True)
     assert on_cluster["run"].startswith("LocalCluster of 2 worker process(es) x 1 thread(s), ORBELIN_NUM_THREADS=1")
     assert on_scheduler["run"] == f"scheduler {client.scheduler.address}, 2 workers, 2 Dask threads"
     assert alone["run"].startswith("this process, without Dask")

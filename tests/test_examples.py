@@ -88,7 +88,8 @@ def test_porkchop_without_its_extra_says_how_to_install_it(porkchop, monkeypatch
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     with pytest.raises(SystemExit) as info:
         porkchop.main(["--step-days", "30", "--output", str(tmp_path / "p.png")])
-    assert 'pip install "orbelin[porkchop]"' in str(info.value.code)
+    assert "pip install pyerfa matplotlib" in str(info.value.code)
+    assert 'pip install ".[porkchop]"' in str(info.value.code)
     assert not (tmp_path / "p.png").exists()
 
 

@@ -226,3 +226,25 @@ def test_repr_of_empty_and_nan_results():
     assert repr(empty) == expected_repr(0, "(min=NaN, max=NaN, avg=NaN km/s)")
     nothing = orbelin.optimize_lambert_nm_py(LEO_SOURCE, LEO_TARGET, (50.0, 50.0), 0, True)
     assert repr(nothing) == expected_repr(1, "(min=inf, max=-inf, avg=NaN km/s)")
+
+
+def test_columns_of_a_large_result_are_arrays_of_their_own():
+    # 300 grid values: 44,850 rows, 6.5 MB over the fifteen columns, none of them 4 MB (the size of a result whose
+    # columns share one block of memory). Each column must still own its data and outlive the others.
+    leo = np.array([7000.0, 0.0, 0.0, 0.0, np.sqrt(MU / 7000.0), 0.0])
+    geo = np.array([0.0, 42164.0, 0.0, -np.sqrt(MU / 42164.0), 0.0, 0.0])
+    result = orbelin.lambert_grid_search(leo, geo, (0.0, 86400.0), 86400.0 / 299)
+    columns = {name: getattr(result, name) for name in NAN_ROW_FIELDS}
+    assert columns["t0"].shape == (44850,)
+    for name, a in columns.items():
+        assert a.flags.owndata and a.base is None and a.flags.writeable, name
+    copies = {name: a.copy() for name, a in columns.items()}
+    dv1 = columns.pop("dv1")
+    del result, columns
+    np.testing.assert_array_equal(dv1, copies["dv1"])
+    # Resized in place, smaller and then larger, the column keeps its leading values.
+    dv1.resize((10, 3), refcheck=False)
+    np.testing.assert_array_equal(dv1, copies["dv1"][:10])
+    dv1.resize((50000, 3), refcheck=False)
+    np.testing.assert_array_equal(dv1[:10], copies["dv1"][:10])
+    assert not dv1[10:].any()

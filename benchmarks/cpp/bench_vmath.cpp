@@ -33,6 +33,15 @@ double thread_seconds() {
     return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
+std::string cpu_model() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    }
+    return "unknown CPU";
+}
+
 std::string load_average() {
     std::ifstream in("/proc/loadavg");
     std::string a, b, c;
@@ -56,7 +65,8 @@ int main(int argc, char** argv) {
     const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     const bool avx2 = __builtin_cpu_supports("avx2") != 0;
     const bool avx512 = __builtin_cpu_supports("avx512f") != 0;
-    std::printf("load average before: %s\n", load_average().c_str());
+    std::printf("%s; AVX2 %s, AVX-512F %s; load average before: %s\n", cpu_model().c_str(), avx2 ? "yes" : "no",
+                avx512 ? "yes" : "no", load_average().c_str());
     std::printf("%-6s %-9s %8s %7s %8s %9s %9s | %-9s %-31s | %-31s\n", "", "", "", "", "", "", "", "",
                 "ns per value (throughput)", "ns per call (latency)");
     std::printf("%-6s %-9s %8s %7s %8s %9s %9s | %-9s %7s %7s %7s %7s | %7s %7s %7s %7s\n", "func", "domain", "points",

@@ -269,29 +269,23 @@ ORBELIN_LANE_INLINE V asin(V x) noexcept {
 template <class V>
 ORBELIN_LANE_INLINE V asinh(V x) noexcept {
     using namespace detail;
-    constexpr double split = 0x1p27 + 1.0;
     const V a = lanes::abs(x);
     const auto large = a > 0x1p28;
     const auto tiny = a < 0x1p-28;
     // The moderate path on a value where it cannot overflow nor underflow (the other lanes take the other paths).
     const V am = select<V>(large | tiny, splat<V>(1.0), a);
-    // am^2 = p + pe exactly.
-    const V at = am * split;
-    const V ah = at - (at - am);
-    const V al = am - ah;
-    const V p = am * am;
-    const V pe = ((ah * ah - p) + 2.0 * ah * al) + al * al;
+    V p;
+    V pe;
+    exact_product(am, am, p, pe);
     // u + ue = 1 + am^2 (two-sum, 1 >= p not known).
     const V u = p + 1.0;
     const V ub = u - p;
     const V ue = ((p - (u - ub)) + (1.0 - ub)) + pe;
     // q + dq = sqrt(u + ue), dq from the exact residual u - q^2.
     const V q = lanes::sqrt(u);
-    const V qt = q * split;
-    const V qh = qt - (qt - q);
-    const V ql = q - qh;
-    const V qq = q * q;
-    const V qe = ((qh * qh - qq) + 2.0 * qh * ql) + ql * ql;
+    V qq;
+    V qe;
+    exact_product(q, q, qq, qe);
     const V dq = (((u - qq) - qe) + ue) / (q + q);
     // w + we = am + q (fast two-sum: q > am).
     const V w = q + am;

@@ -28,6 +28,18 @@ TransferElements burn_arc_elements(const OptimizedLambertSolution& burn, const A
     return compute_transfer_orbit_elements(ends.r1, v1, position(arrive), velocity(arrive), mu);
 }
 
+void burn_arc_elements_pair(const BurnArc& a, const BurnArc& b, double mu, TransferElements& out_a,
+                            TransferElements& out_b) noexcept {
+    const auto rendezvous = [](const BurnArc& x) { return !found_nothing(x.burn) && !has_nan(x.burn.dv2); };
+    if (rendezvous(a) && rendezvous(b)) {
+        compute_transfer_orbit_elements_pair({a.ends, a.u1 + a.burn.dv1, a.u2 - a.burn.dv2},
+                                             {b.ends, b.u1 + b.burn.dv1, b.u2 - b.burn.dv2}, mu, out_a, out_b);
+        return;
+    }
+    out_a = burn_arc_elements(a.burn, a.ends, a.u1, a.u2, mu);
+    out_b = burn_arc_elements(b.burn, b.ends, b.u1, b.u2, mu);
+}
+
 namespace {
 
 // Below this many transfers the elements are computed on the calling thread; above, on the pool (each transfer is

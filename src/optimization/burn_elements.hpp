@@ -34,6 +34,18 @@ TransferElements burn_transfer_elements(const OptimizedLambertSolution& burn, co
 TransferElements burn_arc_elements(const OptimizedLambertSolution& burn, const ArcEnds& ends, const Vec3& u1,
                                    const Vec3& u2, double mu) noexcept;
 
+// A burn with the states of burn_arc_elements.
+struct BurnArc {
+    OptimizedLambertSolution burn;
+    ArcEnds ends;
+    Vec3 u1;
+    Vec3 u2;
+};
+
+// burn_arc_elements of two burns, bit for bit, the two computed side by side where both have an arrival burn.
+void burn_arc_elements_pair(const BurnArc& a, const BurnArc& b, double mu, TransferElements& out_a,
+                            TransferElements& out_b) noexcept;
+
 // The burn of a transfer of `problem`.
 Burn make_burn(const OptimizedLambertSolution& transfer, const TransferProblem& problem) noexcept;
 

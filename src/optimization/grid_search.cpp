@@ -117,15 +117,35 @@ void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
                                velocity(states.target[c.j]), ends.source_normal[c.i], x[c.j] - x[c.i]};
         };
         // The cells' bests arrive in bursts, after each run of solves: their elements, independent arithmetic,
-        // then follow one another instead of sitting between the solves' dependency chains.
-        best_lambert_impulses_run(
-            begin, end, case_of, problem.arcs, [&](std::size_t k, const std::optional<Impulses>& best) {
-                if (!best) return;
-                const Cell& c = cells[k - begin];
-                const OptimizedLambertSolution burn = transfer_record(*best, x[c.i], x[c.j], problem.arcs.rendezvous);
-                keep(k, {burn, burn_arc_elements(burn, arc_ends(ends.source[c.i], ends.target[c.j]),
-                                                 velocity(states.source[c.i]), velocity(states.target[c.j]), mu)});
-            });
+        // then follow one another instead of sitting between the solves' dependency chains, and they are computed
+        // two cells at a time, whose chains of divisions and square roots overlap.
+        std::optional<std::size_t> pending_k;
+        BurnArc pending;
+        const auto arc_of = [&](std::size_t k, const Impulses& best) {
+            const Cell& c = cells[k - begin];
+            return BurnArc{transfer_record(best, x[c.i], x[c.j], problem.arcs.rendezvous),
+                           arc_ends(ends.source[c.i], ends.target[c.j]), velocity(states.source[c.i]),
+                           velocity(states.target[c.j])};
+        };
+        best_lambert_impulses_run(begin, end, case_of, problem.arcs,
+                                  [&](std::size_t k, const std::optional<Impulses>& best) {
+                                      if (!best) return;
+                                      if (!pending_k) {
+                                          pending = arc_of(k, *best);
+                                          pending_k = k;
+                                          return;
+                                      }
+                                      const BurnArc arc = arc_of(k, *best);
+                                      Burn first{pending.burn, {}};
+                                      Burn second{arc.burn, {}};
+                                      burn_arc_elements_pair(pending, arc, mu, first.elements, second.elements);
+                                      keep(*pending_k, first);
+                                      keep(k, second);
+                                      pending_k.reset();
+                                  });
+        if (pending_k) {
+            keep(*pending_k, {pending.burn, burn_arc_elements(pending.burn, pending.ends, pending.u1, pending.u2, mu)});
+        }
     });
 }
 

@@ -1,6 +1,7 @@
 #include "optimization/porkchop.hpp"
 
 #include <cmath>
+#include <utility>
 
 namespace orbelin {
 
@@ -11,6 +12,18 @@ std::optional<BestArc> porkchop_cell(const State& departure, double t_dep, const
     if (!(tof > 0.0)) return std::nullopt;
     return best_lambert_arc(position(departure), velocity(departure), position(arrival), velocity(arrival), tof,
                             options);
+}
+
+PorkchopSide porkchop_side(std::vector<State> states, std::vector<double> times, bool departures) {
+    PorkchopSide side{std::move(states), std::move(times), {}, {}};
+    const std::size_t n = side.states.size();
+    side.ends.resize(n);
+    side.normals.resize(departures ? n : 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        side.ends[i] = arc_end(position(side.states[i]));
+        if (departures) side.normals[i] = departure_normal(position(side.states[i]), velocity(side.states[i]));
+    }
+    return side;
 }
 
 std::size_t cheapest_cell(std::span<const double> costs) noexcept {

@@ -240,37 +240,41 @@ inline GeometryPair orbit_geometry_pair(const Vec3& r1, const Vec3& v1, double r
                                         const Vec3& r2, const Vec3& v2, double r2_norm, const Vec3& r2_unit,
                                         double mu) noexcept {
 #if ORBELIN_SSE2
-    GeometryPair p;
-    OrbitGeometry& a = p.first;
-    OrbitGeometry& b = p.second;
-    a.r = r1;
-    a.v = v1;
-    a.r_norm = r1_norm;
-    b.r = r2;
-    b.v = v2;
-    b.r_norm = r2_norm;
-    b.v_norm = nan;
-    b.n_norm = nan;
-    a.h = cross(r1, v1);
-    b.h = cross(r2, v2);
-    a.n = Vec3{-a.h.y, a.h.x, 0.0};
-    b.n = Vec3{-b.h.y, b.h.x, 0.0};
-    const __m128d speeds = _mm_sqrt_pd(_mm_set_pd(dot(a.n, a.n), dot(v1, v1)));
-    a.v_norm = _mm_cvtsd_f64(speeds);
-    a.n_norm = _mm_cvtsd_f64(_mm_unpackhi_pd(speeds, speeds));
-    const Vec3 ca = cross(v1, a.h);
-    const Vec3 cb = cross(v2, b.h);
+    // Every field is given once: a pair default-constructed and then assigned is first cleared as a block of 300
+    // bytes, whose wide stores the loads of the fields then wait behind.
+    const Vec3 h1 = cross(r1, v1);
+    const Vec3 h2 = cross(r2, v2);
+    const Vec3 n1{-h1.y, h1.x, 0.0};
+    const Vec3 n2{-h2.y, h2.x, 0.0};
+    const __m128d speeds = _mm_sqrt_pd(_mm_set_pd(dot(n1, n1), dot(v1, v1)));
+    const Vec3 ca = cross(v1, h1);
+    const Vec3 cb = cross(v2, h2);
     const __m128d m = _mm_set1_pd(mu);
     const __m128d ex = _mm_div_pd(_mm_set_pd(cb.x, ca.x), m);
     const __m128d ey = _mm_div_pd(_mm_set_pd(cb.y, ca.y), m);
     const __m128d ez = _mm_div_pd(_mm_set_pd(cb.z, ca.z), m);
     const auto hi = [](__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); };
-    a.e_vec = Vec3{_mm_cvtsd_f64(ex), _mm_cvtsd_f64(ey), _mm_cvtsd_f64(ez)} - r1_unit;
-    b.e_vec = Vec3{hi(ex), hi(ey), hi(ez)} - r2_unit;
-    const __m128d ecc = _mm_sqrt_pd(_mm_set_pd(dot(b.e_vec, b.e_vec), dot(a.e_vec, a.e_vec)));
-    a.ecc = _mm_cvtsd_f64(ecc);
-    b.ecc = hi(ecc);
-    return p;
+    const Vec3 e1 = Vec3{_mm_cvtsd_f64(ex), _mm_cvtsd_f64(ey), _mm_cvtsd_f64(ez)} - r1_unit;
+    const Vec3 e2 = Vec3{hi(ex), hi(ey), hi(ez)} - r2_unit;
+    const __m128d ecc = _mm_sqrt_pd(_mm_set_pd(dot(e2, e2), dot(e1, e1)));
+    return {OrbitGeometry{.r = r1,
+                          .v = v1,
+                          .r_norm = r1_norm,
+                          .v_norm = _mm_cvtsd_f64(speeds),
+                          .h = h1,
+                          .n = n1,
+                          .n_norm = hi(speeds),
+                          .e_vec = e1,
+                          .ecc = _mm_cvtsd_f64(ecc)},
+            OrbitGeometry{.r = r2,
+                          .v = v2,
+                          .r_norm = r2_norm,
+                          .v_norm = nan,
+                          .h = h2,
+                          .n = n2,
+                          .n_norm = nan,
+                          .e_vec = e2,
+                          .ecc = hi(ecc)}};
 #else
     return {orbit_geometry(r1, v1, r1_norm, r1_unit, mu), orbit_geometry(r2, v2, r2_norm, r2_unit, mu, /*full=*/false)};
 #endif
@@ -295,7 +299,12 @@ inline double inclination(const OrbitGeometry& g) noexcept {
     const double h_norm = norm(g.h);
     if (h_norm < element_guard) return 0.0;
     const Vec3 k{0.0, 0.0, 1.0};
-    if (std::isfinite(g.h.z)) return atan2_fast(g.n_norm, dot(g.h, k));
+    if (std::isfinite(g.h.z)) {
+        // An orbit exactly in the equatorial plane has a zero node vector (|n| is +0, never -0): atan2(+0, h_z) is
+        // +0 or pi by the sign of h_z alone, which needs no library call.
+        if (g.n_norm == 0.0) return std::signbit(g.h.z) ? pi : 0.0;
+        return atan2_fast(g.n_norm, dot(g.h, k));
+    }
     return vector_angle(g.h, k);
 }
 
@@ -419,6 +428,44 @@ inline double anomaly_element(OrbitGeometry g, double tol) noexcept {
         return wrap_two_pi(argument_of_latitude(g));
     }
     return wrap_two_pi(true_anomaly(g));
+}
+
+// Whether true_anomaly measures the anomaly of g from its periapsis (rather than substituting 0) and
+// anomaly_element takes it as the anomaly: an orbit that is not circular by `tol` with e and r past the guards.
+inline bool measured_anomaly(const OrbitGeometry& g, double tol) noexcept {
+    return g.ecc >= tol && g.ecc > element_guard && g.r_norm >= element_guard;
+}
+
+// The departure elements of a transfer arc and the anomaly at its arrival.
+struct ArcAngles {
+    ClassicalElements departure;
+    double arrival_nu;
+};
+
+// classical_elements(arc.first, mu, tol) and anomaly_element(arc.second, tol), bit for bit. An arc in the equatorial
+// plane (as every arc between two equatorial orbits is) has its two anomalies as the only angles measured between
+// vectors, and they are paired here; every other arc takes the two calls.
+inline ArcAngles arc_angles(const GeometryPair& arc, double mu, double tol) noexcept {
+    const OrbitGeometry& g = arc.first;
+    const OrbitGeometry& b = arc.second;
+    if (!(sin_inclination(g) < tol && measured_anomaly(g, tol) && measured_anomaly(b, tol))) {
+        return {classical_elements(g, mu, tol), anomaly_element(b, tol)};
+    }
+    // The equatorial branch of classical_elements for an orbit that is not circular, and true_anomaly at both ends.
+    ClassicalElements el{};
+    el.sma = semi_major_axis(g, mu, tol);
+    el.ecc = g.ecc;
+    el.inc = inclination(g);
+    el.raan = 0.0;
+    el.argp = longitude_of_periapsis(g, el.inc, true);
+    const AnglePair nu = vector_angle_pair(g.e_vec, g.r, b.e_vec, b.r);
+    el.nu = select_less(dot(g.r, g.v), 0.0, two_pi - nu.first, nu.first);
+    const double arrival = select_less(dot(b.r, b.v), 0.0, two_pi - nu.second, nu.second);
+    el.inc = wrap_two_pi(el.inc);
+    el.raan = wrap_two_pi(el.raan);
+    el.argp = wrap_two_pi(el.argp);
+    el.nu = wrap_two_pi(el.nu);
+    return {el, wrap_two_pi(arrival)};
 }
 
 }  // namespace orbelin::detail

@@ -31,4 +31,16 @@ TransferElements compute_transfer_orbit_elements(const Vec3& r1, const Vec3& v1,
 TransferElements compute_transfer_orbit_elements(const ArcEnds& ends, const Vec3& v1, const Vec3& v2,
                                                  double mu) noexcept;
 
+// One arc for compute_transfer_orbit_elements_pair.
+struct ArcStates {
+    ArcEnds ends;
+    Vec3 v1;
+    Vec3 v2;
+};
+
+// The elements of two arcs at once, bit for bit those of compute_transfer_orbit_elements for each: the two
+// conversions are chains of dependent divisions and square roots, which overlap when written side by side.
+void compute_transfer_orbit_elements_pair(const ArcStates& a, const ArcStates& b, double mu, TransferElements& out_a,
+                                          TransferElements& out_b) noexcept;
+
 }  // namespace orbelin

@@ -15,8 +15,11 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "common/constants.hpp"
+#include "common/sin_cos.hpp"
 
 namespace orbelin {
 
@@ -28,16 +31,6 @@ constexpr double parabolic_alpha = 1e-6;
 // c3 grows as 6 eps / psi); the Maclaurin series is used instead.
 constexpr double stumpff_series_psi = 0.1;
 constexpr int series_terms = 8;
-// 1/n! for n = 0 ... 17; every n! up to 18! is exact in a double, so each entry is correctly rounded.
-constexpr auto inverse_factorials = [] {
-    std::array<double, 2 * series_terms + 2> table{};
-    double factorial = 1.0;
-    for (std::size_t n = 0; n < table.size(); ++n) {
-        if (n > 0) factorial *= static_cast<double>(n);
-        table[n] = 1.0 / factorial;
-    }
-    return table;
-}();
 constexpr double chi_tolerance = 1e-8;
 constexpr int max_iterations = 50;
 // Bisection halves the bracket each step: from any finite bracket the double grid is exhausted long before this.
@@ -72,6 +65,18 @@ struct UniversalTerms {
     double r;
 };
 
+// The radius r (km) at chi, from chi^2, psi and the Stumpff functions there; V is a double or a vector of them.
+template <class V>
+inline V universal_radius(V chi, V chi2, V psi, V c2, V c3, V sigma0, V r0_norm) noexcept {
+    return chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2);
+}
+
+// The Newton step of the time equation at chi, whose derivative there is r.
+template <class V>
+inline V newton_step_at(V chi, V chi2, V psi, V c2, V c3, V sigma0, V r0_norm, V sqrt_mu_dt, V r) noexcept {
+    return (sqrt_mu_dt - chi2 * chi * c3 - sigma0 * chi2 * c2 - r0_norm * chi * (1.0 - psi * c3)) / r;
+}
+
 // What the formulas need of the initial state: alpha = 1/a (1/km), sigma0 = r0.v0 / sqrt(mu), |r0| (km).
 struct UniversalOrbit {
     double alpha;
@@ -82,7 +87,7 @@ struct UniversalOrbit {
         const double chi2 = chi * chi;
         const double psi = chi2 * alpha;
         const auto [c2, c3] = detail::stumpff_c2_c3(psi);
-        return {chi2, psi, c2, c3, chi2 * c2 + sigma0 * chi * (1.0 - psi * c3) + r0_norm * (1.0 - psi * c2)};
+        return {chi2, psi, c2, c3, universal_radius(chi, chi2, psi, c2, c3, sigma0, r0_norm)};
     }
 };
 
@@ -160,7 +165,8 @@ double safeguarded_chi(const TimeEquation& eq, double dt, double start, double r
 detail::Stumpff detail::stumpff_c2_c3(double psi) noexcept {
     if (psi > stumpff_series_psi) {
         const double sq = std::sqrt(psi);
-        return {(1.0 - std::cos(sq)) / psi, (sq - std::sin(sq)) / (sq * sq * sq)};
+        const auto [sin_sq, cos_sq] = sin_cos(sq);
+        return {(1.0 - cos_sq) / psi, (sq - sin_sq) / (sq * sq * sq)};
     }
     if (psi < -stumpff_series_psi) {
         const double sq = std::sqrt(-psi);
@@ -233,14 +239,13 @@ bool kepler_prepare(const State& state, double dt, double mu, KeplerProblem& p, 
 inline double kepler_newton_step(KeplerProblem& p) noexcept {
     const double chi = p.chi;
     const auto [chi2, psi, c2, c3, r] = p.orbit().at(chi);
-    const double dchi =
-        (p.sqrt_mu_dt - chi2 * chi * c3 - p.sigma0 * chi2 * c2 - p.r0_norm * chi * (1.0 - psi * c3)) / r;
+    const double dchi = newton_step_at(chi, chi2, psi, c2, c3, p.sigma0, p.r0_norm, p.sqrt_mu_dt, r);
     p.chi = chi + dchi;
     return dchi;
 }
 
-// After the first stage: the bracketed second stage where it is needed, then the state from the final chi.
-void kepler_finish(KeplerProblem& p, KeplerSolve& out) noexcept {
+// After the first stage: the bracketed second stage where it is needed.
+void kepler_second_stage(KeplerProblem& p, KeplerSolve& out) noexcept {
     // Not converged, or a guess or step that left the reals (the logarithm of the hyperbolic guess can see a
     // negative argument): the answer exists, so the bracketed stage finds it.
     if (!out.converged || !std::isfinite(p.chi)) {
@@ -248,15 +253,22 @@ void kepler_finish(KeplerProblem& p, KeplerSolve& out) noexcept {
         p.chi = safeguarded_chi(eq, p.dt, p.chi, p.r0_norm, out.safeguarded_steps);
         out.converged = !std::isnan(p.chi);
     }
-    const double chi = p.chi;
-    const auto [chi2, psi, c2, c3, r] = p.orbit().at(chi);
+}
 
+// The state from the final chi and the universal terms there (the Lagrange coefficients f, g, fdot, gdot).
+State kepler_state(const KeplerProblem& p, const UniversalTerms& terms) noexcept {
+    const double chi = p.chi;
+    const auto [chi2, psi, c2, c3, r] = terms;
     const double f = 1.0 - chi2 * c2 / p.r0_norm;
     const double g = p.dt - chi2 * chi * c3 / p.sqrt_mu;
     const double fdot = p.sqrt_mu * chi * (psi * c3 - 1.0) / (r * p.r0_norm);
     const double gdot = 1.0 - chi2 * c2 / r;
+    return make_state(f * p.r0 + g * p.v0, fdot * p.r0 + gdot * p.v0);
+}
 
-    out.state = make_state(f * p.r0 + g * p.v0, fdot * p.r0 + gdot * p.v0);
+void kepler_finish(KeplerProblem& p, KeplerSolve& out) noexcept {
+    kepler_second_stage(p, out);
+    out.state = kepler_state(p, p.orbit().at(p.chi));
 }
 
 // Whether the first stage ends after a step dchi: converged (recorded in out) or a NaN step.
@@ -283,12 +295,138 @@ KeplerSolve kepler_universal_2body_solve(const State& state, double dt, double m
     return out;
 }
 
+namespace {
+
+// Two doubles in one SSE2 register, part of the baseline x86-64 instruction set (elsewhere GCC and Clang lower
+// them to pairs of scalar operations). The lane code below is written over the vector type (V, with U its unsigned
+// integers) and the lane count W: a translation unit compiled for AVX2 or AVX-512 can instantiate it on lanes::f64x4
+// or lanes::f64x8 and give the same bits, since every lane takes the same IEEE operations.
+using f64x2 = double __attribute__((vector_size(16)));
+using u64x2 = std::uint64_t __attribute__((vector_size(16)));
+
+template <class V>
+V lanes_load(const double* p) noexcept {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+void lanes_store(double* p, V v) noexcept {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// c2[l], c3[l] = stumpff_c2_c3(psi[l]) for l = 0 .. W-1, bit for bit, computed on vectors V of doubles (U: unsigned
+// 64-bit integers of the same shape) for the series band and the ellipse, the same operations in the same order; a
+// lane that needs another path (a hyperbola, or an argument for which sin_cos leaves its common path) gets its
+// values from stumpff_c2_c3 itself.
+template <class V, class U, std::size_t W>
+void stumpff_lanes(const double* psi, double* c2, double* c3) noexcept {
+    constexpr std::size_t n = sizeof(V) / sizeof(double);
+    static_assert(W % n == 0);
+    using M = decltype(V{} < V{});
+    bool other_lane[W];
+    bool any_other = false;
+    for (std::size_t j = 0; j < W; j += n) {
+        const V p = lanes_load<V>(psi + j);
+        // Only hyperbolas: all of them for stumpff_c2_c3, nothing to compute here.
+        const M hyperbola = p < -stumpff_series_psi;
+        bool all_hyperbolas = true;
+        for (std::size_t i = 0; i < n; ++i) all_hyperbolas &= hyperbola[i] != 0;
+        if (all_hyperbolas) {
+            for (std::size_t i = 0; i < n; ++i) other_lane[j + i] = true;
+            any_other = true;
+            continue;
+        }
+        const V minus_p = -p;
+        V series2 = V{};
+        V series3 = V{};
+        for (int k = series_terms - 1; k >= 0; --k) {
+            series2 = series2 * minus_p + detail::inverse_factorials[2 * k + 2];
+            series3 = series3 * minus_p + detail::inverse_factorials[2 * k + 3];
+        }
+        // The ellipse's closed forms; lanes of other kinds compute NaN here and are not selected.
+        V sq;
+        for (std::size_t i = 0; i < n; ++i) sq[i] = std::sqrt(p[i]);
+        V sin_sq, cos_sq;
+        M direct;
+        sin_cos_lanes<V, U>(sq, sin_sq, cos_sq, direct);
+        const V closed2 = (1.0 - cos_sq) / p;
+        const V closed3 = (sq - sin_sq) / (sq * sq * sq);
+        const M ellipse = p > stumpff_series_psi;
+        const M other = (ellipse & ~direct) | hyperbola;
+        lanes_store(c2 + j, ellipse ? closed2 : series2);
+        lanes_store(c3 + j, ellipse ? closed3 : series3);
+        for (std::size_t i = 0; i < n; ++i) {
+            other_lane[j + i] = other[i] != 0;
+            any_other |= other_lane[j + i];
+        }
+    }
+    if (!any_other) return;
+    for (std::size_t l = 0; l < W; ++l) {
+        if (other_lane[l]) {
+            const auto s = detail::stumpff_c2_c3(psi[l]);
+            c2[l] = s.c2;
+            c3[l] = s.c3;
+        }
+    }
+}
+
+// Propagations in flight at once, in structure-of-arrays form: lane l iterates one problem, and a lane whose
+// problem has stopped takes the next one. Every lane takes the same Newton steps as kepler_universal_2body_solve,
+// operation for operation in the same order (no fused multiply-adds), so each state is bit for bit its answer; the
+// lanes' chains of dependent operations (a square root, a cosine or hyperbolic cosine, three divisions) overlap.
+template <std::size_t W>
+struct NewtonLanes {
+    double chi[W];
+    double alpha[W];
+    double sigma0[W];
+    double r0_norm[W];
+    double sqrt_mu_dt[W];
+
+    void load(std::size_t l, const KeplerProblem& p) noexcept {
+        chi[l] = p.chi;
+        alpha[l] = p.alpha;
+        sigma0[l] = p.sigma0;
+        r0_norm[l] = p.r0_norm;
+        sqrt_mu_dt[l] = p.sqrt_mu_dt;
+    }
+
+    // One Newton step in every lane (the step of kepler_newton_step); dchi receives the steps.
+    template <class V, class U>
+    void step(double (&dchi)[W]) noexcept {
+        constexpr std::size_t n = sizeof(V) / sizeof(double);
+        double chi2[W], psi[W], c2[W], c3[W];
+        for (std::size_t j = 0; j < W; j += n) {
+            const V x = lanes_load<V>(chi + j);
+            const V x2 = x * x;
+            lanes_store(chi2 + j, x2);
+            lanes_store(psi + j, x2 * lanes_load<V>(alpha + j));
+        }
+        stumpff_lanes<V, U, W>(psi, c2, c3);
+        for (std::size_t j = 0; j < W; j += n) {
+            const V x = lanes_load<V>(chi + j);
+            const V x2 = lanes_load<V>(chi2 + j);
+            const V p = lanes_load<V>(psi + j);
+            const V s2 = lanes_load<V>(c2 + j);
+            const V s3 = lanes_load<V>(c3 + j);
+            const V sg = lanes_load<V>(sigma0 + j);
+            const V rn = lanes_load<V>(r0_norm + j);
+            const V r = universal_radius(x, x2, p, s2, s3, sg, rn);
+            const V d = newton_step_at(x, x2, p, s2, s3, sg, rn, lanes_load<V>(sqrt_mu_dt + j), r);
+            lanes_store(dchi + j, d);
+            lanes_store(chi + j, x + d);
+        }
+    }
+};
+
+}  // namespace
+
 void kepler_universal_2body_many(const State* states, const double* dt, State* out, std::size_t n, double mu) noexcept {
-    // Propagations in flight at a time: every lane takes the same Newton steps as kepler_universal_2body_solve, in
-    // the same order, so each state is bit for bit its answer; a step is a chain of dependent operations (a
-    // cosine or hyperbolic cosine, then a division) that four independent chains overlap.
-    constexpr std::size_t lanes = 4;
-    constexpr std::size_t run = 32;
+    // Eight lanes (four vectors of two) keep enough independent chains in flight to hide the latency of a step;
+    // problems are prepared and finished a run at a time, so that lanes seldom idle at the end of a run.
+    constexpr std::size_t W = 8;
+    constexpr std::size_t run = 256;
     KeplerProblem p[run];
     KeplerSolve solve[run];
     for (std::size_t first = 0; first < n; first += run) {
@@ -299,27 +437,58 @@ void kepler_universal_2body_many(const State* states, const double* dt, State* o
             solve[k] = KeplerSolve{};
             if (kepler_prepare(states[first + k], dt[first + k], mu, p[k], solve[k])) pending[waiting++] = k;
         }
-        std::size_t lane[lanes];
+        // Idle lanes iterate a harmless copy of a real problem and are never read.
+        NewtonLanes<W> lanes{};
+        std::size_t lane[W];
+        bool busy[W];
         std::size_t live = 0;
         std::size_t next = 0;
-        for (; live < lanes && next < waiting; ++live) lane[live] = pending[next++];
+        for (std::size_t l = 0; l < W; ++l) {
+            busy[l] = next < waiting;
+            if (busy[l]) {
+                lane[l] = pending[next++];
+                ++live;
+            } else {
+                lane[l] = waiting > 0 ? pending[0] : 0;
+            }
+            lanes.load(l, p[lane[l]]);
+        }
         while (live > 0) {
-            for (std::size_t l = 0; l < live;) {
+            double dchi[W];
+            lanes.template step<f64x2, u64x2>(dchi);
+            for (std::size_t l = 0; l < W; ++l) {
+                if (!busy[l]) continue;
                 const std::size_t k = lane[l];
-                const double dchi = kepler_newton_step(p[k]);
                 const int steps = ++solve[k].newton_steps;
-                if (!kepler_newton_stops(dchi, solve[k]) && steps < max_iterations) {
-                    ++l;
-                    continue;
-                }
+                if (!kepler_newton_stops(dchi[l], solve[k]) && steps < max_iterations) continue;
+                p[k].chi = lanes.chi[l];
                 if (next < waiting) {
-                    lane[l++] = pending[next++];
+                    lane[l] = pending[next++];
+                    lanes.load(l, p[lane[l]]);
                 } else {
-                    lane[l] = lane[--live];
+                    busy[l] = false;
+                    --live;
                 }
             }
         }
-        for (std::size_t w = 0; w < waiting; ++w) kepler_finish(p[pending[w]], solve[pending[w]]);
+        for (std::size_t w = 0; w < waiting; ++w) kepler_second_stage(p[pending[w]], solve[pending[w]]);
+        // The final terms W at a time, as the Newton steps take them (the lanes past the end repeat the last).
+        for (std::size_t w0 = 0; w0 < waiting; w0 += W) {
+            const std::size_t m = std::min(W, waiting - w0);
+            double chi2[W], psi[W], c2[W], c3[W];
+            for (std::size_t l = 0; l < W; ++l) {
+                const KeplerProblem& q = p[pending[w0 + std::min(l, m - 1)]];
+                chi2[l] = q.chi * q.chi;
+                psi[l] = chi2[l] * q.alpha;
+            }
+            stumpff_lanes<f64x2, u64x2, W>(psi, c2, c3);
+            for (std::size_t l = 0; l < m; ++l) {
+                const std::size_t k = pending[w0 + l];
+                const KeplerProblem& q = p[k];
+                const double r = universal_radius(q.chi, chi2[l], psi[l], c2[l], c3[l], q.sigma0, q.r0_norm);
+                solve[k].state = kepler_state(q, {chi2[l], psi[l], c2[l], c3[l], r});
+            }
+        }
         for (std::size_t k = 0; k < count; ++k) out[first + k] = solve[k].state;
     }
 }

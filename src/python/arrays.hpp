@@ -208,6 +208,25 @@ private:
     std::size_t size_ = 0;
 };
 
+// Arrays of at least this many bytes get huge pages on their own (ResultArray); smaller ones only from a
+// SharedResultBlock.
+inline constexpr std::size_t own_huge_pages_bytes = std::size_t{4} << 20;
+
+// While alive, the arrays under own_huge_pages_bytes made on this thread (ResultArray) take their memory from one
+// block of about `bytes` bytes marked for huge pages, when those arrays together span at least 4 MB; otherwise,
+// or when the system refuses, it does nothing. Each array still owns its data; the block goes back to the system
+// when the last of them is freed, so a kept column holds at most the block (under 4 MB per column) alive.
+class SharedResultBlock {
+public:
+    explicit SharedResultBlock(std::size_t bytes);
+    ~SharedResultBlock();
+    SharedResultBlock(const SharedResultBlock&) = delete;
+    SharedResultBlock& operator=(const SharedResultBlock&) = delete;
+
+private:
+    PyObject* previous_ = nullptr;  // the allocator to restore
+};
+
 extern template class ResultArray<double>;
 extern template class ResultArray<std::uint64_t>;
 extern template class ResultArray<std::int64_t>;

@@ -88,6 +88,8 @@ sma, ecc, inc, raan, argp, ta_depart, ta_arrive, rp, ra : ndarray of float64
     argument of perigee, true anomaly at r1 and at r2 (degrees), radius of
     perigee and of apogee (km; ra is inf for a hyperbolic arc).
 
+Notes
+-----
 Each read returns the stored array itself, not a copy; the attributes
 cannot be reassigned, but the arrays are writeable: a change made in place
 is seen by later reads and by a copy.copy() of the object, which shares
@@ -132,6 +134,8 @@ sma, ecc, inc, raan, argp, ta_depart, ta_arrive, rp, ra : ndarray of float64
     (degrees), radius of perigee and of apogee (km; ra is inf for a
     hyperbolic arc).
 
+Notes
+-----
 A search that found nothing gives zero rows, or one row of NaN for the
 functions that always return one row. Each read returns the stored array
 itself, not a copy; the attributes cannot be reassigned, but the arrays
@@ -193,6 +197,8 @@ best_index : ndarray of int64, shape (2,)
     (total with rendezvous, dv1_mag without); the first in row-major
     order on a tie; (-1, -1) when no cell has a transfer.
 
+Notes
+-----
 Each read returns the stored array itself, not a copy; the attributes
 cannot be reassigned, but the arrays are writeable: a change made in place
 is seen by later reads, by repr() and by a copy.copy() of the object,

@@ -42,8 +42,7 @@ ImpulseCase impulse_case(const LambertBatch& batch, const Readers& view, std::si
 struct ImpulseColumns {
     static constexpr std::size_t bytes_per_slot = 9 * sizeof(double);
 
-    explicit ImpulseColumns(const Shape& s)
-        : dv1_mag(s), dv2_mag(s), total(s), dv1(with_axes(s, {3})), dv2(with_axes(s, {3})) {}
+    explicit ImpulseColumns(const Shape& s) : ImpulseColumns(s, SharedResultBlock(small_arrays_bytes(s))) {}
 
     void write(std::size_t slot, const Impulses& i) const noexcept {
         dv1_mag.data()[slot] = i.dv1_mag;
@@ -65,6 +64,17 @@ struct ImpulseColumns {
     }
 
     ResultArray<double> dv1_mag, dv2_mag, total, dv1, dv2;
+
+private:
+    // The bytes of the arrays that share a block of memory (SharedResultBlock) when they are made together.
+    static std::size_t small_arrays_bytes(const Shape& s) noexcept {
+        const std::size_t magnitude = element_count(s) * sizeof(double);
+        const auto small = [](std::size_t bytes) { return bytes < own_huge_pages_bytes ? bytes : 0; };
+        return 3 * small(magnitude) + 2 * small(3 * magnitude);
+    }
+
+    ImpulseColumns(const Shape& s, const SharedResultBlock& /*while the arrays are made*/)
+        : dv1_mag(s), dv2_mag(s), total(s), dv1(with_axes(s, {3})), dv2(with_axes(s, {3})) {}
 };
 
 // Built on first use: its texts are strings, whose construction at load time could throw where nothing catches.

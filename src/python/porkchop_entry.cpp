@@ -32,12 +32,8 @@ constexpr std::size_t kBestIndex = column_index(kColumns, "best_index");
 using Columns = ColumnArrays<kColumns>;
 
 // One side of the scan: its states, checked to be (count, 6), and one date per state.
-struct Side {
-    std::vector<State> states;
-    std::vector<double> times;
-};
-
-Side read_side(const Args& args, const char* states_name, const char* times_name, const char* count_name) {
+PorkchopSide read_side(const Args& args, const char* states_name, const char* times_name, const char* count_name,
+                       bool departures) {
     PyArrayObject* states = args.array(states_name);
     if (PyArray_NDIM(states) != 2 || !has_last_axis(states, 6)) {
         raise_value_error(concat({states_name, " must have shape (", count_name, ", 6)"}));
@@ -54,7 +50,7 @@ Side read_side(const Args& args, const char* states_name, const char* times_name
     rows.with_layout([&](const auto& reader) {
         for (std::size_t i = 0; i < count; ++i) copied[i] = reader.state(i);
     });
-    return {std::move(copied), std::move(times)};
+    return porkchop_side(std::move(copied), std::move(times), departures);
 }
 
 void write_cell(const Columns& columns, std::size_t c, const BestArc& best, double tof) noexcept {
@@ -74,8 +70,8 @@ void write_cell(const Columns& columns, std::size_t c, const BestArc& best, doub
 }
 
 PyObject* lambert_porkchop_impl(const Args& args) {
-    const Side departures = read_side(args, "departure_states", "departure_times", "n");
-    const Side arrivals = read_side(args, "arrival_states", "arrival_times", "m");
+    const PorkchopSide departures = read_side(args, "departure_states", "departure_times", "n", true);
+    const PorkchopSide arrivals = read_side(args, "arrival_states", "arrival_times", "m", false);
     const BestArcOptions options{.solver = lambert_settings(args), .rendezvous = args.flag("rendezvous")};
 
     const std::size_t n = departures.times.size();
@@ -84,18 +80,17 @@ PyObject* lambert_porkchop_impl(const Args& args) {
     // Every cell is written by the loop (an arc, or the fill values), so the arrays start unwritten.
     Columns columns(Shape{static_cast<npy_intp>(n), static_cast<npy_intp>(m)});
 
-    parallel_for(global_pool(), n * m, [&](std::size_t c) {
-        const std::size_t i = c / m;
-        const std::size_t j = c % m;
-        const double t_dep = departures.times[i];
-        const double t_arr = arrivals.times[j];
-        const auto best = porkchop_cell(departures.states[i], t_dep, arrivals.states[j], t_arr, options);
-        if (best) {
-            write_cell(columns, c, *best, t_arr - t_dep);
-            return;
-        }
-        columns.pad(c);
-        if (t_arr > t_dep) *columns.at<kTof>(c) = t_arr - t_dep;
+    global_pool().run(n * m, /*grain=*/0, [&](std::size_t begin, std::size_t end) {
+        porkchop_cells(begin, end, departures, arrivals, options,
+                       [&](std::size_t c, const std::optional<BestArc>& best) {
+                           const double tof = arrivals.times[c % m] - departures.times[c / m];
+                           if (best) {
+                               write_cell(columns, c, *best, tof);
+                               return;
+                           }
+                           columns.pad(c);
+                           if (tof > 0.0) *columns.at<kTof>(c) = tof;
+                       });
     });
 
     // The cheapest cell by the cost the arcs were chosen by.

@@ -89,7 +89,7 @@ PyObject* kepler_universal_2body_vec_impl(const Args& args) {
     rows.with_layout([&](const auto& reader) {
         global_pool().run(count, /*grain=*/0, [&](std::size_t begin, std::size_t end) {
             // The states are propagated a run at a time, several at once (kepler_universal_2body_many).
-            constexpr std::size_t run = 64;
+            constexpr std::size_t run = 256;
             State in[run];
             double interval[run];
             State propagated[run];

@@ -153,12 +153,11 @@ inline detail::IzzoItem impulse_item(std::size_t c, const ImpulseCase& k, const 
 // together, up to this many at once.
 inline constexpr std::size_t batch_run_arcs = 32;
 
-// The cases case_of(begin), ..., case_of(end - 1) (each a ImpulseCase), as best_lambert_impulses answers each:
-// sink(c, const std::optional<Impulses>&), in case order. The arcs of consecutive cases are solved together
+// The cases case_of(begin), ..., case_of(end - 1) (each a ImpulseCase), as best_lambert_arc answers each:
+// sink(c, const std::optional<BestArc>&), in case order. The arcs of consecutive cases are solved together
 // (detail::IzzoRun), bit for bit as one case at a time. Throws as the solver does.
 template <class CaseOf, class Sink>
-void best_lambert_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const BestArcOptions& o,
-                               Sink&& sink) {
+void best_lambert_arcs_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const BestArcOptions& o, Sink&& sink) {
     // The cases whose arcs are in flight: at most batch_run_arcs, plus the one being added.
     constexpr std::size_t ring = batch_run_arcs + 1;
     ImpulseCase cases[ring];
@@ -166,7 +165,7 @@ void best_lambert_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case
     BestArcRule best(o.rendezvous);
     auto on_arc = [&](const detail::IzzoItem& item, const LambertSolution& arc) {
         if (item.c != current) {
-            sink(current, best.result());
+            sink(current, best.arc());
             best = BestArcRule(o.rendezvous);
             current = item.c;
         }
@@ -188,7 +187,16 @@ void best_lambert_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case
         }
     });
     run.flush(on_arc);
-    if (begin < end) sink(current, best.result());
+    if (begin < end) sink(current, best.arc());
+}
+
+// The same as best_lambert_impulses answers each case: sink(c, const std::optional<Impulses>&).
+template <class CaseOf, class Sink>
+void best_lambert_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const BestArcOptions& o,
+                               Sink&& sink) {
+    best_lambert_arcs_run(begin, end, case_of, o, [&](std::size_t c, const std::optional<BestArc>& best) {
+        sink(c, best ? std::optional<Impulses>(best->impulses) : std::nullopt);
+    });
 }
 
 // One Lambert problem of a batch: the two positions and the time of flight.

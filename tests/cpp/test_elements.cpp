@@ -295,6 +295,8 @@ TEST_CASE("transfer elements equal the rv2coe_single route bit for bit") {
     std::mt19937_64 rng(20240917);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     int checked = 0;
+    ArcStates previous{arc_ends(Vec3{7000.0, 0.0, 0.0}, Vec3{0.0, 8000.0, 0.0}), Vec3{0.0, 7.5, 0.0},
+                       Vec3{-6.0, 0.0, 0.0}};
     for (int n = 0; n < 2000; ++n) {
         auto [s1, s2] = random_state_pair(rng);
         // Mix in the degenerate shapes: circular / equatorial / parabolic / NaN.
@@ -320,6 +322,11 @@ TEST_CASE("transfer elements equal the rv2coe_single route bit for bit") {
             case 6:
                 s1 = circular_state(8000.0, 2.0, pi, 0.02 * n, mu_earth);
                 break;
+            case 7:
+                // Both ends in the equatorial plane, each prograde or retrograde: the arc of two coplanar orbits.
+                s1[2] = s1[5] = 0.0;
+                s2[2] = s2[5] = 0.0;
+                break;
             default:
                 break;
         }
@@ -338,6 +345,19 @@ TEST_CASE("transfer elements equal the rv2coe_single route bit for bit") {
         const ElementVector d1 = rv2coe_single(s1, true, false, mu_earth, 1e-8);
         CHECK(same_bits(t.inc, d1.values[2]));
         CHECK(same_bits(t.ta_depart, d1.values[5]));
+        // Side by side with the previous arc, each keeps its own bits, whatever shapes the two have.
+        const ArcStates arc{arc_ends(position(s1), position(s2)), velocity(s1), velocity(s2)};
+        TransferElements paired_prev;
+        TransferElements paired;
+        compute_transfer_orbit_elements_pair(previous, arc, mu_earth, paired_prev, paired);
+        const TransferElements alone_prev =
+            compute_transfer_orbit_elements(previous.ends, previous.v1, previous.v2, mu_earth);
+        for (const auto& [x, y] : {std::pair{paired, t}, std::pair{paired_prev, alone_prev}}) {
+            CHECK(same_bits(x.sma, y.sma) && same_bits(x.ecc, y.ecc) && same_bits(x.inc, y.inc) &&
+                  same_bits(x.raan, y.raan) && same_bits(x.argp, y.argp) && same_bits(x.ta_depart, y.ta_depart) &&
+                  same_bits(x.ta_arrive, y.ta_arrive) && same_bits(x.rp, y.rp) && same_bits(x.ra, y.ra));
+        }
+        previous = arc;
         ++checked;
     }
     CHECK(checked == 2000);
