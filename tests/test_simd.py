@@ -112,6 +112,6 @@ def test_a_set_the_machine_does_not_run_makes_the_import_fail(value, name, runna
         f"ImportError: ORBELIN_SIMD = '{value}' asks for {name}, which this machine does not run (")
 
 
-def test_auto_and_blank_take_the_widest_set_the_machine_runs(runnable):
+def test_auto_and_blank_import(runnable):
     for value in ["auto", "", " AUTO "]:
         assert import_outcome(value) == "ok"

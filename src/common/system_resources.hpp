@@ -56,6 +56,10 @@ bool instruction_set_supported(InstructionSet isa) noexcept;
 // The widest supported instruction set.
 InstructionSet widest_instruction_set() noexcept;
 
+// What "auto" chooses on a machine whose widest supported set is `widest`: AVX2 where it runs (faster than
+// AVX-512F for the batch functions), otherwise `widest`.
+InstructionSet automatic_instruction_set(InstructionSet widest) noexcept;
+
 // How messages name an instruction set: "AVX2", "AVX-512F", "the portable code".
 const char* instruction_set_name(InstructionSet isa) noexcept;
 
@@ -66,9 +70,9 @@ public:
 };
 
 // The instruction set for a value of ORBELIN_SIMD, surrounding whitespace and case ignored: null, empty, blank or
-// "auto" gives widest_instruction_set(), "off" the portable code, "avx2" and "avx512" those sets. Throws
-// std::invalid_argument for any other value and UnsupportedInstructionSet for a set the machine does not run, each
-// with a message naming the variable and the value.
+// "auto" gives automatic_instruction_set(widest_instruction_set()), "off" the portable code, "avx2" and "avx512" those
+// sets. Throws std::invalid_argument for any other value and UnsupportedInstructionSet for a set the machine does not
+// run, each with a message naming the variable and the value.
 InstructionSet instruction_set_from_setting(const char* value);
 
 // The same on a machine whose widest supported set is `widest` (every narrower set supported too, as on every CPU
