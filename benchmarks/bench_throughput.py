@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """CPU time per solution of orbelin's batch functions, before and after, printed as one table.
 
-    python3 benchmarks/bench_throughput.py --before DIR [--n N] [--repeats R] [--only TASKS]
+    python3 benchmarks/bench_throughput.py --before DIR [--n N] [--repeats R] [--only TASKS] [--paths P,...]
 
 "after" is the orbelin module this interpreter imports (and the C++ microbenchmark
 build/bench/benchmarks/cpp/bench_lambert_core); "before" is an older build: DIR holds its module (orbelin*.so)
@@ -14,8 +14,13 @@ Every figure is process CPU time (user + system, all threads) per solution (per 
 does not depend on a free core; each measurement runs in a fresh subprocess, before and after alternately, and
 the table keeps the minimum over the repeats. The load average is printed with the table.
 
+The batch rows are measured once per instruction-set path of the "after" module (ORBELIN_SIMD in the child:
+off = the portable kernel, avx2 = 4 lanes, avx512 = 8 lanes; by default every path this machine runs), each
+against the same "before" figure.
+
 Rows:
-  kernel, elements            C++ microbenchmark, one thread (bench_lambert_core): bare solve, elements alone
+  kernel, elements            C++ microbenchmark, one thread (bench_lambert_core): bare solve, elements alone;
+                              and the Householder solves alone per kernel of householder_jobs (bench_householder)
   lambert_izzo_vec, _vec_dv   --n random cases (benchmarks/cases.py, 0.02-4 minimum-energy periods, so some admit
   lambert_izzo_best_dv        up to three revolutions), max_rev 0 and 3; per filled solution (per case for best_dv)
   lambert_grid_search         LEO -> GEO over one day, 300 grid values (44,850 cells), per cell; beside it
@@ -44,6 +49,8 @@ import time
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
 from bench_lambert import AFTER_CORE, run_core  # noqa: E402
+
+AFTER_HOUSEHOLDER = os.path.join(os.path.dirname(AFTER_CORE), "bench_householder")
 
 CHILD = r'''
 import json, os, sys, time
@@ -164,15 +171,33 @@ print(json.dumps({"cpu": cpu, "wall": wall, "count": count}))
 '''
 
 
-def run_child(module_dir, task, n, max_rev, cpus=None):
+# The instruction-set paths of the batch rows (ORBELIN_SIMD values).
+PATHS = ("off", "avx2", "avx512")
+
+
+def run_child(module_dir, task, n, max_rev, cpus=None, simd=None):
     prefix = ["taskset", "-c", cpus] if cpus else []
     # NumPy's BLAS threads would otherwise spin in the child and count as its CPU time.
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    env.pop("ORBELIN_SIMD", None)
+    if simd:
+        env["ORBELIN_SIMD"] = simd
     out = subprocess.run(prefix + [sys.executable, "-c", CHILD, module_dir, task, str(n), str(max_rev), "1",
                                    BENCH_DIR], capture_output=True, text=True, timeout=3600, env=env)
     if out.returncode != 0:
         raise RuntimeError(f"{task} failed:\n{out.stderr}")
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def runnable_paths(module_dir):
+    """The ORBELIN_SIMD values the module at module_dir imports with on this machine."""
+    code = "import sys; sys.path.insert(0, sys.argv[1]); import orbelin"
+    ok = []
+    for value in PATHS:
+        env = dict(os.environ, ORBELIN_SIMD=value)
+        if subprocess.run([sys.executable, "-c", code, module_dir], capture_output=True, env=env).returncode == 0:
+            ok.append(value)
+    return ok
 
 
 def have_numba():
@@ -192,6 +217,8 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--only", help="comma-separated task names (kernel, vec, vec_dv, best_dv, grid, "
                                        "grid_best_dv, porkchop, propagate, propagate_loop, numba, scaling)")
+    parser.add_argument("--paths", help="comma-separated ORBELIN_SIMD values for the batch rows (default: every "
+                                        "one of off, avx2, avx512 that this machine runs)")
     args = parser.parse_args()
 
     import orbelin
@@ -203,6 +230,7 @@ def main():
         if not glob.glob(os.path.join(before_dir, "orbelin*.so")):
             sys.exit(f"no orbelin module in {before_dir}")
         sides.insert(0, ("before", before_dir))
+    paths = args.paths.split(",") if args.paths else runnable_paths(after_dir)
     keep = set(args.only.split(",")) if args.only else None
     wanted = lambda task: keep is None or task in keep  # noqa: E731
     load0 = os.getloadavg()
@@ -223,19 +251,32 @@ def main():
                            (("three", "visit"), "kernel, max_rev 3 (C++, 1 thread)"),
                            (("zero", "direct"), "elements alone (C++, 1 thread)")]:
             rows.append((label, core.get(("before", key)), core.get(("after", key)), "ns/solution, thread CPU"))
+        # The Householder solves of a batch alone, per kernel (the older build has one kernel, without this
+        # program: no "before").
+        if os.path.exists(AFTER_HOUSEHOLDER):
+            out = subprocess.run([AFTER_HOUSEHOLDER, str(args.n), str(args.repeats)], capture_output=True, text=True,
+                                 check=True).stdout
+            for line in out.splitlines()[2:]:
+                max_rev, path, _, ns = line.split()[:4]
+                rows.append((f"Householder solves, max_rev {max_rev} [{path}] (C++, 1 thread)", None, float(ns),
+                             "ns/solve, thread CPU"))
 
     tasks = [("vec", 0), ("vec", 3), ("vec_dv", 0), ("vec_dv", 3), ("best_dv", 0), ("best_dv", 3), ("grid", 0),
              ("grid_best_dv", 0), ("porkchop", 0), ("porkchop", 3), ("propagate", 0), ("propagate_loop", 0)]
     tasks = [t for t in tasks if wanted(t[0])]
     numba_tasks = [("numba", 0), ("numba", 3)] if wanted("numba") and have_numba() else []
+    # Batch rows use the lane kernels and are measured on each path; the others once, on the default path.
+    per_path = {"vec", "vec_dv", "best_dv", "grid", "grid_best_dv", "porkchop"}
     got = {}
     for _ in range(args.repeats):
         for task, max_rev in tasks:
-            for side, d in sides:
-                n = 10**6 if task == "propagate" else args.n
-                r = run_child(d, task, n, max_rev)
-                got[task, max_rev, side] = min(got.get((task, max_rev, side), float("inf")),
-                                               r["cpu"] * 1e9 / r["count"])
+            n = 10**6 if task == "propagate" else args.n
+            runs = [(side, d, None) for side, d in sides if side == "before"]
+            runs += [("after", after_dir, p) for p in (paths if task in per_path else [None])]
+            for side, d, simd in runs:
+                r = run_child(d, task, n, max_rev, simd=simd)
+                key = (task, max_rev, side, simd)
+                got[key] = min(got.get(key, float("inf")), r["cpu"] * 1e9 / r["count"])
         for task, max_rev in numba_tasks:
             r = run_child(after_dir, task, args.n, max_rev)
             got[task, max_rev, "peer"] = min(got.get((task, max_rev, "peer"), float("inf")),
@@ -247,23 +288,27 @@ def main():
               "propagate_loop": "  Python loop of kepler_universal_2body_py"}
     for task, max_rev in tasks:
         label = labels[task] + (f", max_rev {max_rev}" if task in ("vec", "vec_dv", "best_dv", "porkchop") else "")
-        rows.append((label, got.get((task, max_rev, "before")), got[task, max_rev, "after"], "ns CPU"))
+        for simd in (paths if task in per_path else [None]):
+            rows.append((label + (f" [{simd}]" if simd else ""), got.get((task, max_rev, "before", None)),
+                         got[task, max_rev, "after", simd], "ns CPU"))
     for task, max_rev in numba_tasks:
         rows.append((f"numba loop over the peer's izzo, max_rev {max_rev}", None, got[task, max_rev, "peer"],
                      "ns CPU per solution, 1 thread"))
 
     ratios = []
-    for side in ("before", "after"):
-        g = lambda *k: got.get(k + (side,))  # noqa: E731
+    for side, simd in [("before", None)] + [("after", p) for p in paths]:
+        g = lambda task, max_rev: got.get((task, max_rev, side, simd if task in per_path else None))  # noqa: E731
+        tag = side + (f" {simd}" if simd else "")
         if g("grid", 0) and g("grid_best_dv", 0):
-            ratios.append((f"grid / best_dv per cell ({side})", g("grid", 0) / g("grid_best_dv", 0)))
-        if g("propagate_loop", 0) and g("propagate", 0):
-            ratios.append((f"Python loop / kepler_universal_2body_vec ({side})",
-                           g("propagate_loop", 0) / g("propagate", 0)))
+            ratios.append((f"grid / best_dv per cell ({tag})", g("grid", 0) / g("grid_best_dv", 0)))
+        if side == "before" or simd == paths[-1]:
+            if g("propagate_loop", 0) and g("propagate", 0):
+                ratios.append((f"Python loop / kepler_universal_2body_vec ({side})",
+                               g("propagate_loop", 0) / g("propagate", 0)))
         for task in ("vec", "vec_dv", "best_dv"):
             for max_rev in (0, 3):
                 if g(task, max_rev) and got.get(("numba", max_rev, "peer")):
-                    ratios.append((f"numba loop / {labels[task]}, max_rev {max_rev} ({side})",
+                    ratios.append((f"numba loop / {labels[task]}, max_rev {max_rev} ({tag})",
                                    got["numba", max_rev, "peer"] / g(task, max_rev)))
 
     if wanted("scaling") and shutil.which("taskset") and len(os.sched_getaffinity(0)) >= 2:

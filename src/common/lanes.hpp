@@ -122,7 +122,11 @@ ORBELIN_LANE_INLINE bool all(mask_t<V> m) noexcept {
 // |v|, by clearing the sign bit (exact, NaN stays NaN).
 template <class V>
 ORBELIN_LANE_INLINE V abs(V v) noexcept {
-    return from_bits<V>(to_bits(v) & splat_bits<V>(0x7fff'ffff'ffff'ffffLL));
+    if constexpr (is_scalar_v<V>) {
+        return std::fabs(v);
+    } else {
+        return from_bits<V>(to_bits(v) & splat_bits<V>(0x7fff'ffff'ffff'ffffLL));
+    }
 }
 
 // Correctly rounded square root in every lane (IEEE: the same bits as std::sqrt).

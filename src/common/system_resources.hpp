@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,48 @@ std::size_t worker_count_from_setting(const char* value);
 
 // worker_count_from_setting() of the variable in this process's environment.
 std::size_t configured_worker_count();
+
+// ---------------------------------------------------------------------------------------------------------------
+// Instruction sets
+
+// The instruction sets that the lane kernels are built for: the portable code runs everywhere; AVX2 solves four
+// cases at once and AVX-512F eight, each only on a CPU (and operating system) that runs it.
+enum class InstructionSet : std::uint8_t { portable, avx2, avx512 };
+
+// The environment variable that chooses the instruction set of the lane kernels.
+inline constexpr const char* kSimdVariable = "ORBELIN_SIMD";
+
+// Whether this build has kernels for `isa` and this machine runs them (the portable set always).
+bool instruction_set_supported(InstructionSet isa) noexcept;
+
+// The widest supported instruction set.
+InstructionSet widest_instruction_set() noexcept;
+
+// What "auto" chooses on a machine whose widest supported set is `widest`: AVX2 where it runs (faster than
+// AVX-512F for the batch functions), otherwise `widest`.
+InstructionSet automatic_instruction_set(InstructionSet widest) noexcept;
+
+// How messages name an instruction set: "AVX2", "AVX-512F", "the portable code".
+const char* instruction_set_name(InstructionSet isa) noexcept;
+
+// A setting that names an instruction set this machine or build cannot run.
+class UnsupportedInstructionSet : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The instruction set for a value of ORBELIN_SIMD, surrounding whitespace and case ignored: null, empty, blank or
+// "auto" gives automatic_instruction_set(widest_instruction_set()), "off" the portable code, "avx2" and "avx512" those
+// sets. Throws std::invalid_argument for any other value and UnsupportedInstructionSet for a set the machine does not
+// run, each with a message naming the variable and the value.
+InstructionSet instruction_set_from_setting(const char* value);
+
+// The same on a machine whose widest supported set is `widest` (every narrower set supported too, as on every CPU
+// with AVX-512F).
+InstructionSet instruction_set_from_setting(const char* value, InstructionSet widest);
+
+// instruction_set_from_setting() of the variable in this process's environment.
+InstructionSet configured_instruction_set();
 
 // ---------------------------------------------------------------------------------------------------------------
 // Memory

@@ -68,7 +68,7 @@ inline constexpr std::array<double, 14> asin_poly{
 template <class V, std::size_t N>
 ORBELIN_LANE_INLINE V polynomial(V z, const std::array<double, N>& c) noexcept {
     static_assert(N >= 2);
-    std::array<V, (N + 1) / 2> t;
+    std::array<V, (N + 1) / 2> t{};
     for (std::size_t i = 0; i < N / 2; ++i) t[i] = c[2 * i] + c[2 * i + 1] * z;
     if constexpr (N % 2 == 1) t[N / 2] = splat<V>(c[N - 1]);
     V power = z * z;
@@ -119,6 +119,8 @@ ORBELIN_LANE_INLINE void exact_product(V a, V b, V& hi, V& lo) noexcept {
 // v with the last 32 bits of its significand cleared: at most 21 significant bits, so v * v is exact.
 template <class V>
 ORBELIN_LANE_INLINE V high_part(V v) noexcept {
+    // The double instantiation masks std::int64_t bits: the same bits as an unsigned mask.
+    // NOLINTNEXTLINE(bugprone-signed-bitwise)
     return from_bits<V>(to_bits(v) & splat_bits<V>(static_cast<std::int64_t>(0xffff'ffff'0000'0000ULL)));
 }
 
@@ -141,7 +143,10 @@ ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     constexpr std::int64_t sqrt_half_bits = 0x3fe6'a09e'667f'3bcdLL;
     constexpr std::int64_t one_bits = 0x3ff0'0000'0000'0000LL;
     const bits_t<V> ix = to_bits(x);
+    // The double instantiation works on std::int64_t bits, which are never negative here (finite positive x).
+    // NOLINTNEXTLINE(bugprone-signed-bitwise)
     const bits_t<V> kb = ((ix - splat_bits<V>(sqrt_half_bits - one_bits)) >> 52) - splat_bits<V>(0x3ff);
+    // NOLINTNEXTLINE(bugprone-signed-bitwise)
     const V m = from_bits<V>(ix - (kb << 52));
     const V k = small_int_to_double<V>(kb) - select<V>(subnormal, splat<V>(54.0), splat<V>(0.0)) + k_extra;
 

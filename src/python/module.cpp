@@ -1,6 +1,6 @@
-// Module initialisation: the worker pool (sized by ORBELIN_NUM_THREADS when it
-// is set), then the classes and functions in their fixed order, each name
-// appended to __all__.
+// Module initialisation: the instruction set of the solver's lane kernels (ORBELIN_SIMD), the worker pool (sized by
+// ORBELIN_NUM_THREADS when it is set), then the classes and functions in their fixed order, each name appended to
+// __all__.
 
 #define ORBELIN_NUMPY_IMPORT
 #include "python/numpy_api.hpp"
@@ -22,6 +22,7 @@
 #include "python/lambert_porkchop_array.hpp"
 #include "python/lambert_solution_array.hpp"
 #include "python/py_ref.hpp"
+#include "solver/householder.hpp"
 
 namespace orbelin::py {
 
@@ -109,6 +110,13 @@ PyObject* init_module() {
         workers = configured_worker_count();
     } catch (const std::invalid_argument& e) {
         raise_value_error(e.what());
+    }
+    try {
+        use_householder_kernels(configured_instruction_set());
+    } catch (const std::invalid_argument& e) {
+        raise_value_error(e.what());
+    } catch (const UnsupportedInstructionSet& e) {
+        raise(PyExc_ImportError, e.what());
     }
     try {
         init_global_pool(workers);

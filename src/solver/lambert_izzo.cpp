@@ -6,6 +6,7 @@
 
 #include "solver/lambert_izzo.hpp"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -14,8 +15,18 @@
 #include "common/constants.hpp"
 #include "common/fault.hpp"
 #include "common/select.hpp"
+#include "common/system_resources.hpp"
+#include "solver/householder_step.hpp"
 
 namespace orbelin {
+
+using detail::at_rounding_level;
+using detail::householder_update;
+using detail::HouseholderStep;
+using detail::lancaster_tof;
+using detail::tof_derivatives;
+using detail::TofAndY;
+using detail::TofDerivatives;
 
 namespace {
 
@@ -26,42 +37,10 @@ constexpr double battin_series_tol = 1e-11;
 // could make it diverge.
 constexpr std::uint32_t battin_series_max_terms = 1'000'000;
 
-struct TofDerivatives {
-    double d1;  // dT/dx
-    double d2;  // d2T/dx2
-    double d3;  // d3T/dx3
-};
-
-// Derivatives of T(x) at x, given T = T(x), y = sqrt(1 - lambda^2 (1 - x^2)) and 1 / (1 - x^2) (Izzo 2015, eq. 22;
-// the time formulas have the reciprocal at hand). Two reciprocals stand for the six divisions of the formulas as
-// written, which form one long dependency chain in every Householder step; the results differ from those of the
-// divisions by an ulp or two.
-inline TofDerivatives tof_derivatives(double x, double T, double lambda, double y, double inv_umx2) noexcept {
-    const double l2 = lambda * lambda;
-    const double l3 = l2 * lambda;
-    const double l5 = l3 * l2;
-    const double iy = 1.0 / y;
-    const double iy3 = iy * iy * iy;
-    const double iy5 = iy3 * iy * iy;
-    const double d1 = (3.0 * x * T - 2.0 + 2.0 * l3 * x * iy) * inv_umx2;
-    const double d2 = (3.0 * T + 5.0 * x * d1 + 2.0 * (1.0 - l2) * l3 * iy3) * inv_umx2;
-    const double d3 = (7.0 * x * d2 + 8.0 * d1 - 6.0 * (1.0 - l2) * l5 * x * iy5) * inv_umx2;
-    return {d1, d2, d3};
-}
-
 inline double izzo_y(double x, double lambda) noexcept { return std::sqrt(1.0 - lambda * lambda * (1.0 - x * x)); }
 
-// Whether a step of a root finder on x is down to the rounding noise of the function it zeroes: that function
-// (T or T') is a sum of terms of size about 1 + scale (scale: the size of its values), each rounded at 1e-16 of
-// itself and amplified by cancellation, near lambda = +-1, up to about 1e-13; divided by the slope, that is the
-// noise of x. 2^-30 (9e-10) keeps a margin of thousands. Against a tolerance of 1e-8 the test can only matter
-// where |x| + (1 + scale) / |slope| exceeds 10, and it is asked only once a step has failed to shrink.
-inline bool at_rounding_level(double step, double x, double scale, double slope) noexcept {
-    return step <= 0x1p-30 * (std::fabs(x) + (1.0 + std::fabs(scale)) / std::fabs(slope));
-}
-
-inline TofDerivatives tof_derivatives(double x, double T, double lambda) noexcept {
-    return tof_derivatives(x, T, lambda, izzo_y(x, lambda), 1.0 / (1.0 - x * x));
+inline TofDerivatives<double> tof_derivatives_at(double x, double T, double lambda) noexcept {
+    return tof_derivatives<double>(x, T, lambda, izzo_y(x, lambda), 1.0 / (1.0 - x * x));
 }
 
 // Gauss hypergeometric 2F1(3, 1; 5/2; z) by its series; the last term is included.
@@ -130,19 +109,10 @@ constexpr double half_turn_band = 1e-6;
 
 namespace {
 
-// T(x) together with y = sqrt(1 - lambda^2 (1 - x^2)), which the Householder step needs for the derivatives. The
-// Battin and Lancaster forms compute y anyway, as z = sqrt(1 + lambda^2 E) with E = x^2 - 1: E is exactly
-// -(1 - x^2) and 1 + (-p) is exactly 1 - p, so z is bit for bit the y of the derivative formulas.
-struct TofAndY {
-    double T;
-    double y;
-    double inv_umx2;  // 1 / (1 - x^2), shared with the derivatives
-};
-
-inline TofAndY tof_and_y(std::uint64_t M, double x, double lambda) noexcept {
-    const double m = static_cast<double>(M);
-    const double d = std::fabs(x - 1.0);
-    if (d > 0.01 && d < 0.2) {
+// T(x), y and 1 / (1 - x^2) near the parabola: Lagrange's form for 0.01 < |x - 1| < 0.2, Battin's series for
+// |x - 1| < 0.01.
+inline TofAndY<double> near_parabolic(double m, double x, double lambda, double d) noexcept {
+    if (d > 0.01) {
         // Lagrange's form.
         const double a = 1.0 / (1.0 - x * x);
         if (a > 0.0) {
@@ -158,61 +128,58 @@ inline TofAndY tof_and_y(std::uint64_t M, double x, double lambda) noexcept {
         return {(-a) * std::sqrt(-a) * ((beta - std::sinh(beta)) - (alpha - std::sinh(alpha))) / 2.0, izzo_y(x, lambda),
                 a};
     }
+    // Battin's series: free of the cancellation of the other forms near x = 1 (the parabola); the revolution term is
+    // dropped at x = 1 itself. E, rho and z as in Lancaster's form; 1 - x^2 is exactly -E.
     const double E = x * x - 1.0;
     const double rho = std::fabs(E);
     const double z = std::sqrt(1.0 + lambda * lambda * E);
-    // 1 - x^2 is exactly -E (a rounded difference changes sign with its operands), so one reciprocal serves the
-    // time below and the derivatives.
     const double inv_E = 1.0 / E;
-    if (d < 0.01) {
-        // Battin's series: free of the cancellation of the other forms near
-        // x = 1 (the parabola); the revolution term is dropped at x = 1 itself.
-        const double eta = z - lambda * x;
-        const double s1 = (1.0 - lambda - x * eta) / 2.0;
-        const double q = 4.0 / 3.0 * hypergeometric_f(s1);
-        const double rev_term = rho <= 1e-10 ? 0.0 : m * pi / std::pow(rho, 1.5);
-        return {(eta * eta * eta * q + 4.0 * lambda * eta) / 2.0 + rev_term, z, -inv_E};
-    }
-    // Lancaster's form (also d = 0.01 exactly).
-    const double g = x * z - lambda * E;
-    const double sqrt_rho = std::sqrt(rho);
-    const double delta = E < 0.0 ? m * pi + std::acos(g) : std::log(sqrt_rho * (z - lambda * x) + g);
-    // The reciprocals are ready before the arccosine or logarithm is, which leaves two multiplications on the
-    // iteration's dependency chain instead of two divisions.
-    const double inv_sqrt_rho = 1.0 / sqrt_rho;
-    return {(x - lambda * z - delta * inv_sqrt_rho) * inv_E, z, -inv_E};
+    const double eta = z - lambda * x;
+    const double s1 = (1.0 - lambda - x * eta) / 2.0;
+    const double q = 4.0 / 3.0 * hypergeometric_f(s1);
+    const double rev_term = rho <= 1e-10 ? 0.0 : m * pi / std::pow(rho, 1.5);
+    return {(eta * eta * eta * q + 4.0 * lambda * eta) / 2.0 + rev_term, z, -inv_E};
+}
+
+// Whether T(x) takes one of the forms near the parabola (|x - 1| < 0.2 but not exactly 0.01, where Lancaster's form
+// holds); NaN takes Lancaster's.
+inline bool is_near_parabolic(double d) noexcept { return (d > 0.01 && d < 0.2) || d < 0.01; }
+
+inline TofAndY<double> tof_and_y(std::uint64_t M, double x, double lambda) noexcept {
+    const double m = static_cast<double>(M);
+    const double d = std::fabs(x - 1.0);
+    if (is_near_parabolic(d)) return near_parabolic(m, x, lambda, d);
+    return lancaster_tof<double>(m, x, lambda);
 }
 
 }  // namespace
 
 double x_to_tof(std::uint64_t M, double x, double lambda) noexcept { return tof_and_y(M, x, lambda).T; }
 
+namespace detail {
+
+NearParabolicTof near_parabolic_tof(std::uint64_t M, double x, double lambda) noexcept {
+    const TofAndY<double> t = near_parabolic(static_cast<double>(M), x, lambda, std::fabs(x - 1.0));
+    return {t.T, t.y, t.inv_umx2};
+}
+
+}  // namespace detail
+
 namespace {
 
-// One Householder step from x towards T(x) = T_target (Izzo 2015, eq. 30), with the slope T'(x) it used.
-struct HouseholderStep {
-    double x;
-    double slope;
-};
-
-inline HouseholderStep householder_step(double x, std::uint64_t M, double T_target, double lambda) noexcept {
-    const TofAndY ty = tof_and_y(M, x, lambda);
-    const double f = ty.T - T_target;
-    const TofDerivatives d = tof_derivatives(x, ty.T, lambda, ty.y, ty.inv_umx2);
-    const double d1sq = d.d1 * d.d1;
-    // f^2 d3 / 6 with a multiplication: a division by 6 would put a second division on the iteration's
-    // dependency chain, and the step's last bits do not reach the converged x.
-    return {x - f * (d1sq - f * d.d2 / 2.0) / (d.d1 * (d1sq - f * d.d2) + d.d3 * f * f * (1.0 / 6.0)), d.d1};
+inline HouseholderStep<double> householder_step(double x, std::uint64_t M, double T_target, double lambda) noexcept {
+    return householder_update<double>(x, T_target, lambda, tof_and_y(M, x, lambda));
 }
 
 // Whether the iteration stops after the step from x to s.x of size err = |x - s.x|, the step before having been
 // last_err: at the tolerance (or NaN), or once the steps have come down to the rounding noise of T and stopped
 // shrinking, for a tolerance below what float64 resolves there (x is then as good as it gets). The noise test is
 // asked only when a step fails to shrink, which the third-order iteration does once it has reached that noise.
-inline bool householder_stops(double err, double last_err, const HouseholderStep& s, double T_target,
+// The lane kernels (householder_lanes.hpp) apply the same rule lane by lane.
+inline bool householder_stops(double err, double last_err, const HouseholderStep<double>& s, double T_target,
                               double tol) noexcept {
     if (err <= tol || std::isnan(err)) return true;
-    return err >= last_err && at_rounding_level(err, s.x, T_target, s.slope);
+    return err >= last_err && at_rounding_level<double>(err, s.x, T_target, s.slope);
 }
 
 }  // namespace
@@ -224,7 +191,7 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
     for (std::uint64_t it = 0; it < maxiter; ++it) {
         // A huge maxiter on an iteration that never settles (a two-cycle far from the root) stays interruptible.
         if ((it & interrupt_poll_mask) == interrupt_poll_mask && stop_requested()) return;
-        const HouseholderStep s = householder_step(x, M, T_target, lambda);
+        const HouseholderStep<double> s = householder_step(x, M, T_target, lambda);
         const double err = std::fabs(x - s.x);
         x = s.x;
         if (householder_stops(err, last_err, s, T_target, tol)) return;
@@ -232,7 +199,9 @@ void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_tar
     }
 }
 
-void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
+namespace detail {
+
+void householder_jobs_portable(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
     if (tol >= 1.0 || maxiter == 0) return;
     // householder_lanes solves in flight at a time. Every lane takes the same steps as householder would, in the
     // same order, so each job's x is bit for bit the one it computes; a lane that stops takes the next job. A step
@@ -263,7 +232,7 @@ void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint
         }
         for (std::size_t l = 0; l < live;) {
             const HouseholderJob& j = jobs[job[l]];
-            const HouseholderStep s = householder_step(x[l], j.M, j.T, j.lambda);
+            const HouseholderStep<double> s = householder_step(x[l], j.M, j.T, j.lambda);
             const double err = std::fabs(x[l] - s.x);
             x[l] = s.x;
             if (!householder_stops(err, last_err[l], s, j.T, tol) && ++it[l] < maxiter) {
@@ -285,6 +254,38 @@ void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint
             }
         }
     }
+}
+
+#if !ORBELIN_LANE_KERNELS
+// Builds without the lane kernels never choose them (instruction_set_supported is false for their sets).
+void householder_jobs_avx2(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
+    householder_jobs_portable(jobs, n, tol, maxiter);
+}
+void householder_jobs_avx512(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
+    householder_jobs_portable(jobs, n, tol, maxiter);
+}
+#endif
+
+namespace {
+
+using HouseholderJobsKernel = void (*)(HouseholderJob*, std::size_t, double, std::uint64_t) noexcept;
+
+// The kernel of householder_jobs, set once at load time; read on every call from any thread.
+std::atomic<HouseholderJobsKernel> householder_jobs_kernel{&householder_jobs_portable};
+
+}  // namespace
+
+}  // namespace detail
+
+void use_householder_kernels(InstructionSet isa) noexcept {
+    detail::HouseholderJobsKernel kernel = &detail::householder_jobs_portable;
+    if (isa == InstructionSet::avx2) kernel = &detail::householder_jobs_avx2;
+    if (isa == InstructionSet::avx512) kernel = &detail::householder_jobs_avx512;
+    detail::householder_jobs_kernel.store(kernel, std::memory_order_relaxed);
+}
+
+void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
+    detail::householder_jobs_kernel.load(std::memory_order_relaxed)(jobs, n, tol, maxiter);
 }
 
 namespace detail {
@@ -396,7 +397,7 @@ namespace {
         double t_min = T0;
         double last_step = std::numeric_limits<double>::infinity();
         for (int evaluations = 0; evaluations < 13; ++evaluations) {
-            const TofDerivatives d = tof_derivatives(x, t_min, lambda);
+            const TofDerivatives<double> d = tof_derivatives_at(x, t_min, lambda);
             const double x_new = d.d1 == 0.0 ? x : x - d.d1 * d.d2 / (d.d2 * d.d2 - d.d1 * d.d3 / 2.0);
             const double step = std::fabs(x - x_new);
             if (step < 1e-13) break;

@@ -22,6 +22,7 @@
 
 #include "common/arc_ends.hpp"
 #include "common/vec3.hpp"
+#include "solver/householder.hpp"
 #include "solver/lambert_settings.hpp"
 #include "solver/lambert_solution.hpp"
 
@@ -32,31 +33,6 @@ namespace orbelin {
 // Lancaster's form otherwise.
 double x_to_tof(std::uint64_t M, double x, double lambda) noexcept;
 
-// Householder (third-order) root finder for T(x) = T_target, improving x in
-// place; stops when a step is at most `tol` (or NaN) or after `maxiter` steps.
-// Does nothing when tol >= 1 or maxiter == 0.
-void householder(double& x, std::uint64_t M, std::uint64_t maxiter, double T_target, double tol,
-                 double lambda) noexcept;
-
-// One Householder solve among many: the initial guess in x (the solution on return), the revolutions M and the
-// problem's T and lambda.
-struct HouseholderJob {
-    double x = 0.0;
-    double T = 0.0;
-    double lambda = 0.0;
-    std::uint64_t M = 0;
-};
-
-// Solves in flight at once in householder_jobs. Two measured faster than four or eight on the 2-core x86-64 machine
-// of the benchmarks (282 against 296 and 291 ns per solution of a batch): the lanes' steps take different time
-// formulas, and the branches between them are mispredicted more often the more lanes interleave.
-inline constexpr std::size_t householder_lanes = 2;
-
-// householder(jobs[k].x, jobs[k].M, maxiter, jobs[k].T, tol, jobs[k].lambda) for k = 0 .. n-1, bit for bit, with
-// several solves interleaved so that their chains of dependent operations overlap; each stops at its own
-// convergence.
-void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept;
-
 // Largest number of revolutions the solver accepts to solve in one call; a
 // problem that would need more (an enormous max_rev together with an enormous
 // time of flight) is refused with RefusedRequest before anything is allocated.
@@ -66,14 +42,6 @@ inline constexpr std::uint64_t lambert_max_solved_revs = 1'000'000;
 // transfer plane cannot be taken from them (step 3). The optimisers' choice of a reference normal uses the same
 // test, so that both agree on every pair of positions.
 inline constexpr double collinear_sin_angle = 1e-12;
-
-// The iteration loops ask whether their call has been interrupted once every interrupt_poll_mask + 1 steps
-// (a fraction of a millisecond of Householder steps).
-inline constexpr std::uint64_t interrupt_poll_mask = 4095;
-
-// Declared with the worker pool (parallel/thread_pool.hpp): whether the call running on this thread has been
-// interrupted.
-bool stop_requested() noexcept;
 
 namespace detail {
 

@@ -11,6 +11,7 @@
 
 #include "check.hpp"
 #include "common/fault.hpp"
+#include "common/system_resources.hpp"
 #include "orbit/transfer_elements.hpp"
 #include "solver/lambert_impulses.hpp"
 #include "solver/lambert_izzo.hpp"
@@ -160,29 +161,55 @@ TEST_CASE("a range of cases is annotated in runs exactly as case by case, in ord
     }
 }
 
-TEST_CASE("interleaved Householder solves give each solve the bits of householder alone") {
-    // Jobs over both branches of x, all time formulas (Lagrange, Battin, Lancaster), several revolutions, the
-    // iteration limit reached, a tolerance below rounding (the steps' noise ends the solve) and NaN inputs; job
-    // counts that do and do not fill the lanes.
+TEST_CASE("every kernel of householder_jobs gives each solve the bits of householder alone") {
+    // Jobs over both branches of x, all time formulas (Lagrange, Battin, Lancaster, and the zones' edges), several
+    // revolutions, the iteration limit reached, a tolerance below rounding (the steps' noise ends the solve), none
+    // at all (tol >= 1, maxiter 0) and NaN inputs; job counts that do and do not fill the lanes. Each kernel the
+    // machine runs: the portable one, and the AVX2 and AVX-512F lanes.
+    using Kernel = void (*)(orbelin::HouseholderJob*, std::size_t, double, std::uint64_t) noexcept;
+    std::vector<Kernel> kernels{&orbelin::detail::householder_jobs_portable};
+    if (orbelin::instruction_set_supported(orbelin::InstructionSet::avx2)) {
+        kernels.push_back(&orbelin::detail::householder_jobs_avx2);
+    }
+    if (orbelin::instruction_set_supported(orbelin::InstructionSet::avx512)) {
+        kernels.push_back(&orbelin::detail::householder_jobs_avx512);
+    }
     std::mt19937_64 rng(21);
-    std::uniform_real_distribution<double> lam(-1.0, 1.0), xs(-0.95, 3.0), ts(0.05, 40.0);
-    for (const double tol : {1e-11, 1e-30})
-        for (const std::uint64_t maxiter : {std::uint64_t{2}, std::uint64_t{50}}) {
-            for (const std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{37}}) {
-                std::vector<orbelin::HouseholderJob> jobs;
-                for (std::size_t k = 0; k < n; ++k) {
-                    const double x = k % 5 == 0 ? 1.0 + 0.004 * lam(rng) : xs(rng);
-                    jobs.push_back({k % 11 == 3 ? std::nan("") : x, ts(rng), lam(rng), k % 4});
-                }
-                std::vector<orbelin::HouseholderJob> together = jobs;
-                orbelin::householder_jobs(together.data(), together.size(), tol, maxiter);
-                for (std::size_t k = 0; k < n; ++k) {
-                    double alone = jobs[k].x;
-                    orbelin::householder(alone, jobs[k].M, maxiter, jobs[k].T, tol, jobs[k].lambda);
-                    CHECK(same_bits(together[k].x, alone));
-                }
-            }
+    std::uniform_real_distribution<double> lam(-1.0, 1.0), xs(-0.95, 3.0), ts(0.05, 40.0), u(0.0, 1.0);
+    const auto initial_x = [&](std::size_t k) {
+        switch (k % 9) {
+            case 0:
+                return 1.0 + 0.004 * lam(rng);  // Battin's series
+            case 1:
+                return 1.0 + (lam(rng) < 0.0 ? -1.0 : 1.0) * (0.01 + 0.19 * u(rng));  // Lagrange's form
+            case 2:
+                return k % 2 == 0 ? 1.01 : 0.8;  // |x - 1| at 0.01 and 0.2: Lancaster's form
+            default:
+                return k % 11 == 3 ? std::nan("") : xs(rng);
         }
+    };
+    std::size_t solves = 0;
+    for (const Kernel kernel : kernels)
+        for (const double tol : {1e-8, 1e-11, 1e-30, 1.0, 2.0})
+            for (const std::uint64_t maxiter :
+                 {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{50}})
+                for (const std::size_t n :
+                     {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{9}, std::size_t{211}}) {
+                    std::vector<orbelin::HouseholderJob> jobs;
+                    for (std::size_t k = 0; k < n; ++k) {
+                        const double T = k % 13 == 5 ? std::nan("") : ts(rng);
+                        jobs.push_back({initial_x(k), T, k % 17 == 6 ? std::nan("") : lam(rng), k % 4});
+                    }
+                    std::vector<orbelin::HouseholderJob> together = jobs;
+                    kernel(together.data(), together.size(), tol, maxiter);
+                    for (std::size_t k = 0; k < n; ++k) {
+                        double alone = jobs[k].x;
+                        orbelin::householder(alone, jobs[k].M, maxiter, jobs[k].T, tol, jobs[k].lambda);
+                        CHECK(same_bits(together[k].x, alone));
+                        solves += std::isnan(alone) ? 0 : 1;
+                    }
+                }
+    CHECK(solves > 1000);
 }
 
 TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses and best arcs, in order") {

@@ -191,3 +191,52 @@ TEST_CASE("ORBELIN_NUM_THREADS refuses anything but a whole number from 1 to 409
         CHECK(std::string(e.what()).ends_with(R"(got '2\x01\xff\x27\x5c')"));
     }
 }
+
+TEST_CASE("ORBELIN_SIMD chooses AVX2 where it runs by default, the portable code when off, or a named set") {
+    using orbelin::instruction_set_from_setting;
+    using IS = orbelin::InstructionSet;
+    for (const IS widest : {IS::portable, IS::avx2, IS::avx512}) {
+        for (const char* chosen : {static_cast<const char*>(nullptr), "", " \t", "auto", " AUTO\n"}) {
+            CHECK(instruction_set_from_setting(chosen, widest) == (widest == IS::portable ? IS::portable : IS::avx2));
+        }
+        CHECK(instruction_set_from_setting("off", widest) == IS::portable);
+        CHECK(instruction_set_from_setting(" Off ", widest) == IS::portable);
+    }
+    CHECK(instruction_set_from_setting("avx2", IS::avx512) == IS::avx2);
+    CHECK(instruction_set_from_setting("AVX2", IS::avx2) == IS::avx2);
+    CHECK(instruction_set_from_setting("avx512", IS::avx512) == IS::avx512);
+    // This machine's own answer is one it runs.
+    CHECK(orbelin::instruction_set_supported(instruction_set_from_setting(nullptr)));
+    CHECK(instruction_set_from_setting(nullptr) ==
+          orbelin::automatic_instruction_set(orbelin::widest_instruction_set()));
+}
+
+TEST_CASE("ORBELIN_SIMD refuses unknown values and sets the machine does not run, saying which") {
+    using orbelin::instruction_set_from_setting;
+    using IS = orbelin::InstructionSet;
+    for (const char* bad : {"on", "avx", "avx-512", "sse2", "1", "avx2 avx512", "avx512f"}) {
+        CHECK_THROWS_AS(instruction_set_from_setting(bad, IS::avx512), std::invalid_argument);
+    }
+    try {
+        instruction_set_from_setting("fast", IS::avx512);
+        CHECK(false);
+    } catch (const std::invalid_argument& e) {
+        CHECK(std::string(e.what()) == "ORBELIN_SIMD must be one of auto, off, avx2 and avx512, got 'fast'");
+    }
+    try {
+        instruction_set_from_setting("avx512", IS::avx2);
+        CHECK(false);
+    } catch (const orbelin::UnsupportedInstructionSet& e) {
+        CHECK(std::string(e.what()) ==
+              "ORBELIN_SIMD = 'avx512' asks for AVX-512F, which this machine does not run (its CPU, operating system "
+              "and build support at most AVX2)");
+    }
+    try {
+        instruction_set_from_setting("avx2", IS::portable);
+        CHECK(false);
+    } catch (const orbelin::UnsupportedInstructionSet& e) {
+        CHECK(std::string(e.what()) ==
+              "ORBELIN_SIMD = 'avx2' asks for AVX2, which this machine does not run (its CPU, operating system and "
+              "build support no vector instruction set)");
+    }
+}

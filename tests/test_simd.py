@@ -1,0 +1,117 @@
+"""ORBELIN_SIMD: the instruction set of the solver's lane kernels, chosen once at import. On every path a row of a
+batch is bit for bit the case solved alone, and all paths give the same velocities."""
+
+import pathlib
+import textwrap
+
+import numpy as np
+import pytest
+
+from helpers import run_python
+
+PATHS = ["off", "avx2", "avx512"]
+TESTS = pathlib.Path(__file__).parent
+
+IMPORTS = """
+    try:
+        import orbelin
+        print("ok")
+    except (ImportError, ValueError) as e:
+        print(type(e).__name__ + ": " + str(e))
+"""
+
+
+def import_outcome(value):
+    return run_python(IMPORTS, {"ORBELIN_SIMD": value})
+
+
+@pytest.fixture(scope="module")
+def runnable():
+    """The paths this machine runs."""
+    return [value for value in PATHS if import_outcome(value) == "ok"]
+
+
+# Random arcs from LEO to GEO radii, times of flight from hyperbolic (300 s) through near-parabolic to several
+# revolutions, each solved by the batch functions and alone; the child checks rows against single solves and saves
+# what the paths are compared on.
+SOLVE = """
+    import sys
+    import numpy as np
+    import orbelin
+    from helpers import random_pairs, random_directions
+    rng = np.random.default_rng(16)
+    n = 240
+    r1, r2 = random_pairs(rng, n)
+    u1 = np.sqrt(398600.4418 / np.linalg.norm(r1, axis=1))[:, None] * random_directions(rng, n)
+    u2 = np.sqrt(398600.4418 / np.linalg.norm(r2, axis=1))[:, None] * random_directions(rng, n)
+    s1, s2 = np.hstack([r1, u1]), np.hstack([r2, u2])
+    tofs = [300.0, 1500.0, 6000.0, 40000.0]
+    same = lambda a, b: a.tobytes() == b.tobytes()
+    bad = 0
+    sol = orbelin.lambert_izzo_vec(r1, r2, tofs, 3, False)
+    dv = orbelin.lambert_izzo_vec_dv(s1, s2, tofs, 3, False)
+    best = orbelin.lambert_izzo_best_dv(s1, s2, tofs, 3)
+    for i in range(n):
+        for t, tof in enumerate(tofs):
+            alone = orbelin.lambert_izzo_single(r1[i], r2[i], tof, 3, False)
+            k = len(alone.num_revs)
+            bad += not (same(sol.v1[i, t, :k], alone.v1) and same(sol.v2[i, t, :k], alone.v2))
+            bad += not (same(dv[3][i, t, :k], alone.v1 - u1[i]) and same(dv[4][i, t, :k], u2[i] - alone.v2))
+            one = orbelin.lambert_izzo_best_dv(s1[i:i + 1], s2[i:i + 1], tof, 3)
+            bad += not all(same(a[i, t], b[0]) for a, b in zip(best, one))
+    np.savez(sys.argv[1], v1=sol.v1, v2=sol.v2, dv1=dv[3], best_dv1=best[3], best_dv2=best[4])
+    print(bad, np.count_nonzero(np.isfinite(sol.v1[..., 0])))
+"""
+
+
+@pytest.fixture(scope="module")
+def solved(runnable, tmp_path_factory):
+    """solved(value): (rows that differ from their single solves, finite arcs, saved arrays) on that path."""
+    results = {}
+
+    def solve(value):
+        if value not in runnable:
+            pytest.skip(f"this machine does not run ORBELIN_SIMD={value}")
+        if value not in results:
+            path = tmp_path_factory.mktemp(value) / "out.npz"
+            setup = f"import sys\nsys.argv.append({str(path)!r})\nsys.path.insert(0, {str(TESTS)!r})\n"
+            out = run_python(setup + textwrap.dedent(SOLVE), {"ORBELIN_SIMD": value}, timeout=300)
+            bad, arcs = map(int, out.split())
+            results[value] = bad, arcs, np.load(path)
+        return results[value]
+
+    return solve
+
+
+@pytest.mark.parametrize("value", PATHS)
+def test_rows_of_a_batch_are_their_cases_solved_alone(value, solved):
+    bad, arcs, _ = solved(value)
+    assert bad == 0
+    assert arcs > 1100  # 960 direct arcs, the rest of several revolutions
+
+
+@pytest.mark.parametrize("value", PATHS[1:])
+def test_every_path_gives_the_bits_of_the_portable_one(value, solved):
+    _, _, got = solved(value)
+    _, _, portable = solved("off")
+    for name in portable.files:
+        assert got[name].tobytes() == portable[name].tobytes(), name
+
+
+@pytest.mark.parametrize("value", ["fast", "on", "avx-512", "1"])
+def test_an_unknown_setting_makes_the_import_fail(value):
+    assert import_outcome(value) == (
+        f"ValueError: ORBELIN_SIMD must be one of auto, off, avx2 and avx512, got '{value}'")
+
+
+@pytest.mark.parametrize("value, name", [("avx2", "AVX2"), ("avx512", "AVX-512F")])
+def test_a_set_the_machine_does_not_run_makes_the_import_fail(value, name, runnable):
+    if value in runnable:
+        pytest.skip(f"this machine runs {name}")
+    assert import_outcome(value).startswith(
+        f"ImportError: ORBELIN_SIMD = '{value}' asks for {name}, which this machine does not run (")
+
+
+def test_auto_and_blank_import(runnable):
+    for value in ["auto", "", " AUTO "]:
+        assert import_outcome(value) == "ok"
