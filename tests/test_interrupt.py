@@ -16,9 +16,13 @@ import orbelin
 
 CHILD = textwrap.dedent(
     """
+    import signal
     import time
     import numpy as np
     import orbelin
+
+    # A process started from a shell's background job inherits SIGINT ignored, and Python then leaves it ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     source = np.array([7000.0, 0.0, 0.0, 0.0, 7.546, 0.0])
     target = np.array([0.0, 7100.0, 0.0, -7.49, 0.0, 0.1])

@@ -272,6 +272,14 @@ def test_worker_count_without_restriction():
 
 
 SOLVE_MANY = """
+    import warnings
+    # Since 3.12 Python warns on every fork of a process with threads, and the module's workers are threads. Forking
+    # here is safe all the same: the workers are idle once a call returns (the call waits for all of them), and a
+    # child never touches the parent's pool but builds its own on first use. That warning alone is silenced; any
+    # other deprecation fails the child.
+    warnings.filterwarnings("error", category=DeprecationWarning)
+    warnings.filterwarnings("ignore", r"This process \\(pid=\\d+\\) is multi-threaded, use of fork\\(\\)",
+                            DeprecationWarning)
     import numpy as np
     rng = np.random.default_rng(3)
     r1 = rng.normal(size=(2000, 3)) * 7000.0

@@ -32,9 +32,13 @@ def test_licence_file_and_metadata():
     assert meta.get_all("License-File") == ["LICENSE"]
 
 
-def test_classifiers_name_this_python():
-    classifiers = importlib.metadata.metadata("orbelin").get_all("Classifier")
-    assert f"Programming Language :: Python :: {sys.version_info.major}.{sys.version_info.minor}" in classifiers
+def test_classifiers_name_every_supported_python():
+    # Every minor release from the floor of Requires-Python up to the newest one the test command is run on.
+    meta = importlib.metadata.metadata("orbelin")
+    assert meta["Requires-Python"] == ">=3.10"
+    prefix = "Programming Language :: Python :: 3."
+    minors = [int(c[len(prefix):]) for c in meta.get_all("Classifier") if c.startswith(prefix)]
+    assert minors == [10, 11, 12, 13]
 
 
 def test_wheel_carries_stubs_and_licence():

@@ -2,7 +2,12 @@
 (and run by tests/test_stubs.py). assert_type fails the type check when an
 attribute or result is typed Any or anything but the exact type named."""
 
-from typing import assert_type
+import sys
+
+if sys.version_info >= (3, 11):
+    from typing import assert_type
+else:  # typing has it from 3.11 on
+    from typing_extensions import assert_type
 
 import numpy as np
 from numpy.typing import NDArray
