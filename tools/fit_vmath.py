@@ -4,7 +4,12 @@ Each polynomial is a near-minimax fit for relative error: a weighted least-squar
 points, computed in 60-digit arithmetic, then rounded to doubles. The script prints the coefficients as C++ and
 the largest relative error of the rounded polynomial on a dense grid, so the constants in the header can be
 regenerated and checked:  python tools/fit_vmath.py [log degree] [asin degree] [atan degree]
+
+The table of the logarithm's argument reduction (src/common/vmath_log_table.hpp) and the polynomial that goes with
+it are written by:  python tools/fit_vmath.py --log-table > src/common/vmath_log_table.hpp
 """
+
+import struct
 
 import mpmath as mp
 
@@ -69,8 +74,102 @@ FITS = {
     "atan": (atan_series, 0.0, 0.1915),
 }
 
+# The logarithm's table: the reduced significand m in [sqrt(2)/2, sqrt(2)) falls in one of the intervals cut by its
+# bits above LOG_TABLE_SHIFT (256 per binade); each interval has a reciprocal 1/c of LOG_INV_C_BITS significant bits
+# near the reciprocal of its middle (1 on the two intervals beside m = 1), so that m 1/c - 1 can be formed exactly,
+# chosen among its neighbours so that log(c) = -log(1/c) is within 2^-8 of its ulp of a double (the table's second
+# column), which spares the low part a table of log(c) would otherwise need.
+LOG_TABLE_SHIFT = 44
+LOG_INV_C_BITS = 20
+SQRT_HALF_BITS = 0x3FE6A09E667F3BCD
+SQRT_TWO_BITS = 0x3FF6A09E667F3BCD
+
+
+def as_double(b):
+    return struct.unpack("<d", struct.pack("<q", b))[0]
+
+
+def ulp_of(v):
+    return mp.ldexp(1, mp.frexp(v)[1] - 53)
+
+
+def log_table():
+    """Rows (1/c, log c) and the range [r_min, r_max] of the reduced argument r = m/c - 1."""
+    first = SQRT_HALF_BITS >> LOG_TABLE_SHIFT
+    last = SQRT_TWO_BITS >> LOG_TABLE_SHIFT
+    rows = []
+    r_min = r_max = mp.mpf(0)
+    for i in range(first, last + 1):
+        lo = max(as_double(i << LOG_TABLE_SHIFT), as_double(SQRT_HALF_BITS))
+        end = as_double((i + 1) << LOG_TABLE_SHIFT)
+        hi = min(end, as_double(SQRT_TWO_BITS - 1))
+        if lo <= 1.0 <= end:
+            inv_c, log_c = 1.0, 0.0
+        else:
+            middle = 2 / (mp.mpf(lo) + mp.mpf(hi))
+            # LOG_INV_C_BITS significant bits: a grid twice as coarse above 1.
+            step = mp.ldexp(1, 1 - LOG_INV_C_BITS) if middle >= 1 else mp.ldexp(1, -LOG_INV_C_BITS)
+            middle = mp.nint(middle / step) * step
+            for j in range(1 << 12):
+                inv_c = float(middle + (j + 1) // 2 * (1 if j % 2 else -1) * step)
+                exact = -mp.log(inv_c)
+                log_c = float(exact)
+                if abs(exact - log_c) < ulp_of(log_c) / 256:
+                    break
+        r0 = mp.mpf(lo) * inv_c - 1
+        r1 = mp.mpf(hi) * inv_c - 1
+        # The fast two-sum of log c and r needs |log c| >= |r| wherever log c is not 0.
+        assert inv_c == 1.0 or abs(log_c) >= max(abs(r0), abs(r1))
+        r_min = min(r_min, r0)
+        r_max = max(r_max, r1)
+        rows.append((inv_c, log_c))
+    return rows, r_min, r_max
+
+
+def log1p_series(r):
+    # (log(1 + r) - r) / r^2.
+    if r == 0:
+        return -mp.mpf(1) / 2
+    return (mp.log1p(r) - r) / r**2
+
+
+def print_log_table(degree=5):
+    rows, r_min, r_max = log_table()
+    c = fit(log1p_series, r_min, r_max, degree)
+    err = float(max_rel_error(log1p_series, c, r_min, r_max))
+    print("#pragma once")
+    print("// Written by tools/fit_vmath.py --log-table: the table of the logarithm's argument reduction (vmath.hpp,")
+    print("// log_kernel) and its polynomial.")
+    print()
+    print("#include <array>")
+    print("#include <cstdint>")
+    print()
+    print("namespace orbelin::vmath::detail {")
+    print()
+    print(f"inline constexpr int log_table_shift = {LOG_TABLE_SHIFT};")
+    print(f"inline constexpr int log_inv_c_bits = {LOG_INV_C_BITS};")
+    print(f"inline constexpr std::int64_t log_table_first = {hex(SQRT_HALF_BITS >> LOG_TABLE_SHIFT)};")
+    print()
+    print(f"// (log(1 + r) - r) / r^2 for r in [{float(r_min)!r}, {float(r_max)!r}], degree {degree}, max relative error {err:.3g}.")
+    print(f"inline constexpr std::array<double, {degree + 1}> log1p_poly{{")
+    print("    " + ", ".join(repr(v) for v in c) + ",")
+    print("};")
+    print()
+    print("// Rows {1/c, log c}.")
+    print(f"inline constexpr std::array<std::array<double, 2>, {len(rows)}> log_table{{{{")
+    for j in range(0, len(rows), 2):
+        print("    " + " ".join(f"{{{float.hex(row[0])}, {float.hex(row[1])}}}," for row in rows[j : j + 2]))
+    print("}};")
+    print()
+    print("}  // namespace orbelin::vmath::detail")
+
+
 if __name__ == "__main__":
     import sys
+
+    if sys.argv[1:] == ["--log-table"]:
+        print_log_table()
+        sys.exit(0)
 
     degrees = {"log": 7, "asin": 13, "atan": 12}
     for name, arg in zip(degrees, sys.argv[1:]):

@@ -11,14 +11,18 @@
 // function is in its comment; tests/cpp/test_vmath.cpp measures it and benchmarks/cpp/bench_vmath.cpp prints it with
 // the speed.
 //
-// The polynomial coefficients are near-minimax fits in relative error, derived by tools/fit_vmath.py.
+// The polynomial coefficients are near-minimax fits in relative error, derived by tools/fit_vmath.py, which also
+// writes the logarithm's table (vmath_log_table.hpp).
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "common/lanes.hpp"
+#include "common/vmath_log_table.hpp"
 
 namespace orbelin::vmath {
 
@@ -49,12 +53,6 @@ inline constexpr double pio4_hi = 0.7853981633974483;
 inline constexpr double pio4_lo = 3.061616997868383e-17;
 inline constexpr double atan_half_hi = 0.4636476090008061;
 inline constexpr double atan_half_lo = 2.2698777452961687e-17;
-
-// log(1 + f) = 2 atanh(s) = 2 s + s z P(z) with s = f / (2 + f), z = s^2 <= 0.0295; P(z) ~ 2/3 + 2/5 z + ...
-inline constexpr std::array<double, 8> log_poly{
-    0.6666666666666666, 0.4000000000000089,  0.2857142857079625, 0.22222222393400404,
-    0.1818179545848899, 0.15386249645840558, 0.1326850547157582, 0.13089437345592117,
-};
 
 // asin(s) = s + s z P(z) with z = s^2 <= 1/4; P(z) ~ 1/6 + 3/40 z + ...
 inline constexpr std::array<double, 14> asin_poly{
@@ -95,6 +93,20 @@ ORBELIN_LANE_INLINE V small_int_to_double(bits_t<V> b) noexcept {
     return from_bits<V>(b + splat_bits<V>(std::bit_cast<std::int64_t>(magic))) - magic;
 }
 
+// The bits of b shifted right by n, zeros shifted in (b non-negative: the same as an arithmetic shift, which AVX2
+// lacks for 64-bit lanes).
+template <class V>
+ORBELIN_LANE_INLINE bits_t<V> shift_right(bits_t<V> b, int n) noexcept {
+    if constexpr (lanes::is_scalar_v<V>) {
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(b) >> n);
+    } else {
+        using u64x4 = std::uint64_t __attribute__((vector_size(32)));
+        using u64x8 = std::uint64_t __attribute__((vector_size(64)));
+        using unsigned_bits = std::conditional_t<lanes::width_v<V> == 4, u64x4, u64x8>;
+        return std::bit_cast<bits_t<V>>(std::bit_cast<unsigned_bits>(b) >> n);
+    }
+}
+
 // v with the sign of s (v non-negative or NaN).
 template <class V>
 ORBELIN_LANE_INLINE V with_sign_of(V v, V s) noexcept {
@@ -124,13 +136,48 @@ ORBELIN_LANE_INLINE V high_part(V v) noexcept {
     return from_bits<V>(to_bits(v) & splat_bits<V>(static_cast<std::int64_t>(0xffff'ffff'0000'0000ULL)));
 }
 
+// Row i of a table of pairs in every lane: its first and second columns. The lane types load each lane's row and
+// transpose them; the processors' gather instructions are slower here.
+template <class V, std::size_t N>
+ORBELIN_LANE_INLINE void lookup(const std::array<std::array<double, 2>, N>& t, bits_t<V> i, V& first,
+                                V& second) noexcept {
+    if constexpr (lanes::is_scalar_v<V>) {
+        first = t[static_cast<std::size_t>(i)][0];
+        second = t[static_cast<std::size_t>(i)][1];
+    } else {
+        using f64x2 = double __attribute__((vector_size(16)));
+        const auto row = [&](int j) {
+            f64x2 r;
+            std::memcpy(&r, t[static_cast<std::size_t>(i[j])].data(), sizeof r);
+            return r;
+        };
+        // Rows 0 and 2 side by side, rows 1 and 3 (and 4 and 6, 5 and 7 after them with 8 lanes): interleaving
+        // their first and their second halves gives the columns in lane order.
+        const auto pair = [&](int j) { return __builtin_shufflevector(row(j), row(j + 2), 0, 1, 2, 3); };
+        if constexpr (lanes::width_v<V> == 4) {
+            const V even = pair(0);
+            const V odd = pair(1);
+            first = __builtin_shufflevector(even, odd, 0, 4, 2, 6);
+            second = __builtin_shufflevector(even, odd, 1, 5, 3, 7);
+        } else {
+            const V even = __builtin_shufflevector(pair(0), pair(4), 0, 1, 2, 3, 4, 5, 6, 7);
+            const V odd = __builtin_shufflevector(pair(1), pair(5), 0, 1, 2, 3, 4, 5, 6, 7);
+            first = __builtin_shufflevector(even, odd, 0, 8, 2, 10, 4, 12, 6, 14);
+            second = __builtin_shufflevector(even, odd, 1, 9, 3, 11, 5, 13, 7, 15);
+        }
+    }
+}
+
 // log(x) + k_extra ln 2 + corr for a positive finite x (normal or subnormal), k_extra a small integer and corr a
 // correction far below x's last ulp in relative terms (the low part of a double-double argument, divided by x).
 //
-// x = 2^k m with m in [sqrt(2)/2, sqrt(2)), f = m - 1 exact; log(1 + f) = f - f^2/2 + s (f^2/2 + z P(z)). The
-// leading terms k ln2_hi + f - f^2/2 are summed exactly as a double and its error (f^2/2 itself from an exact
-// product of the upper half of f), and all the small terms are added to that error before the one final rounding:
-// error 0.5 ulp plus the roundings of s f^2/2 + s z P(z), at most 1/20 of the result (measured: below 0.65 ulp).
+// x = 2^k m with m in [sqrt(2)/2, sqrt(2)); the top 8 bits of m's significand pick a table row (vmath_log_table.hpp)
+// with 1/c (20 significant bits, 1 beside m = 1) and log(c) (a double within 2^-8 of its ulp of the true value);
+// log(x) = k ln 2 + log(c) + log(1 + r) with r = m/c - 1 in [-0.0024, 2^-8]. r is formed exactly without a fused
+// multiply-add: m = mh + ml with mh of 33 bits, mh/c - 1 exact (a 53-bit product within a factor 2 of 1), ml/c exact,
+// and r their rounded sum with its error. The leading terms k ln2_hi + log(c) + r are summed as a double and its
+// errors, and all the small terms, the largest r^2/2 at most 2^-9 of the result, are added to those errors before the
+// one final rounding (measured: 0.50 ulp). No division and a polynomial of degree 5 in r: a short dependency chain.
 template <class V>
 ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     // Lanes outside (0, inf), whose results the callers replace, go through as 1, so that the integer arithmetic on
@@ -145,30 +192,41 @@ ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     const bits_t<V> ix = to_bits(x);
     // The double instantiation works on std::int64_t bits, which are never negative here (finite positive x).
     // NOLINTNEXTLINE(bugprone-signed-bitwise)
-    const bits_t<V> kb = ((ix - splat_bits<V>(sqrt_half_bits - one_bits)) >> 52) - splat_bits<V>(0x3ff);
+    const bits_t<V> kb = shift_right<V>(ix - splat_bits<V>(sqrt_half_bits - one_bits), 52) - splat_bits<V>(0x3ff);
     // NOLINTNEXTLINE(bugprone-signed-bitwise)
-    const V m = from_bits<V>(ix - (kb << 52));
+    const bits_t<V> im = ix - (kb << 52);
     const V k = small_int_to_double<V>(kb) - select<V>(subnormal, splat<V>(54.0), splat<V>(0.0)) + k_extra;
 
-    const V f = m - 1.0;
-    const V s = f / (f + 2.0);
-    const V z = s * s;
-    // f^2/2 = hh + hl, hh exact (fh has 21 significant bits, so fh^2 and fh fl are exact).
-    const V fh = high_part(f);
-    const V fl = f - fh;
-    const V hh = 0.5 * fh * fh;
-    const V hl = fh * fl + 0.5 * fl * fl;
-    // Fast two-sums: |k ln2_hi| >= ln 2 > |f| whenever k != 0, and |k ln2_hi + f| > f^2/2.
-    const V a = k * ln2_hi;
-    const V hi1 = a + f;
-    const V e1 = f - (hi1 - a);
-    const V hi = hi1 - hh;
-    const V e2 = (hi1 - hi) - hh;
-    // The terms far below the last ulp first, then s f^2/2 and s z P(z), at most 1/20 of the result; s z is formed
-    // while the polynomial is evaluated, so that one multiplication and two additions follow it.
-    const V tail = (((e1 + e2) - hl) + (k * ln2_lo + corr)) + s * (hh + hl);
-    const V low = (s * z) * polynomial(z, log_poly) + tail;
-    return hi + low;
+    // NOLINTNEXTLINE(bugprone-signed-bitwise)
+    const bits_t<V> row = shift_right<V>(im, log_table_shift) - splat_bits<V>(log_table_first);
+    V inv_c;
+    V log_c;
+    lookup<V>(log_table, row, inv_c, log_c);
+    const V m = from_bits<V>(im);
+    // NOLINTNEXTLINE(bugprone-signed-bitwise)
+    const V mh = from_bits<V>(im & splat_bits<V>(-(std::int64_t{1} << log_inv_c_bits)));
+    const V r_hi = mh * inv_c - 1.0;
+    const V r_lo = (m - mh) * inv_c;
+    // Fast two-sum: |r_hi| >= |r_lo|, or the sum is exact.
+    const V r = r_hi + r_lo;
+    const V r_err = r_lo - (r - r_hi);
+    // Fast two-sums: |k ln2_hi| >= ln 2 > |log c| wherever k is not 0 (k ln2_hi exact), and |w| >= |r| wherever w
+    // is not 0 (|log c| >= |r| on every row but those with c = 1).
+    const V kl = k * ln2_hi;
+    const V w = kl + log_c;
+    const V w_err = (kl - w) + log_c;
+    const V hi = w + r;
+    const V e = (w - hi) + r;
+    // log(1 + r) - r = r^2 (q0 + q1 r) + r^4 (q2 + q3 r) + r^6 (q4 + q5 r), three products formed side by side and
+    // summed with the errors in the order they are ready.
+    const V r2 = r * r;
+    const V r4 = r2 * r2;
+    const V r6 = r4 * r2;
+    const V a = r2 * (log1p_poly[0] + log1p_poly[1] * r);
+    const V b = r4 * (log1p_poly[2] + log1p_poly[3] * r);
+    const V c = r6 * (log1p_poly[4] + log1p_poly[5] * r);
+    const V small = (r_err + (w_err + (k * ln2_lo + corr))) + a;
+    return hi + ((small + (e + b)) + c);
 }
 
 }  // namespace detail
