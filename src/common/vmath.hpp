@@ -246,15 +246,15 @@ namespace detail {
 
 // The shared argument reduction of acos and asin: |x| <= 1/2 directly, asin(x) = x + t with t = x z P(z), z = x^2;
 // beyond that through asin(|x|) = pi/2 - 2 asin(s), s = sqrt(z), z = (1 - |x|) / 2 (exact: 1 - |x| is exact there),
-// asin(s) = hi + lo with hi = s cut to 21 bits and lo = t + (sqrt(z) - hi), t = s z P(z), the rounding of the
-// square root recovered from z - hi^2 (exact), so that hi + lo is accurate well beyond a double. x z or s z is formed
-// while the polynomial is evaluated.
+// 2 asin(s) = hi2 + c2 + t with hi2 = 2 s cut to 21 bits, c2 = 2 (sqrt(z) - s cut) from z - (s cut)^2 (exact) and
+// t = 2 s z P(z), accurate well beyond a double. The factor 2 is taken into the terms (exactly) so that no
+// multiplication follows the polynomial; x z or 2 s z is formed while the polynomial is evaluated.
 template <class V>
 struct AsinReduced {
     mask_t<V> far;  // |x| > 1/2
     V t;
-    V hi;
-    V lo;
+    V hi2;
+    V c2;
 };
 
 template <class V>
@@ -267,9 +267,9 @@ ORBELIN_LANE_INLINE AsinReduced<V> asin_reduce(V x) noexcept {
     const V s = lanes::sqrt(z);
     const V hi = high_part(s);
     // sqrt(z) - hi = (z - hi^2) / (sqrt(z) + hi); at z = 0 (x = 0 or the ends of the domain) the correction is 0.
-    const V c = select<V>(z == 0.0, splat<V>(0.0), (z - hi * hi) / (s + hi));
-    const V t = (select<V>(far, s, x) * z) * polynomial(z, asin_poly);
-    return {far, t, hi, t + c};
+    const V c2 = select<V>(z == 0.0, splat<V>(0.0), (z - hi * hi) / (0.5 * (s + hi)));
+    const V t = (select<V>(far, s + s, x) * z) * polynomial(z, asin_poly);
+    return {far, t, hi + hi, c2};
 }
 
 // r, or the NaN of acos and asin outside [-1, 1] and for NaN: the one NaN in every instantiation (the operations that
@@ -289,32 +289,41 @@ ORBELIN_LANE_INLINE V sum_with_tail(V a, V b, V tail) noexcept {
     return sum + (err + tail);
 }
 
+// The same with a tail of two terms, one ready early and one late (the end of a dependency chain), taken in that
+// order so that two additions follow the late term.
+template <class V>
+ORBELIN_LANE_INLINE V sum_with_tails(V a, V b, V early, V late) noexcept {
+    const V sum = a + b;
+    const V err = (a - sum) + b;
+    return sum + ((err + early) + late);
+}
+
 }  // namespace detail
 
 // Arc cosine in [0, pi]: NaN outside [-1, 1] and for NaN; acos(1) = +0, acos(-1) = pi rounded. Every form rounds
 // once at the scale of the result, after terms at most 1/20 of it (measured: below 0.65 ulp).
 //   |x| <= 1/2: pi/2 - x - t;
-//   x > 1/2:    2 (hi + lo);
-//   x < -1/2:   pi - 2 (hi + lo).
+//   x > 1/2:    hi2 + c2 + t;
+//   x < -1/2:   pi - hi2 - c2 - t.
 template <class V>
 ORBELIN_LANE_INLINE V acos(V x) noexcept {
     using namespace detail;
     const AsinReduced<V> red = asin_reduce(x);
-    const V near = sum_with_tail(splat<V>(pio2_hi), -x, pio2_lo - red.t);
-    const V right = 2.0 * (red.hi + red.lo);
-    const V left = 2.0 * sum_with_tail(splat<V>(pio2_hi), -red.hi, pio2_lo - red.lo);
+    const V near = sum_with_tails(splat<V>(pio2_hi), -x, splat<V>(pio2_lo), -red.t);
+    const V right = red.hi2 + (red.c2 + red.t);
+    const V left = sum_with_tails(splat<V>(pi_hi), -red.hi2, pi_lo - red.c2, -red.t);
     return unit_domain(x, select<V>(red.far, select<V>(x < 0.0, left, right), near));
 }
 
 // Arc sine in [-pi/2, pi/2], odd (asin(-0) = -0): NaN outside [-1, 1] and for NaN. Measured error below 0.7 ulp.
 //   |x| <= 1/2: x + t;
-//   |x| > 1/2:  pi/2 - 2 (hi + lo), the sign of x restored.
+//   |x| > 1/2:  pi/2 - hi2 - c2 - t, the sign of x restored.
 template <class V>
 ORBELIN_LANE_INLINE V asin(V x) noexcept {
     using namespace detail;
     const AsinReduced<V> red = asin_reduce(x);
     const V near = x + red.t;
-    const V far = sum_with_tail(splat<V>(pio2_hi), -2.0 * red.hi, pio2_lo - 2.0 * red.lo);
+    const V far = sum_with_tails(splat<V>(pio2_hi), -red.hi2, pio2_lo - red.c2, -red.t);
     return unit_domain(x, select<V>(red.far, with_sign_of(far, x), near));
 }
 
