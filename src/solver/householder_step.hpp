@@ -32,20 +32,24 @@ ORBELIN_LANE_INLINE TofAndY<V> lancaster_tof(V m, V x, V lambda) noexcept {
     const V inv_E = 1.0 / E;
     const V g = x * z - lambda * E;
     const V sqrt_rho = lanes::sqrt<V>(rho);
+    // T = (x - lambda z - delta / sqrt(rho)) / E, with delta = M pi + acos(g) on the ellipse and log(...) on the
+    // hyperbola, distributed so that everything but the arccosine or logarithm is ready before it is: a
+    // multiplication and a subtraction follow it on the iteration's dependency chain instead of an addition, two
+    // multiplications and a subtraction; the reciprocals take the divisions off the chain altogether.
+    const V scale = (1.0 / sqrt_rho) * inv_E;
+    const V base = (x - lambda * z) * inv_E;
     // Lanes all on one side take one function; a NaN E takes the logarithm, as the scalar test does.
     const lanes::mask_t<V> ellipse = E < 0.0;
-    V delta;
+    V T;
     if (lanes::all<V>(ellipse)) {
-        delta = m * pi + vmath::acos<V>(g);
+        T = (base - (m * pi) * scale) - vmath::acos<V>(g) * scale;
     } else if (!lanes::any<V>(ellipse)) {
-        delta = vmath::log<V>(sqrt_rho * (z - lambda * x) + g);
+        T = base - vmath::log<V>(sqrt_rho * (z - lambda * x) + g) * scale;
     } else {
-        delta = lanes::select<V>(ellipse, m * pi + vmath::acos<V>(g), vmath::log<V>(sqrt_rho * (z - lambda * x) + g));
+        T = lanes::select<V>(ellipse, (base - (m * pi) * scale) - vmath::acos<V>(g) * scale,
+                             base - vmath::log<V>(sqrt_rho * (z - lambda * x) + g) * scale);
     }
-    // The reciprocals are ready before the arccosine or logarithm is, which leaves two multiplications on the
-    // iteration's dependency chain instead of two divisions.
-    const V inv_sqrt_rho = 1.0 / sqrt_rho;
-    return {(x - lambda * z - delta * inv_sqrt_rho) * inv_E, z, -inv_E};
+    return {T, z, -inv_E};
 }
 
 template <class V>
