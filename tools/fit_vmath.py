@@ -74,15 +74,15 @@ FITS = {
     "atan": (atan_series, 0.0, 0.1915),
 }
 
-# The logarithm's table: the reduced significand m in [sqrt(2)/2, sqrt(2)) falls in one of the intervals cut by its
-# bits above LOG_TABLE_SHIFT (256 per binade); each interval has a reciprocal 1/c of LOG_INV_C_BITS significant bits
-# near the reciprocal of its middle (1 on the two intervals beside m = 1), so that m 1/c - 1 can be formed exactly,
-# chosen among its neighbours so that log(c) = -log(1/c) is within 2^-8 of its ulp of a double (the table's second
-# column), which spares the low part a table of log(c) would otherwise need.
-LOG_TABLE_SHIFT = 44
+# The logarithm's table: the reduced significand m in [2^-1 (1 + 106/256), 1 + 106/256) (about [sqrt(2)/2, sqrt(2)),
+# cut at a row's edge) falls in one of 256 intervals, row j holding the m whose significand has j as its top 8 bits.
+# Each interval has a reciprocal 1/c of LOG_INV_C_BITS significant bits near the reciprocal of its middle (1 on the
+# two intervals beside m = 1), so that m 1/c - 1 can be formed exactly, chosen among its neighbours so that
+# log(c) = -log(1/c) is within 2^-8 of its ulp of a double (the table's second column), which spares the low part a
+# table of log(c) would otherwise need.
+LOG_INDEX_BITS = 8
 LOG_INV_C_BITS = 20
-SQRT_HALF_BITS = 0x3FE6A09E667F3BCD
-SQRT_TWO_BITS = 0x3FF6A09E667F3BCD
+LOG_FIRST_ROW = 0x6A  # the first row below 1
 
 
 def as_double(b):
@@ -95,29 +95,28 @@ def ulp_of(v):
 
 def log_table():
     """Rows (1/c, log c) and the range [r_min, r_max] of the reduced argument r = m/c - 1."""
-    first = SQRT_HALF_BITS >> LOG_TABLE_SHIFT
-    last = SQRT_TWO_BITS >> LOG_TABLE_SHIFT
     rows = []
     r_min = r_max = mp.mpf(0)
-    for i in range(first, last + 1):
-        lo = max(as_double(i << LOG_TABLE_SHIFT), as_double(SQRT_HALF_BITS))
-        end = as_double((i + 1) << LOG_TABLE_SHIFT)
-        hi = min(end, as_double(SQRT_TWO_BITS - 1))
-        if lo <= 1.0 <= end:
+    size = 1 << LOG_INDEX_BITS
+    for j in range(size):
+        scale = mp.mpf(1) if j < LOG_FIRST_ROW else mp.mpf(1) / 2
+        lo = scale * (1 + mp.mpf(j) / size)
+        hi = scale * (1 + mp.mpf(j + 1) / size)
+        if j in (0, size - 1):
             inv_c, log_c = 1.0, 0.0
         else:
-            middle = 2 / (mp.mpf(lo) + mp.mpf(hi))
+            middle = 2 / (lo + hi)
             # LOG_INV_C_BITS significant bits: a grid twice as coarse above 1.
             step = mp.ldexp(1, 1 - LOG_INV_C_BITS) if middle >= 1 else mp.ldexp(1, -LOG_INV_C_BITS)
             middle = mp.nint(middle / step) * step
-            for j in range(1 << 12):
-                inv_c = float(middle + (j + 1) // 2 * (1 if j % 2 else -1) * step)
+            for k in range(1 << 12):
+                inv_c = float(middle + (k + 1) // 2 * (1 if k % 2 else -1) * step)
                 exact = -mp.log(inv_c)
                 log_c = float(exact)
                 if abs(exact - log_c) < ulp_of(log_c) / 256:
                     break
-        r0 = mp.mpf(lo) * inv_c - 1
-        r1 = mp.mpf(hi) * inv_c - 1
+        r0 = lo * inv_c - 1
+        r1 = hi * inv_c - 1
         # The fast two-sum of log c and r needs |log c| >= |r| wherever log c is not 0.
         assert inv_c == 1.0 or abs(log_c) >= max(abs(r0), abs(r1))
         r_min = min(r_min, r0)
@@ -133,7 +132,7 @@ def log1p_series(r):
     return (mp.log1p(r) - r) / r**2
 
 
-def print_log_table(degree=5):
+def print_log_table(degree=4):
     rows, r_min, r_max = log_table()
     c = fit(log1p_series, r_min, r_max, degree)
     err = float(max_rel_error(log1p_series, c, r_min, r_max))
@@ -146,16 +145,16 @@ def print_log_table(degree=5):
     print()
     print("namespace orbelin::vmath::detail {")
     print()
-    print(f"inline constexpr int log_table_shift = {LOG_TABLE_SHIFT};")
+    print(f"inline constexpr int log_index_bits = {LOG_INDEX_BITS};")
     print(f"inline constexpr int log_inv_c_bits = {LOG_INV_C_BITS};")
-    print(f"inline constexpr std::int64_t log_table_first = {hex(SQRT_HALF_BITS >> LOG_TABLE_SHIFT)};")
+    print(f"inline constexpr std::int64_t log_first_row = {hex(LOG_FIRST_ROW)};")
     print()
     print(f"// (log(1 + r) - r) / r^2 for r in [{float(r_min)!r}, {float(r_max)!r}], degree {degree}, max relative error {err:.3g}.")
     print(f"inline constexpr std::array<double, {degree + 1}> log1p_poly{{")
     print("    " + ", ".join(repr(v) for v in c) + ",")
     print("};")
     print()
-    print("// Rows {1/c, log c}.")
+    print("// Rows {1/c, log c}, row j for the significands whose top bits are j.")
     print(f"inline constexpr std::array<std::array<double, 2>, {len(rows)}> log_table{{{{")
     for j in range(0, len(rows), 2):
         print("    " + " ".join(f"{{{float.hex(row[0])}, {float.hex(row[1])}}}," for row in rows[j : j + 2]))
