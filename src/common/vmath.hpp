@@ -249,14 +249,16 @@ namespace detail {
 
 // The shared argument reduction of acos and asin: |x| <= 1/2 directly, asin(x) = x + t with t = x z P(z), z = x^2;
 // beyond that through asin(|x|) = pi/2 - 2 asin(s), s = sqrt(z), z = (1 - |x|) / 2 (exact: 1 - |x| is exact there),
-// 2 asin(s) = hi2 + c2 + t with hi2 = 2 s cut to 21 bits, c2 = 2 (sqrt(z) - s cut) from z - (s cut)^2 (exact) and
-// t = 2 s z P(z), accurate well beyond a double. The factor 2 is taken into the terms (exactly) so that no
-// multiplication follows the polynomial; x z or 2 s z is formed while the polynomial is evaluated.
+// 2 asin(sqrt(z)) = 2 s + c2 + t with t = 2 s z P(z) and c2 = 2 (sqrt(z) - s) = rho s / z to first order, rho = z - s^2
+// formed exactly from s cut to 21 bits, hi: z - hi^2 is exact and s^2 - hi^2 = (s - hi)(s + hi) rounds far below
+// rho's last bits. s / z is ready long before rho, so no division waits on the square root. The factor 2 is taken
+// into the terms (exactly) so that no multiplication follows the polynomial; x z or 2 s z is formed while the
+// polynomial is evaluated.
 template <class V>
 struct AsinReduced {
     mask_t<V> far;  // |x| > 1/2
     V t;
-    V hi2;
+    V s2;  // 2 s
     V c2;
 };
 
@@ -267,12 +269,15 @@ ORBELIN_LANE_INLINE AsinReduced<V> asin_reduce(V x) noexcept {
     // Below 2^-30, t is below 2^-62 x and is taken as 0, which keeps x^2 and its powers clear of subnormals.
     const V xz = select<V>(a < 0x1p-30, splat<V>(0.0), x);
     const V z = select<V>(far, (1.0 - a) * 0.5, xz * xz);
+    const V inv_z = 1.0 / z;
     const V s = lanes::sqrt(z);
     const V hi = high_part(s);
-    // sqrt(z) - hi = (z - hi^2) / (sqrt(z) + hi); at z = 0 (x = 0 or the ends of the domain) the correction is 0.
-    const V c2 = select<V>(z == 0.0, splat<V>(0.0), (z - hi * hi) / (0.5 * (s + hi)));
-    const V t = (select<V>(far, s + s, x) * z) * polynomial(z, asin_poly);
-    return {far, t, hi + hi, c2};
+    const V rho = (z - hi * hi) - (s - hi) * (s + hi);
+    // At z = 0 (x = 0 or the ends of the domain) the correction is 0.
+    const V c2 = select<V>(z == 0.0, splat<V>(0.0), rho * (s * inv_z));
+    const V s2 = s + s;
+    const V t = (select<V>(far, s2, x) * z) * polynomial(z, asin_poly);
+    return {far, t, s2, c2};
 }
 
 // r, or the NaN of acos and asin outside [-1, 1] and for NaN: the one NaN in every instantiation (the operations that
@@ -306,27 +311,27 @@ ORBELIN_LANE_INLINE V sum_with_tails(V a, V b, V early, V late) noexcept {
 // Arc cosine in [0, pi]: NaN outside [-1, 1] and for NaN; acos(1) = +0, acos(-1) = pi rounded. Every form rounds
 // once at the scale of the result, after terms at most 1/20 of it (measured: below 0.65 ulp).
 //   |x| <= 1/2: pi/2 - x - t;
-//   x > 1/2:    hi2 + c2 + t;
-//   x < -1/2:   pi - hi2 - c2 - t.
+//   x > 1/2:    2 s + c2 + t;
+//   x < -1/2:   pi - 2 s - c2 - t.
 template <class V>
 ORBELIN_LANE_INLINE V acos(V x) noexcept {
     using namespace detail;
     const AsinReduced<V> red = asin_reduce(x);
     const V near = sum_with_tails(splat<V>(pio2_hi), -x, splat<V>(pio2_lo), -red.t);
-    const V right = red.hi2 + (red.c2 + red.t);
-    const V left = sum_with_tails(splat<V>(pi_hi), -red.hi2, pi_lo - red.c2, -red.t);
+    const V right = red.s2 + (red.c2 + red.t);
+    const V left = sum_with_tails(splat<V>(pi_hi), -red.s2, pi_lo - red.c2, -red.t);
     return unit_domain(x, select<V>(red.far, select<V>(x < 0.0, left, right), near));
 }
 
 // Arc sine in [-pi/2, pi/2], odd (asin(-0) = -0): NaN outside [-1, 1] and for NaN. Measured error below 0.7 ulp.
 //   |x| <= 1/2: x + t;
-//   |x| > 1/2:  pi/2 - hi2 - c2 - t, the sign of x restored.
+//   |x| > 1/2:  pi/2 - 2 s - c2 - t, the sign of x restored.
 template <class V>
 ORBELIN_LANE_INLINE V asin(V x) noexcept {
     using namespace detail;
     const AsinReduced<V> red = asin_reduce(x);
     const V near = x + red.t;
-    const V far = sum_with_tails(splat<V>(pio2_hi), -red.hi2, pio2_lo - red.c2, -red.t);
+    const V far = sum_with_tails(splat<V>(pio2_hi), -red.s2, pio2_lo - red.c2, -red.t);
     return unit_domain(x, select<V>(red.far, with_sign_of(far, x), near));
 }
 
