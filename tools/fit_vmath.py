@@ -3,7 +3,7 @@
 Each polynomial is a near-minimax fit for relative error: a weighted least-squares fit at Chebyshev-distributed
 points, computed in 60-digit arithmetic, then rounded to doubles. The script prints the coefficients as C++ and
 the largest relative error of the rounded polynomial on a dense grid, so the constants in the header can be
-regenerated and checked:  python tools/fit_vmath.py [log degree] [asin degree] [atan degree]
+regenerated and checked:  python tools/fit_vmath.py [asin degree] [atan degree]
 
 The table of the logarithm's argument reduction (src/common/vmath_log_table.hpp) and the polynomial that goes with
 it are written by:  python tools/fit_vmath.py --log-table > src/common/vmath_log_table.hpp
@@ -41,14 +41,6 @@ def max_rel_error(g, coeffs, lo, hi, samples=4000):
     return worst
 
 
-def log_series(z):
-    # (2 atanh(s) - 2 s) / s^3 with z = s^2: the part of log((1 + s) / (1 - s)) beyond its first term.
-    if z == 0:
-        return mp.mpf(2) / 3
-    s = mp.sqrt(z)
-    return (2 * mp.atanh(s) - 2 * s) / (s * z)
-
-
 def asin_series(z):
     # (asin(s) / s - 1) / s^2 with z = s^2.
     if z == 0:
@@ -66,8 +58,6 @@ def atan_series(z):
 
 
 FITS = {
-    # s = f / (2 + f) with 1 + f in [sqrt(2)/2, sqrt(2)]: |s| <= 3 - 2 sqrt(2) = 0.1716, a little margin.
-    "log": (log_series, 0.0, 0.0295),
     # asin(s) for s^2 <= 1/4: |x| <= 1/2 directly, or s^2 = (1 - |x|) / 2 near the ends of the domain.
     "asin": (asin_series, 0.0, 0.25),
     # atan(u) for |u| <= 7/16 after the reduction about 0, 1/2 or 1.
@@ -156,8 +146,8 @@ def print_log_table(degree=4):
     print()
     print("// Rows {1/c, log c}, row j for the significands whose top bits are j.")
     print(f"inline constexpr std::array<std::array<double, 2>, {len(rows)}> log_table{{{{")
-    for j in range(0, len(rows), 2):
-        print("    " + " ".join(f"{{{float.hex(row[0])}, {float.hex(row[1])}}}," for row in rows[j : j + 2]))
+    for row in rows:
+        print(f"    {{{float.hex(row[0])}, {float.hex(row[1])}}},")
     print("}};")
     print()
     print("}  // namespace orbelin::vmath::detail")
@@ -170,7 +160,7 @@ if __name__ == "__main__":
         print_log_table()
         sys.exit(0)
 
-    degrees = {"log": 7, "asin": 13, "atan": 12}
+    degrees = {"asin": 13, "atan": 12}
     for name, arg in zip(degrees, sys.argv[1:]):
         degrees[name] = int(arg)
     for name, (g, lo, hi) in FITS.items():

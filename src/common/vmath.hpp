@@ -178,8 +178,8 @@ ORBELIN_LANE_INLINE void lookup(const std::array<std::array<double, 2>, N>& t, b
 // r_hi = mh/c - 1 exact (a 53-bit product within a factor 2 of 1), r_lo = ml/c exact (on the rows beside 1, mh = m
 // and r_lo = 0). The leading terms k ln2_hi + log(c) + r_hi are summed as a double and its errors, and all the small
 // terms, r_lo (below 2^-32, far below the result except beside 1, where it is 0) and log(1 + r) - r (at most 2^-9 of
-// the result), are added to those errors before the one final rounding (measured: below 0.57 ulp). No division, and four
-// multiplications and additions from r to the end: a short dependency chain.
+// the result), are added to those errors before the one final rounding (measured: below 0.57 ulp). No division, and
+// four multiplications and additions from r to the end: a short dependency chain.
 template <class V>
 ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     // Lanes outside (0, inf), whose results the callers replace, go through as 1, so that the integer arithmetic on
