@@ -98,7 +98,7 @@ ORBELIN_LANE_INLINE V small_int_to_double(bits_t<V> b) noexcept {
 template <class V>
 ORBELIN_LANE_INLINE bits_t<V> shift_right(bits_t<V> b, int n) noexcept {
     if constexpr (lanes::is_scalar_v<V>) {
-        return static_cast<std::int64_t>(static_cast<std::uint64_t>(b) >> n);
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(b) >> static_cast<unsigned>(n));
     } else {
         using u64x4 = std::uint64_t __attribute__((vector_size(32)));
         using u64x8 = std::uint64_t __attribute__((vector_size(64)));
@@ -189,7 +189,7 @@ ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     x = select<V>(subnormal, x * 0x1p54, x);
     // The exponent after rounding the significand to [m_low, 2 m_low): shifted by 0x3ff so that the shifted value is
     // never negative.
-    constexpr std::int64_t m_low_bits = (0x3feLL << 52) | (log_first_row << (52 - log_index_bits));
+    constexpr auto m_low_bits = static_cast<std::int64_t>((0x3feULL << 52U) | (log_first_row << (52 - log_index_bits)));
     constexpr std::int64_t one_bits = 0x3ff0'0000'0000'0000LL;
     const bits_t<V> ix = to_bits(x);
     // The double instantiation works on std::int64_t bits, which are never negative here (finite positive x).
@@ -200,7 +200,7 @@ ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     const V k = small_int_to_double<V>(kb) - select<V>(subnormal, splat<V>(54.0), splat<V>(0.0)) + k_extra;
 
     // The row from x's own bits, without waiting for the exponent.
-    constexpr std::int64_t last_row = (std::int64_t{1} << log_index_bits) - 1;
+    constexpr std::int64_t last_row = (1LL << log_index_bits) - 1;
     // NOLINTNEXTLINE(bugprone-signed-bitwise)
     const bits_t<V> row = shift_right<V>(ix, 52 - log_index_bits) & splat_bits<V>(last_row);
     V inv_c;
@@ -208,7 +208,7 @@ ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     lookup<V>(log_table, row, inv_c, log_c);
     const auto beside_one = (row == splat_bits<V>(0)) | (row == splat_bits<V>(last_row));
     const V m = from_bits<V>(im);
-    const bits_t<V> keep = beside_one ? splat_bits<V>(-1) : splat_bits<V>(-(std::int64_t{1} << log_inv_c_bits));
+    const bits_t<V> keep = beside_one ? splat_bits<V>(-1) : splat_bits<V>(-(1LL << log_inv_c_bits));
     // NOLINTNEXTLINE(bugprone-signed-bitwise)
     const V mh = from_bits<V>(im & keep);
     const V r_hi = mh * inv_c - 1.0;

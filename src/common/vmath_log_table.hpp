@@ -7,9 +7,9 @@
 
 namespace orbelin::vmath::detail {
 
-inline constexpr int log_index_bits = 8;
-inline constexpr int log_inv_c_bits = 20;
-inline constexpr std::int64_t log_first_row = 0x6a;
+inline constexpr unsigned log_index_bits = 8;
+inline constexpr unsigned log_inv_c_bits = 20;
+inline constexpr std::uint64_t log_first_row = 0x6a;
 
 // (log(1 + r) - r) / r^2 for r in [-0.0023960433900356293, 0.00390625], degree 4, max relative error 5.58e-15.
 inline constexpr std::array<double, 5> log1p_poly{

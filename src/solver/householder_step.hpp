@@ -65,7 +65,10 @@ struct TofDerivatives {
 // d_i = a_i T + b_i with a_i and b_i from x, lambda and y alone: they are formed while T is, and one multiplication
 // and one addition follow T instead of the chain d1 -> d2 -> d3 that would otherwise be the longest part of every
 // Householder step. The results differ from those of the formulas as written by a few ulps.
+// x, T, lambda, y and 1 / (1 - x^2) as the formulas name them (T, which enters only the last step, is no longer used
+// together with the others).
 template <class V>
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 ORBELIN_LANE_INLINE TofDerivatives<V> tof_derivatives(V x, V T, V lambda, V y, V inv_umx2) noexcept {
     const V l2 = lambda * lambda;
     const V l3 = l2 * lambda;
