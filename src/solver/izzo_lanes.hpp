@@ -39,7 +39,9 @@ void izzo_prepare_lanes(const IzzoCase* k, std::size_t n, const LambertSettings&
     for (std::size_t i = 0; i < n; i += width) {
         // The lanes past the last case repeat it and are not stored.
         const int live = static_cast<int>(std::min<std::size_t>(width, n - i));
-        const auto case_of = [&](int l) -> const IzzoCase& { return k[i + static_cast<std::size_t>(std::min(l, live - 1))]; };
+        const auto case_of = [&](int l) -> const IzzoCase& {
+            return k[i + static_cast<std::size_t>(std::min(l, live - 1))];
+        };
         IzzoEnds<V> e{};
         {
             Vec3 r1[width], r2[width], ir1[width], ir2[width];
@@ -113,6 +115,40 @@ void izzo_prepare_lanes(const IzzoCase* k, std::size_t n, const LambertSettings&
             const V3<V> it1{-g.it1.x, -g.it1.y, -g.it1.z};
             const V3<V> it2{-g.it2.x, -g.it2.y, -g.it2.z};
             finish(-g.lambda, it1, it2, !s.retrograde, rev, [&](int l) { return case_of(l).both; });
+        }
+    }
+}
+
+// Step 11 for n arcs, one per lane: arc k has the problem *p[k] and the Izzo variable x[k]; its velocities go to
+// v1[k] and v2[k].
+template <class V>
+void izzo_velocities_lanes(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept {
+    constexpr int width = lanes::width_v<V>;
+    for (std::size_t i = 0; i < n; i += width) {
+        const int live = static_cast<int>(std::min<std::size_t>(width, n - i));
+        V xs{}, lambda{}, rho{}, radial1{}, radial2{}, tangential1{}, tangential2{};
+        Vec3 ir1[width], ir2[width], it1[width], it2[width];
+        for (int l = 0; l < width; ++l) {
+            const std::size_t k = i + static_cast<std::size_t>(std::min(l, live - 1));
+            const IzzoProblem& q = *p[k];
+            set_lane(xs, l, x[k]);
+            set_lane(lambda, l, q.lambda);
+            set_lane(rho, l, q.rho);
+            set_lane(radial1, l, q.radial1);
+            set_lane(radial2, l, q.radial2);
+            set_lane(tangential1, l, q.tangential1);
+            set_lane(tangential2, l, q.tangential2);
+            ir1[l] = q.ir1;
+            ir2[l] = q.ir2;
+            it1[l] = q.it1;
+            it2[l] = q.it2;
+        }
+        const IzzoSpeeds<V> v = izzo_speeds<V>(xs, lambda, rho, radial1, radial2, tangential1, tangential2);
+        const V3<V> a = izzo_velocity<V>(v.vr1, lanes_of<V>(ir1), v.vt1, lanes_of<V>(it1));
+        const V3<V> b = izzo_velocity<V>(v.vr2, lanes_of<V>(ir2), v.vt2, lanes_of<V>(it2));
+        for (int l = 0; l < live; ++l) {
+            v1[i + static_cast<std::size_t>(l)] = vec_of<V>(a, l);
+            v2[i + static_cast<std::size_t>(l)] = vec_of<V>(b, l);
         }
     }
 }

@@ -73,6 +73,12 @@ void izzo_prepare_cases_avx2(const IzzoCase* k, std::size_t n, const LambertSett
 void izzo_prepare_cases_avx512(const IzzoCase* k, std::size_t n, const LambertSettings& s, IzzoItem* fwd,
                                IzzoItem* rev) noexcept;
 
+// Step 11 for n arcs: arc k of the problem *p[k] with the Izzo variable x[k] has the velocities v1[k], v2[k], bit
+// for bit those of izzo_record. Kernels as above.
+void izzo_velocities_portable(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept;
+void izzo_velocities_avx2(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept;
+void izzo_velocities_avx512(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept;
+
 // The scalar parts of the setup that the lanes hand over lane by lane, out of line in the baseline build.
 // The plane normal of collinear unit directions ir1, ir2 (|ir1 x ir2| = hn below collinear_sin_angle, or NaN):
 // the unit `normal` when given and hn is below the threshold, otherwise one from the coordinate axes.

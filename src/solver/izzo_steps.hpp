@@ -136,8 +136,8 @@ ORBELIN_LANE_INLINE IzzoGeometry<V> izzo_geometry(const IzzoEnds<V>& e, const V3
         const V half_sum = norm(e.ir1 + e.ir2) / (2.0 * s);
         one_minus_c_over_s = lanes::select<V>(band, e.r1n * e.r2n * half_sum * half_sum, one_minus_c_over_s);
     }
-    g.lambda = sign * lanes::sqrt<V>(lanes::select<V>(one_minus_c_over_s < 0.0, lanes::splat<V>(0.0),
-                                                      one_minus_c_over_s));
+    g.lambda =
+        sign * lanes::sqrt<V>(lanes::select<V>(one_minus_c_over_s < 0.0, lanes::splat<V>(0.0), one_minus_c_over_s));
     // Normalised here once; the velocity reconstruction (step 11) uses them only as unit vectors.
     const V3<V> it1 = scale(sign, cross(ih, e.ir1));
     const V3<V> it2 = scale(sign, cross(ih, e.ir2));

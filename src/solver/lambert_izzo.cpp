@@ -66,7 +66,6 @@ inline std::uint64_t saturating_count(double v) noexcept {
     return static_cast<std::uint64_t>(f);
 }
 
-
 // Steps 2 and 6 up to the time: the chord, both radii, the semi-perimeter and the non-dimensional time of flight,
 // one set of expressions for the setup and for the revolution bound, so that both see the same T.
 struct IzzoScale {
@@ -257,6 +256,11 @@ void izzo_prepare_cases_portable(const IzzoCase* k, std::size_t n, const Lambert
     izzo_prepare_lanes<double>(k, n, s, fwd, rev);
 }
 
+void izzo_velocities_portable(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1,
+                              Vec3* v2) noexcept {
+    izzo_velocities_lanes<double>(p, x, n, v1, v2);
+}
+
 #if !ORBELIN_LANE_KERNELS
 // Builds without the lane kernels never choose them (instruction_set_supported is false for their sets).
 void householder_jobs_avx2(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
@@ -273,18 +277,31 @@ void izzo_prepare_cases_avx512(const IzzoCase* k, std::size_t n, const LambertSe
                                IzzoItem* rev) noexcept {
     izzo_prepare_cases_portable(k, n, s, fwd, rev);
 }
+void izzo_velocities_avx2(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept {
+    izzo_velocities_portable(p, x, n, v1, v2);
+}
+void izzo_velocities_avx512(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept {
+    izzo_velocities_portable(p, x, n, v1, v2);
+}
 #endif
 
 namespace {
 
 using HouseholderJobsKernel = void (*)(HouseholderJob*, std::size_t, double, std::uint64_t) noexcept;
 using PrepareKernel = void (*)(const IzzoCase*, std::size_t, const LambertSettings&, IzzoItem*, IzzoItem*) noexcept;
+using VelocitiesKernel = void (*)(const IzzoProblem* const*, const double*, std::size_t, Vec3*, Vec3*) noexcept;
 
-// The kernels of householder_jobs and izzo_prepare_cases, set once at load time; read on every call from any thread.
+// The kernels of householder_jobs, izzo_prepare_cases and izzo_velocities, set once at load time; read on every call
+// from any thread.
 std::atomic<HouseholderJobsKernel> householder_jobs_kernel{&householder_jobs_portable};
 std::atomic<PrepareKernel> prepare_kernel{&izzo_prepare_cases_portable};
+std::atomic<VelocitiesKernel> velocities_kernel{&izzo_velocities_portable};
 
 }  // namespace
+
+void izzo_velocities(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept {
+    velocities_kernel.load(std::memory_order_relaxed)(p, x, n, v1, v2);
+}
 
 void izzo_prepare_cases(const IzzoCase* k, std::size_t n, const LambertSettings& s, IzzoItem* fwd, IzzoItem* rev) {
     if (n == 0) return;
@@ -302,16 +319,20 @@ void izzo_prepare_cases(const IzzoCase* k, std::size_t n, const LambertSettings&
 void use_householder_kernels(InstructionSet isa) noexcept {
     detail::HouseholderJobsKernel kernel = &detail::householder_jobs_portable;
     detail::PrepareKernel prepare = &detail::izzo_prepare_cases_portable;
+    detail::VelocitiesKernel velocities = &detail::izzo_velocities_portable;
     if (isa == InstructionSet::avx2) {
         kernel = &detail::householder_jobs_avx2;
         prepare = &detail::izzo_prepare_cases_avx2;
+        velocities = &detail::izzo_velocities_avx2;
     }
     if (isa == InstructionSet::avx512) {
         kernel = &detail::householder_jobs_avx512;
         prepare = &detail::izzo_prepare_cases_avx512;
+        velocities = &detail::izzo_velocities_avx512;
     }
     detail::householder_jobs_kernel.store(kernel, std::memory_order_relaxed);
     detail::prepare_kernel.store(prepare, std::memory_order_relaxed);
+    detail::velocities_kernel.store(velocities, std::memory_order_relaxed);
 }
 
 void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
@@ -344,9 +365,8 @@ namespace {
     if (normal != nullptr && !normal_if_collinear) {
         ih = v3(*normal / norm(*normal));
     } else {
-        ih = izzo_plane_normal<double>(e.ir1, e.ir2, [&](int, double hn, V3<double>& out) {
-            out = v3(izzo_collinear_normal(p.ir1, hn, normal));
-        });
+        ih = izzo_plane_normal<double>(
+            e.ir1, e.ir2, [&](int, double hn, V3<double>& out) { out = v3(izzo_collinear_normal(p.ir1, hn, normal)); });
     }
 
     // 2, 4-6.
@@ -377,7 +397,7 @@ namespace {
 
 // Steps 7-8 up to the refusal: the revolutions solved.
 [[gnu::always_inline]] inline std::uint64_t revolution_count(double lambda, double T, double T00,
-                                                              std::uint64_t max_rev) noexcept {
+                                                             std::uint64_t max_rev) noexcept {
     // 7. Largest feasible number of revolutions.
     // (With max_rev = 0 only the direct arc is solved whatever the bound: no division, no floor.)
     std::uint64_t m_max = max_rev == 0 ? 0 : saturating_count(T / pi);

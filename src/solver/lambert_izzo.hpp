@@ -79,6 +79,15 @@ struct ArcIndex {
     std::uint64_t path_flag;
 };
 
+// Step 12 and the record of an arc whose velocities are v1, v2.
+inline LambertSolution izzo_record_of(const IzzoProblem& p, const Vec3& v1, const Vec3& v2, const Vec3& r1, double tof,
+                                      const LambertSettings& s, ArcIndex arc) noexcept {
+    LambertSolution sol{v1, v2, tof, arc.revs, arc.path_flag, s.retrograde};
+    // 12. Re-entry check on the departure state.
+    if (s.reentry_check) izzo_reentry_blank(p, r1, s.mu, sol);
+    return sol;
+}
+
 // Steps 11-12: the record of the arc with Izzo variable x. Inline, so that the velocities reach the caller in
 // registers rather than through a returned record in memory.
 inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof, const LambertSettings& s,
@@ -86,16 +95,13 @@ inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r
     // 11. Terminal velocities from x.
     const IzzoSpeeds<double> v =
         izzo_speeds<double>(x, p.lambda, p.rho, p.radial1, p.radial2, p.tangential1, p.tangential2);
-    LambertSolution sol{vec3(izzo_velocity<double>(v.vr1, v3(p.ir1), v.vt1, v3(p.it1))),
-                        vec3(izzo_velocity<double>(v.vr2, v3(p.ir2), v.vt2, v3(p.it2))),
-                        tof,
-                        arc.revs,
-                        arc.path_flag,
-                        s.retrograde};
-    // 12. Re-entry check on the departure state.
-    if (s.reentry_check) izzo_reentry_blank(p, r1, s.mu, sol);
-    return sol;
+    return izzo_record_of(p, vec3(izzo_velocity<double>(v.vr1, v3(p.ir1), v.vt1, v3(p.it1))),
+                          vec3(izzo_velocity<double>(v.vr2, v3(p.ir2), v.vt2, v3(p.it2))), r1, tof, s, arc);
 }
+
+// Step 11 for n arcs with the kernel chosen by use_householder_kernels (izzo_velocities_portable and its lane
+// forms in izzo_problem.hpp): bit for bit the velocities of izzo_record.
+void izzo_velocities(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept;
 
 // The record answering a non-positive time of flight.
 LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept;
@@ -195,6 +201,7 @@ private:
         for (std::size_t k = 0; k < items_n_; ++k) {
             const IzzoItem& item = items_[k];
             if (!item.solvable) continue;
+            for (std::uint64_t j = 0; j < 2 * item.p.revs + 1; ++j) problems_[n + j] = &item.p;
             jobs_[n++] = {item.x0, item.p.T, item.p.lambda, 0};
             for (std::uint64_t i = 1; i <= item.p.revs; ++i) {
                 jobs_[n++] = {izzo_multi_guess(item.p, i, true), item.p.T, item.p.lambda, i};
@@ -202,6 +209,9 @@ private:
             }
         }
         householder_jobs(jobs_, n, s_.tol, s_.maxiter);
+        // Step 11 for every arc at once, then the records in order.
+        for (std::size_t k = 0; k < n; ++k) x_[k] = jobs_[k].x;
+        izzo_velocities(problems_, x_, n, v1_, v2_);
         n = 0;
         for (std::size_t k = 0; k < items_n_; ++k) {
             const IzzoItem& item = items_[k];
@@ -211,7 +221,8 @@ private:
             }
             const LambertSettings s = settings_of(item);
             const auto record = [&](ArcIndex arc) {
-                return izzo_record(item.p, jobs_[n++].x, item.r1, item.tof, s, arc);
+                const std::size_t j = n++;
+                return izzo_record_of(item.p, v1_[j], v2_[j], item.r1, item.tof, s, arc);
             };
             sink(item, record({.revs = 0, .path_flag = 0}));
             for (std::uint64_t i = 1; i <= item.p.revs; ++i) {
@@ -235,6 +246,11 @@ private:
     IzzoItem rev_[izzo_prepared_cases];
     IzzoItem items_[Arcs];
     HouseholderJob jobs_[Arcs];
+    // The arcs of the solve: their problems, Izzo variables and velocities.
+    const IzzoProblem* problems_[Arcs];
+    double x_[Arcs];
+    Vec3 v1_[Arcs];
+    Vec3 v2_[Arcs];
     std::size_t cases_n_ = 0;
     std::size_t items_n_ = 0;
     std::size_t arcs_ = 0;

@@ -136,47 +136,48 @@ TEST_CASE("a range of cases is annotated in runs exactly as case by case, in ord
     // One set of options per batch, as a batch call has; max_rev 16 with the long flights of problems() gives
     // cases of more arcs than a run holds, next to single arcs, NaN records and re-entry blanks. On every kernel.
     with_each_kernel([] {
-    for (const bool retrograde : {false, true}) {
-        const LambertSettings o{.mu = mu_e, .max_rev = 16, .retrograde = retrograde, .reentry_check = true};
-        std::vector<Problem> ps = problems(700, retrograde ? 15 : 14);
-        for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // up to 36 periods: 16 revolutions
-        struct Row {
-            std::size_t c;
-            LambertSolution s;
-            TransferElements e;
-        };
-        std::vector<Row> expected;
-        for (std::size_t c = 0; c < ps.size(); ++c) {
-            orbelin::visit_annotated_arcs(
-                ps[c].r1, ps[c].r2, ps[c].tof, o,
-                [&](const LambertSolution& s, const TransferElements& e) { expected.push_back({c, s, e}); });
-        }
-        // Ranges of several lengths, so that runs end inside and at the edges of cases.
-        for (const std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{256}}) {
-            std::vector<Row> got;
-            for (std::size_t begin = 0; begin < ps.size(); begin += step) {
-                const std::size_t end = std::min(ps.size(), begin + step);
-                orbelin::visit_annotated_cases(
-                    begin, end, [&](std::size_t c) { return orbelin::LambertCase{ps[c].r1, ps[c].r2, ps[c].tof}; }, o,
-                    [&](std::size_t c, const LambertSolution& s, const TransferElements& e) {
-                        got.push_back({c, s, e});
-                    });
+        for (const bool retrograde : {false, true}) {
+            const LambertSettings o{.mu = mu_e, .max_rev = 16, .retrograde = retrograde, .reentry_check = true};
+            std::vector<Problem> ps = problems(700, retrograde ? 15 : 14);
+            for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // up to 36 periods: 16 revolutions
+            struct Row {
+                std::size_t c;
+                LambertSolution s;
+                TransferElements e;
+            };
+            std::vector<Row> expected;
+            for (std::size_t c = 0; c < ps.size(); ++c) {
+                orbelin::visit_annotated_arcs(
+                    ps[c].r1, ps[c].r2, ps[c].tof, o,
+                    [&](const LambertSolution& s, const TransferElements& e) { expected.push_back({c, s, e}); });
             }
-            CHECK(got.size() == expected.size());
-            if (got.size() != expected.size()) continue;
-            for (std::size_t k = 0; k < got.size(); ++k) {
-                CHECK(got[k].c == expected[k].c);
-                CHECK(same_bits(got[k].s.v1.y, expected[k].s.v1.y) && same_bits(got[k].s.v2.x, expected[k].s.v2.x));
-                CHECK(got[k].s.num_revs == expected[k].s.num_revs && got[k].s.path_flag == expected[k].s.path_flag);
-                CHECK(same_bits(got[k].e, expected[k].e));
+            // Ranges of several lengths, so that runs end inside and at the edges of cases.
+            for (const std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{256}}) {
+                std::vector<Row> got;
+                for (std::size_t begin = 0; begin < ps.size(); begin += step) {
+                    const std::size_t end = std::min(ps.size(), begin + step);
+                    orbelin::visit_annotated_cases(
+                        begin, end, [&](std::size_t c) { return orbelin::LambertCase{ps[c].r1, ps[c].r2, ps[c].tof}; },
+                        o,
+                        [&](std::size_t c, const LambertSolution& s, const TransferElements& e) {
+                            got.push_back({c, s, e});
+                        });
+                }
+                CHECK(got.size() == expected.size());
+                if (got.size() != expected.size()) continue;
+                for (std::size_t k = 0; k < got.size(); ++k) {
+                    CHECK(got[k].c == expected[k].c);
+                    CHECK(same_bits(got[k].s.v1.y, expected[k].s.v1.y) && same_bits(got[k].s.v2.x, expected[k].s.v2.x));
+                    CHECK(got[k].s.num_revs == expected[k].s.num_revs && got[k].s.path_flag == expected[k].s.path_flag);
+                    CHECK(same_bits(got[k].e, expected[k].e));
+                }
             }
+            std::size_t widest = 0;
+            for (std::size_t c = 0; c < ps.size(); ++c) {
+                widest = std::max<std::size_t>(widest, orbelin::annotated_arc_count(ps[c].r1, ps[c].r2, ps[c].tof, o));
+            }
+            CHECK(widest > orbelin::annotation_run);
         }
-        std::size_t widest = 0;
-        for (std::size_t c = 0; c < ps.size(); ++c) {
-            widest = std::max<std::size_t>(widest, orbelin::annotated_arc_count(ps[c].r1, ps[c].r2, ps[c].tof, o));
-        }
-        CHECK(widest > orbelin::annotation_run);
-    }
     });
 }
 
@@ -233,52 +234,52 @@ TEST_CASE("every kernel of householder_jobs gives each solve the bits of househo
 
 TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses and best arcs, in order") {
     with_each_kernel([] {
-    for (const std::uint64_t max_rev : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{16}}) {
-        std::vector<Problem> ps = problems(400, 16 + max_rev);
-        for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // more arcs than a run holds
-        const LambertSettings o{.mu = mu_e, .max_rev = max_rev, .retrograde = max_rev > 0, .reentry_check = true};
-        const auto case_of = [&](std::size_t c) {
-            return orbelin::ImpulseCase{orbelin::arc_ends(ps[c].r1, ps[c].r2), ps[c].u1, ps[c].u2,
-                                        orbelin::departure_normal(ps[c].r1, ps[c].u1), ps[c].tof};
-        };
-        std::vector<orbelin::Impulses> expected, got;
-        for (const Problem& p : ps) {
-            orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o,
-                                        [&](const orbelin::Impulses& i) { expected.push_back(i); });
+        for (const std::uint64_t max_rev : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{16}}) {
+            std::vector<Problem> ps = problems(400, 16 + max_rev);
+            for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // more arcs than a run holds
+            const LambertSettings o{.mu = mu_e, .max_rev = max_rev, .retrograde = max_rev > 0, .reentry_check = true};
+            const auto case_of = [&](std::size_t c) {
+                return orbelin::ImpulseCase{orbelin::arc_ends(ps[c].r1, ps[c].r2), ps[c].u1, ps[c].u2,
+                                            orbelin::departure_normal(ps[c].r1, ps[c].u1), ps[c].tof};
+            };
+            std::vector<orbelin::Impulses> expected, got;
+            for (const Problem& p : ps) {
+                orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o,
+                                            [&](const orbelin::Impulses& i) { expected.push_back(i); });
+            }
+            std::size_t last = 0;
+            for (std::size_t begin = 0; begin < ps.size(); begin += 7) {
+                orbelin::visit_arc_impulses_run(begin, std::min(ps.size(), begin + 7), case_of, o,
+                                                [&](std::size_t c, const orbelin::Impulses& i) {
+                                                    CHECK(c >= last);
+                                                    last = c;
+                                                    got.push_back(i);
+                                                });
+            }
+            CHECK(got.size() == expected.size());
+            for (std::size_t k = 0; k < std::min(got.size(), expected.size()); ++k) {
+                CHECK(same_bits(got[k].dv1.x, expected[k].dv1.x) && same_bits(got[k].dv2.y, expected[k].dv2.y));
+                CHECK(same_bits(got[k].total, expected[k].total));
+            }
+            for (const bool rendezvous : {false, true}) {
+                // Both directions for a rendezvous, the retrograde one alone otherwise.
+                const orbelin::BestArcOptions b{
+                    .solver = {.mu = mu_e, .max_rev = max_rev, .reentry_check = true},
+                    .rendezvous = rendezvous,
+                    .directions = rendezvous ? orbelin::Directions::both : orbelin::Directions::retrograde};
+                std::size_t next = 0;
+                orbelin::best_lambert_impulses_run(
+                    0, ps.size(), case_of, b, [&](std::size_t c, const std::optional<orbelin::Impulses>& best) {
+                        CHECK(c == next++);
+                        const Problem& p = ps[c];
+                        const auto alone = orbelin::best_lambert_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, b);
+                        CHECK(best.has_value() == alone.has_value());
+                        if (best && alone)
+                            CHECK(same_bits(best->total, alone->total) && same_bits(best->dv1.z, alone->dv1.z));
+                    });
+                CHECK(next == ps.size());
+            }
         }
-        std::size_t last = 0;
-        for (std::size_t begin = 0; begin < ps.size(); begin += 7) {
-            orbelin::visit_arc_impulses_run(begin, std::min(ps.size(), begin + 7), case_of, o,
-                                            [&](std::size_t c, const orbelin::Impulses& i) {
-                                                CHECK(c >= last);
-                                                last = c;
-                                                got.push_back(i);
-                                            });
-        }
-        CHECK(got.size() == expected.size());
-        for (std::size_t k = 0; k < std::min(got.size(), expected.size()); ++k) {
-            CHECK(same_bits(got[k].dv1.x, expected[k].dv1.x) && same_bits(got[k].dv2.y, expected[k].dv2.y));
-            CHECK(same_bits(got[k].total, expected[k].total));
-        }
-        for (const bool rendezvous : {false, true}) {
-            // Both directions for a rendezvous, the retrograde one alone otherwise.
-            const orbelin::BestArcOptions b{
-                .solver = {.mu = mu_e, .max_rev = max_rev, .reentry_check = true},
-                .rendezvous = rendezvous,
-                .directions = rendezvous ? orbelin::Directions::both : orbelin::Directions::retrograde};
-            std::size_t next = 0;
-            orbelin::best_lambert_impulses_run(
-                0, ps.size(), case_of, b, [&](std::size_t c, const std::optional<orbelin::Impulses>& best) {
-                    CHECK(c == next++);
-                    const Problem& p = ps[c];
-                    const auto alone = orbelin::best_lambert_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, b);
-                    CHECK(best.has_value() == alone.has_value());
-                    if (best && alone)
-                        CHECK(same_bits(best->total, alone->total) && same_bits(best->dv1.z, alone->dv1.z));
-                });
-            CHECK(next == ps.size());
-        }
-    }
     });
 }
 
