@@ -109,7 +109,7 @@ struct IzzoGeometry {
 template <class V>
 ORBELIN_LANE_INLINE IzzoGeometry<V> izzo_geometry(const IzzoEnds<V>& e, const V3<V>& ih, double mu,
                                                   double retro) noexcept {
-    IzzoGeometry<V> g;
+    IzzoGeometry<V> g{};
     // 2. Geometry (and the time of step 6).
     const V c = norm(e.r2 - e.r1);
     const V s = (e.r1n + e.r2n + c) / 2.0;

@@ -361,7 +361,7 @@ namespace {
     const IzzoEnds<double> e{v3(ends.r1), v3(ends.r2), v3(ends.r1_unit), v3(ends.r2_unit), p.r1n, p.r2n, tof};
 
     // 3. Plane normal, with fallbacks for collinear positions.
-    V3<double> ih;
+    V3<double> ih{};
     if (normal != nullptr && !normal_if_collinear) {
         ih = v3(*normal / norm(*normal));
     } else {

@@ -247,8 +247,8 @@ private:
     IzzoItem items_[Arcs];
     HouseholderJob jobs_[Arcs];
     // The arcs of the solve: their problems, Izzo variables and velocities.
-    const IzzoProblem* problems_[Arcs];
-    double x_[Arcs];
+    const IzzoProblem* problems_[Arcs]{};
+    double x_[Arcs]{};
     Vec3 v1_[Arcs];
     Vec3 v2_[Arcs];
     std::size_t cases_n_ = 0;
