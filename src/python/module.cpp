@@ -22,6 +22,7 @@
 #include "python/lambert_porkchop_array.hpp"
 #include "python/lambert_solution_array.hpp"
 #include "python/py_ref.hpp"
+#include "orbit/transfer_elements.hpp"
 #include "solver/householder.hpp"
 
 namespace orbelin::py {
@@ -112,7 +113,9 @@ PyObject* init_module() {
         raise_value_error(e.what());
     }
     try {
-        use_householder_kernels(configured_instruction_set());
+        const InstructionSet isa = configured_instruction_set();
+        use_householder_kernels(isa);
+        use_transfer_elements_kernels(isa);
     } catch (const std::invalid_argument& e) {
         raise_value_error(e.what());
     } catch (const UnsupportedInstructionSet& e) {
