@@ -1,5 +1,5 @@
 """ORBELIN_SIMD: the instruction set of the solver's lane kernels, chosen once at import. On every path a row of a
-batch is bit for bit the case solved alone, and all paths give the same velocities."""
+batch is bit for bit the case solved alone, elements included, and all paths give the same velocities and elements."""
 
 import pathlib
 import textwrap
@@ -47,19 +47,37 @@ SOLVE = """
     s1, s2 = np.hstack([r1, u1]), np.hstack([r2, u2])
     tofs = [300.0, 1500.0, 6000.0, 40000.0]
     same = lambda a, b: a.tobytes() == b.tobytes()
+    elements = ["sma", "ecc", "inc", "raan", "argp", "ta_depart", "ta_arrive", "rp", "ra"]
     bad = 0
     sol = orbelin.lambert_izzo_vec(r1, r2, tofs, 3, False)
     dv = orbelin.lambert_izzo_vec_dv(s1, s2, tofs, 3, False)
     best = orbelin.lambert_izzo_best_dv(s1, s2, tofs, 3)
+    # Arcs in the equatorial plane, prograde and retrograde, have their elements from the equatorial formulas.
+    flat1, flat2 = r1[:60] * [1.0, 1.0, 0.0], r2[:60] * [1.0, 1.0, 0.0]
+    for retro in (False, True):
+        flat = orbelin.lambert_izzo_vec(flat1, flat2, tofs, 3, retro)
+        for i in range(60):
+            for t, tof in enumerate(tofs):
+                alone = orbelin.lambert_izzo_single(flat1[i], flat2[i], tof, 3, retro)
+                k = len(alone.num_revs)
+                bad += not all(same(getattr(flat, e)[i, t, :k], getattr(alone, e)) for e in elements)
     for i in range(n):
         for t, tof in enumerate(tofs):
             alone = orbelin.lambert_izzo_single(r1[i], r2[i], tof, 3, False)
             k = len(alone.num_revs)
             bad += not (same(sol.v1[i, t, :k], alone.v1) and same(sol.v2[i, t, :k], alone.v2))
+            bad += not all(same(getattr(sol, e)[i, t, :k], getattr(alone, e)) for e in elements)
             bad += not (same(dv[3][i, t, :k], alone.v1 - u1[i]) and same(dv[4][i, t, :k], u2[i] - alone.v2))
             one = orbelin.lambert_izzo_best_dv(s1[i:i + 1], s2[i:i + 1], tof, 3)
             bad += not all(same(a[i, t], b[0]) for a, b in zip(best, one))
-    np.savez(sys.argv[1], v1=sol.v1, v2=sol.v2, dv1=dv[3], best_dv1=best[3], best_dv2=best[4])
+    mu = 398600.4418
+    leo = np.array([7000.0, 0.0, 0.0, 0.0, np.sqrt(mu / 7000.0), 0.0])
+    geo = np.array([0.0, 42164.0, 1000.0, -np.sqrt(mu / 42164.0), 0.0, 0.0])
+    grid = orbelin.lambert_grid_search(leo, geo, (0.0, 86400.0), 86400.0 / 40)
+    flat_grid = orbelin.lambert_grid_search(leo, geo * [1, 1, 0, 1, 1, 1], (0.0, 86400.0), 86400.0 / 40)
+    kinds = {"vec": sol, "grid": grid, "flat_grid": flat_grid}
+    np.savez(sys.argv[1], v1=sol.v1, v2=sol.v2, dv1=dv[3], best_dv1=best[3], best_dv2=best[4],
+             **{f"{e}_{kind}": getattr(x, e) for e in elements for kind, x in kinds.items()})
     print(bad, np.count_nonzero(np.isfinite(sol.v1[..., 0])))
 """
 
