@@ -193,7 +193,8 @@ Result run_elements_batch(const std::vector<Case>& cases, std::uint64_t max_rev,
     for (const Case& c : cases) {
         const orbelin::ArcEnds ends = orbelin::arc_ends(c.r1, c.r2);
         orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde},
-                                    std::nullopt, [&](const LambertSolution& s) { arcs.push_back({ends, s.v1, s.v2}); });
+                                    std::nullopt,
+                                    [&](const LambertSolution& s) { arcs.push_back({ends, s.v1, s.v2}); });
     }
     std::vector<TransferElements> out(arcs.size());
     Result r;
@@ -202,7 +203,8 @@ Result run_elements_batch(const std::vector<Case>& cases, std::uint64_t max_rev,
         kernel(arcs.data() + i, std::min<std::size_t>(32, arcs.size() - i), mu, out.data() + i);
     }
     r.seconds = thread_seconds() - t0;
-    for (const TransferElements& e : out) r.checksum += e.sma + e.ecc + e.inc + e.raan + e.argp + e.ta_depart + e.ta_arrive;
+    for (const TransferElements& e : out)
+        r.checksum += e.sma + e.ecc + e.inc + e.raan + e.argp + e.ta_depart + e.ta_arrive;
     r.solutions = arcs.size();
     return r;
 }
@@ -213,11 +215,11 @@ struct BatchKernel {
     ElementsKernel kernel;
 };
 
-const BatchKernel batch_kernels[] = {
-    {"batch off", true, &orbelin::detail::transfer_elements_portable},
-    {"batch avx2", ORBELIN_LANE_KERNELS && __builtin_cpu_supports("avx2") != 0, &orbelin::detail::transfer_elements_avx2},
-    {"batch avx512", ORBELIN_LANE_KERNELS && __builtin_cpu_supports("avx512f") != 0,
-     &orbelin::detail::transfer_elements_avx512}};
+const BatchKernel batch_kernels[] = {{"batch off", true, &orbelin::detail::transfer_elements_portable},
+                                     {"batch avx2", ORBELIN_LANE_KERNELS && __builtin_cpu_supports("avx2") != 0,
+                                      &orbelin::detail::transfer_elements_avx2},
+                                     {"batch avx512", ORBELIN_LANE_KERNELS && __builtin_cpu_supports("avx512f") != 0,
+                                      &orbelin::detail::transfer_elements_avx512}};
 constexpr std::size_t batch_kernel_count = sizeof batch_kernels / sizeof batch_kernels[0];
 #else
 constexpr std::size_t batch_kernel_count = 0;

@@ -1,5 +1,5 @@
-// compute_transfer_orbit_elements_batch with one arc per lane of eight doubles; compiled with AVX-512F enabled (CMakeLists.txt) and
-// run only where the CPU has it.
+// compute_transfer_orbit_elements_batch with one arc per lane of eight doubles; compiled with AVX-512F enabled
+// (CMakeLists.txt) and run only where the CPU has it.
 
 #include "orbit/transfer_elements_lanes.hpp"
 

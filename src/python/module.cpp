@@ -14,6 +14,7 @@
 
 #include "common/fault.hpp"
 #include "common/system_resources.hpp"
+#include "orbit/transfer_elements.hpp"
 #include "parallel/thread_pool.hpp"
 #include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
@@ -22,7 +23,6 @@
 #include "python/lambert_porkchop_array.hpp"
 #include "python/lambert_solution_array.hpp"
 #include "python/py_ref.hpp"
-#include "orbit/transfer_elements.hpp"
 #include "solver/householder.hpp"
 
 namespace orbelin::py {

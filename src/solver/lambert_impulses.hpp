@@ -237,8 +237,9 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
     std::size_t held_n = 0;
     const auto drain = [&] {
         compute_transfer_orbit_elements_batch(arcs, held_n, o.mu, elements);
-        for (std::size_t k = 0; k < held_n; ++k) sink(held[k].c, static_cast<const LambertSolution&>(held[k].s),
-                                                      static_cast<const TransferElements&>(elements[k]));
+        for (std::size_t k = 0; k < held_n; ++k)
+            sink(held[k].c, static_cast<const LambertSolution&>(held[k].s),
+                 static_cast<const TransferElements&>(elements[k]));
         held_n = 0;
     };
     auto annotate = [&](const detail::IzzoItem& item, const LambertSolution& s) {

@@ -383,9 +383,8 @@ TEST_CASE("transfer elements equal the rv2coe_single route bit for bit") {
                 const TransferElements& x = batch[k];
                 const TransferElements& y = alone[k];
                 same += same_bits(x.sma, y.sma) && same_bits(x.ecc, y.ecc) && same_bits(x.inc, y.inc) &&
-                        same_bits(x.raan, y.raan) && same_bits(x.argp, y.argp) &&
-                        same_bits(x.ta_depart, y.ta_depart) && same_bits(x.ta_arrive, y.ta_arrive) &&
-                        same_bits(x.rp, y.rp) && same_bits(x.ra, y.ra);
+                        same_bits(x.raan, y.raan) && same_bits(x.argp, y.argp) && same_bits(x.ta_depart, y.ta_depart) &&
+                        same_bits(x.ta_arrive, y.ta_arrive) && same_bits(x.rp, y.rp) && same_bits(x.ra, y.ra);
             }
             CHECK(same == n);
         }
