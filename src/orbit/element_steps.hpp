@@ -148,6 +148,8 @@ ORBELIN_LANE_INLINE V atan2_core(V y, V x) noexcept {
     const V hi = pick_less<V>(ax, ay, ay, ax);
     // Adding 1.5 * 2^52 rounds 32 q to the nearest integer k, which the low bits of the sum then hold.
     const V shifted = lo / hi * 32.0 + 6755399441055744.0;
+    // The masks below act on std::int64_t bits, the same bits as on unsigned ones.
+    // NOLINTNEXTLINE(bugprone-signed-bitwise)
     const lanes::bits_t<V> k = lanes::to_bits<V>(shifted) & 63;
     const V c = (shifted - 6755399441055744.0) * 0.03125;
     const V z = (lo - c * hi) / (hi + c * lo);
@@ -170,6 +172,7 @@ ORBELIN_LANE_INLINE V atan2_core(V y, V x) noexcept {
     const V r = pick_less<V>(x, lanes::splat<V>(0.0), pi - t, t);
     // copysign(r, y), by the bits.
     const lanes::bits_t<V> sign = lanes::splat_bits<V>(INT64_MIN);
+    // NOLINTNEXTLINE(bugprone-signed-bitwise)
     return lanes::from_bits<V>((lanes::to_bits<V>(r) & ~sign) | (lanes::to_bits<V>(y) & sign));
 }
 

@@ -228,7 +228,7 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
     ArcEnds ends[ring];
     // Records waiting for their elements, in order.
     struct Held {
-        std::size_t c;
+        std::size_t c = 0;
         LambertSolution s;
     };
     Held held[annotation_run];
