@@ -31,9 +31,12 @@ def runnable():
     return [value for value in PATHS if import_outcome(value) == "ok"]
 
 
-# Random arcs from LEO to GEO radii, times of flight from hyperbolic (300 s) through near-parabolic to several
-# revolutions, each solved by the batch functions and alone; the child checks rows against single solves and saves
-# what the paths are compared on.
+# Random arcs from LEO to GEO radii, times of flight from none (0 and negative) through hyperbolic (300 s) and
+# near-parabolic to several revolutions, and rows that take the setup's rare branches: a transfer angle within the
+# half-turn band of lambda, collinear positions on both sides (where vec_dv and best_dv take the plane from the
+# departure velocity), the equatorial plane, a NaN position. Each is solved by the batch functions and alone, with
+# max_rev 3 prograde and with max_rev 0 retrograde with the re-entry check; the child checks rows against single
+# solves (and batches of one row) and saves what the paths are compared on.
 SOLVE = """
     import sys
     import numpy as np
@@ -42,43 +45,65 @@ SOLVE = """
     rng = np.random.default_rng(16)
     n = 240
     r1, r2 = random_pairs(rng, n)
+    r2[0] = -1.2 * r1[0] + 1e-4 * np.linalg.norm(r1[0]) * random_directions(rng, 1)[0]
+    r2[1] = -1.3 * r1[1]
+    r2[2] = 1.5 * r1[2]
+    r1[3, 2] = r2[3, 2] = 0.0
+    r2[4, 1] = np.nan
     u1 = np.sqrt(398600.4418 / np.linalg.norm(r1, axis=1))[:, None] * random_directions(rng, n)
     u2 = np.sqrt(398600.4418 / np.linalg.norm(r2, axis=1))[:, None] * random_directions(rng, n)
     s1, s2 = np.hstack([r1, u1]), np.hstack([r2, u2])
-    tofs = [300.0, 1500.0, 6000.0, 40000.0]
-    same = lambda a, b: a.tobytes() == b.tobytes()
+    tofs = [-1.0, 0.0, 300.0, 1500.0, 6000.0, 40000.0]
+    # Bit for bit, any NaN being one: its sign and payload carry nothing and follow the operand order the compiler
+    # chose for each path.
+    bits = lambda a: np.where(np.isnan(a), np.nan, a).tobytes()
+    same = lambda a, b: bits(a) == bits(b)
     elements = ["sma", "ecc", "inc", "raan", "argp", "ta_depart", "ta_arrive", "rp", "ra"]
     bad = 0
-    sol = orbelin.lambert_izzo_vec(r1, r2, tofs, 3, False)
-    dv = orbelin.lambert_izzo_vec_dv(s1, s2, tofs, 3, False)
-    best = orbelin.lambert_izzo_best_dv(s1, s2, tofs, 3)
+    saved = {}
+    for max_rev, retro, reentry in [(3, False, False), (0, True, True)]:
+        kw = {"reentry_check": reentry}
+        sol = orbelin.lambert_izzo_vec(r1, r2, tofs, max_rev, retro, **kw)
+        dv = orbelin.lambert_izzo_vec_dv(s1, s2, tofs, max_rev, retro, **kw)
+        best = orbelin.lambert_izzo_best_dv(s1, s2, tofs, max_rev, **kw)
+        for i in range(n):
+            for t, tof in enumerate(tofs):
+                alone = orbelin.lambert_izzo_single(r1[i], r2[i], tof, max_rev, retro, **kw)
+                k = len(alone.num_revs)
+                bad += not (same(sol.v1[i, t, :k], alone.v1) and same(sol.v2[i, t, :k], alone.v2))
+                bad += not all(same(getattr(sol, e)[i, t, :k], getattr(alone, e)) for e in elements)
+                if i not in (1, 2):  # collinear: the departure normal sets the plane of vec_dv
+                    bad += not (same(dv[3][i, t, :k], alone.v1 - u1[i]) and same(dv[4][i, t, :k], u2[i] - alone.v2))
+                row = orbelin.lambert_izzo_vec_dv(s1[i:i + 1], s2[i:i + 1], tof, max_rev, retro, **kw)
+                bad += not all(same(a[i, t, :k], b[0, :k]) for a, b in zip(dv, row))
+                one = orbelin.lambert_izzo_best_dv(s1[i:i + 1], s2[i:i + 1], tof, max_rev, **kw)
+                bad += not all(same(a[i, t], b[0]) for a, b in zip(best, one))
+        tag = f"{max_rev}{retro}"
+        for name, a in [("v1", sol.v1), ("v2", sol.v2), ("dv1", dv[3]), ("best_dv1", best[3]), ("best_dv2", best[4])]:
+            saved[name + tag] = np.where(np.isnan(a), np.nan, a)
+        for e in elements:
+            saved[e + tag] = np.where(np.isnan(getattr(sol, e)), np.nan, getattr(sol, e))
+        if max_rev == 3:
+            arcs = np.count_nonzero(np.isfinite(sol.v1[..., 0]))
     # Arcs in the equatorial plane, prograde and retrograde, have their elements from the equatorial formulas.
-    flat1, flat2 = r1[:60] * [1.0, 1.0, 0.0], r2[:60] * [1.0, 1.0, 0.0]
+    flat1, flat2 = r1[5:65] * [1.0, 1.0, 0.0], r2[5:65] * [1.0, 1.0, 0.0]
     for retro in (False, True):
         flat = orbelin.lambert_izzo_vec(flat1, flat2, tofs, 3, retro)
-        for i in range(60):
+        for i in range(len(flat1)):
             for t, tof in enumerate(tofs):
                 alone = orbelin.lambert_izzo_single(flat1[i], flat2[i], tof, 3, retro)
                 k = len(alone.num_revs)
                 bad += not all(same(getattr(flat, e)[i, t, :k], getattr(alone, e)) for e in elements)
-    for i in range(n):
-        for t, tof in enumerate(tofs):
-            alone = orbelin.lambert_izzo_single(r1[i], r2[i], tof, 3, False)
-            k = len(alone.num_revs)
-            bad += not (same(sol.v1[i, t, :k], alone.v1) and same(sol.v2[i, t, :k], alone.v2))
-            bad += not all(same(getattr(sol, e)[i, t, :k], getattr(alone, e)) for e in elements)
-            bad += not (same(dv[3][i, t, :k], alone.v1 - u1[i]) and same(dv[4][i, t, :k], u2[i] - alone.v2))
-            one = orbelin.lambert_izzo_best_dv(s1[i:i + 1], s2[i:i + 1], tof, 3)
-            bad += not all(same(a[i, t], b[0]) for a, b in zip(best, one))
     mu = 398600.4418
     leo = np.array([7000.0, 0.0, 0.0, 0.0, np.sqrt(mu / 7000.0), 0.0])
     geo = np.array([0.0, 42164.0, 1000.0, -np.sqrt(mu / 42164.0), 0.0, 0.0])
-    grid = orbelin.lambert_grid_search(leo, geo, (0.0, 86400.0), 86400.0 / 40)
-    flat_grid = orbelin.lambert_grid_search(leo, geo * [1, 1, 0, 1, 1, 1], (0.0, 86400.0), 86400.0 / 40)
-    kinds = {"vec": sol, "grid": grid, "flat_grid": flat_grid}
-    np.savez(sys.argv[1], v1=sol.v1, v2=sol.v2, dv1=dv[3], best_dv1=best[3], best_dv2=best[4],
-             **{f"{e}_{kind}": getattr(x, e) for e in elements for kind, x in kinds.items()})
-    print(bad, np.count_nonzero(np.isfinite(sol.v1[..., 0])))
+    grids = {"grid": orbelin.lambert_grid_search(leo, geo, (0.0, 86400.0), 86400.0 / 40),
+             "flat_grid": orbelin.lambert_grid_search(leo, geo * [1, 1, 0, 1, 1, 1], (0.0, 86400.0), 86400.0 / 40)}
+    for kind, g in grids.items():
+        for e in elements:
+            saved[f"{e}_{kind}"] = np.where(np.isnan(getattr(g, e)), np.nan, getattr(g, e))
+    np.savez(sys.argv[1], **saved)
+    print(bad, arcs)
 """
 
 

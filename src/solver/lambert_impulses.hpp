@@ -129,37 +129,26 @@ struct ImpulseCase {
     double tof = 0.0;
 };
 
-// The item of case c in one direction of motion, prepared (detail::izzo_prepare); `reversed`, when given, receives
-// the item of the other direction. The plane normal follows collinear_reference_normal.
-inline detail::IzzoItem impulse_item(std::size_t c, const ImpulseCase& k, const LambertSettings& s,
-                                     detail::IzzoItem* reversed = nullptr) {
-    detail::IzzoItem item;
-    item.r1 = k.ends.r1;
-    item.tof = k.tof;
-    item.c = c;
-    item.retrograde = s.retrograde;
-    if (reversed != nullptr) *reversed = item;
-    item.solvable =
-        detail::izzo_prepare(k.ends, k.tof, s, k.normal ? &*k.normal : nullptr,
-                             /*normal_if_collinear=*/true, item.p, reversed != nullptr ? &reversed->p : nullptr);
-    if (reversed != nullptr) {
-        reversed->retrograde = !s.retrograde;
-        reversed->solvable = item.solvable;
-    }
-    return item;
+// Case c of a run (detail::IzzoRun), in one direction of motion or, with `both`, in both. The plane normal follows
+// collinear_reference_normal.
+inline detail::IzzoCase impulse_case(std::size_t c, const ImpulseCase& k, bool both) noexcept {
+    return {k.ends, k.normal.value_or(Vec3{}), k.tof, c, k.normal.has_value(), both};
 }
 
 // Problems of a batch in flight together (common/staged_loop.hpp and detail::IzzoRun): their arcs are solved
 // together, up to this many at once.
 inline constexpr std::size_t batch_run_arcs = 32;
 
+// The cases a run of batch_run_arcs may hold between their addition and their last record: the problems being
+// solved, those being prepared, and the one being added.
+inline constexpr std::size_t batch_run_cases = batch_run_arcs + detail::izzo_prepared_cases + 1;
+
 // The cases case_of(begin), ..., case_of(end - 1) (each a ImpulseCase), as best_lambert_arc answers each:
 // sink(c, const std::optional<BestArc>&), in case order. The arcs of consecutive cases are solved together
 // (detail::IzzoRun), bit for bit as one case at a time. Throws as the solver does.
 template <class CaseOf, class Sink>
 void best_lambert_arcs_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const BestArcOptions& o, Sink&& sink) {
-    // The cases whose arcs are in flight: at most batch_run_arcs, plus the one being added.
-    constexpr std::size_t ring = batch_run_arcs + 1;
+    constexpr std::size_t ring = batch_run_cases;
     ImpulseCase cases[ring];
     std::size_t current = begin;
     BestArcRule best(o.rendezvous);
@@ -177,14 +166,7 @@ void best_lambert_arcs_run(std::size_t begin, std::size_t end, CaseOf&& case_of,
     detail::IzzoRun<batch_run_arcs> run(first);
     for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
         cases[c % ring] = k;
-        if (o.directions == Directions::both) {
-            detail::IzzoItem retro;
-            const detail::IzzoItem item = impulse_item(c, k, first, &retro);
-            run.add(item, on_arc);
-            run.add(retro, on_arc);
-        } else {
-            run.add(impulse_item(c, k, first), on_arc);
-        }
+        run.add(impulse_case(c, k, o.directions == Directions::both), on_arc);
     });
     run.flush(on_arc);
     if (begin < end) sink(current, best.arc());
@@ -223,8 +205,8 @@ inline constexpr std::size_t annotation_run = batch_run_arcs;
 // record of a case in order, and the cases in order.
 template <class CaseOf, class F>
 void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertSettings& o, F&& sink) {
-    // The cases whose arcs are in flight: at most annotation_run, plus the one being added.
-    constexpr std::size_t ring = annotation_run + 1;
+    // The cases whose arcs are in flight.
+    constexpr std::size_t ring = batch_run_cases;
     ArcEnds ends[ring];
     // Records waiting for their elements, in order.
     struct Held {
@@ -252,13 +234,7 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
     for_each_staged<annotation_run>(begin, end, case_of, [&](std::size_t c, const LambertCase& k) {
         ArcEnds& e = ends[c % ring];
         e = arc_ends(k.r1, k.r2);
-        detail::IzzoItem item;
-        item.r1 = k.r1;
-        item.tof = k.tof;
-        item.c = c;
-        item.retrograde = o.retrograde;
-        item.solvable = detail::izzo_prepare(e, k.tof, o, /*normal=*/nullptr, /*normal_if_collinear=*/false, item.p);
-        run.add(item, annotate);
+        run.add(detail::IzzoCase{e, Vec3{}, k.tof, c, /*has_normal=*/false, /*both=*/false}, annotate);
     });
     run.flush(annotate);
     drain();
@@ -300,7 +276,7 @@ void visit_arc_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Ve
 template <class CaseOf, class Sink>
 void visit_arc_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertSettings& o,
                             Sink&& sink) {
-    constexpr std::size_t ring = batch_run_arcs + 1;
+    constexpr std::size_t ring = batch_run_cases;
     ImpulseCase cases[ring];
     auto on_arc = [&](const detail::IzzoItem& item, const LambertSolution& arc) {
         const ImpulseCase& k = cases[item.c % ring];
@@ -309,7 +285,7 @@ void visit_arc_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of
     detail::IzzoRun<batch_run_arcs> run(o);
     for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
         cases[c % ring] = k;
-        run.add(impulse_item(c, k, o), on_arc);
+        run.add(impulse_case(c, k, /*both=*/false), on_arc);
     });
     run.flush(on_arc);
 }

@@ -17,6 +17,7 @@
 #include "common/select.hpp"
 #include "common/system_resources.hpp"
 #include "solver/householder_step.hpp"
+#include "solver/izzo_lanes.hpp"
 
 namespace orbelin {
 
@@ -65,8 +66,6 @@ inline std::uint64_t saturating_count(double v) noexcept {
     return static_cast<std::uint64_t>(f);
 }
 
-inline Vec3 unit(const Vec3& v) noexcept { return v / norm(v); }
-
 // Steps 2 and 6 up to the time: the chord, both radii, the semi-perimeter and the non-dimensional time of flight,
 // one set of expressions for the setup and for the revolution bound, so that both see the same T.
 struct IzzoScale {
@@ -87,10 +86,6 @@ inline IzzoScale izzo_scale(const Vec3& r1, const Vec3& r2, double r1n, double r
 inline IzzoScale izzo_scale(const Vec3& r1, const Vec3& r2, double tof, double mu) noexcept {
     return izzo_scale(r1, r2, norm(r1), norm(r2), tof, mu);
 }
-
-// Below this value of 1 - c/s (transfer angles within a few thousandths of a radian of a half turn) lambda is
-// computed from the half-sum of the radial unit vectors instead.
-constexpr double half_turn_band = 1e-6;
 
 [[noreturn]] void throw_bad_mu(double mu) {
     // Plain decimal, shortest round-trip form, never an exponent.
@@ -256,6 +251,16 @@ void householder_jobs_portable(HouseholderJob* jobs, std::size_t n, double tol, 
     }
 }
 
+void izzo_prepare_cases_portable(const IzzoCase* k, std::size_t n, const LambertSettings& s, IzzoItem* fwd,
+                                 IzzoItem* rev) noexcept {
+    izzo_prepare_lanes<double>(k, n, s, fwd, rev);
+}
+
+void izzo_velocities_portable(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1,
+                              Vec3* v2) noexcept {
+    izzo_velocities_lanes<double>(p, x, n, v1, v2);
+}
+
 #if !ORBELIN_LANE_KERNELS
 // Builds without the lane kernels never choose them (instruction_set_supported is false for their sets).
 void householder_jobs_avx2(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
@@ -264,24 +269,70 @@ void householder_jobs_avx2(HouseholderJob* jobs, std::size_t n, double tol, std:
 void householder_jobs_avx512(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
     householder_jobs_portable(jobs, n, tol, maxiter);
 }
+void izzo_prepare_cases_avx2(const IzzoCase* k, std::size_t n, const LambertSettings& s, IzzoItem* fwd,
+                             IzzoItem* rev) noexcept {
+    izzo_prepare_cases_portable(k, n, s, fwd, rev);
+}
+void izzo_prepare_cases_avx512(const IzzoCase* k, std::size_t n, const LambertSettings& s, IzzoItem* fwd,
+                               IzzoItem* rev) noexcept {
+    izzo_prepare_cases_portable(k, n, s, fwd, rev);
+}
+void izzo_velocities_avx2(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept {
+    izzo_velocities_portable(p, x, n, v1, v2);
+}
+void izzo_velocities_avx512(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept {
+    izzo_velocities_portable(p, x, n, v1, v2);
+}
 #endif
 
 namespace {
 
 using HouseholderJobsKernel = void (*)(HouseholderJob*, std::size_t, double, std::uint64_t) noexcept;
+using PrepareKernel = void (*)(const IzzoCase*, std::size_t, const LambertSettings&, IzzoItem*, IzzoItem*) noexcept;
+using VelocitiesKernel = void (*)(const IzzoProblem* const*, const double*, std::size_t, Vec3*, Vec3*) noexcept;
 
-// The kernel of householder_jobs, set once at load time; read on every call from any thread.
+// The kernels of householder_jobs, izzo_prepare_cases and izzo_velocities, set once at load time; read on every call
+// from any thread.
 std::atomic<HouseholderJobsKernel> householder_jobs_kernel{&householder_jobs_portable};
+std::atomic<PrepareKernel> prepare_kernel{&izzo_prepare_cases_portable};
+std::atomic<VelocitiesKernel> velocities_kernel{&izzo_velocities_portable};
 
 }  // namespace
+
+void izzo_velocities(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept {
+    velocities_kernel.load(std::memory_order_relaxed)(p, x, n, v1, v2);
+}
+
+void izzo_prepare_cases(const IzzoCase* k, std::size_t n, const LambertSettings& s, IzzoItem* fwd, IzzoItem* rev) {
+    if (n == 0) return;
+    if (s.mu <= 0.0) throw_bad_mu(s.mu);
+    prepare_kernel.load(std::memory_order_relaxed)(k, n, s, fwd, rev);
+    // The refusal of the first case that asks too much, in the order the cases come, each direction in turn.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (fwd[i].p.revs > lambert_max_solved_revs) throw_too_many_revs(fwd[i].p.revs, s.max_rev);
+        if (k[i].both && rev[i].p.revs > lambert_max_solved_revs) throw_too_many_revs(rev[i].p.revs, s.max_rev);
+    }
+}
 
 }  // namespace detail
 
 void use_householder_kernels(InstructionSet isa) noexcept {
     detail::HouseholderJobsKernel kernel = &detail::householder_jobs_portable;
-    if (isa == InstructionSet::avx2) kernel = &detail::householder_jobs_avx2;
-    if (isa == InstructionSet::avx512) kernel = &detail::householder_jobs_avx512;
+    detail::PrepareKernel prepare = &detail::izzo_prepare_cases_portable;
+    detail::VelocitiesKernel velocities = &detail::izzo_velocities_portable;
+    if (isa == InstructionSet::avx2) {
+        kernel = &detail::householder_jobs_avx2;
+        prepare = &detail::izzo_prepare_cases_avx2;
+        velocities = &detail::izzo_velocities_avx2;
+    }
+    if (isa == InstructionSet::avx512) {
+        kernel = &detail::householder_jobs_avx512;
+        prepare = &detail::izzo_prepare_cases_avx512;
+        velocities = &detail::izzo_velocities_avx512;
+    }
     detail::householder_jobs_kernel.store(kernel, std::memory_order_relaxed);
+    detail::prepare_kernel.store(prepare, std::memory_order_relaxed);
+    detail::velocities_kernel.store(velocities, std::memory_order_relaxed);
 }
 
 void householder_jobs(HouseholderJob* jobs, std::size_t n, double tol, std::uint64_t maxiter) noexcept {
@@ -294,7 +345,8 @@ namespace {
 
 // Steps 1-6 and the velocity scales of step 11 (geometry), steps 7-8 (revolutions): always inlined into their
 // callers, so that a solve runs steps 1-8 as one function. Two calls instead cost some 35 ns per solve on the
-// x86-64 machine of the benchmarks.
+// x86-64 machine of the benchmarks. The steps themselves are the templates of izzo_steps.hpp that the lane kernels
+// run too.
 [[gnu::always_inline]] inline bool geometry(const ArcEnds& ends, double tof, const LambertSettings& settings,
                                             const Vec3* normal, bool normal_if_collinear, IzzoProblem& p) {
     const double mu = settings.mu;
@@ -302,69 +354,32 @@ namespace {
     if (mu <= 0.0) throw_bad_mu(mu);
     if (tof <= 0.0) return false;
 
-    // 2. Geometry (and the time of step 6).
-    const IzzoScale scale = izzo_scale(ends.r1, ends.r2, ends.r1_norm, ends.r2_norm, tof, mu);
-    const double c = scale.c;
-    const double s = scale.s;
-    p.r1n = scale.r1n;
-    p.r2n = scale.r2n;
+    p.r1n = ends.r1_norm;
+    p.r2n = ends.r2_norm;
     p.ir1 = ends.r1_unit;
     p.ir2 = ends.r2_unit;
+    const IzzoEnds<double> e{v3(ends.r1), v3(ends.r2), v3(ends.r1_unit), v3(ends.r2_unit), p.r1n, p.r2n, tof};
 
     // 3. Plane normal, with fallbacks for collinear positions.
-    Vec3 ih;
+    V3<double> ih{};
     if (normal != nullptr && !normal_if_collinear) {
-        ih = *normal / norm(*normal);
+        ih = v3(*normal / norm(*normal));
     } else {
-        const Vec3 h = cross(p.ir1, p.ir2);
-        const double hn = norm(h);
-        if (normal != nullptr && hn < collinear_sin_angle) {
-            ih = *normal / norm(*normal);
-        } else if (hn >= collinear_sin_angle) {
-            ih = h / hn;
-        } else {
-            const Vec3 z_axis{0.0, 0.0, 1.0};
-            const Vec3 axis = norm(cross(p.ir1, z_axis)) < collinear_sin_angle ? Vec3{0.0, 1.0, 0.0} : z_axis;
-            const Vec3 hp = cross(p.ir1, axis);
-            const double hpn = norm(hp);
-            ih = hpn >= collinear_sin_angle ? hp / hpn : Vec3{1.0, 0.0, 0.0};
-        }
+        ih = izzo_plane_normal<double>(
+            e.ir1, e.ir2, [&](int, double hn, V3<double>& out) { out = v3(izzo_collinear_normal(p.ir1, hn, normal)); });
     }
 
-    // 4-5. lambda and the tangential directions. Their sign follows the z component of ih (a transfer angle
-    //      above 180 degrees as seen from +z) and flips again for retrograde motion. Both conditions vary at
-    //      random across a batch, so the sign is a factor instead of a branch: cross(ir, ih) is exactly
-    //      -cross(ih, ir), and multiplying by -1 or 1 is exact.
-    const double sign = select_less(ih.z, 0.0, -1.0, 1.0) * (settings.retrograde ? -1.0 : 1.0);
-    //      Near a half turn 1 - c/s = r1 r2 cos^2(theta/2) / s^2 is a difference of nearly equal numbers: within
-    //      a few 1e-3 rad of it the rounding of c would cost lambda up to 1e-8 (arcs that miss r2 by 1e-7 of its
-    //      radius) or, within 1e-7 rad, turn 1 - c/s negative. There the square of the cosine comes from the
-    //      half-sum of the unit vectors, |ir1 + ir2|^2 / 4, which those rounding errors do not reach; anything
-    //      still negative gives 0, and a NaN stays NaN.
-    double one_minus_c_over_s = 1.0 - c / s;
-    if (one_minus_c_over_s < half_turn_band) {
-        const double half_sum = norm(p.ir1 + p.ir2) / (2.0 * s);
-        one_minus_c_over_s = p.r1n * p.r2n * half_sum * half_sum;
-    }
-    const double lambda = sign * std::sqrt(one_minus_c_over_s < 0.0 ? 0.0 : one_minus_c_over_s);
-    const Vec3 it1 = sign * cross(ih, p.ir1);
-    const Vec3 it2 = sign * cross(ih, p.ir2);
-    p.lambda = lambda;
-    p.it1 = unit(it1);  // normalised here once; the velocity reconstruction (step 11) uses them only as unit vectors
-    p.it2 = unit(it2);
-
-    // 6. Non-dimensional time of flight.
-    p.T = scale.T;
-
-    // Constants of the velocity reconstruction (step 11), divided by the radii here once so that every arc's
-    // velocities take multiplications only.
-    const double gamma = std::sqrt(mu * s / 2.0);
-    p.rho = (p.r1n - p.r2n) / c;
-    const double sigma = std::sqrt(1.0 - p.rho * p.rho);
-    p.radial1 = gamma / p.r1n;
-    p.radial2 = gamma / p.r2n;
-    p.tangential1 = sigma * p.radial1;
-    p.tangential2 = sigma * p.radial2;
+    // 2, 4-6.
+    const IzzoGeometry<double> g = izzo_geometry<double>(e, ih, mu, settings.retrograde ? -1.0 : 1.0);
+    p.lambda = g.lambda;
+    p.it1 = vec3(g.it1);
+    p.it2 = vec3(g.it2);
+    p.T = g.T;
+    p.rho = g.rho;
+    p.radial1 = g.radial1;
+    p.radial2 = g.radial2;
+    p.tangential1 = g.tangential1;
+    p.tangential2 = g.tangential2;
     return true;
 }
 
@@ -380,14 +395,12 @@ inline void reverse(IzzoProblem& p) noexcept {
 
 namespace {
 
-[[gnu::always_inline]] inline void revolutions(IzzoProblem& p, std::uint64_t max_rev) {
-    const double lambda = p.lambda;
-    const double T = p.T;
+// Steps 7-8 up to the refusal: the revolutions solved.
+[[gnu::always_inline]] inline std::uint64_t revolution_count(double lambda, double T, double T00,
+                                                             std::uint64_t max_rev) noexcept {
     // 7. Largest feasible number of revolutions.
     // (With max_rev = 0 only the direct arc is solved whatever the bound: no division, no floor.)
     std::uint64_t m_max = max_rev == 0 ? 0 : saturating_count(T / pi);
-    const double T00 = std::acos(lambda) + lambda * std::sqrt(1.0 - lambda * lambda);
-    p.T00 = T00;
     const double T0 = T00 + static_cast<double>(m_max) * pi;
     // The minimum time only decides whether the m_max family exists; when max_rev stays below m_max the count is
     // max_rev either way and the iteration is skipped.
@@ -409,13 +422,37 @@ namespace {
         }
         if (t_min > T) --m_max;
     }
-
     // 8. Revolutions actually solved.
-    p.revs = max_rev < m_max ? max_rev : m_max;
+    return max_rev < m_max ? max_rev : m_max;
+}
+
+[[gnu::always_inline]] inline void revolutions(IzzoProblem& p, std::uint64_t max_rev) {
+    p.T00 = izzo_t00<double>(p.lambda, std::acos(p.lambda));
+    p.revs = revolution_count(p.lambda, p.T, p.T00, max_rev);
     if (p.revs > lambert_max_solved_revs) throw_too_many_revs(p.revs, max_rev);
 }
 
+// The guess between the outer regimes of step 9.
+[[gnu::always_inline]] inline double middle_guess(double T, double T00, double T1) noexcept {
+    return std::pow(T / T00, 0.6931471805599453 / std::log(T1 / T00)) - 1.0;
+}
+
 }  // namespace
+
+Vec3 izzo_collinear_normal(const Vec3& ir1, double hn, const Vec3* normal) noexcept {
+    if (normal != nullptr && hn < collinear_sin_angle) return *normal / norm(*normal);
+    const Vec3 z_axis{0.0, 0.0, 1.0};
+    const Vec3 axis = norm(cross(ir1, z_axis)) < collinear_sin_angle ? Vec3{0.0, 1.0, 0.0} : z_axis;
+    const Vec3 hp = cross(ir1, axis);
+    const double hpn = norm(hp);
+    return hpn >= collinear_sin_angle ? hp / hpn : Vec3{1.0, 0.0, 0.0};
+}
+
+std::uint64_t izzo_revolution_count(double lambda, double T, double T00, std::uint64_t max_rev) noexcept {
+    return revolution_count(lambda, T, T00, max_rev);
+}
+
+double izzo_middle_guess(double T, double T00, double T1) noexcept { return middle_guess(T, T00, T1); }
 
 bool izzo_prepare(const ArcEnds& ends, double tof, const LambertSettings& settings, const Vec3* normal,
                   bool normal_if_collinear, IzzoProblem& p, IzzoProblem* reversed) {
@@ -441,17 +478,7 @@ bool izzo_setup(const Vec3& r1, const Vec3& r2, double tof, const LambertSetting
 }
 
 double izzo_direct_guess(const IzzoProblem& p) noexcept {
-    // 9. Initial guess on the three regimes of T (Izzo 2015, eq. 30).
-    const double lambda = p.lambda;
-    const double T = p.T;
-    const double T00 = p.T00;
-    const double l2 = lambda * lambda;
-    const double l3 = l2 * lambda;
-    const double l5 = l3 * l2;
-    const double T1 = 2.0 / 3.0 * (1.0 - l3);
-    if (T >= T00) return -(T - T00) / (T - T00 + 4.0);
-    if (T <= T1) return T1 * (T1 - T) / (0.4 * (1.0 - l5) * T) + 1.0;
-    return std::pow(T / T00, 0.6931471805599453 / std::log(T1 / T00)) - 1.0;
+    return izzo_direct_guess_of<double>(p.lambda, p.T, p.T00, middle_guess);
 }
 
 double izzo_multi_guess(const IzzoProblem& p, std::uint64_t revs, bool left) noexcept {

@@ -23,6 +23,8 @@
 #include "common/arc_ends.hpp"
 #include "common/vec3.hpp"
 #include "solver/householder.hpp"
+#include "solver/izzo_problem.hpp"
+#include "solver/izzo_steps.hpp"
 #include "solver/lambert_settings.hpp"
 #include "solver/lambert_solution.hpp"
 
@@ -38,29 +40,7 @@ double x_to_tof(std::uint64_t M, double x, double lambda) noexcept;
 // time of flight) is refused with RefusedRequest before anything is allocated.
 inline constexpr std::uint64_t lambert_max_solved_revs = 1'000'000;
 
-// Two directions whose unit vectors have a cross product shorter than this are collinear for the solver: the
-// transfer plane cannot be taken from them (step 3). The optimisers' choice of a reference normal uses the same
-// test, so that both agree on every pair of positions.
-inline constexpr double collinear_sin_angle = 1e-12;
-
 namespace detail {
-
-// Everything the per-arc steps (10-12) need, computed once per problem.
-struct IzzoProblem {
-    Vec3 ir1, ir2;             // unit radial directions at r1, r2
-    Vec3 it1, it2;             // unit tangential directions (signs of steps 4-5)
-    double r1n = 0.0;          // |r1|, km
-    double r2n = 0.0;          // |r2|, km
-    double lambda = 0.0;       // Izzo's lambda, in [-1, 1]
-    double T = 0.0;            // non-dimensional time of flight
-    double T00 = 0.0;          // T(x = 0) of the direct arc
-    double rho = 0.0;          // (|r1| - |r2|) / c
-    double radial1 = 0.0;      // gamma / |r1| with gamma = sqrt(mu s / 2): radial speed scale at r1, 1/s
-    double radial2 = 0.0;      // gamma / |r2|
-    double tangential1 = 0.0;  // sigma gamma / |r1| with sigma = sqrt(1 - rho^2): tangential speed scale
-    double tangential2 = 0.0;  // sigma gamma / |r2|
-    std::uint64_t revs = 0;    // M: revolutions actually solved
-};
 
 // Steps 1-8 from the ends of the arc, which carry the lengths and directions of the positions (arc_ends). normal:
 // the plane normal of step 3, or null; with normal_if_collinear it is taken only when the positions are collinear
@@ -89,32 +69,39 @@ double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double 
 // Earth's equatorial radius; a NaN periapsis keeps them.
 void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, LambertSolution& sol) noexcept;
 
+// Between the solver's vectors and those of its lane steps, one lane wide.
+inline V3<double> v3(const Vec3& v) noexcept { return {v.x, v.y, v.z}; }
+inline Vec3 vec3(const V3<double>& v) noexcept { return {v.x, v.y, v.z}; }
+
 // Which arc of a problem a record describes: its revolutions and its branch (1 left, 0 right or direct).
 struct ArcIndex {
     std::uint64_t revs;
     std::uint64_t path_flag;
 };
 
+// Step 12 and the record of an arc whose velocities are v1, v2.
+inline LambertSolution izzo_record_of(const IzzoProblem& p, const Vec3& v1, const Vec3& v2, const Vec3& r1, double tof,
+                                      const LambertSettings& s, ArcIndex arc) noexcept {
+    LambertSolution sol{v1, v2, tof, arc.revs, arc.path_flag, s.retrograde};
+    // 12. Re-entry check on the departure state.
+    if (s.reentry_check) izzo_reentry_blank(p, r1, s.mu, sol);
+    return sol;
+}
+
 // Steps 11-12: the record of the arc with Izzo variable x. Inline, so that the velocities reach the caller in
 // registers rather than through a returned record in memory.
 inline LambertSolution izzo_record(const IzzoProblem& p, double x, const Vec3& r1, double tof, const LambertSettings& s,
                                    ArcIndex arc) noexcept {
     // 11. Terminal velocities from x.
-    const double lambda = p.lambda;
-    const double l2 = lambda * lambda;
-    const double y = std::sqrt(1.0 - l2 + l2 * x * x);
-    const double ly = lambda * y;
-    const double vr1 = p.radial1 * ((ly - x) - p.rho * (ly + x));
-    const double vr2 = -p.radial2 * ((ly - x) + p.rho * (ly + x));
-    const double vt = y + lambda * x;
-    const double vt1 = p.tangential1 * vt;
-    const double vt2 = p.tangential2 * vt;
-    LambertSolution sol{
-        vr1 * p.ir1 + vt1 * p.it1, vr2 * p.ir2 + vt2 * p.it2, tof, arc.revs, arc.path_flag, s.retrograde};
-    // 12. Re-entry check on the departure state.
-    if (s.reentry_check) izzo_reentry_blank(p, r1, s.mu, sol);
-    return sol;
+    const IzzoSpeeds<double> v =
+        izzo_speeds<double>(x, p.lambda, p.rho, p.radial1, p.radial2, p.tangential1, p.tangential2);
+    return izzo_record_of(p, vec3(izzo_velocity<double>(v.vr1, v3(p.ir1), v.vt1, v3(p.it1))),
+                          vec3(izzo_velocity<double>(v.vr2, v3(p.ir2), v.vt2, v3(p.it2))), r1, tof, s, arc);
 }
+
+// Step 11 for n arcs with the kernel chosen by use_householder_kernels (izzo_velocities_portable and its lane
+// forms in izzo_problem.hpp): bit for bit the velocities of izzo_record.
+void izzo_velocities(const IzzoProblem* const* p, const double* x, std::size_t n, Vec3* v1, Vec3* v2) noexcept;
 
 // The record answering a non-positive time of flight.
 LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept;
@@ -147,34 +134,58 @@ void izzo_emit(const IzzoProblem& p, const Vec3& r1, double tof, const LambertSe
     });
 }
 
-// One problem of a run solved together with others: the problem prepared by izzo_prepare
-// (or nothing to solve, for a non-positive time of flight), what its records carry, and the caller's case number.
-struct IzzoItem {
-    IzzoProblem p;
-    Vec3 r1;
-    double tof = 0.0;
-    bool retrograde = false;
-    bool solvable = false;  // false: one NaN record
-    std::size_t c = 0;
-};
+// Steps 1-9 of the cases k[0 .. n-1] of a run, with the kernel chosen by use_householder_kernels (izzo_problem.hpp):
+// fwd[i] and, when k[i].both, rev[i] receive their items, bit for bit what izzo_prepare and izzo_direct_guess
+// give. Throws InternalFault when mu <= 0 (for any n > 0) and RefusedRequest for the first case and direction, in
+// order, that would solve more than lambert_max_solved_revs revolutions.
+void izzo_prepare_cases(const IzzoCase* k, std::size_t n, const LambertSettings& s, IzzoItem* fwd, IzzoItem* rev);
 
 inline std::size_t izzo_arcs(const IzzoItem& item) noexcept { return item.solvable ? 2 * item.p.revs + 1 : 1; }
 
-// Problems gathered until they hold Arcs arcs and then solved together: the initial guesses of all their arcs go to
-// householder_jobs at once, so that the iterations of different problems overlap. sink(const IzzoItem&,
-// const LambertSolution&) receives every record of the problems in the order they were added, and within a
-// problem in the solver's order, bit for bit the records of izzo_emit. A problem with more than Arcs arcs is
-// solved on its own, in its turn.
+// Cases prepared together (izzo_prepare_cases): a multiple of every lane width.
+inline constexpr std::size_t izzo_prepared_cases = 8;
+
+// Cases gathered, prepared izzo_prepared_cases at a time (steps 1-9 in lanes), and their problems gathered until
+// they hold Arcs arcs and then solved together: the initial guesses of all their arcs go to householder_jobs at
+// once, so that the iterations of different problems overlap. sink(const IzzoItem&, const LambertSolution&)
+// receives every record of the problems in the order their cases were added (a case solved in both directions
+// gives its run's own direction first), and within a problem in the solver's order, bit for bit the records of
+// izzo_emit. A problem with more than Arcs arcs is solved on its own, in its turn. add and flush throw as
+// izzo_prepare_cases does.
 template <std::size_t Arcs>
 class IzzoRun {
 public:
-    // The settings of every problem of the run; each item carries its own direction of motion.
+    // The settings of every problem of the run, with the direction of motion of the cases' first direction.
     explicit IzzoRun(const LambertSettings& s) noexcept : s_(s) {}
 
     template <class Sink>
-    void add(const IzzoItem& item, Sink& sink) {
+    void add(const IzzoCase& k, Sink& sink) {
+        cases_[cases_n_++] = k;
+        if (cases_n_ == izzo_prepared_cases) prepare(sink);
+    }
+
+    template <class Sink>
+    void flush(Sink& sink) {
+        prepare(sink);
+        solve(sink);
+    }
+
+private:
+    template <class Sink>
+    void prepare(Sink& sink) {
+        izzo_prepare_cases(cases_, cases_n_, s_, fwd_, rev_);
+        const std::size_t n = cases_n_;
+        cases_n_ = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            add_item(fwd_[i], sink);
+            if (cases_[i].both) add_item(rev_[i], sink);
+        }
+    }
+
+    template <class Sink>
+    void add_item(const IzzoItem& item, Sink& sink) {
         const std::size_t arcs = izzo_arcs(item);
-        if (arcs_ + arcs > Arcs) flush(sink);
+        if (arcs_ + arcs > Arcs) solve(sink);
         if (arcs > Arcs) {
             auto one = [&](const LambertSolution& s) { sink(item, s); };
             izzo_emit(item.p, item.r1, item.tof, settings_of(item), one);
@@ -185,18 +196,22 @@ public:
     }
 
     template <class Sink>
-    void flush(Sink& sink) {
+    void solve(Sink& sink) {
         std::size_t n = 0;
         for (std::size_t k = 0; k < items_n_; ++k) {
             const IzzoItem& item = items_[k];
             if (!item.solvable) continue;
-            jobs_[n++] = {izzo_direct_guess(item.p), item.p.T, item.p.lambda, 0};
+            for (std::uint64_t j = 0; j < 2 * item.p.revs + 1; ++j) problems_[n + j] = &item.p;
+            jobs_[n++] = {item.x0, item.p.T, item.p.lambda, 0};
             for (std::uint64_t i = 1; i <= item.p.revs; ++i) {
                 jobs_[n++] = {izzo_multi_guess(item.p, i, true), item.p.T, item.p.lambda, i};
                 jobs_[n++] = {izzo_multi_guess(item.p, i, false), item.p.T, item.p.lambda, i};
             }
         }
         householder_jobs(jobs_, n, s_.tol, s_.maxiter);
+        // Step 11 for every arc at once, then the records in order.
+        for (std::size_t k = 0; k < n; ++k) x_[k] = jobs_[k].x;
+        izzo_velocities(problems_, x_, n, v1_, v2_);
         n = 0;
         for (std::size_t k = 0; k < items_n_; ++k) {
             const IzzoItem& item = items_[k];
@@ -206,7 +221,8 @@ public:
             }
             const LambertSettings s = settings_of(item);
             const auto record = [&](ArcIndex arc) {
-                return izzo_record(item.p, jobs_[n++].x, item.r1, item.tof, s, arc);
+                const std::size_t j = n++;
+                return izzo_record_of(item.p, v1_[j], v2_[j], item.r1, item.tof, s, arc);
             };
             sink(item, record({.revs = 0, .path_flag = 0}));
             for (std::uint64_t i = 1; i <= item.p.revs; ++i) {
@@ -218,7 +234,6 @@ public:
         arcs_ = 0;
     }
 
-private:
     LambertSettings settings_of(const IzzoItem& item) const noexcept {
         LambertSettings s = s_;
         s.retrograde = item.retrograde;
@@ -226,8 +241,17 @@ private:
     }
 
     LambertSettings s_;
+    IzzoCase cases_[izzo_prepared_cases];
+    IzzoItem fwd_[izzo_prepared_cases];
+    IzzoItem rev_[izzo_prepared_cases];
     IzzoItem items_[Arcs];
     HouseholderJob jobs_[Arcs];
+    // The arcs of the solve: their problems, Izzo variables and velocities.
+    const IzzoProblem* problems_[Arcs]{};
+    double x_[Arcs]{};
+    Vec3 v1_[Arcs];
+    Vec3 v2_[Arcs];
+    std::size_t cases_n_ = 0;
     std::size_t items_n_ = 0;
     std::size_t arcs_ = 0;
 };

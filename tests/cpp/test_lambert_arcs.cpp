@@ -51,8 +51,9 @@ Vec3 direction(std::mt19937_64& rng) {
 }
 
 // Random problems over every branch of the count: times of flight from a tenth of a minimum-energy period to
-// twelve of them, max_rev 0 to 5, both directions, collinear positions (so the reference normal matters),
-// positions in the equatorial plane, non-positive and NaN times.
+// twelve of them, max_rev 0 to 5, both directions, collinear positions on both sides (so the reference normal
+// matters), transfer angles within the half-turn band of lambda, positions in the equatorial plane, non-positive
+// and NaN times, NaN positions.
 std::vector<Problem> problems(std::size_t n, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> radius(6700.0, 42000.0), log_frac(std::log(0.1), std::log(12.0));
@@ -61,7 +62,10 @@ std::vector<Problem> problems(std::size_t n, std::uint64_t seed) {
         Vec3 r1 = radius(rng) * direction(rng);
         Vec3 r2 = radius(rng) * direction(rng);
         if (i % 9 == 0) r2 = -1.3 * r1;
+        if (i % 23 == 0) r2 = -1.2 * r1 + 1e-4 * orbelin::norm(r1) * direction(rng);
+        if (i % 29 == 0) r2 = 1.5 * r1;
         if (i % 13 == 0) r1.z = r2.z = 0.0;
+        if (i % 83 == 0) r2.y = std::nan("");
         const Vec3 u1 = 7.0 * direction(rng);
         const Vec3 u2 = 6.0 * direction(rng);
         const double s = (orbelin::norm(r1) + orbelin::norm(r2) + orbelin::norm(r2 - r1)) / 2.0;
@@ -76,6 +80,19 @@ std::vector<Problem> problems(std::size_t n, std::uint64_t seed) {
                        {.mu = mu_e, .max_rev = i % 6, .retrograde = i % 2 == 1, .reentry_check = i % 5 == 0}});
     }
     return out;
+}
+
+// Runs f once with each instruction set of the solver's kernels that this machine runs, then goes back to the
+// portable kernels.
+template <class F>
+void with_each_kernel(F&& f) {
+    for (const auto isa :
+         {orbelin::InstructionSet::portable, orbelin::InstructionSet::avx2, orbelin::InstructionSet::avx512}) {
+        if (!orbelin::instruction_set_supported(isa)) continue;
+        orbelin::use_householder_kernels(isa);
+        f();
+    }
+    orbelin::use_householder_kernels(orbelin::InstructionSet::portable);
 }
 
 }  // namespace
@@ -117,48 +134,51 @@ TEST_CASE("annotated arcs carry the stand-alone elements and the solver's record
 
 TEST_CASE("a range of cases is annotated in runs exactly as case by case, in order") {
     // One set of options per batch, as a batch call has; max_rev 16 with the long flights of problems() gives
-    // cases of more arcs than a run holds, next to single arcs, NaN records and re-entry blanks.
-    for (const bool retrograde : {false, true}) {
-        const LambertSettings o{.mu = mu_e, .max_rev = 16, .retrograde = retrograde, .reentry_check = true};
-        std::vector<Problem> ps = problems(700, retrograde ? 15 : 14);
-        for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // up to 36 periods: 16 revolutions
-        struct Row {
-            std::size_t c;
-            LambertSolution s;
-            TransferElements e;
-        };
-        std::vector<Row> expected;
-        for (std::size_t c = 0; c < ps.size(); ++c) {
-            orbelin::visit_annotated_arcs(
-                ps[c].r1, ps[c].r2, ps[c].tof, o,
-                [&](const LambertSolution& s, const TransferElements& e) { expected.push_back({c, s, e}); });
-        }
-        // Ranges of several lengths, so that runs end inside and at the edges of cases.
-        for (const std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{256}}) {
-            std::vector<Row> got;
-            for (std::size_t begin = 0; begin < ps.size(); begin += step) {
-                const std::size_t end = std::min(ps.size(), begin + step);
-                orbelin::visit_annotated_cases(
-                    begin, end, [&](std::size_t c) { return orbelin::LambertCase{ps[c].r1, ps[c].r2, ps[c].tof}; }, o,
-                    [&](std::size_t c, const LambertSolution& s, const TransferElements& e) {
-                        got.push_back({c, s, e});
-                    });
+    // cases of more arcs than a run holds, next to single arcs, NaN records and re-entry blanks. On every kernel.
+    with_each_kernel([] {
+        for (const bool retrograde : {false, true}) {
+            const LambertSettings o{.mu = mu_e, .max_rev = 16, .retrograde = retrograde, .reentry_check = true};
+            std::vector<Problem> ps = problems(700, retrograde ? 15 : 14);
+            for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // up to 36 periods: 16 revolutions
+            struct Row {
+                std::size_t c;
+                LambertSolution s;
+                TransferElements e;
+            };
+            std::vector<Row> expected;
+            for (std::size_t c = 0; c < ps.size(); ++c) {
+                orbelin::visit_annotated_arcs(
+                    ps[c].r1, ps[c].r2, ps[c].tof, o,
+                    [&](const LambertSolution& s, const TransferElements& e) { expected.push_back({c, s, e}); });
             }
-            CHECK(got.size() == expected.size());
-            if (got.size() != expected.size()) continue;
-            for (std::size_t k = 0; k < got.size(); ++k) {
-                CHECK(got[k].c == expected[k].c);
-                CHECK(same_bits(got[k].s.v1.y, expected[k].s.v1.y) && same_bits(got[k].s.v2.x, expected[k].s.v2.x));
-                CHECK(got[k].s.num_revs == expected[k].s.num_revs && got[k].s.path_flag == expected[k].s.path_flag);
-                CHECK(same_bits(got[k].e, expected[k].e));
+            // Ranges of several lengths, so that runs end inside and at the edges of cases.
+            for (const std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{256}}) {
+                std::vector<Row> got;
+                for (std::size_t begin = 0; begin < ps.size(); begin += step) {
+                    const std::size_t end = std::min(ps.size(), begin + step);
+                    orbelin::visit_annotated_cases(
+                        begin, end, [&](std::size_t c) { return orbelin::LambertCase{ps[c].r1, ps[c].r2, ps[c].tof}; },
+                        o,
+                        [&](std::size_t c, const LambertSolution& s, const TransferElements& e) {
+                            got.push_back({c, s, e});
+                        });
+                }
+                CHECK(got.size() == expected.size());
+                if (got.size() != expected.size()) continue;
+                for (std::size_t k = 0; k < got.size(); ++k) {
+                    CHECK(got[k].c == expected[k].c);
+                    CHECK(same_bits(got[k].s.v1.y, expected[k].s.v1.y) && same_bits(got[k].s.v2.x, expected[k].s.v2.x));
+                    CHECK(got[k].s.num_revs == expected[k].s.num_revs && got[k].s.path_flag == expected[k].s.path_flag);
+                    CHECK(same_bits(got[k].e, expected[k].e));
+                }
             }
+            std::size_t widest = 0;
+            for (std::size_t c = 0; c < ps.size(); ++c) {
+                widest = std::max<std::size_t>(widest, orbelin::annotated_arc_count(ps[c].r1, ps[c].r2, ps[c].tof, o));
+            }
+            CHECK(widest > orbelin::annotation_run);
         }
-        std::size_t widest = 0;
-        for (std::size_t c = 0; c < ps.size(); ++c) {
-            widest = std::max<std::size_t>(widest, orbelin::annotated_arc_count(ps[c].r1, ps[c].r2, ps[c].tof, o));
-        }
-        CHECK(widest > orbelin::annotation_run);
-    }
+    });
 }
 
 TEST_CASE("every kernel of householder_jobs gives each solve the bits of householder alone") {
@@ -213,49 +233,54 @@ TEST_CASE("every kernel of householder_jobs gives each solve the bits of househo
 }
 
 TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses and best arcs, in order") {
-    for (const std::uint64_t max_rev : {std::uint64_t{0}, std::uint64_t{16}}) {
-        std::vector<Problem> ps = problems(400, 16 + max_rev);
-        for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // more arcs than a run holds
-        const LambertSettings o{.mu = mu_e, .max_rev = max_rev, .retrograde = max_rev > 0, .reentry_check = true};
-        const auto case_of = [&](std::size_t c) {
-            return orbelin::ImpulseCase{orbelin::arc_ends(ps[c].r1, ps[c].r2), ps[c].u1, ps[c].u2,
-                                        orbelin::departure_normal(ps[c].r1, ps[c].u1), ps[c].tof};
-        };
-        std::vector<orbelin::Impulses> expected, got;
-        for (const Problem& p : ps) {
-            orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o,
-                                        [&](const orbelin::Impulses& i) { expected.push_back(i); });
+    with_each_kernel([] {
+        for (const std::uint64_t max_rev : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{16}}) {
+            std::vector<Problem> ps = problems(400, 16 + max_rev);
+            for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // more arcs than a run holds
+            const LambertSettings o{.mu = mu_e, .max_rev = max_rev, .retrograde = max_rev > 0, .reentry_check = true};
+            const auto case_of = [&](std::size_t c) {
+                return orbelin::ImpulseCase{orbelin::arc_ends(ps[c].r1, ps[c].r2), ps[c].u1, ps[c].u2,
+                                            orbelin::departure_normal(ps[c].r1, ps[c].u1), ps[c].tof};
+            };
+            std::vector<orbelin::Impulses> expected, got;
+            for (const Problem& p : ps) {
+                orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o,
+                                            [&](const orbelin::Impulses& i) { expected.push_back(i); });
+            }
+            std::size_t last = 0;
+            for (std::size_t begin = 0; begin < ps.size(); begin += 7) {
+                orbelin::visit_arc_impulses_run(begin, std::min(ps.size(), begin + 7), case_of, o,
+                                                [&](std::size_t c, const orbelin::Impulses& i) {
+                                                    CHECK(c >= last);
+                                                    last = c;
+                                                    got.push_back(i);
+                                                });
+            }
+            CHECK(got.size() == expected.size());
+            for (std::size_t k = 0; k < std::min(got.size(), expected.size()); ++k) {
+                CHECK(same_bits(got[k].dv1.x, expected[k].dv1.x) && same_bits(got[k].dv2.y, expected[k].dv2.y));
+                CHECK(same_bits(got[k].total, expected[k].total));
+            }
+            for (const bool rendezvous : {false, true}) {
+                // Both directions for a rendezvous, the retrograde one alone otherwise.
+                const orbelin::BestArcOptions b{
+                    .solver = {.mu = mu_e, .max_rev = max_rev, .reentry_check = true},
+                    .rendezvous = rendezvous,
+                    .directions = rendezvous ? orbelin::Directions::both : orbelin::Directions::retrograde};
+                std::size_t next = 0;
+                orbelin::best_lambert_impulses_run(
+                    0, ps.size(), case_of, b, [&](std::size_t c, const std::optional<orbelin::Impulses>& best) {
+                        CHECK(c == next++);
+                        const Problem& p = ps[c];
+                        const auto alone = orbelin::best_lambert_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, b);
+                        CHECK(best.has_value() == alone.has_value());
+                        if (best && alone)
+                            CHECK(same_bits(best->total, alone->total) && same_bits(best->dv1.z, alone->dv1.z));
+                    });
+                CHECK(next == ps.size());
+            }
         }
-        std::size_t last = 0;
-        for (std::size_t begin = 0; begin < ps.size(); begin += 7) {
-            orbelin::visit_arc_impulses_run(begin, std::min(ps.size(), begin + 7), case_of, o,
-                                            [&](std::size_t c, const orbelin::Impulses& i) {
-                                                CHECK(c >= last);
-                                                last = c;
-                                                got.push_back(i);
-                                            });
-        }
-        CHECK(got.size() == expected.size());
-        for (std::size_t k = 0; k < std::min(got.size(), expected.size()); ++k) {
-            CHECK(same_bits(got[k].dv1.x, expected[k].dv1.x) && same_bits(got[k].dv2.y, expected[k].dv2.y));
-            CHECK(same_bits(got[k].total, expected[k].total));
-        }
-        for (const bool rendezvous : {false, true}) {
-            const orbelin::BestArcOptions b{.solver = {.mu = mu_e, .max_rev = max_rev, .reentry_check = true},
-                                            .rendezvous = rendezvous};
-            std::size_t next = 0;
-            orbelin::best_lambert_impulses_run(
-                0, ps.size(), case_of, b, [&](std::size_t c, const std::optional<orbelin::Impulses>& best) {
-                    CHECK(c == next++);
-                    const Problem& p = ps[c];
-                    const auto alone = orbelin::best_lambert_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, b);
-                    CHECK(best.has_value() == alone.has_value());
-                    if (best && alone)
-                        CHECK(same_bits(best->total, alone->total) && same_bits(best->dv1.z, alone->dv1.z));
-                });
-            CHECK(next == ps.size());
-        }
-    }
+    });
 }
 
 TEST_CASE("arc impulses are the velocity differences of the arcs solved with the collinear normal") {
