@@ -92,10 +92,6 @@ std::optional<OptimizedLambertSolution> transfer_between(const TransferProblem& 
     return transfer_record(*best, t0, tf, p.arcs.rendezvous);
 }
 
-OptimizedLambertSolution transfer_record(const Impulses& best, double t0, double tf, bool rendezvous) noexcept {
-    return {t0, tf, impulse_cost(best, rendezvous), best.dv1, rendezvous ? best.dv2 : nan_vec};
-}
-
 std::optional<OptimizedLambertSolution> compute_impulses_sunline(const TransferProblem& problem, SunLine line,
                                                                  double t0, double tf) {
     return compute_impulses(with_aim(problem, ArrivalAim::sun_line(line)), t0, tf);

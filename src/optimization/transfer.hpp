@@ -105,7 +105,9 @@ std::optional<OptimizedLambertSolution> transfer_between(const TransferProblem& 
 
 // The record of a transfer departing at t0 and arriving at tf by the arc of impulses `best`: the cost ranked by the
 // rendezvous rule and, without rendezvous, no arrival impulse.
-OptimizedLambertSolution transfer_record(const Impulses& best, double t0, double tf, bool rendezvous) noexcept;
+inline OptimizedLambertSolution transfer_record(const Impulses& best, double t0, double tf, bool rendezvous) noexcept {
+    return {t0, tf, impulse_cost(best, rendezvous), best.dv1, rendezvous ? best.dv2 : nan_vec};
+}
 
 // The cheapest transfer departing at t0 and arriving at tf, or nothing when no arc of the directions tried has a
 // finite departure velocity (or the aim point is undefined). Throws InternalFault as the solver does (mu <= 0).
