@@ -214,8 +214,9 @@ inline constexpr std::size_t own_huge_pages_bytes = std::size_t{4} << 20;
 
 // While alive, the arrays under own_huge_pages_bytes made on this thread (ResultArray) take their memory from one
 // block of about `bytes` bytes marked for huge pages, when those arrays together span at least 4 MB; otherwise,
-// or when the system refuses, it does nothing. Each array still owns its data; the block goes back to the system
-// when the last of them is freed, so a kept column holds at most the block (under 4 MB per column) alive.
+// or when the system refuses, it does nothing. Each array still owns its data; the block is given back when the
+// last of them is freed (one block of up to 64 MB is kept for reuse, larger ones go back to the system), so a kept
+// column holds at most the block (under 4 MB per column) alive.
 class SharedResultBlock {
 public:
     explicit SharedResultBlock(std::size_t bytes);
