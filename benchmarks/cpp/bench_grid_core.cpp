@@ -83,7 +83,9 @@ int main(int argc, char** argv) {
 
     const double grid_s = best_of(repeats, [&] {
         double acc = 0.0;
-        lambert_grid_search(grid, problem, [&](std::size_t, const Burn& b) { acc += b.elements.ta_arrive; });
+        lambert_grid_search(grid, problem, [&](const KeptCells& run) {
+            for (std::size_t r = 0; r < run.size; ++r) acc += run.elements[r].ta_arrive;
+        });
         sink_value = acc;
     });
 

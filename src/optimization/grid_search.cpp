@@ -97,7 +97,7 @@ TransferProblem intercept_problem(const State& source_state, const State& target
 }
 
 void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
-                         FunctionRef<void(std::size_t, const Burn&)> keep) {
+                         FunctionRef<void(const KeptCells&)> keep) {
     if (grid.empty()) return;
     const double mu = problem.arcs.solver.mu;
     const GridStates states = propagate_grid(grid, problem.source, problem.target, mu);
@@ -126,7 +126,7 @@ void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
         std::size_t held_n = 0;
         const auto drain = [&] {
             burn_arc_elements_batch(held, held_n, mu, elements);
-            for (std::size_t i = 0; i < held_n; ++i) keep(held_k[i], {held[i].burn, elements[i]});
+            if (held_n > 0) keep(KeptCells{held_k, held, elements, held_n});
             held_n = 0;
         };
         best_lambert_impulses_run(begin, end, case_of, problem.arcs,

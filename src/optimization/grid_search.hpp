@@ -30,12 +30,20 @@ struct GridCell {
 TransferProblem intercept_problem(const State& source_state, const State& target_state, double mu,
                                   Directions directions) noexcept;
 
-// Evaluates every cell fully for `problem` on the worker pool and hands each feasible cell to keep(k, burn): k is
-// the cell's index in grid order, burn its transfer with the elements of its arc (burn_transfer_elements). keep
-// runs on the worker threads, once per feasible cell, concurrently for different cells; cells without a transfer
-// are not handed over.
+// Feasible cells of a grid scan, a run of them in grid order: cells[r] is the index in grid order of arcs[r].burn
+// (with the states of its arc), whose elements are elements[r] (burn_transfer_elements).
+struct KeptCells {
+    const std::size_t* cells;
+    const BurnArc* arcs;
+    const TransferElements* elements;
+    std::size_t size;
+};
+
+// Evaluates every cell fully for `problem` on the worker pool and hands the feasible cells to keep, a run of up to
+// batch_run_arcs at a time. keep runs on the worker threads, concurrently for different runs; every feasible cell
+// is handed over once, cells without a transfer never.
 void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
-                         FunctionRef<void(std::size_t, const Burn&)> keep);
+                         FunctionRef<void(const KeptCells&)> keep);
 
 // The last cell in grid order whose dv is the smallest finite dv of the grid; the last cell when none is finite;
 // (lo, lo + dt_step, NaN) for an empty grid. The cells are valued by `scan` (an intercept_problem) at the target.

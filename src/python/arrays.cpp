@@ -388,7 +388,8 @@ SharedResultBlock::SharedResultBlock(std::size_t bytes) {
     ResultBlock* block = acquire_block(length, huge);
     if (block == nullptr) return;
     // The block's own record, then the arrays, from the first 2 MB boundary on.
-    const std::size_t lead = static_cast<std::size_t>(reinterpret_cast<char*>(block) - static_cast<char*>(block->mapping));
+    const std::size_t lead =
+        static_cast<std::size_t>(reinterpret_cast<char*>(block) - static_cast<char*>(block->mapping));
     previous_ = PyDataMem_SetHandler(capsule);
     if (previous_ == nullptr) {
         PyErr_Clear();

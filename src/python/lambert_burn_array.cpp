@@ -23,8 +23,10 @@ const ResultClassDef lambert_burn_array_def{"LambertBurnArray", doc::lambert_bur
 
 PyObject* lambert_burn_array_type = nullptr;
 
-void put_burn(const BurnColumns& columns, std::size_t i, const Burn& row) noexcept {
-    const OptimizedLambertSolution& s = row.transfer;
+namespace {
+
+void put_row(const BurnColumns& columns, std::size_t i, const OptimizedLambertSolution& s,
+             const TransferElements& elements) noexcept {
     *columns.at<kT0>(i) = s.t0;
     *columns.at<kTf>(i) = s.tf;
     *columns.at<kTof>(i) = s.tf - s.t0;
@@ -33,7 +35,18 @@ void put_burn(const BurnColumns& columns, std::size_t i, const Burn& row) noexce
         columns.at<kDv1>(i)[c] = s.dv1[c];
         columns.at<kDv2>(i)[c] = s.dv2[c];
     }
-    columns.put_elements<kElements>(i, row.elements);
+    columns.put_elements<kElements>(i, elements);
+}
+
+}  // namespace
+
+void put_burn(const BurnColumns& columns, std::size_t i, const Burn& row) noexcept {
+    put_row(columns, i, row.transfer, row.elements);
+}
+
+void put_burns(const BurnColumns& columns, const std::size_t* rows, const BurnArc* arcs,
+               const TransferElements* elements, std::size_t n) noexcept {
+    for (std::size_t r = 0; r < n; ++r) put_row(columns, rows[r], arcs[r].burn, elements[r]);
 }
 
 PyObject* burn_array(BurnColumns& columns) {

@@ -178,9 +178,9 @@ PyObject* lambert_grid_search_py(const Args& args) {
     // up over the cells without a transfer (none move before the first such cell) and the arrays cut to length.
     BurnColumns columns(Shape{static_cast<npy_intp>(grid.cells())});
     std::vector<unsigned char> kept(grid.cells(), 0);
-    lambert_grid_search(grid, problem, [&](std::size_t k, const Burn& row) {
-        put_burn(columns, k, row);
-        kept[k] = 1;
+    lambert_grid_search(grid, problem, [&](const KeptCells& run) {
+        put_burns(columns, run.cells, run.arcs, run.elements, run.size);
+        for (std::size_t r = 0; r < run.size; ++r) kept[run.cells[r]] = 1;
     });
     std::size_t rows = 0;
     for (std::size_t k = 0; k < kept.size(); ++k) {
