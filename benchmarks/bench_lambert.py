@@ -134,10 +134,14 @@ def run_core(exe, n, repeats):
     rows = {}
     for line in out.splitlines():
         parts = line.split()
-        if line.startswith("zero-rev"):
-            rows[("zero", parts[4])] = float(parts[-1] if parts[4] in ("elements", "direct") else parts[8])
-        elif line.startswith("max_rev = 3"):
-            rows[("three", parts[3])] = float(parts[-1] if parts[3] in ("elements", "direct") else parts[7])
+        for prefix, problem, at in (("zero-rev", "zero", 4), ("max_rev = 3", "three", 3)):
+            if not line.startswith(prefix):
+                continue
+            form = parts[at]
+            if form == "batch":  # the elements through one kernel of the batch: "batch off", "batch avx2", ...
+                rows[(problem, f"batch {parts[at + 1]}")] = float(parts[-1])
+            else:
+                rows[(problem, form)] = float(parts[-1] if form in ("elements", "direct") else parts[at + 4])
     return rows
 
 

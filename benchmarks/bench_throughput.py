@@ -19,7 +19,8 @@ off = the portable kernel, avx2 = 4 lanes, avx512 = 8 lanes; by default every pa
 against the same "before" figure.
 
 Rows:
-  kernel, elements            C++ microbenchmark, one thread (bench_lambert_core): bare solve, elements alone;
+  kernel, elements            C++ microbenchmark, one thread (bench_lambert_core): bare solve, elements alone (one
+                              arc a call, and in a batch per kernel of compute_transfer_orbit_elements_batch);
                               and the Householder solves alone per kernel of householder_jobs (bench_householder)
   lambert_izzo_vec, _vec_dv   --n random cases (benchmarks/cases.py, 0.02-4 minimum-energy periods, so some admit
   lambert_izzo_best_dv        up to three revolutions), max_rev 0 and 3; per filled solution (per case for best_dv)
@@ -251,6 +252,12 @@ def main():
                            (("three", "visit"), "kernel, max_rev 3 (C++, 1 thread)"),
                            (("zero", "direct"), "elements alone (C++, 1 thread)")]:
             rows.append((label, core.get(("before", key)), core.get(("after", key)), "ns/solution, thread CPU"))
+        # The elements of stored arcs through each kernel of the batch conversion (the older build converts one arc
+        # at a time: its "elements alone" figure is the before).
+        for path in ("off", "avx2", "avx512"):
+            if ("after", ("zero", f"batch {path}")) in core:
+                rows.append((f"elements in a batch [{path}] (C++, 1 thread)", core.get(("before", ("zero", "direct"))),
+                             core["after", ("zero", f"batch {path}")], "ns/solution, thread CPU"))
         # The Householder solves of a batch alone, per kernel (the older build has one kernel, without this
         # program: no "before").
         if os.path.exists(AFTER_HOUSEHOLDER):

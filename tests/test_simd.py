@@ -1,5 +1,5 @@
 """ORBELIN_SIMD: the instruction set of the solver's lane kernels, chosen once at import. On every path a row of a
-batch is bit for bit the case solved alone, and all paths give the same velocities."""
+batch is bit for bit the case solved alone, elements included, and all paths give the same velocities and elements."""
 
 import pathlib
 import textwrap
@@ -58,6 +58,7 @@ SOLVE = """
     # chose for each path.
     bits = lambda a: np.where(np.isnan(a), np.nan, a).tobytes()
     same = lambda a, b: bits(a) == bits(b)
+    elements = ["sma", "ecc", "inc", "raan", "argp", "ta_depart", "ta_arrive", "rp", "ra"]
     bad = 0
     saved = {}
     for max_rev, retro, reentry in [(3, False, False), (0, True, True)]:
@@ -70,6 +71,7 @@ SOLVE = """
                 alone = orbelin.lambert_izzo_single(r1[i], r2[i], tof, max_rev, retro, **kw)
                 k = len(alone.num_revs)
                 bad += not (same(sol.v1[i, t, :k], alone.v1) and same(sol.v2[i, t, :k], alone.v2))
+                bad += not all(same(getattr(sol, e)[i, t, :k], getattr(alone, e)) for e in elements)
                 if i not in (1, 2):  # collinear: the departure normal sets the plane of vec_dv
                     bad += not (same(dv[3][i, t, :k], alone.v1 - u1[i]) and same(dv[4][i, t, :k], u2[i] - alone.v2))
                 row = orbelin.lambert_izzo_vec_dv(s1[i:i + 1], s2[i:i + 1], tof, max_rev, retro, **kw)
@@ -79,8 +81,27 @@ SOLVE = """
         tag = f"{max_rev}{retro}"
         for name, a in [("v1", sol.v1), ("v2", sol.v2), ("dv1", dv[3]), ("best_dv1", best[3]), ("best_dv2", best[4])]:
             saved[name + tag] = np.where(np.isnan(a), np.nan, a)
+        for e in elements:
+            saved[e + tag] = np.where(np.isnan(getattr(sol, e)), np.nan, getattr(sol, e))
         if max_rev == 3:
             arcs = np.count_nonzero(np.isfinite(sol.v1[..., 0]))
+    # Arcs in the equatorial plane, prograde and retrograde, have their elements from the equatorial formulas.
+    flat1, flat2 = r1[5:65] * [1.0, 1.0, 0.0], r2[5:65] * [1.0, 1.0, 0.0]
+    for retro in (False, True):
+        flat = orbelin.lambert_izzo_vec(flat1, flat2, tofs, 3, retro)
+        for i in range(len(flat1)):
+            for t, tof in enumerate(tofs):
+                alone = orbelin.lambert_izzo_single(flat1[i], flat2[i], tof, 3, retro)
+                k = len(alone.num_revs)
+                bad += not all(same(getattr(flat, e)[i, t, :k], getattr(alone, e)) for e in elements)
+    mu = 398600.4418
+    leo = np.array([7000.0, 0.0, 0.0, 0.0, np.sqrt(mu / 7000.0), 0.0])
+    geo = np.array([0.0, 42164.0, 1000.0, -np.sqrt(mu / 42164.0), 0.0, 0.0])
+    grids = {"grid": orbelin.lambert_grid_search(leo, geo, (0.0, 86400.0), 86400.0 / 40),
+             "flat_grid": orbelin.lambert_grid_search(leo, geo * [1, 1, 0, 1, 1, 1], (0.0, 86400.0), 86400.0 / 40)}
+    for kind, g in grids.items():
+        for e in elements:
+            saved[f"{e}_{kind}"] = np.where(np.isnan(getattr(g, e)), np.nan, getattr(g, e))
     np.savez(sys.argv[1], **saved)
     print(bad, arcs)
 """

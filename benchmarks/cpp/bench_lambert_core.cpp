@@ -1,7 +1,8 @@
 // Microbenchmark of the bare Izzo Lambert core and of the transfer elements, one thread:
 // nanoseconds per solution for seeded random zero-revolution cases and for max_rev = 3, through the
 // allocation-free visiting form and the vector form, and the same solves annotated with the nine transfer
-// elements of every arc (elements ns = annotated - visit), and the elements alone on stored arcs (direct).
+// elements of every arc (elements ns = annotated - visit), and the elements alone on stored arcs (direct: one arc a
+// call; batch: compute_transfer_orbit_elements_batch through each kernel the CPU runs).
 //
 // Times are the thread's CPU time (CLOCK_THREAD_CPUTIME_ID), best of --repeats runs, so that other processes on
 // the machine inflate them less than wall time would; on an idle machine the two agree.
@@ -182,8 +183,51 @@ Result run_elements(const std::vector<Case>& cases, std::uint64_t max_rev) {
     return r;
 }
 
+#ifndef ORBELIN_BENCH_BASELINE
+// The elements alone on the same stored arcs through a kernel of compute_transfer_orbit_elements_batch, 32 arcs a
+// call as the batch functions hand them over.
+using ElementsKernel = void (*)(const orbelin::ArcStates*, std::size_t, double, TransferElements*) noexcept;
+
+Result run_elements_batch(const std::vector<Case>& cases, std::uint64_t max_rev, ElementsKernel kernel) {
+    std::vector<orbelin::ArcStates> arcs;
+    for (const Case& c : cases) {
+        const orbelin::ArcEnds ends = orbelin::arc_ends(c.r1, c.r2);
+        orbelin::lambert_izzo_visit(c.r1, c.r2, c.tof, {.mu = mu, .max_rev = max_rev, .retrograde = c.retrograde},
+                                    std::nullopt,
+                                    [&](const LambertSolution& s) { arcs.push_back({ends, s.v1, s.v2}); });
+    }
+    std::vector<TransferElements> out(arcs.size());
+    Result r;
+    const double t0 = thread_seconds();
+    for (std::size_t i = 0; i < arcs.size(); i += 32) {
+        kernel(arcs.data() + i, std::min<std::size_t>(32, arcs.size() - i), mu, out.data() + i);
+    }
+    r.seconds = thread_seconds() - t0;
+    for (const TransferElements& e : out)
+        r.checksum += e.sma + e.ecc + e.inc + e.raan + e.argp + e.ta_depart + e.ta_arrive;
+    r.solutions = arcs.size();
+    return r;
+}
+
+struct BatchKernel {
+    const char* name;
+    bool runs;
+    ElementsKernel kernel;
+};
+
+const BatchKernel batch_kernels[] = {{"batch off", true, &orbelin::detail::transfer_elements_portable},
+                                     {"batch avx2", ORBELIN_LANE_KERNELS && __builtin_cpu_supports("avx2") != 0,
+                                      &orbelin::detail::transfer_elements_avx2},
+                                     {"batch avx512", ORBELIN_LANE_KERNELS && __builtin_cpu_supports("avx512f") != 0,
+                                      &orbelin::detail::transfer_elements_avx512}};
+constexpr std::size_t batch_kernel_count = sizeof batch_kernels / sizeof batch_kernels[0];
+#else
+constexpr std::size_t batch_kernel_count = 0;
+#endif
+
 struct Best {
     Result visit, vector, annotated, elements;
+    Result batch[batch_kernel_count + 1];
 };
 
 void keep_min(Result& best, const Result& r) {
@@ -202,6 +246,13 @@ void print_elements(const char* label, const Best& b) {
     std::printf("%-24s %-9s %9s %10zu %10s %12.1f\n", label, "elements", "", b.visit.solutions, "", per_solution);
     std::printf("%-24s %-9s %9s %10zu %10s %12.1f\n", label, "direct", "", b.elements.solutions, "",
                 b.elements.seconds * 1e9 / static_cast<double>(b.elements.solutions));
+#ifndef ORBELIN_BENCH_BASELINE
+    for (std::size_t k = 0; k < batch_kernel_count; ++k) {
+        if (!batch_kernels[k].runs) continue;
+        std::printf("%-24s %-12s %6s %10zu %10s %12.1f\n", label, batch_kernels[k].name, "", b.batch[k].solutions, "",
+                    b.batch[k].seconds * 1e9 / static_cast<double>(b.batch[k].solutions));
+    }
+#endif
 }
 
 }  // namespace
@@ -231,6 +282,13 @@ int main(int argc, char** argv) {
         keep_min(three.annotated, run_annotated(multi, 3));
         keep_min(zero.elements, run_elements(direct, 0));
         keep_min(three.elements, run_elements(multi, 3));
+#ifndef ORBELIN_BENCH_BASELINE
+        for (std::size_t b = 0; b < batch_kernel_count; ++b) {
+            if (!batch_kernels[b].runs) continue;
+            keep_min(zero.batch[b], run_elements_batch(direct, 0, batch_kernels[b].kernel));
+            keep_min(three.batch[b], run_elements_batch(multi, 3, batch_kernels[b].kernel));
+        }
+#endif
     }
 
     std::printf("Izzo Lambert core, single thread, tol 1e-8, maxiter 50; thread CPU time, best of %d\n", repeats);

@@ -11,14 +11,18 @@
 // function is in its comment; tests/cpp/test_vmath.cpp measures it and benchmarks/cpp/bench_vmath.cpp prints it with
 // the speed.
 //
-// The polynomial coefficients are near-minimax fits in relative error, derived by tools/fit_vmath.py.
+// The polynomial coefficients are near-minimax fits in relative error, derived by tools/fit_vmath.py, which also
+// writes the logarithm's table (vmath_log_table.hpp).
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "common/lanes.hpp"
+#include "common/vmath_log_table.hpp"
 
 namespace orbelin::vmath {
 
@@ -49,12 +53,6 @@ inline constexpr double pio4_hi = 0.7853981633974483;
 inline constexpr double pio4_lo = 3.061616997868383e-17;
 inline constexpr double atan_half_hi = 0.4636476090008061;
 inline constexpr double atan_half_lo = 2.2698777452961687e-17;
-
-// log(1 + f) = 2 atanh(s) = 2 s + s z P(z) with s = f / (2 + f), z = s^2 <= 0.0295; P(z) ~ 2/3 + 2/5 z + ...
-inline constexpr std::array<double, 8> log_poly{
-    0.6666666666666666, 0.4000000000000089,  0.2857142857079625, 0.22222222393400404,
-    0.1818179545848899, 0.15386249645840558, 0.1326850547157582, 0.13089437345592117,
-};
 
 // asin(s) = s + s z P(z) with z = s^2 <= 1/4; P(z) ~ 1/6 + 3/40 z + ...
 inline constexpr std::array<double, 14> asin_poly{
@@ -95,6 +93,20 @@ ORBELIN_LANE_INLINE V small_int_to_double(bits_t<V> b) noexcept {
     return from_bits<V>(b + splat_bits<V>(std::bit_cast<std::int64_t>(magic))) - magic;
 }
 
+// The bits of b shifted right by n, zeros shifted in (b non-negative: the same as an arithmetic shift, which AVX2
+// lacks for 64-bit lanes).
+template <class V>
+ORBELIN_LANE_INLINE bits_t<V> shift_right(bits_t<V> b, int n) noexcept {
+    if constexpr (lanes::is_scalar_v<V>) {
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(b) >> static_cast<unsigned>(n));
+    } else {
+        using u64x4 = std::uint64_t __attribute__((vector_size(32)));
+        using u64x8 = std::uint64_t __attribute__((vector_size(64)));
+        using unsigned_bits = std::conditional_t<lanes::width_v<V> == 4, u64x4, u64x8>;
+        return std::bit_cast<bits_t<V>>(std::bit_cast<unsigned_bits>(b) >> n);
+    }
+}
+
 // v with the sign of s (v non-negative or NaN).
 template <class V>
 ORBELIN_LANE_INLINE V with_sign_of(V v, V s) noexcept {
@@ -124,13 +136,50 @@ ORBELIN_LANE_INLINE V high_part(V v) noexcept {
     return from_bits<V>(to_bits(v) & splat_bits<V>(static_cast<std::int64_t>(0xffff'ffff'0000'0000ULL)));
 }
 
+// Row i of a table of pairs in every lane: its first and second columns. The lane types load each lane's row and
+// transpose them; the processors' gather instructions are slower here.
+template <class V, std::size_t N>
+ORBELIN_LANE_INLINE void lookup(const std::array<std::array<double, 2>, N>& t, bits_t<V> i, V& first,
+                                V& second) noexcept {
+    if constexpr (lanes::is_scalar_v<V>) {
+        first = t[static_cast<std::size_t>(i)][0];
+        second = t[static_cast<std::size_t>(i)][1];
+    } else {
+        using f64x2 = double __attribute__((vector_size(16)));
+        const auto row = [&](int j) {
+            f64x2 r;
+            std::memcpy(&r, t[static_cast<std::size_t>(i[j])].data(), sizeof r);
+            return r;
+        };
+        // Rows 0 and 2 side by side, rows 1 and 3 (and 4 and 6, 5 and 7 after them with 8 lanes): interleaving
+        // their first and their second halves gives the columns in lane order.
+        const auto pair = [&](int j) { return __builtin_shufflevector(row(j), row(j + 2), 0, 1, 2, 3); };
+        if constexpr (lanes::width_v<V> == 4) {
+            const V even = pair(0);
+            const V odd = pair(1);
+            first = __builtin_shufflevector(even, odd, 0, 4, 2, 6);
+            second = __builtin_shufflevector(even, odd, 1, 5, 3, 7);
+        } else {
+            const V even = __builtin_shufflevector(pair(0), pair(4), 0, 1, 2, 3, 4, 5, 6, 7);
+            const V odd = __builtin_shufflevector(pair(1), pair(5), 0, 1, 2, 3, 4, 5, 6, 7);
+            first = __builtin_shufflevector(even, odd, 0, 8, 2, 10, 4, 12, 6, 14);
+            second = __builtin_shufflevector(even, odd, 1, 9, 3, 11, 5, 13, 7, 15);
+        }
+    }
+}
+
 // log(x) + k_extra ln 2 + corr for a positive finite x (normal or subnormal), k_extra a small integer and corr a
 // correction far below x's last ulp in relative terms (the low part of a double-double argument, divided by x).
 //
-// x = 2^k m with m in [sqrt(2)/2, sqrt(2)), f = m - 1 exact; log(1 + f) = f - f^2/2 + s (f^2/2 + z P(z)). The
-// leading terms k ln2_hi + f - f^2/2 are summed exactly as a double and its error (f^2/2 itself from an exact
-// product of the upper half of f), and all the small terms are added to that error before the one final rounding:
-// error 0.5 ulp plus the roundings of s f^2/2 + s z P(z), at most 1/20 of the result (measured: below 0.65 ulp).
+// x = 2^k m with m in [0.707, 1.414) (about [sqrt(2)/2, sqrt(2)), cut at a row's edge); the top 8 bits of x's
+// significand pick a table row (vmath_log_table.hpp) with 1/c (20 significant bits, 1 beside m = 1) and log(c) (a
+// double within 2^-8 of its ulp of the true value); log(x) = k ln 2 + log(c) + log(1 + r) with r = m/c - 1 in
+// [-0.0024, 2^-8]. r = r_hi + r_lo exactly without a fused multiply-add: m = mh + ml with mh of 33 bits,
+// r_hi = mh/c - 1 exact (a 53-bit product within a factor 2 of 1), r_lo = ml/c exact (on the rows beside 1, mh = m
+// and r_lo = 0). The leading terms k ln2_hi + log(c) + r_hi are summed as a double and its errors, and all the small
+// terms, r_lo (below 2^-32, far below the result except beside 1, where it is 0) and log(1 + r) - r (at most 2^-9 of
+// the result), are added to those errors before the one final rounding (measured: below 0.57 ulp). No division, and
+// four multiplications and additions from r to the end: a short dependency chain.
 template <class V>
 ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     // Lanes outside (0, inf), whose results the callers replace, go through as 1, so that the integer arithmetic on
@@ -138,37 +187,49 @@ ORBELIN_LANE_INLINE V log_kernel(V x, V k_extra, V corr) noexcept {
     x = select<V>((x > 0.0) & (x < inf), x, splat<V>(1.0));
     const auto subnormal = x < 0x1p-1022;
     x = select<V>(subnormal, x * 0x1p54, x);
-    // The exponent after rounding the significand to [sqrt(2)/2, sqrt(2)): shifted by 0x3ff so that the shifted
-    // value is never negative.
-    constexpr std::int64_t sqrt_half_bits = 0x3fe6'a09e'667f'3bcdLL;
+    // The exponent after rounding the significand to [m_low, 2 m_low): shifted by 0x3ff so that the shifted value is
+    // never negative.
+    constexpr auto m_low_bits = static_cast<std::int64_t>((0x3feULL << 52U) | (log_first_row << (52 - log_index_bits)));
     constexpr std::int64_t one_bits = 0x3ff0'0000'0000'0000LL;
     const bits_t<V> ix = to_bits(x);
     // The double instantiation works on std::int64_t bits, which are never negative here (finite positive x).
     // NOLINTNEXTLINE(bugprone-signed-bitwise)
-    const bits_t<V> kb = ((ix - splat_bits<V>(sqrt_half_bits - one_bits)) >> 52) - splat_bits<V>(0x3ff);
+    const bits_t<V> kb = shift_right<V>(ix - splat_bits<V>(m_low_bits - one_bits), 52) - splat_bits<V>(0x3ff);
     // NOLINTNEXTLINE(bugprone-signed-bitwise)
-    const V m = from_bits<V>(ix - (kb << 52));
+    const bits_t<V> im = ix - (kb << 52);
     const V k = small_int_to_double<V>(kb) - select<V>(subnormal, splat<V>(54.0), splat<V>(0.0)) + k_extra;
 
-    const V f = m - 1.0;
-    const V s = f / (f + 2.0);
-    const V z = s * s;
-    // f^2/2 = hh + hl, hh exact (fh has 21 significant bits, so fh^2 and fh fl are exact).
-    const V fh = high_part(f);
-    const V fl = f - fh;
-    const V hh = 0.5 * fh * fh;
-    const V hl = fh * fl + 0.5 * fl * fl;
-    // Fast two-sums: |k ln2_hi| >= ln 2 > |f| whenever k != 0, and |k ln2_hi + f| > f^2/2.
-    const V a = k * ln2_hi;
-    const V hi1 = a + f;
-    const V e1 = f - (hi1 - a);
-    const V hi = hi1 - hh;
-    const V e2 = (hi1 - hi) - hh;
-    // The terms far below the last ulp first, then s f^2/2 and s z P(z), at most 1/20 of the result; s z is formed
-    // while the polynomial is evaluated, so that one multiplication and two additions follow it.
-    const V tail = (((e1 + e2) - hl) + (k * ln2_lo + corr)) + s * (hh + hl);
-    const V low = (s * z) * polynomial(z, log_poly) + tail;
-    return hi + low;
+    // The row from x's own bits, without waiting for the exponent.
+    constexpr std::int64_t last_row = (1LL << log_index_bits) - 1;
+    // NOLINTNEXTLINE(bugprone-signed-bitwise)
+    const bits_t<V> row = shift_right<V>(ix, 52 - log_index_bits) & splat_bits<V>(last_row);
+    V inv_c;
+    V log_c;
+    lookup<V>(log_table, row, inv_c, log_c);
+    const auto beside_one = (row == splat_bits<V>(0)) | (row == splat_bits<V>(last_row));
+    const V m = from_bits<V>(im);
+    const bits_t<V> keep = beside_one ? splat_bits<V>(-1) : splat_bits<V>(-(1LL << log_inv_c_bits));
+    // NOLINTNEXTLINE(bugprone-signed-bitwise)
+    const V mh = from_bits<V>(im & keep);
+    const V r_hi = mh * inv_c - 1.0;
+    const V r_lo = (m - mh) * inv_c;
+    // Fast two-sums: |k ln2_hi| >= ln 2 > |log c| wherever k is not 0 (k ln2_hi exact), and |w| >= |r_hi| wherever
+    // w is not 0 (|log c| >= |r| on every row but those beside 1).
+    const V kl = k * ln2_hi;
+    const V w = kl + log_c;
+    const V w_err = (kl - w) + log_c;
+    const V hi = w + r_hi;
+    const V e = (w - hi) + r_hi;
+    // log(1 + r) - r = r^2 (q0 + q1 r) + r^4 (q2 + q3 r) + r^6 q4, three products formed side by side and summed
+    // with the errors, the earliest first.
+    const V r = r_hi + r_lo;
+    const V r2 = r * r;
+    const V r4 = r2 * r2;
+    const V a = r2 * (log1p_poly[0] + log1p_poly[1] * r);
+    const V b = r4 * (log1p_poly[2] + log1p_poly[3] * r);
+    const V c = (r2 * log1p_poly[4]) * r4;
+    const V early = (e + r_lo) + (w_err + (k * ln2_lo + corr));
+    return hi + ((a + b) + (c + early));
 }
 
 }  // namespace detail
@@ -188,15 +249,17 @@ namespace detail {
 
 // The shared argument reduction of acos and asin: |x| <= 1/2 directly, asin(x) = x + t with t = x z P(z), z = x^2;
 // beyond that through asin(|x|) = pi/2 - 2 asin(s), s = sqrt(z), z = (1 - |x|) / 2 (exact: 1 - |x| is exact there),
-// asin(s) = hi + lo with hi = s cut to 21 bits and lo = t + (sqrt(z) - hi), t = s z P(z), the rounding of the
-// square root recovered from z - hi^2 (exact), so that hi + lo is accurate well beyond a double. x z or s z is formed
-// while the polynomial is evaluated.
+// 2 asin(sqrt(z)) = 2 s + c2 + t with t = 2 s z P(z) and c2 = 2 (sqrt(z) - s) = rho s / z to first order, rho = z - s^2
+// formed exactly from s cut to 21 bits, hi: z - hi^2 is exact and s^2 - hi^2 = (s - hi)(s + hi) rounds far below
+// rho's last bits. s / z is ready long before rho, so no division waits on the square root. The factor 2 is taken
+// into the terms (exactly) so that no multiplication follows the polynomial; x z or 2 s z is formed while the
+// polynomial is evaluated.
 template <class V>
 struct AsinReduced {
     mask_t<V> far;  // |x| > 1/2
     V t;
-    V hi;
-    V lo;
+    V s2;  // 2 s
+    V c2;
 };
 
 template <class V>
@@ -206,12 +269,15 @@ ORBELIN_LANE_INLINE AsinReduced<V> asin_reduce(V x) noexcept {
     // Below 2^-30, t is below 2^-62 x and is taken as 0, which keeps x^2 and its powers clear of subnormals.
     const V xz = select<V>(a < 0x1p-30, splat<V>(0.0), x);
     const V z = select<V>(far, (1.0 - a) * 0.5, xz * xz);
+    const V inv_z = 1.0 / z;
     const V s = lanes::sqrt(z);
     const V hi = high_part(s);
-    // sqrt(z) - hi = (z - hi^2) / (sqrt(z) + hi); at z = 0 (x = 0 or the ends of the domain) the correction is 0.
-    const V c = select<V>(z == 0.0, splat<V>(0.0), (z - hi * hi) / (s + hi));
-    const V t = (select<V>(far, s, x) * z) * polynomial(z, asin_poly);
-    return {far, t, hi, t + c};
+    const V rho = (z - hi * hi) - (s - hi) * (s + hi);
+    // At z = 0 (x = 0 or the ends of the domain) the correction is 0.
+    const V c2 = select<V>(z == 0.0, splat<V>(0.0), rho * (s * inv_z));
+    const V s2 = s + s;
+    const V t = (select<V>(far, s2, x) * z) * polynomial(z, asin_poly);
+    return {far, t, s2, c2};
 }
 
 // r, or the NaN of acos and asin outside [-1, 1] and for NaN: the one NaN in every instantiation (the operations that
@@ -231,32 +297,41 @@ ORBELIN_LANE_INLINE V sum_with_tail(V a, V b, V tail) noexcept {
     return sum + (err + tail);
 }
 
+// The same with a tail of two terms, one ready early and one late (the end of a dependency chain), taken in that
+// order so that two additions follow the late term.
+template <class V>
+ORBELIN_LANE_INLINE V sum_with_tails(V a, V b, V early, V late) noexcept {
+    const V sum = a + b;
+    const V err = (a - sum) + b;
+    return sum + ((err + early) + late);
+}
+
 }  // namespace detail
 
 // Arc cosine in [0, pi]: NaN outside [-1, 1] and for NaN; acos(1) = +0, acos(-1) = pi rounded. Every form rounds
 // once at the scale of the result, after terms at most 1/20 of it (measured: below 0.65 ulp).
 //   |x| <= 1/2: pi/2 - x - t;
-//   x > 1/2:    2 (hi + lo);
-//   x < -1/2:   pi - 2 (hi + lo).
+//   x > 1/2:    2 s + c2 + t;
+//   x < -1/2:   pi - 2 s - c2 - t.
 template <class V>
 ORBELIN_LANE_INLINE V acos(V x) noexcept {
     using namespace detail;
     const AsinReduced<V> red = asin_reduce(x);
-    const V near = sum_with_tail(splat<V>(pio2_hi), -x, pio2_lo - red.t);
-    const V right = 2.0 * (red.hi + red.lo);
-    const V left = 2.0 * sum_with_tail(splat<V>(pio2_hi), -red.hi, pio2_lo - red.lo);
+    const V near = sum_with_tails(splat<V>(pio2_hi), -x, splat<V>(pio2_lo), -red.t);
+    const V right = red.s2 + (red.c2 + red.t);
+    const V left = sum_with_tails(splat<V>(pi_hi), -red.s2, pi_lo - red.c2, -red.t);
     return unit_domain(x, select<V>(red.far, select<V>(x < 0.0, left, right), near));
 }
 
 // Arc sine in [-pi/2, pi/2], odd (asin(-0) = -0): NaN outside [-1, 1] and for NaN. Measured error below 0.7 ulp.
 //   |x| <= 1/2: x + t;
-//   |x| > 1/2:  pi/2 - 2 (hi + lo), the sign of x restored.
+//   |x| > 1/2:  pi/2 - 2 s - c2 - t, the sign of x restored.
 template <class V>
 ORBELIN_LANE_INLINE V asin(V x) noexcept {
     using namespace detail;
     const AsinReduced<V> red = asin_reduce(x);
     const V near = x + red.t;
-    const V far = sum_with_tail(splat<V>(pio2_hi), -2.0 * red.hi, pio2_lo - 2.0 * red.lo);
+    const V far = sum_with_tails(splat<V>(pio2_hi), -red.s2, pio2_lo - red.c2, -red.t);
     return unit_domain(x, select<V>(red.far, with_sign_of(far, x), near));
 }
 

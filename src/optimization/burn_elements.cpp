@@ -1,5 +1,6 @@
 #include "optimization/burn_elements.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "parallel/thread_pool.hpp"
@@ -28,16 +29,26 @@ TransferElements burn_arc_elements(const OptimizedLambertSolution& burn, const A
     return compute_transfer_orbit_elements(ends.r1, v1, position(arrive), velocity(arrive), mu);
 }
 
-void burn_arc_elements_pair(const BurnArc& a, const BurnArc& b, double mu, TransferElements& out_a,
-                            TransferElements& out_b) noexcept {
-    const auto rendezvous = [](const BurnArc& x) { return !found_nothing(x.burn) && !has_nan(x.burn.dv2); };
-    if (rendezvous(a) && rendezvous(b)) {
-        compute_transfer_orbit_elements_pair({a.ends, a.u1 + a.burn.dv1, a.u2 - a.burn.dv2},
-                                             {b.ends, b.u1 + b.burn.dv1, b.u2 - b.burn.dv2}, mu, out_a, out_b);
-        return;
+void burn_arc_elements_batch(const BurnArc* burns, std::size_t n, double mu, TransferElements* out) noexcept {
+    constexpr std::size_t chunk = 32;
+    ArcStates arcs[chunk];
+    std::size_t rows[chunk];
+    TransferElements elements[chunk];
+    for (std::size_t begin = 0; begin < n; begin += chunk) {
+        const std::size_t end = std::min(n, begin + chunk);
+        std::size_t held = 0;
+        for (std::size_t k = begin; k < end; ++k) {
+            const BurnArc& b = burns[k];
+            if (found_nothing(b.burn) || has_nan(b.burn.dv2)) {
+                out[k] = burn_arc_elements(b.burn, b.ends, b.u1, b.u2, mu);
+                continue;
+            }
+            arcs[held] = {b.ends, b.u1 + b.burn.dv1, b.u2 - b.burn.dv2};
+            rows[held++] = k;
+        }
+        compute_transfer_orbit_elements_batch(arcs, held, mu, elements);
+        for (std::size_t i = 0; i < held; ++i) out[rows[i]] = elements[i];
     }
-    out_a = burn_arc_elements(a.burn, a.ends, a.u1, a.u2, mu);
-    out_b = burn_arc_elements(b.burn, b.ends, b.u1, b.u2, mu);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // transfer is rebuilt from the two initial states and the impulses, aimed where the transfer problem aims, so the
 // elements describe the arc whose cost was reported.
 
+#include <cstddef>
 #include <vector>
 
 #include "common/arc_ends.hpp"
@@ -42,9 +43,9 @@ struct BurnArc {
     Vec3 u2;
 };
 
-// burn_arc_elements of two burns, bit for bit, the two computed side by side where both have an arrival burn.
-void burn_arc_elements_pair(const BurnArc& a, const BurnArc& b, double mu, TransferElements& out_a,
-                            TransferElements& out_b) noexcept;
+// burn_arc_elements of burns[k] into out[k] for k = 0 .. n-1, bit for bit; the burns with an arrival burn have
+// their elements computed together (compute_transfer_orbit_elements_batch).
+void burn_arc_elements_batch(const BurnArc* burns, std::size_t n, double mu, TransferElements* out) noexcept;
 
 // The burn of a transfer of `problem`.
 Burn make_burn(const OptimizedLambertSolution& transfer, const TransferProblem& problem) noexcept;

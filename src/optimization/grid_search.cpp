@@ -116,36 +116,30 @@ void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
             return ImpulseCase{arc_ends(ends.source[c.i], ends.target[c.j]), velocity(states.source[c.i]),
                                velocity(states.target[c.j]), ends.source_normal[c.i], x[c.j] - x[c.i]};
         };
-        // The cells' bests arrive in bursts, after each run of solves: their elements, independent arithmetic,
-        // then follow one another instead of sitting between the solves' dependency chains, and they are computed
-        // two cells at a time, whose chains of divisions and square roots overlap.
-        std::optional<std::size_t> pending_k;
-        BurnArc pending;
-        const auto arc_of = [&](std::size_t k, const Impulses& best) {
-            const Cell& c = cells[k - begin];
-            return BurnArc{transfer_record(best, x[c.i], x[c.j], problem.arcs.rendezvous),
-                           arc_ends(ends.source[c.i], ends.target[c.j]), velocity(states.source[c.i]),
-                           velocity(states.target[c.j])};
+        // The cells' bests arrive in bursts, after each run of solves: their elements, independent arithmetic, then
+        // follow one another instead of sitting between the solves' dependency chains, and they are computed
+        // together, a run of kept cells at a time (burn_arc_elements_batch).
+        constexpr std::size_t run = batch_run_arcs;
+        BurnArc held[run];
+        std::size_t held_k[run];
+        TransferElements elements[run];
+        std::size_t held_n = 0;
+        const auto drain = [&] {
+            burn_arc_elements_batch(held, held_n, mu, elements);
+            for (std::size_t i = 0; i < held_n; ++i) keep(held_k[i], {held[i].burn, elements[i]});
+            held_n = 0;
         };
         best_lambert_impulses_run(begin, end, case_of, problem.arcs,
                                   [&](std::size_t k, const std::optional<Impulses>& best) {
                                       if (!best) return;
-                                      if (!pending_k) {
-                                          pending = arc_of(k, *best);
-                                          pending_k = k;
-                                          return;
-                                      }
-                                      const BurnArc arc = arc_of(k, *best);
-                                      Burn first{pending.burn, {}};
-                                      Burn second{arc.burn, {}};
-                                      burn_arc_elements_pair(pending, arc, mu, first.elements, second.elements);
-                                      keep(*pending_k, first);
-                                      keep(k, second);
-                                      pending_k.reset();
+                                      const Cell& c = cells[k - begin];
+                                      held[held_n] = {transfer_record(*best, x[c.i], x[c.j], problem.arcs.rendezvous),
+                                                      arc_ends(ends.source[c.i], ends.target[c.j]),
+                                                      velocity(states.source[c.i]), velocity(states.target[c.j])};
+                                      held_k[held_n] = k;
+                                      if (++held_n == run) drain();
                                   });
-        if (pending_k) {
-            keep(*pending_k, {pending.burn, burn_arc_elements(pending.burn, pending.ends, pending.u1, pending.u2, mu)});
-        }
+        drain();
     });
 }
 

@@ -17,106 +17,15 @@
 #include "common/select.hpp"
 #include "common/simd.hpp"
 #include "common/vec3.hpp"
+#include "orbit/element_steps.hpp"
 
 namespace orbelin::detail {
 
-// Below this, a node vector, eccentricity or radius is treated as zero when choosing which raw angles exist.
-// Fixed on purpose: it only protects atan2/acos from meaningless directions; the caller's tol decides the
-// degenerate cases.
-inline constexpr double element_guard = 1e-12;
-
-inline constexpr double half_pi = 1.5707963267948966;
-
-// atan(k / 32) for k = 0..32 as a sum of two doubles (the second is the rounding error of the first).
-inline constexpr double atan_32nds_hi[33] = {0.0,
-                                             0.031239833430268277,
-                                             0.06241880999595735,
-                                             0.09347678115858947,
-                                             0.12435499454676144,
-                                             0.15499674192394097,
-                                             0.18534794999569476,
-                                             0.21535769969773805,
-                                             0.24497866312686414,
-                                             0.2741674511196588,
-                                             0.3028848683749714,
-                                             0.3310960767041321,
-                                             0.35877067027057225,
-                                             0.38588266939807375,
-                                             0.4124104415973873,
-                                             0.43833655985795783,
-                                             0.4636476090008061,
-                                             0.48833395105640554,
-                                             0.5123894603107377,
-                                             0.5358112379604637,
-                                             0.5585993153435624,
-                                             0.5807563535676704,
-                                             0.6022873461349642,
-                                             0.6231993299340659,
-                                             0.6435011087932844,
-                                             0.6632029927060933,
-                                             0.6823165548747481,
-                                             0.7008544078844502,
-                                             0.7188299996216245,
-                                             0.7362574289814281,
-                                             0.7531512809621944,
-                                             0.7695264804056583,
-                                             0.7853981633974483};
-inline constexpr double atan_32nds_lo[33] = {0.0,
-                                             -1.188442711587748e-18,
-                                             -1.5490756308295046e-18,
-                                             -6.2844725995420954e-18,
-                                             -3.1253241424539383e-18,
-                                             9.585415594114324e-18,
-                                             4.180692268843079e-18,
-                                             4.738160130078733e-19,
-                                             1.0698755618734451e-17,
-                                             8.261353575163773e-18,
-                                             -1.1010827903001369e-17,
-                                             -7.952610375793799e-18,
-                                             -2.4623815582638635e-17,
-                                             2.378822732491941e-17,
-                                             -1.587652227770689e-17,
-                                             -2.494277030626541e-17,
-                                             2.2698777452961687e-17,
-                                             -1.1373236189329585e-17,
-                                             -2.5462781472855804e-17,
-                                             -4.0637956834825575e-18,
-                                             -5.4556305485916264e-18,
-                                             -1.441464378193067e-17,
-                                             2.950430737228402e-17,
-                                             2.672403885140095e-17,
-                                             1.5834785051444286e-17,
-                                             -3.076054864429649e-17,
-                                             6.943223671560008e-18,
-                                             -1.987626234335816e-17,
-                                             -2.1478388444456983e-17,
-                                             3.473937648299457e-17,
-                                             -2.4256934659182068e-17,
-                                             -3.704991905602721e-17,
-                                             3.061616997868383e-17};
-
-// atan2(y, x) without a library call, for the element angles (five per state, which otherwise cost most of the
-// conversion). The smaller magnitude over the larger gives a tangent q in [0, 1]; with c the nearest multiple of
-// 1/32, atan q = atan c + atan z, z = (q - c) / (1 + q c), |z| <= 1/64, and the Taylor series of atan z up to z^9
-// leaves a relative error below 1e-19. The angle is within a few ulps of the library's. Zeros, infinities, NaN and
-// magnitudes beyond 1e300 (where hi + c lo could overflow) take the library's route and conventions.
+// atan2(y, x) by atan2_core where it applies (orbit/element_steps.hpp); zeros, infinities, NaN and magnitudes
+// beyond 1e300 take the library's route and conventions.
 inline double atan2_fast(double y, double x) noexcept {
-    const double ax = std::fabs(x);
-    const double ay = std::fabs(y);
-    if (!(ax > 0.0 && ay > 0.0 && ax < 1e300 && ay < 1e300)) return std::atan2(y, x);
-    const double lo = select_less(ax, ay, ax, ay);
-    const double hi = select_less(ax, ay, ay, ax);
-    // Adding 1.5 * 2^52 rounds 32 q to the nearest integer k, which the low bits of the sum then hold.
-    const double shifted = lo / hi * 32.0 + 6755399441055744.0;
-    const auto k = static_cast<std::size_t>(std::bit_cast<std::uint64_t>(shifted) & 63u);
-    const double c = (shifted - 6755399441055744.0) * 0.03125;
-    const double z = (lo - c * hi) / (hi + c * lo);
-    const double w = z * z;
-    // -1/3 + w/5 - w^2/7 + w^3/9, in two halves that evaluate side by side.
-    const double series = (-1.0 / 3.0 + w * (1.0 / 5.0)) + (w * w) * (-1.0 / 7.0 + w * (1.0 / 9.0));
-    const double a = atan_32nds_hi[k] + (atan_32nds_lo[k] + (z + (z * w) * series));
-    const double t = select_less(ax, ay, half_pi - a, a);
-    return std::copysign(select_less(x, 0.0, pi - t, t), y);
+    if (!atan2_core_applies<double>(y, x)) return std::atan2(y, x);
+    return atan2_core<double>(y, x);
 }
 
 // Two angles from one evaluation.
@@ -187,14 +96,8 @@ inline AnglePair vector_angle_pair(const Vec3& p0, const Vec3& q0, const Vec3& p
 #endif
 }
 
-// Angle into [0, 2pi). NaN stays NaN. fmod is exact, so inside (-2pi, 2pi) it returns x itself: the angles that
-// atan2 produces take the first line without the library call and with the same bits.
-inline double wrap_two_pi(double x) noexcept {
-    if (x > -two_pi && x < two_pi) return select_less(x, 0.0, x + two_pi, x);
-    x = std::fmod(x, two_pi);
-    if (x < 0.0) x += two_pi;
-    return x;
-}
+// Angle into [0, 2pi) (wrap_angle).
+inline double wrap_two_pi(double x) noexcept { return wrap_angle<double>(x); }
 
 // Vectors every element derives from.
 struct OrbitGeometry {
@@ -286,11 +189,9 @@ inline OrbitGeometry orbit_geometry(const State& s, double mu) noexcept {
     return orbit_geometry(r, velocity(s), r_norm, r / r_norm, mu);
 }
 
-// a = -mu / (2 xi) from the vis-viva energy; +inf when |xi| < tol (parabolic), negative when hyperbolic.
+// a = -mu / (2 xi) from the vis-viva energy (semi_major_axis_of).
 inline double semi_major_axis(const OrbitGeometry& g, double mu, double tol) noexcept {
-    const double energy = g.v_norm * g.v_norm / 2.0 - mu / g.r_norm;
-    if (std::fabs(energy) < tol) return inf;
-    return -mu / (2.0 * energy);
+    return semi_major_axis_of<double>(g.v_norm, g.r_norm, mu, tol);
 }
 
 // Inclination in [0, pi]. Only a genuinely vanishing h gives 0; NaN input stays NaN. The angle is

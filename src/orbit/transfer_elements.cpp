@@ -1,9 +1,11 @@
 #include "orbit/transfer_elements.hpp"
 
+#include <atomic>
 #include <cmath>
 
 #include "common/constants.hpp"
 #include "common/select.hpp"
+#include "common/system_resources.hpp"
 #include "orbit/classical_elements.hpp"
 
 namespace orbelin {
@@ -38,16 +40,9 @@ TransferElements arc_elements(const detail::ArcAngles& angles) noexcept {
     out.ta_depart = dep.nu * rad2deg;
     out.ta_arrive = angles.arrival_nu * rad2deg;
 
-    if (std::isinf(out.sma) || std::isnan(out.sma)) {
-        out.rp = nan;
-        out.ra = nan;
-    } else {
-        // (1 - e) a for the ellipse, |a| (e - 1) for the hyperbola (a < 0), which is the same product bit for bit:
-        // 1 - e is exactly -(e - 1). A hyperbola has no apoapsis. Ellipses and hyperbolas alternate at random in a
-        // batch, so the choice is a select, not a branch.
-        out.rp = (1.0 - out.ecc) * out.sma;
-        out.ra = select_less(0.0, out.sma, (1.0 + out.ecc) * out.sma, inf);
-    }
+    const detail::Apsides<double> ap = detail::apsides<double>(out.sma, out.ecc);
+    out.rp = ap.rp;
+    out.ra = ap.ra;
     return out;
 }
 
@@ -68,6 +63,47 @@ void compute_transfer_orbit_elements_pair(const ArcStates& a, const ArcStates& b
     const detail::ArcAngles angles_b = detail::arc_angles(gb, mu, transfer_tol);
     out_a = arc_elements(angles_a);
     out_b = arc_elements(angles_b);
+}
+
+namespace detail {
+
+void transfer_elements_portable(const ArcStates* arcs, std::size_t n, double mu, TransferElements* out) noexcept {
+    std::size_t k = 0;
+    for (; k + 1 < n; k += 2) compute_transfer_orbit_elements_pair(arcs[k], arcs[k + 1], mu, out[k], out[k + 1]);
+    if (k < n) out[k] = compute_transfer_orbit_elements(arcs[k].ends, arcs[k].v1, arcs[k].v2, mu);
+}
+
+#if !ORBELIN_LANE_KERNELS
+// Builds without the lane kernels never choose them (instruction_set_supported is false for their sets).
+void transfer_elements_avx2(const ArcStates* arcs, std::size_t n, double mu, TransferElements* out) noexcept {
+    transfer_elements_portable(arcs, n, mu, out);
+}
+void transfer_elements_avx512(const ArcStates* arcs, std::size_t n, double mu, TransferElements* out) noexcept {
+    transfer_elements_portable(arcs, n, mu, out);
+}
+#endif
+
+namespace {
+
+using TransferElementsKernel = void (*)(const ArcStates*, std::size_t, double, TransferElements*) noexcept;
+
+// The kernel of compute_transfer_orbit_elements_batch, set once at load time; read on every call from any thread.
+std::atomic<TransferElementsKernel> transfer_elements_kernel{&transfer_elements_portable};
+
+}  // namespace
+
+}  // namespace detail
+
+void use_transfer_elements_kernels(InstructionSet isa) noexcept {
+    detail::TransferElementsKernel kernel = &detail::transfer_elements_portable;
+    if (isa == InstructionSet::avx2) kernel = &detail::transfer_elements_avx2;
+    if (isa == InstructionSet::avx512) kernel = &detail::transfer_elements_avx512;
+    detail::transfer_elements_kernel.store(kernel, std::memory_order_relaxed);
+}
+
+void compute_transfer_orbit_elements_batch(const ArcStates* arcs, std::size_t n, double mu,
+                                           TransferElements* out) noexcept {
+    detail::transfer_elements_kernel.load(std::memory_order_relaxed)(arcs, n, mu, out);
 }
 
 }  // namespace orbelin

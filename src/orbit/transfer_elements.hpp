@@ -1,6 +1,9 @@
 #pragma once
 // Orbital elements that describe one transfer arc (a Lambert solution) between two ECI states.
 
+#include <cstddef>
+#include <cstdint>
+
 #include "common/arc_ends.hpp"
 #include "common/vec3.hpp"
 
@@ -42,5 +45,27 @@ struct ArcStates {
 // conversions are chains of dependent divisions and square roots, which overlap when written side by side.
 void compute_transfer_orbit_elements_pair(const ArcStates& a, const ArcStates& b, double mu, TransferElements& out_a,
                                           TransferElements& out_b) noexcept;
+
+// compute_transfer_orbit_elements(arcs[k].ends, arcs[k].v1, arcs[k].v2, mu) into out[k] for k = 0 .. n-1, bit for
+// bit, several arcs at a time: with the kernel chosen by use_transfer_elements_kernels, one arc per lane of 4
+// (AVX2) or 8 (AVX-512F) doubles; the portable kernel converts two arcs side by side.
+void compute_transfer_orbit_elements_batch(const ArcStates* arcs, std::size_t n, double mu,
+                                           TransferElements* out) noexcept;
+
+enum class InstructionSet : std::uint8_t;
+
+// Makes compute_transfer_orbit_elements_batch use the kernel of `isa` from now on; the caller has checked that the
+// machine runs it (instruction_set_supported). Called once, when the module is loaded.
+void use_transfer_elements_kernels(InstructionSet isa) noexcept;
+
+namespace detail {
+
+// The kernels behind compute_transfer_orbit_elements_batch. The lane kernels exist only in builds with
+// ORBELIN_LANE_KERNELS and may run only where the CPU has their instructions.
+void transfer_elements_portable(const ArcStates* arcs, std::size_t n, double mu, TransferElements* out) noexcept;
+void transfer_elements_avx2(const ArcStates* arcs, std::size_t n, double mu, TransferElements* out) noexcept;
+void transfer_elements_avx512(const ArcStates* arcs, std::size_t n, double mu, TransferElements* out) noexcept;
+
+}  // namespace detail
 
 }  // namespace orbelin

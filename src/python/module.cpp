@@ -14,6 +14,7 @@
 
 #include "common/fault.hpp"
 #include "common/system_resources.hpp"
+#include "orbit/transfer_elements.hpp"
 #include "parallel/thread_pool.hpp"
 #include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
@@ -112,7 +113,9 @@ PyObject* init_module() {
         raise_value_error(e.what());
     }
     try {
-        use_householder_kernels(configured_instruction_set());
+        const InstructionSet isa = configured_instruction_set();
+        use_householder_kernels(isa);
+        use_transfer_elements_kernels(isa);
     } catch (const std::invalid_argument& e) {
         raise_value_error(e.what());
     } catch (const UnsupportedInstructionSet& e) {

@@ -32,20 +32,24 @@ ORBELIN_LANE_INLINE TofAndY<V> lancaster_tof(V m, V x, V lambda) noexcept {
     const V inv_E = 1.0 / E;
     const V g = x * z - lambda * E;
     const V sqrt_rho = lanes::sqrt<V>(rho);
+    // T = (x - lambda z - delta / sqrt(rho)) / E, with delta = M pi + acos(g) on the ellipse and log(...) on the
+    // hyperbola, distributed so that everything but the arccosine or logarithm is ready before it is: a
+    // multiplication and a subtraction follow it on the iteration's dependency chain instead of an addition, two
+    // multiplications and a subtraction; the reciprocals take the divisions off the chain altogether.
+    const V scale = (1.0 / sqrt_rho) * inv_E;
+    const V base = (x - lambda * z) * inv_E;
     // Lanes all on one side take one function; a NaN E takes the logarithm, as the scalar test does.
     const lanes::mask_t<V> ellipse = E < 0.0;
-    V delta;
+    V T;
     if (lanes::all<V>(ellipse)) {
-        delta = m * pi + vmath::acos<V>(g);
+        T = (base - (m * pi) * scale) - vmath::acos<V>(g) * scale;
     } else if (!lanes::any<V>(ellipse)) {
-        delta = vmath::log<V>(sqrt_rho * (z - lambda * x) + g);
+        T = base - vmath::log<V>(sqrt_rho * (z - lambda * x) + g) * scale;
     } else {
-        delta = lanes::select<V>(ellipse, m * pi + vmath::acos<V>(g), vmath::log<V>(sqrt_rho * (z - lambda * x) + g));
+        T = lanes::select<V>(ellipse, (base - (m * pi) * scale) - vmath::acos<V>(g) * scale,
+                             base - vmath::log<V>(sqrt_rho * (z - lambda * x) + g) * scale);
     }
-    // The reciprocals are ready before the arccosine or logarithm is, which leaves two multiplications on the
-    // iteration's dependency chain instead of two divisions.
-    const V inv_sqrt_rho = 1.0 / sqrt_rho;
-    return {(x - lambda * z - delta * inv_sqrt_rho) * inv_E, z, -inv_E};
+    return {T, z, -inv_E};
 }
 
 template <class V>
@@ -57,9 +61,14 @@ struct TofDerivatives {
 
 // Derivatives of T(x) at x, given T = T(x), y = sqrt(1 - lambda^2 (1 - x^2)) and 1 / (1 - x^2) (Izzo 2015, eq. 22;
 // the time formulas have the reciprocal at hand). Two reciprocals stand for the six divisions of the formulas as
-// written, which form one long dependency chain in every Householder step; the results differ from those of the
-// divisions by an ulp or two.
+// written. Each derivative is linear in T (d2 through d1, d3 through d2 and d1), so the formulas are expanded into
+// d_i = a_i T + b_i with a_i and b_i from x, lambda and y alone: they are formed while T is, and one multiplication
+// and one addition follow T instead of the chain d1 -> d2 -> d3 that would otherwise be the longest part of every
+// Householder step. The results differ from those of the formulas as written by a few ulps.
+// x, T, lambda, y and 1 / (1 - x^2) as the formulas name them (T, which enters only the last step, is no longer used
+// together with the others).
 template <class V>
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 ORBELIN_LANE_INLINE TofDerivatives<V> tof_derivatives(V x, V T, V lambda, V y, V inv_umx2) noexcept {
     const V l2 = lambda * lambda;
     const V l3 = l2 * lambda;
@@ -67,9 +76,18 @@ ORBELIN_LANE_INLINE TofDerivatives<V> tof_derivatives(V x, V T, V lambda, V y, V
     const V iy = 1.0 / y;
     const V iy3 = iy * iy * iy;
     const V iy5 = iy3 * iy * iy;
-    const V d1 = (3.0 * x * T - 2.0 + 2.0 * l3 * x * iy) * inv_umx2;
-    const V d2 = (3.0 * T + 5.0 * x * d1 + 2.0 * (1.0 - l2) * l3 * iy3) * inv_umx2;
-    const V d3 = (7.0 * x * d2 + 8.0 * d1 - 6.0 * (1.0 - l2) * l5 * x * iy5) * inv_umx2;
+    // d1 = (3 x T - 2 + 2 lambda^3 x / y) / (1 - x^2)
+    const V a1 = 3.0 * x * inv_umx2;
+    const V b1 = (2.0 * l3 * x * iy - 2.0) * inv_umx2;
+    // d2 = (3 T + 5 x d1 + 2 (1 - lambda^2) lambda^3 / y^3) / (1 - x^2)
+    const V a2 = (3.0 + 5.0 * x * a1) * inv_umx2;
+    const V b2 = (5.0 * x * b1 + 2.0 * (1.0 - l2) * l3 * iy3) * inv_umx2;
+    // d3 = (7 x d2 + 8 d1 - 6 (1 - lambda^2) lambda^5 x / y^5) / (1 - x^2)
+    const V a3 = (7.0 * x * a2 + 8.0 * a1) * inv_umx2;
+    const V b3 = (7.0 * x * b2 + 8.0 * b1 - 6.0 * (1.0 - l2) * l5 * x * iy5) * inv_umx2;
+    const V d1 = a1 * T + b1;
+    const V d2 = a2 * T + b2;
+    const V d3 = a3 * T + b3;
     return {d1, d2, d3};
 }
 

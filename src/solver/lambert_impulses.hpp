@@ -196,17 +196,36 @@ inline constexpr std::size_t annotation_run = batch_run_arcs;
 // as the solver does.
 //
 // The arcs of consecutive cases are solved together in runs of up to annotation_run (detail::IzzoRun) and then
-// annotated: a solve is a chain of dependent divisions and transcendental calls that leaves most of the core idle,
-// the elements are independent arithmetic that keeps it busy, and arc by arc the two get in each other's way
-// (about 18 ns per arc on the 2-core x86-64 machine of the benchmarks, against 95 ns for the elements alone). The
-// sink still sees every record of a case in order, and the cases in order.
+// annotated, annotation_run records at a time (compute_transfer_orbit_elements_batch, one arc per lane): a solve is
+// a chain of dependent divisions and transcendental calls that leaves most of the core idle, the elements are
+// independent arithmetic that keeps it busy, and arc by arc the two get in each other's way (about 18 ns per arc on
+// the 2-core x86-64 machine of the benchmarks, against 95 ns for the elements alone). The sink still sees every
+// record of a case in order, and the cases in order.
 template <class CaseOf, class F>
 void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertSettings& o, F&& sink) {
     // The cases whose arcs are in flight.
     constexpr std::size_t ring = batch_run_cases;
     ArcEnds ends[ring];
+    // Records waiting for their elements, in order.
+    struct Held {
+        std::size_t c = 0;
+        LambertSolution s;
+    };
+    Held held[annotation_run];
+    ArcStates arcs[annotation_run];
+    TransferElements elements[annotation_run];
+    std::size_t held_n = 0;
+    const auto drain = [&] {
+        compute_transfer_orbit_elements_batch(arcs, held_n, o.mu, elements);
+        for (std::size_t k = 0; k < held_n; ++k)
+            sink(held[k].c, static_cast<const LambertSolution&>(held[k].s),
+                 static_cast<const TransferElements&>(elements[k]));
+        held_n = 0;
+    };
     auto annotate = [&](const detail::IzzoItem& item, const LambertSolution& s) {
-        sink(item.c, s, compute_transfer_orbit_elements(ends[item.c % ring], s.v1, s.v2, o.mu));
+        held[held_n] = {item.c, s};
+        arcs[held_n] = {ends[item.c % ring], s.v1, s.v2};
+        if (++held_n == annotation_run) drain();
     };
     detail::IzzoRun<annotation_run> run(o);
     // Cases are read a run ahead of their solves (common/staged_loop.hpp).
@@ -216,6 +235,7 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
         run.add(detail::IzzoCase{e, Vec3{}, k.tof, c, /*has_normal=*/false, /*both=*/false}, annotate);
     });
     run.flush(annotate);
+    drain();
 }
 
 // The arcs of the single problem (r1, r2, tof) with their elements, as visit_annotated_cases gives them but one at a

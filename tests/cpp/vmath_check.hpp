@@ -162,7 +162,9 @@ inline std::vector<double> edges(Fn fn) {
     std::vector<double> e = special_values();
     switch (fn) {
         case Fn::log:
-            e.insert(e.end(), {std::sqrt(0.5), std::sqrt(2.0), 2.0 * std::sqrt(2.0), 0.25 * std::sqrt(2.0)});
+            // The ends of the reduced range, and the table rows beside 1, where log(c) changes from 0.
+            e.insert(e.end(), {std::sqrt(0.5), std::sqrt(2.0), 2.0 * std::sqrt(2.0), 0.25 * std::sqrt(2.0),
+                               1.0 + 0x1p-8, 1.0 - 0x1p-9, 1.0 + 0x1p-7, 1.0 - 0x1p-8});
             break;
         case Fn::acos:
         case Fn::asin:
