@@ -35,7 +35,7 @@ DvCase dv_case(const LambertBatch& batch, const Readers& view, std::size_t c) {
 template <class Readers>
 ImpulseCase impulse_case(const LambertBatch& batch, const Readers& view, std::size_t c) {
     const DvCase k = dv_case(batch, view, c);
-    return {arc_ends(k.r1, k.r2), k.u1, k.u2, departure_normal(k.r1, k.u1), k.tof};
+    return {arc_ends(k.r1, k.r2), k.u1, k.u2, std::nullopt, k.tof, /*normal_of_u1=*/true};
 }
 
 // Five result arrays, created unwritten: three magnitudes of shape S and two vectors of S + (3,).

@@ -48,8 +48,7 @@ PyObject* lambert_izzo_jacobian_impl(const Args& args) {
         spec, [&] { return batch.view(); },
         [&](std::size_t c, const auto& v) {
             const std::size_t row = batch.row_of(c);
-            return lambert_izzo_count(v.first.vec3(row), v.second.vec3(row), batch.tof_of(c), options,
-                                      [] { return std::optional<Vec3>(); });
+            return lambert_izzo_count(v.first.vec3(row), v.second.vec3(row), batch.tof_of(c), options);
         },
         case_by_case([&](std::size_t c, const auto& v, auto&& sink) {
             const std::size_t row = batch.row_of(c);

@@ -62,8 +62,7 @@ void izzo_prepare_lanes(const IzzoCase* k, std::size_t n, const LambertSettings&
         }
         // 3. Plane normal, with the fallbacks for collinear positions lane by lane.
         const V3<V> ih = izzo_plane_normal<V>(e.ir1, e.ir2, [&](int l, double hn, V3<V>& out) {
-            const IzzoCase& c = case_of(l);
-            const Vec3 h = izzo_collinear_normal(c.ends.r1_unit, hn, c.has_normal ? &c.normal : nullptr);
+            const Vec3 h = izzo_case_collinear_normal(case_of(l), hn);
             set_lane(out.x, l, h.x);
             set_lane(out.y, l, h.y);
             set_lane(out.z, l, h.z);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "common/arc_ends.hpp"
 #include "common/vec3.hpp"
@@ -16,6 +17,10 @@ namespace orbelin {
 // transfer plane cannot be taken from them (step 3). The optimisers' choice of a reference normal uses the same
 // test, so that both agree on every pair of positions.
 inline constexpr double collinear_sin_angle = 1e-12;
+
+// The unit angular momentum of a departure state (r1, u1), or nothing when |r1 x u1| <= 1e-15 (or NaN): the normal
+// that collinear_reference_normal hands over for collinear positions.
+std::optional<Vec3> departure_normal(const Vec3& r1, const Vec3& u1) noexcept;
 
 }  // namespace orbelin
 
@@ -52,7 +57,8 @@ struct IzzoItem {
 
 // One case of a run before its setup: the ends of the arc, the time of flight and a plane normal taken only for
 // collinear positions (normal_if_collinear of izzo_prepare). `both`: the case is solved in both directions of
-// motion, the run's own first and then the other one, sharing steps 1-6.
+// motion, the run's own first and then the other one, sharing steps 1-6. With normal_of_u1 the normal is
+// departure_normal(ends.r1, u1), worked out only for collinear positions, the rare cases that take it.
 struct IzzoCase {
     ArcEnds ends;
     Vec3 normal;
@@ -60,6 +66,8 @@ struct IzzoCase {
     std::size_t c = 0;
     bool has_normal = false;
     bool both = false;
+    Vec3 u1{};
+    bool normal_of_u1 = false;
 };
 
 // Steps 1-9 for the cases k[0 .. n-1] with the run's settings s (direction of motion included): fwd[i] receives
@@ -83,6 +91,8 @@ void izzo_velocities_avx512(const IzzoProblem* const* p, const double* x, std::s
 // The plane normal of collinear unit directions ir1, ir2 (|ir1 x ir2| = hn below collinear_sin_angle, or NaN):
 // the unit `normal` when given and hn is below the threshold, otherwise one from the coordinate axes.
 Vec3 izzo_collinear_normal(const Vec3& ir1, double hn, const Vec3* normal) noexcept;
+// The same for a case of a run, with the normal the case names.
+Vec3 izzo_case_collinear_normal(const IzzoCase& k, double hn) noexcept;
 // Step 7-8 without the refusal: the revolutions solved, min(max_rev, the largest feasible count).
 std::uint64_t izzo_revolution_count(double lambda, double T, double T00, std::uint64_t max_rev) noexcept;
 // The guess of step 9 for T1 < T < T00, between the other two regimes.

@@ -105,6 +105,37 @@ struct IzzoGeometry {
     V3<V> it1, it2;
 };
 
+// 4. The sign of lambda and of the tangential directions from the z component of the plane's unit normal ih (negative
+//    for a transfer angle above 180 degrees as seen from +z), flipped again for retrograde motion (retro: -1 for
+//    retrograde, 1 otherwise). Both conditions vary at random across a batch,
+//    so the sign is a factor instead of a branch: cross(ir, ih) is exactly -cross(ih, ir), and multiplying by -1 or
+//    1 is exact.
+template <class V>
+ORBELIN_LANE_INLINE V izzo_sign(V ih_z, double retro) noexcept {
+    if constexpr (lanes::is_scalar_v<V>) {
+        return select_less(ih_z, 0.0, -1.0, 1.0) * retro;
+    } else {
+        return lanes::select<V>(ih_z < 0.0, lanes::splat<V>(-1.0), lanes::splat<V>(1.0)) * retro;
+    }
+}
+
+// 5. lambda from the chord c and the semi-perimeter s of step 2, with the sign of izzo_sign.
+template <class V>
+ORBELIN_LANE_INLINE V izzo_lambda(const IzzoEnds<V>& e, V c, V s, V sign) noexcept {
+    //  Near a half turn 1 - c/s = r1 r2 cos^2(theta/2) / s^2 is a difference of nearly equal numbers: within
+    //  a few 1e-3 rad of it the rounding of c would cost lambda up to 1e-8 (arcs that miss r2 by 1e-7 of its
+    //  radius) or, within 1e-7 rad, turn 1 - c/s negative. There the square of the cosine comes from the
+    //  half-sum of the unit vectors, |ir1 + ir2|^2 / 4, which those rounding errors do not reach; anything
+    //  still negative gives 0, and a NaN stays NaN.
+    V one_minus_c_over_s = 1.0 - c / s;
+    const lanes::mask_t<V> band = one_minus_c_over_s < half_turn_band;
+    if (lanes::any<V>(band)) {
+        const V half_sum = norm(e.ir1 + e.ir2) / (2.0 * s);
+        one_minus_c_over_s = lanes::select<V>(band, e.r1n * e.r2n * half_sum * half_sum, one_minus_c_over_s);
+    }
+    return sign * lanes::sqrt<V>(lanes::select<V>(one_minus_c_over_s < 0.0, lanes::splat<V>(0.0), one_minus_c_over_s));
+}
+
 // retro: -1 for retrograde motion, 1 otherwise.
 template <class V>
 ORBELIN_LANE_INLINE IzzoGeometry<V> izzo_geometry(const IzzoEnds<V>& e, const V3<V>& ih, double mu,
@@ -115,29 +146,9 @@ ORBELIN_LANE_INLINE IzzoGeometry<V> izzo_geometry(const IzzoEnds<V>& e, const V3
     const V s = (e.r1n + e.r2n + c) / 2.0;
     g.T = lanes::sqrt<V>(2.0 * mu / (s * s * s)) * e.tof;
 
-    // 4-5. lambda and the tangential directions. Their sign follows the z component of ih (a transfer angle
-    //      above 180 degrees as seen from +z) and flips again for retrograde motion. Both conditions vary at
-    //      random across a batch, so the sign is a factor instead of a branch: cross(ir, ih) is exactly
-    //      -cross(ih, ir), and multiplying by -1 or 1 is exact.
-    V sign;
-    if constexpr (lanes::is_scalar_v<V>) {
-        sign = select_less(ih.z, 0.0, -1.0, 1.0) * retro;
-    } else {
-        sign = lanes::select<V>(ih.z < 0.0, lanes::splat<V>(-1.0), lanes::splat<V>(1.0)) * retro;
-    }
-    //      Near a half turn 1 - c/s = r1 r2 cos^2(theta/2) / s^2 is a difference of nearly equal numbers: within
-    //      a few 1e-3 rad of it the rounding of c would cost lambda up to 1e-8 (arcs that miss r2 by 1e-7 of its
-    //      radius) or, within 1e-7 rad, turn 1 - c/s negative. There the square of the cosine comes from the
-    //      half-sum of the unit vectors, |ir1 + ir2|^2 / 4, which those rounding errors do not reach; anything
-    //      still negative gives 0, and a NaN stays NaN.
-    V one_minus_c_over_s = 1.0 - c / s;
-    const lanes::mask_t<V> band = one_minus_c_over_s < half_turn_band;
-    if (lanes::any<V>(band)) {
-        const V half_sum = norm(e.ir1 + e.ir2) / (2.0 * s);
-        one_minus_c_over_s = lanes::select<V>(band, e.r1n * e.r2n * half_sum * half_sum, one_minus_c_over_s);
-    }
-    g.lambda =
-        sign * lanes::sqrt<V>(lanes::select<V>(one_minus_c_over_s < 0.0, lanes::splat<V>(0.0), one_minus_c_over_s));
+    // 4-5. lambda and the tangential directions.
+    const V sign = izzo_sign<V>(ih.z, retro);
+    g.lambda = izzo_lambda<V>(e, c, s, sign);
     // Normalised here once; the velocity reconstruction (step 11) uses them only as unit vectors.
     const V3<V> it1 = scale(sign, cross(ih, e.ir1));
     const V3<V> it2 = scale(sign, cross(ih, e.ir2));

@@ -12,13 +12,6 @@ Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1, const Vec3
     return {m1, m2, m1 + m2, dv1, dv2};
 }
 
-std::optional<Vec3> departure_normal(const Vec3& r1, const Vec3& u1) noexcept {
-    const Vec3 h = cross(r1, u1);
-    const double h_norm = norm(h);
-    if (!(h_norm > 1e-15)) return std::nullopt;
-    return h / h_norm;
-}
-
 std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, const Vec3& r2) noexcept {
     const std::optional<Vec3> normal = departure_normal(r1, u1);
     if (!normal) return std::nullopt;

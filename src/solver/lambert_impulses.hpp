@@ -55,10 +55,6 @@ struct BestArcOptions {
     Directions directions = Directions::both;
 };
 
-// The unit angular momentum of a departure state (r1, u1), or nothing when |r1 x u1| <= 1e-15 (or NaN): the normal
-// that collinear_reference_normal hands over for collinear positions.
-std::optional<Vec3> departure_normal(const Vec3& r1, const Vec3& u1) noexcept;
-
 // The cheapest arc between (r1, u1) and (r2, u2) over time of flight tof. Candidates are the arcs whose v1 has no
 // NaN component, scanned in the solver's order, prograde before retrograde; a candidate replaces the best only
 // when its cost is strictly smaller, starting from the penalty value, so ties keep the earlier arc and a NaN cost
@@ -120,19 +116,21 @@ private:
 };
 
 // One problem between two spacecraft in a batch: the ends of the arc (arc_ends(r1, r2)), the two spacecraft
-// velocities, departure_normal(r1, u1) and the time of flight.
+// velocities, departure_normal(r1, u1) and the time of flight. With normal_of_u1 the normal is left out and
+// departure_normal(r1, u1) is worked out only where the solver takes it, for collinear positions.
 struct ImpulseCase {
     ArcEnds ends;
     Vec3 u1;
     Vec3 u2;
     std::optional<Vec3> normal;
     double tof = 0.0;
+    bool normal_of_u1 = false;
 };
 
 // Case c of a run (detail::IzzoRun), in one direction of motion or, with `both`, in both. The plane normal follows
 // collinear_reference_normal.
 inline detail::IzzoCase impulse_case(std::size_t c, const ImpulseCase& k, bool both) noexcept {
-    return {k.ends, k.normal.value_or(Vec3{}), k.tof, c, k.normal.has_value(), both};
+    return {k.ends, k.normal.value_or(Vec3{}), k.tof, c, k.normal.has_value(), both, k.u1, k.normal_of_u1};
 }
 
 // Problems of a batch in flight together (common/staged_loop.hpp and detail::IzzoRun): their arcs are solved
@@ -257,7 +255,7 @@ void visit_annotated_arcs(const Vec3& r1, const Vec3& r2, double tof, const Lamb
 
 // How many arcs visit_annotated_arcs gives, without solving.
 inline std::uint64_t annotated_arc_count(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& o) {
-    return lambert_izzo_count(r1, r2, tof, o, [] { return std::optional<Vec3>{}; });
+    return lambert_izzo_count(r1, r2, tof, o);
 }
 
 // Every arc between the departure state (r1, u1) and the arrival state (r2, u2), in the solver's order, as its
@@ -293,7 +291,7 @@ void visit_arc_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of
 // How many impulse pairs visit_arc_impulses gives, without solving.
 inline std::uint64_t arc_impulses_count(const Vec3& r1, const Vec3& u1, const Vec3& r2, double tof,
                                         const LambertSettings& o) {
-    return lambert_izzo_count(r1, r2, tof, o, [&] { return collinear_reference_normal(r1, u1, r2); });
+    return lambert_izzo_count(r1, r2, tof, o, &u1);
 }
 
 }  // namespace orbelin

@@ -151,6 +151,13 @@ inline TofAndY<double> tof_and_y(std::uint64_t M, double x, double lambda) noexc
 
 double x_to_tof(std::uint64_t M, double x, double lambda) noexcept { return tof_and_y(M, x, lambda).T; }
 
+std::optional<Vec3> departure_normal(const Vec3& r1, const Vec3& u1) noexcept {
+    const Vec3 h = cross(r1, u1);
+    const double h_norm = norm(h);
+    if (!(h_norm > 1e-15)) return std::nullopt;
+    return h / h_norm;
+}
+
 namespace detail {
 
 NearParabolicTof near_parabolic_tof(std::uint64_t M, double x, double lambda) noexcept {
@@ -448,6 +455,14 @@ Vec3 izzo_collinear_normal(const Vec3& ir1, double hn, const Vec3* normal) noexc
     return hpn >= collinear_sin_angle ? hp / hpn : Vec3{1.0, 0.0, 0.0};
 }
 
+Vec3 izzo_case_collinear_normal(const IzzoCase& k, double hn) noexcept {
+    if (k.normal_of_u1) {
+        const std::optional<Vec3> normal = departure_normal(k.ends.r1, k.u1);
+        return izzo_collinear_normal(k.ends.r1_unit, hn, normal ? &*normal : nullptr);
+    }
+    return izzo_collinear_normal(k.ends.r1_unit, hn, k.has_normal ? &k.normal : nullptr);
+}
+
 std::uint64_t izzo_revolution_count(double lambda, double T, double T00, std::uint64_t max_rev) noexcept {
     return revolution_count(lambda, T, T00, max_rev);
 }
@@ -523,18 +538,38 @@ void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, Lambert
     }
 }
 
-std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& settings) {
+std::uint64_t izzo_record_count(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& settings,
+                                const Vec3* u1) {
     const double mu = settings.mu;
+    const std::uint64_t max_rev = settings.max_rev;
     if (mu <= 0.0) throw_bad_mu(mu);
-    if (!(tof > 0.0) || settings.max_rev == 0) return 0;
+    if (!(tof > 0.0) || max_rev == 0) return 1;
     // A sufficient test without square roots first: s >= R = max(|r1|, |r2|) because c >= | |r1| - |r2| |, so
     // T <= sqrt(2 mu / R^3) tof, which is below pi when (2 mu tof^2 / pi^2)^2 < R^6. The margin of 1e-6 is far
     // beyond the rounding of the exact evaluation below. NaN and overflow fail the test and take that route.
     const double r_sq = std::fmax(dot(r1, r1), dot(r2, r2));
     const double q = 2.0 * mu * tof * tof / (pi * pi);
-    if (q * q < (1.0 - 1e-6) * (r_sq * r_sq * r_sq)) return 0;
-    // Steps 2 and 6 as izzo_setup evaluates them.
-    return saturating_count(izzo_scale(r1, r2, tof, mu).T / pi);
+    if (q * q < (1.0 - 1e-6) * (r_sq * r_sq * r_sq)) return 1;
+    // From here on the setup's own expressions, but only those that decide the count: steps 2 and 6 give T and
+    // floor(T / pi) (step 7), and when max_rev is below that bound the count is max_rev without lambda.
+    const ArcEnds ends = arc_ends(r1, r2);
+    const IzzoScale k = izzo_scale(r1, r2, ends.r1_norm, ends.r2_norm, tof, mu);
+    const std::uint64_t bound = saturating_count(k.T / pi);
+    if (bound == 0) return 1;
+    std::uint64_t revs = max_rev;
+    if (max_rev >= bound) {
+        // Steps 3-5 up to lambda, then steps 7-8.
+        const IzzoEnds<double> e{v3(r1), v3(r2), v3(ends.r1_unit), v3(ends.r2_unit), ends.r1_norm, ends.r2_norm, tof};
+        const V3<double> ih = izzo_plane_normal<double>(e.ir1, e.ir2, [&](int, double hn, V3<double>& out) {
+            const std::optional<Vec3> normal = u1 != nullptr ? departure_normal(r1, *u1) : std::nullopt;
+            out = v3(izzo_collinear_normal(ends.r1_unit, hn, normal ? &*normal : nullptr));
+        });
+        const double lambda =
+            izzo_lambda<double>(e, k.c, k.s, izzo_sign<double>(ih.z, settings.retrograde ? -1.0 : 1.0));
+        revs = revolution_count(lambda, k.T, izzo_t00<double>(lambda, std::acos(lambda)), max_rev);
+    }
+    if (revs > lambert_max_solved_revs) throw_too_many_revs(revs, max_rev);
+    return 2 * revs + 1;
 }
 
 LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept {

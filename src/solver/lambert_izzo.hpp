@@ -106,10 +106,10 @@ void izzo_velocities(const IzzoProblem* const* p, const double* x, std::size_t n
 // The record answering a non-positive time of flight.
 LambertSolution izzo_nan_record(double tof, bool retrograde) noexcept;
 
-// floor(T / pi) of step 7, the most revolutions the time of flight could admit, computed with the very
-// expressions of izzo_setup; 0 when tof <= 0, NaN or max_rev == 0 (one record either way). Throws InternalFault
-// for mu <= 0 as izzo_setup does.
-std::uint64_t izzo_revolution_bound(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s);
+// The number of records of lambert_izzo_count, computed with the very expressions of the setup but only those
+// that decide it. u1: a departure velocity whose departure_normal is the plane normal of collinear positions (as
+// normal_if_collinear of izzo_prepare), or null. Throws as izzo_setup does.
+std::uint64_t izzo_record_count(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s, const Vec3* u1);
 
 // Steps 9-10 for every arc of the problem, in the solver's order: on_x(double x, ArcIndex arc) with the converged
 // (or last) x of each arc.
@@ -273,16 +273,13 @@ void lambert_izzo_visit(const Vec3& r1, const Vec3& r2, double tof, const Lamber
     detail::izzo_emit(p, r1, tof, s, on_solution);
 }
 
-// How many records lambert_izzo_visit gives for this problem (1, or 2M + 1), found by the setup alone without
-// solving. The reference normal can only matter when the time of flight admits a revolution, so it is asked for
-// (normal() returning std::optional<Vec3>) only then. Throws as lambert_izzo_visit does.
-template <class NormalFn>
-std::uint64_t lambert_izzo_count(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s,
-                                 NormalFn&& normal) {
-    if (detail::izzo_revolution_bound(r1, r2, tof, s) == 0) return 1;
-    detail::IzzoProblem p;
-    if (!detail::izzo_setup(r1, r2, tof, s, normal(), p)) return 1;
-    return 2 * p.revs + 1;
+// How many records lambert_izzo_visit gives for this problem (1, or 2M + 1), found without solving. The plane
+// normal of the solve is departure_normal(r1, *u1) when u1 is given and the positions are collinear (as
+// collinear_reference_normal hands it over), none otherwise; it is worked out only when it can change the count.
+// Throws as lambert_izzo_visit does.
+inline std::uint64_t lambert_izzo_count(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& s,
+                                        const Vec3* u1 = nullptr) {
+    return detail::izzo_record_count(r1, r2, tof, s, u1);
 }
 
 // The records of lambert_izzo_visit collected into a vector (1 or 2M + 1).

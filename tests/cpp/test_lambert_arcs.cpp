@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -300,6 +301,80 @@ TEST_CASE("arc impulses are the velocity differences of the arcs solved with the
             ++k;
         });
         CHECK(k == arcs.size());
+    }
+}
+
+// The counts at the edges where the number of revolutions changes: T at a multiple of pi (where floor(T / pi)
+// steps, with max_rev below, at and above that bound) and the minimum time of a family (found by bisection on the
+// solver's own record count), a few ulps either side; collinear positions whose plane comes from the departure
+// velocity, in both directions of motion.
+TEST_CASE("arc counts equal the solver's records at the edges of the revolution count") {
+    const Vec3 r1{7000.0, 0.0, 0.0};
+    const std::vector<std::pair<Vec3, Vec3>> ends_and_u1 = {
+        {{-3000.0, 9000.0, 500.0}, {0.0, 7.5, 0.0}},
+        {{9000.0, 1e-9, 0.0}, {0.0, 0.0, 7.5}},   // collinear: the plane is that of (r1, u1)
+        {{9000.0, 1e-9, 0.0}, {0.0, 0.0, -7.5}},  // and its opposite
+        {{-12000.0, 0.0, 0.0}, {0.0, 7.5, 1.0}},  // a half turn
+    };
+    std::size_t steps = 0;
+    for (const auto& [r2, u1] : ends_and_u1) {
+        const double s = (orbelin::norm(r1) + orbelin::norm(r2) + orbelin::norm(r2 - r1)) / 2.0;
+        const double t_of_T = 1.0 / std::sqrt(2.0 * mu_e / (s * s * s));  // tof of T = 1
+        for (const bool retrograde : {false, true}) {
+            for (std::uint64_t m = 1; m <= 3; ++m) {
+                LambertSettings o{.mu = mu_e, .max_rev = 3, .retrograde = retrograde};
+                const auto records = [&](double tof) {
+                    std::uint64_t n = 0;
+                    orbelin::visit_arc_impulses(r1, u1, r2, Vec3{}, tof, o, [&](const orbelin::Impulses&) { ++n; });
+                    return n;
+                };
+                // The minimum time of family m lies between m pi and (m + 1) pi when that family exists.
+                double lo = m * kPi * t_of_T;
+                double hi = (m + 1) * kPi * t_of_T;
+                if (records(lo) < 2 * m + 1 && records(hi) == 2 * m + 1) {
+                    for (int i = 0; i < 80 && std::nextafter(lo, hi) < hi; ++i) {
+                        const double mid = lo + (hi - lo) / 2.0;
+                        (records(mid) == 2 * m + 1 ? hi : lo) = mid;
+                    }
+                    ++steps;
+                }
+                for (const double edge : {m * kPi * t_of_T, hi}) {
+                    for (std::uint64_t max_rev = m - 1; max_rev <= m + 1; ++max_rev) {
+                        o.max_rev = max_rev;
+                        double tof = edge;
+                        for (int i = 0; i < 4; ++i) tof = std::nextafter(tof, 0.0);
+                        for (int i = 0; i < 8; ++i, tof = std::nextafter(tof, 1e300)) {
+                            const std::uint64_t n = records(tof);
+                            CHECK(orbelin::arc_impulses_count(r1, u1, r2, tof, o) == n);
+                            LambertSettings plain = o;
+                            std::uint64_t annotated = 0;
+                            orbelin::visit_annotated_arcs(
+                                r1, r2, tof, plain,
+                                [&](const LambertSolution&, const TransferElements&) { ++annotated; });
+                            CHECK(orbelin::annotated_arc_count(r1, r2, tof, plain) == annotated);
+                        }
+                    }
+                }
+            }
+        }
+    }
+    CHECK(steps > 10);  // the minimum-time edge was found for most families
+}
+
+// Far more revolutions than are solved in one call are refused by the count as by the solver, whether max_rev is
+// below the bound floor(T / pi) or at least that bound.
+TEST_CASE("counting refuses too many revolutions like the solver") {
+    const Vec3 r1{7000.0, 0.0, 0.0};
+    const Vec3 r2{0.0, 7000.0, 0.0};
+    const double period = 2.0 * kPi * std::sqrt(std::pow(7000.0, 3) / mu_e);
+    for (const std::uint64_t max_rev : {std::uint64_t{2'000'000}, std::uint64_t{1'000'000'000}}) {
+        const LambertSettings o{.mu = mu_e, .max_rev = max_rev};
+        const double tof = 3e6 * period;
+        CHECK_THROWS_AS(orbelin::annotated_arc_count(r1, r2, tof, o), orbelin::RefusedRequest);
+        CHECK_THROWS_AS(orbelin::arc_impulses_count(r1, Vec3{0.0, 7.5, 0.0}, r2, tof, o), orbelin::RefusedRequest);
+        CHECK_THROWS_AS(orbelin::lambert_izzo_single_impl(r1, r2, tof, o), orbelin::RefusedRequest);
+        CHECK(orbelin::annotated_arc_count(r1, r2, 10.0 * period, o) ==
+              orbelin::lambert_izzo_single_impl(r1, r2, 10.0 * period, o).size());
     }
 }
 
