@@ -15,28 +15,12 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/lane_vec3.hpp"
 #include "common/lanes.hpp"
 #include "orbit/element_steps.hpp"
 #include "orbit/transfer_elements.hpp"
 
 namespace orbelin::detail {
-
-template <class V>
-struct Vec3Lanes {
-    V x;
-    V y;
-    V z;
-};
-
-template <class V>
-ORBELIN_LANE_INLINE V dot_lanes(const Vec3Lanes<V>& a, const Vec3Lanes<V>& b) noexcept {
-    return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-
-template <class V>
-ORBELIN_LANE_INLINE Vec3Lanes<V> cross_lanes(const Vec3Lanes<V>& a, const Vec3Lanes<V>& b) noexcept {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
 
 // The angle between p and q, atan2(|p x q|, p . q), and whether atan2_core gives it.
 template <class V>
@@ -46,10 +30,10 @@ struct LaneAngle {
 };
 
 template <class V>
-ORBELIN_LANE_INLINE LaneAngle<V> vector_angle_lanes(const Vec3Lanes<V>& p, const Vec3Lanes<V>& q) noexcept {
-    const Vec3Lanes<V> c = cross_lanes<V>(p, q);
-    const V y = lanes::sqrt<V>(dot_lanes<V>(c, c));
-    const V x = dot_lanes<V>(p, q);
+ORBELIN_LANE_INLINE LaneAngle<V> vector_angle_lanes(const V3<V>& p, const V3<V>& q) noexcept {
+    const V3<V> c = cross<V>(p, q);
+    const V y = lanes::sqrt<V>(dot<V>(c, c));
+    const V x = dot<V>(p, q);
     return {atan2_core<V>(y, x), atan2_core_applies<V>(y, x)};
 }
 
@@ -84,29 +68,29 @@ void transfer_elements_lanes(const ArcStates* arcs, std::size_t n, double mu, Tr
             std::memcpy(&v, in[f], sizeof v);
             return v;
         };
-        const auto vector = [&](int v) { return Vec3Lanes<V>{field(3 * v), field(3 * v + 1), field(3 * v + 2)}; };
-        const Vec3Lanes<V> r1 = vector(0);
-        const Vec3Lanes<V> r2 = vector(1);
-        const Vec3Lanes<V> u1 = vector(2);
-        const Vec3Lanes<V> u2 = vector(3);
-        const Vec3Lanes<V> v1 = vector(4);
-        const Vec3Lanes<V> v2 = vector(5);
+        const auto vector = [&](int v) { return V3<V>{field(3 * v), field(3 * v + 1), field(3 * v + 2)}; };
+        const V3<V> r1 = vector(0);
+        const V3<V> r2 = vector(1);
+        const V3<V> u1 = vector(2);
+        const V3<V> u2 = vector(3);
+        const V3<V> v1 = vector(4);
+        const V3<V> v2 = vector(5);
         const V r1n = field(18);
         const V r2n = field(19);
 
         // orbit_geometry at both ends: h = r x v, the node vector k x h = (-h_y, h_x, 0), e = v x h / mu - r / |r|.
-        const Vec3Lanes<V> h = cross_lanes<V>(r1, v1);
-        const Vec3Lanes<V> node{-h.y, h.x, zero};
-        const V speed = lanes::sqrt<V>(dot_lanes<V>(v1, v1));
-        const V n_norm = lanes::sqrt<V>(dot_lanes<V>(node, node));
-        const Vec3Lanes<V> ca = cross_lanes<V>(v1, h);
-        const Vec3Lanes<V> e{ca.x / mu - u1.x, ca.y / mu - u1.y, ca.z / mu - u1.z};
-        const V ecc = lanes::sqrt<V>(dot_lanes<V>(e, e));
-        const Vec3Lanes<V> hb = cross_lanes<V>(r2, v2);
-        const Vec3Lanes<V> cb = cross_lanes<V>(v2, hb);
-        const Vec3Lanes<V> eb{cb.x / mu - u2.x, cb.y / mu - u2.y, cb.z / mu - u2.z};
-        const V ecc_b = lanes::sqrt<V>(dot_lanes<V>(eb, eb));
-        const V h_norm = lanes::sqrt<V>(dot_lanes<V>(h, h));
+        const V3<V> h = cross<V>(r1, v1);
+        const V3<V> node{-h.y, h.x, zero};
+        const V speed = lanes::sqrt<V>(dot<V>(v1, v1));
+        const V n_norm = lanes::sqrt<V>(dot<V>(node, node));
+        const V3<V> ca = cross<V>(v1, h);
+        const V3<V> e{ca.x / mu - u1.x, ca.y / mu - u1.y, ca.z / mu - u1.z};
+        const V ecc = lanes::sqrt<V>(dot<V>(e, e));
+        const V3<V> hb = cross<V>(r2, v2);
+        const V3<V> cb = cross<V>(v2, hb);
+        const V3<V> eb{cb.x / mu - u2.x, cb.y / mu - u2.y, cb.z / mu - u2.z};
+        const V ecc_b = lanes::sqrt<V>(dot<V>(eb, eb));
+        const V h_norm = lanes::sqrt<V>(dot<V>(h, h));
 
         // The cases of arc_angles that the lanes take: both anomalies measured from periapsis (measured_anomaly),
         // an angular momentum past the guard with a finite h_z (inclination), and then either an inclined orbit
@@ -127,8 +111,8 @@ void transfer_elements_lanes(const ArcStates* arcs, std::size_t n, double mu, Tr
         const LaneAngle<V> nu_raw = vector_angle_lanes<V>(e, r1);
         const LaneAngle<V> nu_b_raw = vector_angle_lanes<V>(eb, r2);
         exact &= nu_raw.exact & nu_b_raw.exact;
-        const V nu = dot_lanes<V>(r1, v1) < 0.0 ? two_pi - nu_raw.angle : nu_raw.angle;
-        const V nu_b = dot_lanes<V>(r2, v2) < 0.0 ? two_pi - nu_b_raw.angle : nu_b_raw.angle;
+        const V nu = dot<V>(r1, v1) < 0.0 ? two_pi - nu_raw.angle : nu_raw.angle;
+        const V nu_b = dot<V>(r2, v2) < 0.0 ? two_pi - nu_b_raw.angle : nu_b_raw.angle;
 
         V raan = zero;
         V argp = zero;

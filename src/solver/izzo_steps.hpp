@@ -5,6 +5,7 @@
 // scalar solve in the same order, so its bits are the scalar ones. The rare branches (collinear positions, the
 // middle regime of the guess) are handed in as functions of one lane, which the lanes call lane by lane.
 
+#include "common/lane_vec3.hpp"
 #include "common/lanes.hpp"
 #include "common/select.hpp"
 #include "solver/izzo_problem.hpp"
@@ -35,41 +36,6 @@ ORBELIN_LANE_INLINE bool lane_holds(const lanes::mask_t<V>& m, int l) noexcept {
     } else {
         return m[l] != 0;
     }
-}
-
-// A 3-vector of lanes.
-template <class V>
-struct V3 {
-    V x, y, z;
-};
-
-template <class V>
-ORBELIN_LANE_INLINE V3<V> operator+(const V3<V>& a, const V3<V>& b) noexcept {
-    return {a.x + b.x, a.y + b.y, a.z + b.z};
-}
-template <class V>
-ORBELIN_LANE_INLINE V3<V> operator-(const V3<V>& a, const V3<V>& b) noexcept {
-    return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
-template <class V>
-ORBELIN_LANE_INLINE V3<V> scale(V s, const V3<V>& a) noexcept {
-    return {s * a.x, s * a.y, s * a.z};
-}
-template <class V>
-ORBELIN_LANE_INLINE V3<V> divide(const V3<V>& a, V s) noexcept {
-    return {a.x / s, a.y / s, a.z / s};
-}
-template <class V>
-ORBELIN_LANE_INLINE V dot(const V3<V>& a, const V3<V>& b) noexcept {
-    return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-template <class V>
-ORBELIN_LANE_INLINE V3<V> cross(const V3<V>& a, const V3<V>& b) noexcept {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-template <class V>
-ORBELIN_LANE_INLINE V norm(const V3<V>& a) noexcept {
-    return lanes::sqrt<V>(dot(a, a));
 }
 
 // Below this value of 1 - c/s (transfer angles within a few thousandths of a radian of a half turn) lambda is
