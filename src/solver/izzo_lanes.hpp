@@ -2,7 +2,7 @@
 // The lane kernel of the batch setup: steps 1-9 of Izzo's solver for one case per lane of V (a plain double for the
 // portable kernel, lanes::f64x4 or lanes::f64x8 in the translation units compiled for AVX2 or AVX-512F). Everything
 // it calls is a template over V, inlined, or plain out-of-line code of the baseline build (the scalar branches of
-// izzo_problem.hpp and the C library's arccosine), so that no function compiled with the wider instructions is
+// izzo_problem.hpp), so that no function compiled with the wider instructions is
 // shared with baseline code.
 
 #include <algorithm>
@@ -72,11 +72,7 @@ void izzo_prepare_lanes(const IzzoCase* k, std::size_t n, const LambertSettings&
         // Steps 7-9 in one direction of motion, for the lanes `wanted` selects.
         const auto finish = [&](V lambda, const V3<V>& it1, const V3<V>& it2, bool retrograde, IzzoItem* out,
                                 auto&& wanted) {
-            V acos_lambda = lanes::splat<V>(0.0);
-            for (int l = 0; l < live; ++l) {
-                if (wanted(l)) set_lane(acos_lambda, l, std::acos(lane(lambda, l)));
-            }
-            const V T00 = izzo_t00<V>(lambda, acos_lambda);
+            const V T00 = izzo_t00<V>(lambda);
             const V x0 = izzo_direct_guess_of<V>(lambda, g.T, T00, &izzo_middle_guess);
             for (int l = 0; l < live; ++l) {
                 if (!wanted(l)) continue;

@@ -8,6 +8,7 @@
 #include "common/lane_vec3.hpp"
 #include "common/lanes.hpp"
 #include "common/select.hpp"
+#include "common/vmath.hpp"
 #include "solver/izzo_problem.hpp"
 
 namespace orbelin::detail {
@@ -133,10 +134,11 @@ ORBELIN_LANE_INLINE IzzoGeometry<V> izzo_geometry(const IzzoEnds<V>& e, const V3
     return g;
 }
 
-// T(x = 0) of the direct arc (step 7), with acos(lambda) from arccos.
+// T(x = 0) of the direct arc (step 7). The arc cosine is our own (common/vmath.hpp), so that the lanes and a single
+// solve round it alike and no lane waits on a call into the C library.
 template <class V>
-ORBELIN_LANE_INLINE V izzo_t00(V lambda, V acos_lambda) noexcept {
-    return acos_lambda + lambda * lanes::sqrt<V>(1.0 - lambda * lambda);
+ORBELIN_LANE_INLINE V izzo_t00(V lambda) noexcept {
+    return vmath::acos<V>(lambda) + lambda * lanes::sqrt<V>(1.0 - lambda * lambda);
 }
 
 // 9. Initial guess of the direct arc on the three regimes of T (Izzo 2015, eq. 30); middle(T, T00, T1) gives that

@@ -434,7 +434,7 @@ namespace {
 }
 
 [[gnu::always_inline]] inline void revolutions(IzzoProblem& p, std::uint64_t max_rev) {
-    p.T00 = izzo_t00<double>(p.lambda, std::acos(p.lambda));
+    p.T00 = izzo_t00<double>(p.lambda);
     p.revs = revolution_count(p.lambda, p.T, p.T00, max_rev);
     if (p.revs > lambert_max_solved_revs) throw_too_many_revs(p.revs, max_rev);
 }
@@ -566,7 +566,7 @@ std::uint64_t izzo_record_count(const Vec3& r1, const Vec3& r2, double tof, cons
         });
         const double lambda =
             izzo_lambda<double>(e, k.c, k.s, izzo_sign<double>(ih.z, settings.retrograde ? -1.0 : 1.0));
-        revs = revolution_count(lambda, k.T, izzo_t00<double>(lambda, std::acos(lambda)), max_rev);
+        revs = revolution_count(lambda, k.T, izzo_t00<double>(lambda), max_rev);
     }
     if (revs > lambert_max_solved_revs) throw_too_many_revs(revs, max_rev);
     return 2 * revs + 1;
