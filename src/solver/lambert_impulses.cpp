@@ -4,14 +4,6 @@
 
 namespace orbelin {
 
-Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1, const Vec3& u2) noexcept {
-    const Vec3 dv1 = arc.v1 - u1;
-    const Vec3 dv2 = u2 - arc.v2;
-    const double m1 = norm(dv1);
-    const double m2 = norm(dv2);
-    return {m1, m2, m1 + m2, dv1, dv2};
-}
-
 std::optional<Vec3> collinear_reference_normal(const Vec3& r1, const Vec3& u1, const Vec3& r2) noexcept {
     const std::optional<Vec3> normal = departure_normal(r1, u1);
     if (!normal) return std::nullopt;

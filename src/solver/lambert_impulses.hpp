@@ -35,7 +35,18 @@ struct Impulses {
 // The impulses of an arc that was not found.
 inline constexpr Impulses nan_impulses{nan, nan, nan, nan_vec, nan_vec};
 
-Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1, const Vec3& u2) noexcept;
+// Always inlined, so that a batch ranking many arcs keeps them in registers.
+[[gnu::always_inline]] inline Impulses lambert_impulses(const Vec3& v1, const Vec3& v2, const Vec3& u1, const Vec3& u2) noexcept {
+    const Vec3 dv1 = v1 - u1;
+    const Vec3 dv2 = u2 - v2;
+    const double m1 = norm(dv1);
+    const double m2 = norm(dv2);
+    return {m1, m2, m1 + m2, dv1, dv2};
+}
+
+inline Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1, const Vec3& u2) noexcept {
+    return lambert_impulses(arc.v1, arc.v2, u1, u2);
+}
 
 // The plane normal handed to the solver for a departure state (r1, u1) and an arrival position r2: the unit
 // angular momentum of the departure state, but only when that momentum is not zero and r1, r2 are collinear by
@@ -94,12 +105,17 @@ public:
     void consider(const LambertSolution& arc, const Vec3& u1, const Vec3& u2) noexcept {
         if (has_nan(arc.v1)) return;
         const Impulses candidate = lambert_impulses(arc, u1, u2);
-        const double cost = impulse_cost(candidate, rendezvous_);
-        if (cost < cost_) {
-            best_ = {candidate, arc.num_revs, arc.path_flag, arc.retrograde};
-            cost_ = cost;
-        }
+        if (wins(impulse_cost(candidate, rendezvous_))) take({candidate, arc.num_revs, arc.path_flag, arc.retrograde});
     }
+    // The same in two steps, for a caller that ranks candidates by their cost alone: true when a candidate of this
+    // cost is the best so far, whose BestArc the caller then hands to take() before the answer is asked for. A NaN
+    // cost (an arc whose v1 has a NaN component has one) never wins.
+    bool wins(double cost) noexcept {
+        if (!(cost < cost_)) return false;
+        cost_ = cost;
+        return true;
+    }
+    void take(const BestArc& arc) noexcept { best_ = arc; }
     std::optional<Impulses> result() const noexcept {
         if (cost_ == penalty_value) return std::nullopt;
         return best_.impulses;
@@ -127,10 +143,17 @@ struct ImpulseCase {
     bool normal_of_u1 = false;
 };
 
-// Case c of a run (detail::IzzoRun), in one direction of motion or, with `both`, in both. The plane normal follows
-// collinear_reference_normal.
-inline detail::IzzoCase impulse_case(std::size_t c, const ImpulseCase& k, bool both) noexcept {
-    return {k.ends, k.normal.value_or(Vec3{}), k.tof, c, k.normal.has_value(), both, k.u1, k.normal_of_u1};
+// Case c of a run (detail::IzzoRun), in one direction of motion or, with `both`, in both, written into the run's
+// own slot for it (IzzoRun::next_case). The plane normal follows collinear_reference_normal.
+inline void set_impulse_case(detail::IzzoCase& out, std::size_t c, const ImpulseCase& k, bool both) noexcept {
+    out.ends = k.ends;
+    out.normal = k.normal.value_or(Vec3{});
+    out.tof = k.tof;
+    out.c = c;
+    out.has_normal = k.normal.has_value();
+    out.both = both;
+    out.u1 = k.u1;
+    out.normal_of_u1 = k.normal_of_u1;
 }
 
 // Problems of a batch in flight together (common/staged_loop.hpp and detail::IzzoRun): their arcs are solved
@@ -141,33 +164,116 @@ inline constexpr std::size_t batch_run_arcs = 32;
 // solved, those being prepared, and the one being added.
 inline constexpr std::size_t batch_run_cases = batch_run_arcs + detail::izzo_prepared_cases + 1;
 
+namespace detail {
+
+// The spacecraft velocities of the cases whose arcs are in flight in a run, by case number.
+struct RunVelocities {
+    static constexpr std::size_t ring = batch_run_cases;
+    Vec3 u1[ring];
+    Vec3 u2[ring];
+};
+
+// The sink of a best-arc run (detail::IzzoRun): the cases' best arcs by BestArcRule, handed to
+// sink(c, const std::optional<BestArc>&) in case order. Fed either one record at a time or, through arcs(), the
+// velocities of a whole solve; both rank the same arcs with the same arithmetic.
+template <class Sink>
+class BestArcRun {
+public:
+    BestArcRun(std::size_t first, bool rendezvous, const RunVelocities& u, Sink& sink) noexcept
+        : current_(first), rendezvous_(rendezvous), best_(rendezvous), u_(u), sink_(sink) {}
+
+    void operator()(const IzzoItem& item, const LambertSolution& arc) {
+        next(item.c);
+        const std::size_t r = item.c % RunVelocities::ring;
+        best_.consider(arc, u_.u1[r], u_.u2[r]);
+    }
+
+    // The arcs of items[0 .. count - 1], their velocities in v1, v2 (2 revs + 1 for each solvable item, in order).
+    void arcs(const IzzoItem* items, std::size_t count, const Vec3* v1, const Vec3* v2) {
+        // First every arc's impulses, independent arithmetic whose square roots overlap; then the choice, in order,
+        // which keeps the winner's place only and takes its BestArc once, when its case is answered or the arcs go.
+        std::size_t n = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            const IzzoItem& item = items[k];
+            if (!item.solvable) continue;
+            const std::size_t r = item.c % RunVelocities::ring;
+            const std::size_t arcs = 2 * item.p.revs + 1;
+            for (std::size_t j = 0; j < arcs; ++j, ++n) {
+                impulses_[n] = lambert_impulses(v1[n], v2[n], u_.u1[r], u_.u2[r]);
+                cost_[n] = impulse_cost(impulses_[n], rendezvous_);
+            }
+        }
+        const IzzoItem* win_item = nullptr;
+        std::size_t win = 0;
+        std::size_t win_j = 0;
+        const auto take_win = [&] {
+            if (win_item == nullptr) return;
+            best_.take({impulses_[win], (win_j + 1) / 2, win_j % 2, win_item->retrograde});
+            win_item = nullptr;
+        };
+        n = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            const IzzoItem& item = items[k];
+            if (item.c != current_) {
+                take_win();
+                next(item.c);
+            }
+            if (!item.solvable) continue;
+            const std::size_t arcs = 2 * item.p.revs + 1;
+            for (std::size_t j = 0; j < arcs; ++j, ++n) {
+                if (best_.wins(cost_[n])) {
+                    win_item = &item;
+                    win = n;
+                    win_j = j;
+                }
+            }
+        }
+        take_win();
+    }
+
+    // The last case's answer.
+    void finish() { sink_(current_, best_.arc()); }
+
+private:
+    // Moves on to case c, answering the one before.
+    void next(std::size_t c) {
+        if (c == current_) return;
+        sink_(current_, best_.arc());
+        best_ = BestArcRule(rendezvous_);
+        current_ = c;
+    }
+
+    std::size_t current_;
+    bool rendezvous_;
+    BestArcRule best_;
+    const RunVelocities& u_;
+    Sink& sink_;
+    // The impulses and costs of the arcs of a solve.
+    Impulses impulses_[batch_run_arcs];
+    double cost_[batch_run_arcs];
+};
+
+}  // namespace detail
+
 // The cases case_of(begin), ..., case_of(end - 1) (each a ImpulseCase), as best_lambert_arc answers each:
 // sink(c, const std::optional<BestArc>&), in case order. The arcs of consecutive cases are solved together
 // (detail::IzzoRun), bit for bit as one case at a time. Throws as the solver does.
 template <class CaseOf, class Sink>
 void best_lambert_arcs_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const BestArcOptions& o, Sink&& sink) {
-    constexpr std::size_t ring = batch_run_cases;
-    ImpulseCase cases[ring];
-    std::size_t current = begin;
-    BestArcRule best(o.rendezvous);
-    auto on_arc = [&](const detail::IzzoItem& item, const LambertSolution& arc) {
-        if (item.c != current) {
-            sink(current, best.arc());
-            best = BestArcRule(o.rendezvous);
-            current = item.c;
-        }
-        const ImpulseCase& k = cases[item.c % ring];
-        best.consider(arc, k.u1, k.u2);
-    };
+    detail::RunVelocities u;
+    detail::BestArcRun<Sink> best(begin, o.rendezvous, u, sink);
     LambertSettings first = o.solver;
     first.retrograde = o.directions == Directions::retrograde;
+    const bool both = o.directions == Directions::both;
     detail::IzzoRun<batch_run_arcs> run(first);
     for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
-        cases[c % ring] = k;
-        run.add(impulse_case(c, k, o.directions == Directions::both), on_arc);
+        u.u1[c % detail::RunVelocities::ring] = k.u1;
+        u.u2[c % detail::RunVelocities::ring] = k.u2;
+        set_impulse_case(run.next_case(), c, k, both);
+        run.added(best);
     });
-    run.flush(on_arc);
-    if (begin < end) sink(current, best.arc());
+    run.flush(best);
+    if (begin < end) best.finish();
 }
 
 // The same as best_lambert_impulses answers each case: sink(c, const std::optional<Impulses>&).
@@ -274,16 +380,17 @@ void visit_arc_impulses(const Vec3& r1, const Vec3& u1, const Vec3& r2, const Ve
 template <class CaseOf, class Sink>
 void visit_arc_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertSettings& o,
                             Sink&& sink) {
-    constexpr std::size_t ring = batch_run_cases;
-    ImpulseCase cases[ring];
+    detail::RunVelocities u;
     auto on_arc = [&](const detail::IzzoItem& item, const LambertSolution& arc) {
-        const ImpulseCase& k = cases[item.c % ring];
-        sink(item.c, lambert_impulses(arc, k.u1, k.u2));
+        const std::size_t r = item.c % detail::RunVelocities::ring;
+        sink(item.c, lambert_impulses(arc, u.u1[r], u.u2[r]));
     };
     detail::IzzoRun<batch_run_arcs> run(o);
     for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
-        cases[c % ring] = k;
-        run.add(impulse_case(c, k, /*both=*/false), on_arc);
+        u.u1[c % detail::RunVelocities::ring] = k.u1;
+        u.u2[c % detail::RunVelocities::ring] = k.u2;
+        set_impulse_case(run.next_case(), c, k, /*both=*/false);
+        run.added(on_arc);
     });
     run.flush(on_arc);
 }

@@ -160,8 +160,16 @@ public:
 
     template <class Sink>
     void add(const IzzoCase& k, Sink& sink) {
-        cases_[cases_n_++] = k;
-        if (cases_n_ == izzo_prepared_cases) prepare(sink);
+        next_case() = k;
+        added(sink);
+    }
+
+    // add in two halves, for a caller that writes the case field by field where it will be read rather than
+    // building it elsewhere and copying it in: next_case() is the slot of the next case, added() takes it.
+    IzzoCase& next_case() noexcept { return cases_[cases_n_]; }
+    template <class Sink>
+    void added(Sink& sink) {
+        if (++cases_n_ == izzo_prepared_cases) prepare(sink);
     }
 
     template <class Sink>
@@ -212,6 +220,17 @@ private:
         // Step 11 for every arc at once, then the records in order.
         for (std::size_t k = 0; k < n; ++k) x_[k] = jobs_[k].x;
         izzo_velocities(problems_, x_, n, v1_, v2_);
+        // A sink that takes the velocities of all the arcs at once (sink.arcs(items, count, v1, v2), the arcs of the
+        // solvable items in order, 2 revs + 1 each) gets them so when there is no re-entry check to apply.
+        if constexpr (requires { sink.arcs(items_, items_n_, v1_, v2_); }) {
+            if (!s_.reentry_check) {
+                sink.arcs(static_cast<const IzzoItem*>(items_), items_n_, static_cast<const Vec3*>(v1_),
+                          static_cast<const Vec3*>(v2_));
+                items_n_ = 0;
+                arcs_ = 0;
+                return;
+            }
+        }
         n = 0;
         for (std::size_t k = 0; k < items_n_; ++k) {
             const IzzoItem& item = items_[k];
