@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <new>
 #include <type_traits>
 
 namespace orbelin {
@@ -19,10 +20,15 @@ namespace orbelin {
 template <std::size_t Run, class CaseOf, class F>
 void for_each_staged(std::size_t begin, std::size_t end, CaseOf&& case_of, F&& f) {
     using Case = std::decay_t<decltype(case_of(begin))>;
+    static_assert(std::is_trivially_destructible_v<Case>);
     Case staged[Run];
     for (std::size_t first = begin; first < end; first += Run) {
         const std::size_t count = std::min(end - first, Run);
-        for (std::size_t i = 0; i < count; ++i) staged[i] = case_of(first + i);
+        // Constructed in place from the returned value (placement new of a prvalue: no temporary): assigned, a case
+        // would be built in a temporary and copied over with wider loads than the stores that built it, the very
+        // stall this loop is there to avoid. The cases are trivially destructible (checked above), so the old one
+        // needs no end.
+        for (std::size_t i = 0; i < count; ++i) ::new (static_cast<void*>(&staged[i])) Case(case_of(first + i));
         for (std::size_t i = 0; i < count; ++i) f(first + i, static_cast<const Case&>(staged[i]));
     }
 }

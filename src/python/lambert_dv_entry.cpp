@@ -23,8 +23,10 @@ struct DvCase {
     double tof = 0.0;
 };
 
+// Inlined into the loops that stage the cases, so that the states go straight into the staged case instead of
+// through a returned record.
 template <class Readers>
-DvCase dv_case(const LambertBatch& batch, const Readers& view, std::size_t c) {
+[[gnu::always_inline]] inline DvCase dv_case(const LambertBatch& batch, const Readers& view, std::size_t c) {
     const std::size_t row = batch.row_of(c);
     const State s1 = view.first.state(row);
     const State s2 = view.second.state(row);
@@ -33,7 +35,7 @@ DvCase dv_case(const LambertBatch& batch, const Readers& view, std::size_t c) {
 
 // The same case as the batch solvers of solver/lambert_impulses take it.
 template <class Readers>
-ImpulseCase impulse_case(const LambertBatch& batch, const Readers& view, std::size_t c) {
+[[gnu::always_inline]] inline ImpulseCase impulse_case(const LambertBatch& batch, const Readers& view, std::size_t c) {
     const DvCase k = dv_case(batch, view, c);
     return {arc_ends(k.r1, k.r2), k.u1, k.u2, std::nullopt, k.tof, /*normal_of_u1=*/true};
 }

@@ -44,7 +44,8 @@ inline constexpr Impulses nan_impulses{nan, nan, nan, nan_vec, nan_vec};
     return {m1, m2, m1 + m2, dv1, dv2};
 }
 
-inline Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1, const Vec3& u2) noexcept {
+[[gnu::always_inline]] inline Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1,
+                                                       const Vec3& u2) noexcept {
     return lambert_impulses(arc.v1, arc.v2, u1, u2);
 }
 
@@ -171,6 +172,26 @@ struct RunVelocities {
     static constexpr std::size_t ring = batch_run_cases;
     Vec3 u1[ring];
     Vec3 u2[ring];
+
+    void keep(std::size_t c, const ImpulseCase& k) noexcept {
+        u1[c % ring] = k.u1;
+        u2[c % ring] = k.u2;
+    }
+
+    // The impulses of every arc of a solve (IzzoRun's sink.arcs: items[0 .. count - 1], the velocities of the arcs
+    // of the solvable ones in v1, v2, 2 revs + 1 each, in order) into out, arc by arc: independent arithmetic whose
+    // square roots overlap when nothing else sits between them.
+    void impulses(const IzzoItem* items, std::size_t count, const Vec3* v1, const Vec3* v2,
+                  Impulses* out) const noexcept {
+        std::size_t n = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            const IzzoItem& item = items[k];
+            if (!item.solvable) continue;
+            const std::size_t r = item.c % ring;
+            const std::size_t arcs = 2 * item.p.revs + 1;
+            for (std::size_t j = 0; j < arcs; ++j, ++n) out[n] = lambert_impulses(v1[n], v2[n], u1[r], u2[r]);
+        }
+    }
 };
 
 // The sink of a best-arc run (detail::IzzoRun): the cases' best arcs by BestArcRule, handed to
@@ -190,19 +211,9 @@ public:
 
     // The arcs of items[0 .. count - 1], their velocities in v1, v2 (2 revs + 1 for each solvable item, in order).
     void arcs(const IzzoItem* items, std::size_t count, const Vec3* v1, const Vec3* v2) {
-        // First every arc's impulses, independent arithmetic whose square roots overlap; then the choice, in order,
-        // which keeps the winner's place only and takes its BestArc once, when its case is answered or the arcs go.
-        std::size_t n = 0;
-        for (std::size_t k = 0; k < count; ++k) {
-            const IzzoItem& item = items[k];
-            if (!item.solvable) continue;
-            const std::size_t r = item.c % RunVelocities::ring;
-            const std::size_t arcs = 2 * item.p.revs + 1;
-            for (std::size_t j = 0; j < arcs; ++j, ++n) {
-                impulses_[n] = lambert_impulses(v1[n], v2[n], u_.u1[r], u_.u2[r]);
-                cost_[n] = impulse_cost(impulses_[n], rendezvous_);
-            }
-        }
+        // First every arc's impulses, then the choice, in order, which keeps the winner's place only and takes its
+        // BestArc once, when its case is answered or the arcs go.
+        u_.impulses(items, count, v1, v2, impulses_);
         const IzzoItem* win_item = nullptr;
         std::size_t win = 0;
         std::size_t win_j = 0;
@@ -211,7 +222,7 @@ public:
             best_.take({impulses_[win], (win_j + 1) / 2, win_j % 2, win_item->retrograde});
             win_item = nullptr;
         };
-        n = 0;
+        std::size_t n = 0;
         for (std::size_t k = 0; k < count; ++k) {
             const IzzoItem& item = items[k];
             if (item.c != current_) {
@@ -221,7 +232,7 @@ public:
             if (!item.solvable) continue;
             const std::size_t arcs = 2 * item.p.revs + 1;
             for (std::size_t j = 0; j < arcs; ++j, ++n) {
-                if (best_.wins(cost_[n])) {
+                if (best_.wins(impulse_cost(impulses_[n], rendezvous_))) {
                     win_item = &item;
                     win = n;
                     win_j = j;
@@ -248,9 +259,42 @@ private:
     BestArcRule best_;
     const RunVelocities& u_;
     Sink& sink_;
-    // The impulses and costs of the arcs of a solve.
+    // The impulses of the arcs of a solve.
     Impulses impulses_[batch_run_arcs];
-    double cost_[batch_run_arcs];
+};
+
+// The sink of visit_arc_impulses_run (detail::IzzoRun): every arc's impulses, sink(c, const Impulses&), fed one
+// record at a time or, through arcs(), the velocities of a whole solve.
+template <class Sink>
+class ArcImpulsesRun {
+public:
+    ArcImpulsesRun(const RunVelocities& u, Sink& sink) noexcept : u_(u), sink_(sink) {}
+
+    void operator()(const IzzoItem& item, const LambertSolution& arc) {
+        const std::size_t r = item.c % RunVelocities::ring;
+        sink_(item.c, lambert_impulses(arc, u_.u1[r], u_.u2[r]));
+    }
+
+    void arcs(const IzzoItem* items, std::size_t count, const Vec3* v1, const Vec3* v2) {
+        u_.impulses(items, count, v1, v2, impulses_);
+        std::size_t n = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            const IzzoItem& item = items[k];
+            if (!item.solvable) {
+                // The one record of a problem without arcs has NaN velocities.
+                const std::size_t r = item.c % RunVelocities::ring;
+                sink_(item.c, lambert_impulses(nan_vec, nan_vec, u_.u1[r], u_.u2[r]));
+                continue;
+            }
+            const std::size_t arcs = 2 * item.p.revs + 1;
+            for (std::size_t j = 0; j < arcs; ++j, ++n) sink_(item.c, static_cast<const Impulses&>(impulses_[n]));
+        }
+    }
+
+private:
+    const RunVelocities& u_;
+    Sink& sink_;
+    Impulses impulses_[batch_run_arcs];
 };
 
 }  // namespace detail
@@ -267,8 +311,7 @@ void best_lambert_arcs_run(std::size_t begin, std::size_t end, CaseOf&& case_of,
     const bool both = o.directions == Directions::both;
     detail::IzzoRun<batch_run_arcs> run(first);
     for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
-        u.u1[c % detail::RunVelocities::ring] = k.u1;
-        u.u2[c % detail::RunVelocities::ring] = k.u2;
+        u.keep(c, k);
         set_impulse_case(run.next_case(), c, k, both);
         run.added(best);
     });
@@ -381,18 +424,14 @@ template <class CaseOf, class Sink>
 void visit_arc_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const LambertSettings& o,
                             Sink&& sink) {
     detail::RunVelocities u;
-    auto on_arc = [&](const detail::IzzoItem& item, const LambertSolution& arc) {
-        const std::size_t r = item.c % detail::RunVelocities::ring;
-        sink(item.c, lambert_impulses(arc, u.u1[r], u.u2[r]));
-    };
+    detail::ArcImpulsesRun<Sink> arcs(u, sink);
     detail::IzzoRun<batch_run_arcs> run(o);
     for_each_staged<batch_run_arcs>(begin, end, case_of, [&](std::size_t c, const ImpulseCase& k) {
-        u.u1[c % detail::RunVelocities::ring] = k.u1;
-        u.u2[c % detail::RunVelocities::ring] = k.u2;
+        u.keep(c, k);
         set_impulse_case(run.next_case(), c, k, /*both=*/false);
-        run.added(on_arc);
+        run.added(arcs);
     });
-    run.flush(on_arc);
+    run.flush(arcs);
 }
 
 // How many impulse pairs visit_arc_impulses gives, without solving.
