@@ -141,10 +141,10 @@ PyObject* lambert_izzo_best_dv_impl(const Args& args) {
     ImpulseColumns columns(shape);
     batch.view().with_layout([&](const auto& view) {
         global_pool().run(cases, /*grain=*/0, [&](std::size_t begin, std::size_t end) {
-            best_lambert_impulses_run(
+            best_lambert_arcs_run(
                 begin, end, [&](std::size_t c) { return impulse_case(batch, view, c); }, options,
-                [&](std::size_t c, const std::optional<Impulses>& best) {
-                    columns.write(c, best.value_or(nan_impulses));
+                [&](std::size_t c, const std::optional<BestArc>& best) {
+                    columns.write(c, best ? best->impulses : nan_impulses);
                 });
         });
     });

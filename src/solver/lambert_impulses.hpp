@@ -106,29 +106,32 @@ public:
     void consider(const LambertSolution& arc, const Vec3& u1, const Vec3& u2) noexcept {
         if (has_nan(arc.v1)) return;
         const Impulses candidate = lambert_impulses(arc, u1, u2);
-        if (wins(impulse_cost(candidate, rendezvous_))) take({candidate, arc.num_revs, arc.path_flag, arc.retrograde});
+        if (wins(impulse_cost(candidate, rendezvous_))) take(candidate, arc.num_revs, arc.path_flag, arc.retrograde);
     }
     // The same in two steps, for a caller that ranks candidates by their cost alone: true when a candidate of this
-    // cost is the best so far, whose BestArc the caller then hands to take() before the answer is asked for. A NaN
+    // cost is the best so far, whose arc the caller then hands to take() before the answer is asked for. A NaN
     // cost (an arc whose v1 has a NaN component has one) never wins.
     bool wins(double cost) noexcept {
         if (!(cost < cost_)) return false;
         cost_ = cost;
         return true;
     }
-    void take(const BestArc& arc) noexcept { best_ = arc; }
-    std::optional<Impulses> result() const noexcept {
-        if (cost_ == penalty_value) return std::nullopt;
-        return best_.impulses;
+    // Built in place from its fields, which its readers then load as they were stored (a record built elsewhere and
+    // copied in would be read back with wider loads than its stores, which the processor cannot forward).
+    void take(const Impulses& impulses, std::uint64_t num_revs, std::uint64_t path_flag, bool retrograde) noexcept {
+        best_.emplace(impulses, num_revs, path_flag, retrograde);
     }
-    std::optional<BestArc> arc() const noexcept {
-        if (cost_ == penalty_value) return std::nullopt;
-        return best_;
+    // The cheapest arc so far, or nothing when no candidate has won.
+    const std::optional<BestArc>& arc() const noexcept { return best_; }
+    // Back to no candidate.
+    void reset() noexcept {
+        best_.reset();
+        cost_ = penalty_value;
     }
 
 private:
     bool rendezvous_;
-    BestArc best_{};
+    std::optional<BestArc> best_;
     double cost_ = penalty_value;
 };
 
@@ -219,7 +222,7 @@ public:
         std::size_t win_j = 0;
         const auto take_win = [&] {
             if (win_item == nullptr) return;
-            best_.take({impulses_[win], (win_j + 1) / 2, win_j % 2, win_item->retrograde});
+            best_.take(impulses_[win], (win_j + 1) / 2, win_j % 2, win_item->retrograde);
             win_item = nullptr;
         };
         std::size_t n = 0;
@@ -250,7 +253,7 @@ private:
     void next(std::size_t c) {
         if (c == current_) return;
         sink_(current_, best_.arc());
-        best_ = BestArcRule(rendezvous_);
+        best_.reset();
         current_ = c;
     }
 
