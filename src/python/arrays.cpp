@@ -320,6 +320,27 @@ void release_block(ResultBlock* block) noexcept {
     unmap_block(block);
 }
 
+}  // namespace
+#endif
+
+namespace {
+
+// The length of the spare block, 0 when there is none. Read under the interpreter lock, which every release and
+// acquisition of a block holds.
+std::uint64_t spare_block_bytes() noexcept {
+#if defined(MADV_HUGEPAGE)
+    const ResultBlock* spare = spare_block.load(std::memory_order_acquire);
+    return spare != nullptr ? spare->length : 0;
+#else
+    return 0;
+#endif
+}
+
+}  // namespace
+
+#if defined(MADV_HUGEPAGE)
+namespace {
+
 // A block of at least `length` bytes holding its record at its first 2 MB boundary, `huge` bytes: the spare one
 // when it is large enough, otherwise a new mapping marked for huge pages; null when the system refuses.
 ResultBlock* acquire_block(std::size_t length, std::size_t huge) noexcept {
@@ -508,7 +529,10 @@ std::size_t element_count(const Shape& shape) noexcept {
 
 void require_memory(const std::string& subject, double bytes) {
     if (bytes <= small_request_bytes) return;
-    const MemoryBudget budget = available_memory();
+    MemoryBudget budget = available_memory();
+    // The spare result block is the request's too: reused when the result fits in it, given back before a larger
+    // one is mapped.
+    budget.bytes += std::min(spare_block_bytes(), std::numeric_limits<std::uint64_t>::max() - budget.bytes);
     if (bytes > static_cast<double>(budget.bytes)) raise_memory_error(subject, bytes, budget);
 }
 
