@@ -36,7 +36,8 @@ struct Impulses {
 inline constexpr Impulses nan_impulses{nan, nan, nan, nan_vec, nan_vec};
 
 // Always inlined, so that a batch ranking many arcs keeps them in registers.
-[[gnu::always_inline]] inline Impulses lambert_impulses(const Vec3& v1, const Vec3& v2, const Vec3& u1, const Vec3& u2) noexcept {
+[[gnu::always_inline]] inline Impulses lambert_impulses(const Vec3& v1, const Vec3& v2, const Vec3& u1,
+                                                        const Vec3& u2) noexcept {
     const Vec3 dv1 = v1 - u1;
     const Vec3 dv2 = u2 - v2;
     const double m1 = norm(dv1);
@@ -45,7 +46,7 @@ inline constexpr Impulses nan_impulses{nan, nan, nan, nan_vec, nan_vec};
 }
 
 [[gnu::always_inline]] inline Impulses lambert_impulses(const LambertSolution& arc, const Vec3& u1,
-                                                       const Vec3& u2) noexcept {
+                                                        const Vec3& u2) noexcept {
     return lambert_impulses(arc.v1, arc.v2, u1, u2);
 }
 
