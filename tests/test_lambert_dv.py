@@ -132,15 +132,18 @@ def rule_choice(s1, s2, tofs, max_rev, rendezvous, reentry_check):
     return out, j
 
 
+# max_rev 20 over five days: problems of up to 41 arcs a direction, more than the batch solves together, beside
+# shorter ones.
 @pytest.mark.parametrize("rendezvous", [True, False])
 @pytest.mark.parametrize("reentry_check", [False, True])
-def test_best_is_the_cheapest_usable_solution(rendezvous, reentry_check):
+@pytest.mark.parametrize("max_rev", [2, 20])
+def test_best_is_the_cheapest_usable_solution(rendezvous, reentry_check, max_rev):
     rng = np.random.default_rng(41)
     s1 = circular_states(rng, 30, 6600.0, 12000.0)
     s2 = circular_states(rng, 30, 6600.0, 30000.0)
-    tofs = np.array([-1.0, 1500.0, 6000.0, 25000.0])
-    expected, _ = rule_choice(s1, s2, tofs, 2, rendezvous, reentry_check)
-    got = orbelin.lambert_izzo_best_dv(s1, s2, tofs, 2, rendezvous=rendezvous, reentry_check=reentry_check)
+    tofs = np.array([-1.0, 1500.0, 6000.0, 25000.0, 432000.0])
+    expected, _ = rule_choice(s1, s2, tofs, max_rev, rendezvous, reentry_check)
+    got = orbelin.lambert_izzo_best_dv(s1, s2, tofs, max_rev, rendezvous=rendezvous, reentry_check=reentry_check)
     for g, e in zip(got, expected):
         np.testing.assert_array_equal(g, e)
     # Non-positive time of flight: nothing usable, all NaN.
