@@ -234,51 +234,61 @@ TEST_CASE("every kernel of householder_jobs gives each solve the bits of househo
 }
 
 TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses and best arcs, in order") {
+    // With the re-entry check the runs take the records one at a time, without it the velocities of whole solves.
     with_each_kernel([] {
         for (const std::uint64_t max_rev : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{16}}) {
-            std::vector<Problem> ps = problems(400, 16 + max_rev);
-            for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // more arcs than a run holds
-            const LambertSettings o{.mu = mu_e, .max_rev = max_rev, .retrograde = max_rev > 0, .reentry_check = true};
-            const auto case_of = [&](std::size_t c) {
-                return orbelin::ImpulseCase{orbelin::arc_ends(ps[c].r1, ps[c].r2), ps[c].u1, ps[c].u2,
-                                            orbelin::departure_normal(ps[c].r1, ps[c].u1), ps[c].tof};
-            };
-            std::vector<orbelin::Impulses> expected, got;
-            for (const Problem& p : ps) {
-                orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o,
-                                            [&](const orbelin::Impulses& i) { expected.push_back(i); });
-            }
-            std::size_t last = 0;
-            for (std::size_t begin = 0; begin < ps.size(); begin += 7) {
-                orbelin::visit_arc_impulses_run(begin, std::min(ps.size(), begin + 7), case_of, o,
-                                                [&](std::size_t c, const orbelin::Impulses& i) {
-                                                    CHECK(c >= last);
-                                                    last = c;
-                                                    got.push_back(i);
-                                                });
-            }
-            CHECK(got.size() == expected.size());
-            for (std::size_t k = 0; k < std::min(got.size(), expected.size()); ++k) {
-                CHECK(same_bits(got[k].dv1.x, expected[k].dv1.x) && same_bits(got[k].dv2.y, expected[k].dv2.y));
-                CHECK(same_bits(got[k].total, expected[k].total));
-            }
-            for (const bool rendezvous : {false, true}) {
-                // Both directions for a rendezvous, the retrograde one alone otherwise.
-                const orbelin::BestArcOptions b{
-                    .solver = {.mu = mu_e, .max_rev = max_rev, .reentry_check = true},
-                    .rendezvous = rendezvous,
-                    .directions = rendezvous ? orbelin::Directions::both : orbelin::Directions::retrograde};
-                std::size_t next = 0;
-                orbelin::best_lambert_impulses_run(
-                    0, ps.size(), case_of, b, [&](std::size_t c, const std::optional<orbelin::Impulses>& best) {
-                        CHECK(c == next++);
-                        const Problem& p = ps[c];
-                        const auto alone = orbelin::best_lambert_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, b);
-                        CHECK(best.has_value() == alone.has_value());
-                        if (best && alone)
-                            CHECK(same_bits(best->total, alone->total) && same_bits(best->dv1.z, alone->dv1.z));
-                    });
-                CHECK(next == ps.size());
+            for (const bool reentry_check : {true, false}) {
+                std::vector<Problem> ps = problems(400, 16 + max_rev);
+                for (std::size_t c = 0; c < ps.size(); c += 40) ps[c].tof *= 3.0;  // more arcs than a run holds
+                const LambertSettings o{
+                    .mu = mu_e, .max_rev = max_rev, .retrograde = max_rev > 0, .reentry_check = reentry_check};
+                const auto case_of = [&](std::size_t c) {
+                    return orbelin::ImpulseCase{orbelin::arc_ends(ps[c].r1, ps[c].r2), ps[c].u1, ps[c].u2,
+                                                orbelin::departure_normal(ps[c].r1, ps[c].u1), ps[c].tof};
+                };
+                std::vector<orbelin::Impulses> expected, got;
+                for (const Problem& p : ps) {
+                    orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, o,
+                                                [&](const orbelin::Impulses& i) { expected.push_back(i); });
+                }
+                std::size_t last = 0;
+                for (std::size_t begin = 0; begin < ps.size(); begin += 7) {
+                    orbelin::visit_arc_impulses_run(begin, std::min(ps.size(), begin + 7), case_of, o,
+                                                    [&](std::size_t c, const orbelin::Impulses& i) {
+                                                        CHECK(c >= last);
+                                                        last = c;
+                                                        got.push_back(i);
+                                                    });
+                }
+                CHECK(got.size() == expected.size());
+                for (std::size_t k = 0; k < std::min(got.size(), expected.size()); ++k) {
+                    CHECK(same_bits(got[k].dv1.x, expected[k].dv1.x) && same_bits(got[k].dv2.y, expected[k].dv2.y));
+                    CHECK(same_bits(got[k].total, expected[k].total));
+                }
+                for (const bool rendezvous : {false, true}) {
+                    // Both directions for a rendezvous, the retrograde one alone otherwise.
+                    const orbelin::BestArcOptions b{
+                        .solver = {.mu = mu_e, .max_rev = max_rev, .reentry_check = reentry_check},
+                        .rendezvous = rendezvous,
+                        .directions = rendezvous ? orbelin::Directions::both : orbelin::Directions::retrograde};
+                    std::size_t next = 0;
+                    orbelin::best_lambert_arcs_run(
+                        0, ps.size(), case_of, b, [&](std::size_t c, const std::optional<orbelin::BestArc>& best) {
+                            CHECK(c == next++);
+                            const Problem& p = ps[c];
+                            const auto alone = orbelin::best_lambert_arc(p.r1, p.u1, p.r2, p.u2, p.tof, b);
+                            CHECK(best.has_value() == alone.has_value());
+                            if (best && alone) {
+                                CHECK(same_bits(best->impulses.total, alone->impulses.total));
+                                CHECK(same_bits(best->impulses.dv1.z, alone->impulses.dv1.z));
+                                CHECK(same_bits(best->impulses.dv2.x, alone->impulses.dv2.x));
+                                CHECK(best->num_revs == alone->num_revs);
+                                CHECK(best->path_flag == alone->path_flag);
+                                CHECK(best->retrograde == alone->retrograde);
+                            }
+                        });
+                    CHECK(next == ps.size());
+                }
             }
         }
     });
