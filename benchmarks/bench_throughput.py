@@ -273,7 +273,7 @@ def main():
     tasks = [t for t in tasks if wanted(t[0])]
     numba_tasks = [("numba", 0), ("numba", 3)] if wanted("numba") and have_numba() else []
     # Batch rows use the lane kernels and are measured on each path; the others once, on the default path.
-    per_path = {"vec", "vec_dv", "best_dv", "grid", "grid_best_dv", "porkchop"}
+    per_path = {"vec", "vec_dv", "best_dv", "grid", "grid_best_dv", "porkchop", "propagate"}
     got = {}
     for _ in range(args.repeats):
         for task, max_rev in tasks:

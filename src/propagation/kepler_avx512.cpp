@@ -14,7 +14,7 @@ using u64_lanes = std::uint64_t __attribute__((vector_size(sizeof(lanes::f64x8))
 }  // namespace
 
 void kepler_many_avx512(const State* states, const double* dt, State* out, std::size_t n, double mu) noexcept {
-    kepler_many_lanes<lanes::f64x8, u64_lanes, 8>(states, dt, out, n, mu);
+    kepler_many_lanes<lanes::f64x8, u64_lanes, 16>(states, dt, out, n, mu);
 }
 
 }  // namespace orbelin::detail

@@ -116,12 +116,13 @@ struct NewtonLanes {
     alignas(64) double sqrt_mu_dt[W];
     alignas(64) double steps[W];
 
-    ORBELIN_LANE_INLINE void load(std::size_t l, const KeplerProblem& p) noexcept {
-        chi[l] = p.chi;
-        alpha[l] = p.alpha;
-        sigma0[l] = p.sigma0;
-        r0_norm[l] = p.r0_norm;
-        sqrt_mu_dt[l] = p.sqrt_mu_dt;
+    template <class Run>
+    ORBELIN_LANE_INLINE void load(std::size_t l, const Run& p, std::size_t k) noexcept {
+        chi[l] = p.chi[k];
+        alpha[l] = p.alpha[k];
+        sigma0[l] = p.sigma0[k];
+        r0_norm[l] = p.r0_norm[k];
+        sqrt_mu_dt[l] = p.sqrt_mu_dt[k];
         steps[l] = 0.0;
     }
 
@@ -161,24 +162,87 @@ struct NewtonLanes {
     }
 };
 
+// The problems of a run of propagations, in structure-of-arrays form (the fields of KeplerProblem; r0, v0 and dt
+// are read from the input).
+template <std::size_t N>
+struct KeplerRun {
+    alignas(64) double chi[N];
+    alignas(64) double alpha[N];
+    alignas(64) double sigma0[N];
+    alignas(64) double r0_norm[N];
+    alignas(64) double sqrt_mu_dt[N];
+    bool converged[N];
+};
+
 // kepler_universal_2body_many on W lanes of vectors V.
 template <class V, class U, std::size_t W>
 void kepler_many_lanes(const State* states, const double* dt, State* out, std::size_t n, double mu) noexcept {
     // Problems are prepared and finished a run at a time, so that lanes seldom idle at the end of a run.
     constexpr std::size_t run = 256;
-    constexpr std::size_t lane_width = sizeof(V) / sizeof(double);
+    constexpr std::size_t width = sizeof(V) / sizeof(double);
     constexpr std::uint32_t all_lanes = W == 32 ? ~0u : (1u << W) - 1;
-    KeplerProblem p[run];
-    KeplerSolve solve[run];
+    using M = decltype(V{} < V{});
+    const double sqrt_mu = std::sqrt(mu);
+    // kepler_prepare refuses every problem of an unusable mu; the lanes leave them all to it.
+    const bool usable_mu = std::isfinite(mu) && mu > 0.0;
+    KeplerRun<run> p;
     for (std::size_t first = 0; first < n; first += run) {
+        const State* in = states + first;
+        const double* t = dt + first;
+        State* res = out + first;
         const std::size_t count = n - first < run ? n - first : run;
         std::size_t pending[run];
         std::size_t waiting = 0;
-        for (std::size_t k = 0; k < count; ++k) {
-            solve[k] = KeplerSolve{};
-            if (kepler_prepare(states[first + k], dt[first + k], mu, p[k], solve[k])) pending[waiting++] = k;
+
+        // The set-up of kepler_prepare, `width` problems at a time, for the ordinary ones: an ellipse (alpha at
+        // least the parabolic bound) with a finite state, a position off the origin and time to elapse. The
+        // others are prepared by kepler_prepare itself (the lanes past the end repeat the first of the group).
+        for (std::size_t j = 0; j < count; j += width) {
+            alignas(64) double rows[7][width];
+            for (std::size_t l = 0; l < width; ++l) {
+                const std::size_t k = j + l < count ? j + l : j;
+                for (int c = 0; c < 6; ++c) rows[c][l] = in[k][c];
+                rows[6][l] = t[k];
+            }
+            const V x = kepler_load<V>(rows[0]), y = kepler_load<V>(rows[1]), z = kepler_load<V>(rows[2]);
+            const V vx = kepler_load<V>(rows[3]), vy = kepler_load<V>(rows[4]), vz = kepler_load<V>(rows[5]);
+            const V tj = kepler_load<V>(rows[6]);
+            const V r0_norm = kepler_sqrt(x * x + y * y + z * z);
+            const V v0_norm = kepler_sqrt(vx * vx + vy * vy + vz * vz);
+            const V alpha = 2.0 / r0_norm - v0_norm * v0_norm / mu;
+            const V sqrt_mu_dt = sqrt_mu * tj;
+            kepler_store(p.r0_norm + j, r0_norm);
+            kepler_store(p.sigma0 + j, (x * vx + y * vy + z * vz) / sqrt_mu);
+            kepler_store(p.alpha + j, alpha);
+            kepler_store(p.sqrt_mu_dt + j, sqrt_mu_dt);
+            kepler_store(p.chi + j, sqrt_mu_dt * alpha);
+            // 0 x is 0 for a finite x and NaN for an infinite or NaN one.
+            const V zeros = 0.0 * x + 0.0 * y + 0.0 * z + 0.0 * vx + 0.0 * vy + 0.0 * vz + 0.0 * tj;
+            const M ordinary = (zeros == 0.0) & (tj != 0.0) & (r0_norm > 0.0) & (alpha >= parabolic_alpha);
+            const std::uint32_t lanes_here = count - j < width ? (1u << (count - j)) - 1 : (1u << width) - 1;
+            const std::uint32_t ordinary_lanes = usable_mu ? kepler_mask_bits<V>(ordinary) & lanes_here : 0;
+            for (std::size_t l = 0; l < width && j + l < count; ++l) {
+                const std::size_t k = j + l;
+                if ((ordinary_lanes >> l) & 1u) {
+                    pending[waiting++] = k;
+                    continue;
+                }
+                KeplerProblem q;
+                KeplerSolve done;
+                if (!kepler_prepare(in[k], t[k], mu, q, done)) {
+                    res[k] = done.state;
+                    continue;
+                }
+                p.chi[k] = q.chi;
+                p.alpha[k] = q.alpha;
+                p.sigma0[k] = q.sigma0;
+                p.r0_norm[k] = q.r0_norm;
+                p.sqrt_mu_dt[k] = q.sqrt_mu_dt;
+                pending[waiting++] = k;
+            }
         }
-        // Idle lanes iterate a harmless copy of a real problem and are never read.
+
+        // The Newton steps: idle lanes iterate a harmless copy of a real problem and are never read.
         NewtonLanes<W> lanes;
         std::size_t lane[W];
         std::uint32_t busy = 0;
@@ -190,7 +254,7 @@ void kepler_many_lanes(const State* states, const double* dt, State* out, std::s
             } else {
                 lane[l] = waiting > 0 ? pending[0] : 0;
             }
-            lanes.load(l, p[lane[l]]);
+            lanes.load(l, p, lane[l]);
         }
         while (busy != 0) {
             std::uint32_t converged;
@@ -199,39 +263,48 @@ void kepler_many_lanes(const State* states, const double* dt, State* out, std::s
                 const int l = __builtin_ctz(stopped);
                 stopped &= stopped - 1;
                 const std::size_t k = lane[l];
-                solve[k].converged = (converged >> l) & 1u;
-                p[k].chi = lanes.chi[l];
+                p.converged[k] = (converged >> l) & 1u;
+                p.chi[k] = lanes.chi[l];
                 if (next < waiting) {
                     lane[l] = pending[next++];
-                    lanes.load(l, p[lane[l]]);
+                    lanes.load(l, p, lane[l]);
                 } else {
                     busy &= ~(1u << l) & all_lanes;
                 }
             }
         }
-        for (std::size_t w = 0; w < waiting; ++w) kepler_second_stage(p[pending[w]], solve[pending[w]]);
-        // The final states W at a time, from the terms the Newton steps take (the lanes past the end repeat the last).
+
+        // The second stage where the first did not converge.
+        for (std::size_t w = 0; w < waiting; ++w) {
+            const std::size_t k = pending[w];
+            if (p.converged[k] && std::isfinite(p.chi[k])) continue;
+            KeplerProblem q{position(in[k]), velocity(in[k]), t[k], sqrt_mu, p.r0_norm[k], p.sigma0[k],
+                            p.alpha[k], p.sqrt_mu_dt[k], p.chi[k]};
+            KeplerSolve solve;
+            solve.converged = p.converged[k];
+            kepler_second_stage(q, solve);
+            p.chi[k] = q.chi;
+        }
+
+        // The final states W at a time, from the terms the Newton steps take (the lanes past the end repeat the
+        // last).
         for (std::size_t w0 = 0; w0 < waiting; w0 += W) {
             const std::size_t m = waiting - w0 < W ? waiting - w0 : W;
-            alignas(64) double chi[W], chi2[W], psi[W], c2[W], c3[W], sigma0[W], r0_norm[W], t[W], sqrt_mu[W];
-            alignas(64) double in[6][W];
+            alignas(64) double chi[W], chi2[W], psi[W], c2[W], c3[W], sigma0[W], r0_norm[W], dt0[W];
+            alignas(64) double rv[6][W];
             for (std::size_t l = 0; l < W; ++l) {
-                const KeplerProblem& q = p[pending[w0 + (l < m ? l : m - 1)]];
-                chi[l] = q.chi;
-                chi2[l] = q.chi * q.chi;
-                psi[l] = chi2[l] * q.alpha;
-                sigma0[l] = q.sigma0;
-                r0_norm[l] = q.r0_norm;
-                t[l] = q.dt;
-                sqrt_mu[l] = q.sqrt_mu;
-                for (int i = 0; i < 3; ++i) {
-                    in[i][l] = q.r0[i];
-                    in[3 + i][l] = q.v0[i];
-                }
+                const std::size_t k = pending[w0 + (l < m ? l : m - 1)];
+                chi[l] = p.chi[k];
+                chi2[l] = p.chi[k] * p.chi[k];
+                psi[l] = chi2[l] * p.alpha[k];
+                sigma0[l] = p.sigma0[k];
+                r0_norm[l] = p.r0_norm[k];
+                dt0[l] = t[k];
+                for (int c = 0; c < 6; ++c) rv[c][l] = in[k][c];
             }
             stumpff_lanes<V, U, W>(psi, c2, c3);
-            alignas(64) double res[6][W];
-            for (std::size_t j = 0; j < W; j += lane_width) {
+            alignas(64) double final_rv[6][W];
+            for (std::size_t j = 0; j < W; j += width) {
                 const V x = kepler_load<V>(chi + j);
                 const V x2 = kepler_load<V>(chi2 + j);
                 const V ps = kepler_load<V>(psi + j);
@@ -240,20 +313,19 @@ void kepler_many_lanes(const State* states, const double* dt, State* out, std::s
                 const V rn = kepler_load<V>(r0_norm + j);
                 const V r = universal_radius(x, x2, ps, s2, s3, kepler_load<V>(sigma0 + j), rn);
                 const Lagrange<V> c =
-                    lagrange_coefficients(x, x2, ps, s2, s3, r, kepler_load<V>(t + j), rn, kepler_load<V>(sqrt_mu + j));
+                    lagrange_coefficients(x, x2, ps, s2, s3, r, kepler_load<V>(dt0 + j), rn, V{} + sqrt_mu);
                 for (int i = 0; i < 3; ++i) {
-                    const V r0 = kepler_load<V>(in[i] + j);
-                    const V v0 = kepler_load<V>(in[3 + i] + j);
-                    kepler_store(res[i] + j, c.f * r0 + c.g * v0);
-                    kepler_store(res[3 + i] + j, c.fdot * r0 + c.gdot * v0);
+                    const V r0 = kepler_load<V>(rv[i] + j);
+                    const V v0 = kepler_load<V>(rv[3 + i] + j);
+                    kepler_store(final_rv[i] + j, c.f * r0 + c.g * v0);
+                    kepler_store(final_rv[3 + i] + j, c.fdot * r0 + c.gdot * v0);
                 }
             }
             for (std::size_t l = 0; l < m; ++l) {
-                State& s = solve[pending[w0 + l]].state;
-                for (int i = 0; i < 6; ++i) s[i] = res[i][l];
+                State& s = res[pending[w0 + l]];
+                for (int c = 0; c < 6; ++c) s[c] = final_rv[c][l];
             }
         }
-        for (std::size_t k = 0; k < count; ++k) out[first + k] = solve[k].state;
     }
 }
 
