@@ -67,34 +67,38 @@ ORBELIN_LANE_INLINE void stumpff_lanes(const double* psi, double* c2, double* c3
     constexpr std::size_t n = sizeof(V) / sizeof(double);
     static_assert(W % n == 0 && W <= 32);
     using M = decltype(V{} < V{});
+    constexpr std::uint32_t all = (1u << n) - 1;
     std::uint32_t other_lanes = 0;
     for (std::size_t j = 0; j < W; j += n) {
         const V p = kepler_load<V>(psi + j);
-        // Only hyperbolas: all of them for stumpff_c2_c3, nothing to compute here.
         const M hyperbola = p < -stumpff_series_psi;
-        const std::uint32_t hyperbolas = kepler_mask_bits<V>(hyperbola);
-        if (hyperbolas == (1u << n) - 1) {
-            other_lanes |= hyperbolas << j;
-            continue;
-        }
-        const V minus_p = -p;
-        V series2 = V{};
-        V series3 = V{};
-        for (int k = stumpff_series_terms - 1; k >= 0; --k) {
-            series2 = series2 * minus_p + inverse_factorials[2 * k + 2];
-            series3 = series3 * minus_p + inverse_factorials[2 * k + 3];
-        }
-        // The ellipse's closed forms; lanes of other kinds compute NaN here and are not selected.
-        const V sq = kepler_sqrt(p);
-        V sin_sq, cos_sq;
-        M direct;
-        sin_cos_lanes<V, U>(sq, sin_sq, cos_sq, direct);
-        const V closed2 = (1.0 - cos_sq) / p;
-        const V closed3 = (sq - sin_sq) / (sq * sq * sq);
         const M ellipse = p > stumpff_series_psi;
-        kepler_store(c2 + j, ellipse ? closed2 : series2);
-        kepler_store(c3 + j, ellipse ? closed3 : series3);
-        other_lanes |= kepler_mask_bits<V>((ellipse & ~direct) | hyperbola) << j;
+        const std::uint32_t hyperbolas = kepler_mask_bits<V>(hyperbola);
+        const std::uint32_t ellipses = kepler_mask_bits<V>(ellipse);
+        other_lanes |= hyperbolas << j;
+        // Each form only where a lane takes it: the series band is rare once chi has moved off 0, and a vector of
+        // hyperbolas has nothing to compute here.
+        V s2 = V{};
+        V s3 = V{};
+        if ((ellipses | hyperbolas) != all) {
+            const V minus_p = -p;
+            for (int k = stumpff_series_terms - 1; k >= 0; --k) {
+                s2 = s2 * minus_p + inverse_factorials[2 * k + 2];
+                s3 = s3 * minus_p + inverse_factorials[2 * k + 3];
+            }
+        }
+        if (ellipses != 0) {
+            // The closed forms; lanes of other kinds compute NaN here and are not selected.
+            const V sq = kepler_sqrt(p);
+            V sin_sq, cos_sq;
+            M direct;
+            sin_cos_lanes<V, U>(sq, sin_sq, cos_sq, direct);
+            s2 = ellipse ? (1.0 - cos_sq) / p : s2;
+            s3 = ellipse ? (sq - sin_sq) / (sq * sq * sq) : s3;
+            other_lanes |= kepler_mask_bits<V>(ellipse & ~direct) << j;
+        }
+        kepler_store(c2 + j, s2);
+        kepler_store(c3 + j, s3);
     }
     while (other_lanes != 0) {
         const int l = __builtin_ctz(other_lanes);
@@ -156,7 +160,8 @@ struct NewtonLanes {
             kepler_store(steps + j, count);
             const V size = std::bit_cast<V>(std::bit_cast<U>(d) & 0x7fff'ffff'ffff'ffffULL);
             converged |= kepler_mask_bits<V>(size <= chi_tolerance) << j;
-            stop |= kepler_mask_bits<V>(~(size > chi_tolerance) | (count >= static_cast<double>(max_newton_steps))) << j;
+            const auto last = count >= static_cast<double>(max_newton_steps);
+            stop |= kepler_mask_bits<V>(~(size > chi_tolerance) | last) << j;
         }
         return stop;
     }
@@ -278,8 +283,15 @@ void kepler_many_lanes(const State* states, const double* dt, State* out, std::s
         for (std::size_t w = 0; w < waiting; ++w) {
             const std::size_t k = pending[w];
             if (p.converged[k] && std::isfinite(p.chi[k])) continue;
-            KeplerProblem q{position(in[k]), velocity(in[k]), t[k], sqrt_mu, p.r0_norm[k], p.sigma0[k],
-                            p.alpha[k], p.sqrt_mu_dt[k], p.chi[k]};
+            KeplerProblem q{.r0 = position(in[k]),
+                            .v0 = velocity(in[k]),
+                            .dt = t[k],
+                            .sqrt_mu = sqrt_mu,
+                            .r0_norm = p.r0_norm[k],
+                            .sigma0 = p.sigma0[k],
+                            .alpha = p.alpha[k],
+                            .sqrt_mu_dt = p.sqrt_mu_dt[k],
+                            .chi = p.chi[k]};
             KeplerSolve solve;
             solve.converged = p.converged[k];
             kepler_second_stage(q, solve);

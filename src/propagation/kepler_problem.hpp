@@ -46,8 +46,8 @@ struct Lagrange {
 template <class V>
 ORBELIN_LANE_INLINE Lagrange<V> lagrange_coefficients(V chi, V chi2, V psi, V c2, V c3, V r, V dt, V r0_norm,
                                                       V sqrt_mu) noexcept {
-    return {1.0 - chi2 * c2 / r0_norm, dt - chi2 * chi * c3 / sqrt_mu,
-            sqrt_mu * chi * (psi * c3 - 1.0) / (r * r0_norm), 1.0 - chi2 * c2 / r};
+    return {1.0 - chi2 * c2 / r0_norm, dt - chi2 * chi * c3 / sqrt_mu, sqrt_mu * chi * (psi * c3 - 1.0) / (r * r0_norm),
+            1.0 - chi2 * c2 / r};
 }
 
 // One propagation between its initial guess and its answer: the constants of its time equation and chi.
