@@ -50,12 +50,25 @@ ORBELIN_LANE_INLINE V kepler_sqrt(V v) noexcept {
     }
 }
 
-// The lanes where the mask holds, as bits (lane i at bit i).
+// The lanes where the mask holds, as bits (lane i at bit i): the sign bits gathered in one instruction where the
+// instruction set has it.
 template <class V, class M>
 ORBELIN_LANE_INLINE std::uint32_t kepler_mask_bits(M m) noexcept {
-    constexpr int n = sizeof(V) / sizeof(double);
+    constexpr unsigned n = sizeof(V) / sizeof(double);
+#if ORBELIN_SSE2
+    if constexpr (n == 2) return static_cast<std::uint32_t>(_mm_movemask_pd(std::bit_cast<__m128d>(m)));
+#endif
+#if defined(__AVX__)
+    if constexpr (n == 4) return static_cast<std::uint32_t>(_mm256_movemask_pd(std::bit_cast<__m256d>(m)));
+#endif
+#if defined(__AVX512F__)
+    if constexpr (n == 8) {
+        const auto bits = std::bit_cast<__m512i>(m);
+        return static_cast<std::uint32_t>(_mm512_test_epi64_mask(bits, bits));
+    }
+#endif
     std::uint32_t bits = 0;
-    for (int i = 0; i < n; ++i) bits |= static_cast<std::uint32_t>(m[i] != 0) << i;
+    for (unsigned i = 0; i < n; ++i) bits |= static_cast<std::uint32_t>(m[i] != 0) << i;
     return bits;
 }
 
@@ -101,7 +114,7 @@ ORBELIN_LANE_INLINE void stumpff_lanes(const double* psi, double* c2, double* c3
         kepler_store(c3 + j, s3);
     }
     while (other_lanes != 0) {
-        const int l = __builtin_ctz(other_lanes);
+        const auto l = static_cast<unsigned>(__builtin_ctz(other_lanes));
         other_lanes &= other_lanes - 1;
         const Stumpff s = stumpff_c2_c3(psi[l]);
         c2[l] = s.c2;
@@ -190,7 +203,7 @@ void kepler_many_lanes(const State* states, const double* dt, State* out, std::s
     const double sqrt_mu = std::sqrt(mu);
     // kepler_prepare refuses every problem of an unusable mu; the lanes leave them all to it.
     const bool usable_mu = std::isfinite(mu) && mu > 0.0;
-    KeplerRun<run> p;
+    KeplerRun<run> p{};
     for (std::size_t first = 0; first < n; first += run) {
         const State* in = states + first;
         const double* t = dt + first;
@@ -248,7 +261,7 @@ void kepler_many_lanes(const State* states, const double* dt, State* out, std::s
         }
 
         // The Newton steps: idle lanes iterate a harmless copy of a real problem and are never read.
-        NewtonLanes<W> lanes;
+        NewtonLanes<W> lanes{};
         std::size_t lane[W];
         std::uint32_t busy = 0;
         std::size_t next = 0;
@@ -265,7 +278,7 @@ void kepler_many_lanes(const State* states, const double* dt, State* out, std::s
             std::uint32_t converged;
             std::uint32_t stopped = lanes.template step<V, U>(converged) & busy;
             while (stopped != 0) {
-                const int l = __builtin_ctz(stopped);
+                const auto l = static_cast<unsigned>(__builtin_ctz(stopped));
                 stopped &= stopped - 1;
                 const std::size_t k = lane[l];
                 p.converged[k] = (converged >> l) & 1u;
