@@ -50,6 +50,15 @@ ORBELIN_LANE_INLINE V kepler_sqrt(V v) noexcept {
     }
 }
 
+// The vector whose lane l is f(l), built in registers (lanes stored one by one and loaded as a vector would
+// wait for the stores to retire).
+template <class V, class F>
+ORBELIN_LANE_INLINE V kepler_lanes_of(F f) noexcept {
+    V v{};
+    for (unsigned l = 0; l < sizeof(V) / sizeof(double); ++l) v[l] = f(l);
+    return v;
+}
+
 // The lanes where the mask holds, as bits (lane i at bit i): the sign bits gathered in one instruction where the
 // instruction set has it.
 template <class V, class M>
@@ -216,15 +225,12 @@ void kepler_many_lanes(const State* states, const double* dt, State* out, std::s
         // least the parabolic bound) with a finite state, a position off the origin and time to elapse. The
         // others are prepared by kepler_prepare itself (the lanes past the end repeat the first of the group).
         for (std::size_t j = 0; j < count; j += width) {
-            alignas(64) double rows[7][width];
-            for (std::size_t l = 0; l < width; ++l) {
-                const std::size_t k = j + l < count ? j + l : j;
-                for (int c = 0; c < 6; ++c) rows[c][l] = in[k][c];
-                rows[6][l] = t[k];
-            }
-            const V x = kepler_load<V>(rows[0]), y = kepler_load<V>(rows[1]), z = kepler_load<V>(rows[2]);
-            const V vx = kepler_load<V>(rows[3]), vy = kepler_load<V>(rows[4]), vz = kepler_load<V>(rows[5]);
-            const V tj = kepler_load<V>(rows[6]);
+            const double* row[width];
+            for (std::size_t l = 0; l < width; ++l) row[l] = in[j + l < count ? j + l : j].data();
+            const auto component = [&row](int c) { return kepler_lanes_of<V>([&](unsigned l) { return row[l][c]; }); };
+            const V x = component(0), y = component(1), z = component(2);
+            const V vx = component(3), vy = component(4), vz = component(5);
+            const V tj = kepler_lanes_of<V>([&](unsigned l) { return t[j + l < count ? j + l : j]; });
             const V r0_norm = kepler_sqrt(x * x + y * y + z * z);
             const V v0_norm = kepler_sqrt(vx * vx + vy * vy + vz * vz);
             const V alpha = 2.0 / r0_norm - v0_norm * v0_norm / mu;
@@ -315,33 +321,34 @@ void kepler_many_lanes(const State* states, const double* dt, State* out, std::s
         // last).
         for (std::size_t w0 = 0; w0 < waiting; w0 += W) {
             const std::size_t m = waiting - w0 < W ? waiting - w0 : W;
-            alignas(64) double chi[W], chi2[W], psi[W], c2[W], c3[W], sigma0[W], r0_norm[W], dt0[W];
-            alignas(64) double rv[6][W];
-            for (std::size_t l = 0; l < W; ++l) {
-                const std::size_t k = pending[w0 + (l < m ? l : m - 1)];
-                chi[l] = p.chi[k];
-                chi2[l] = p.chi[k] * p.chi[k];
-                psi[l] = chi2[l] * p.alpha[k];
-                sigma0[l] = p.sigma0[k];
-                r0_norm[l] = p.r0_norm[k];
-                dt0[l] = t[k];
-                for (int c = 0; c < 6; ++c) rv[c][l] = in[k][c];
+            const auto problem = [&](std::size_t l) { return pending[w0 + (l < m ? l : m - 1)]; };
+            alignas(64) double chi[W], chi2[W], psi[W], c2[W], c3[W];
+            for (std::size_t j = 0; j < W; j += width) {
+                const V x = kepler_lanes_of<V>([&](unsigned l) { return p.chi[problem(j + l)]; });
+                const V x2 = x * x;
+                kepler_store(chi + j, x);
+                kepler_store(chi2 + j, x2);
+                kepler_store(psi + j, x2 * kepler_lanes_of<V>([&](unsigned l) { return p.alpha[problem(j + l)]; }));
             }
             stumpff_lanes<V, U, W>(psi, c2, c3);
             alignas(64) double final_rv[6][W];
             for (std::size_t j = 0; j < W; j += width) {
+                const auto lanes_of = [&](const auto& f) {
+                    return kepler_lanes_of<V>([&](unsigned l) { return f(problem(j + l)); });
+                };
                 const V x = kepler_load<V>(chi + j);
                 const V x2 = kepler_load<V>(chi2 + j);
                 const V ps = kepler_load<V>(psi + j);
                 const V s2 = kepler_load<V>(c2 + j);
                 const V s3 = kepler_load<V>(c3 + j);
-                const V rn = kepler_load<V>(r0_norm + j);
-                const V r = universal_radius(x, x2, ps, s2, s3, kepler_load<V>(sigma0 + j), rn);
-                const Lagrange<V> c =
-                    lagrange_coefficients(x, x2, ps, s2, s3, r, kepler_load<V>(dt0 + j), rn, V{} + sqrt_mu);
+                const V rn = lanes_of([&](std::size_t k) { return p.r0_norm[k]; });
+                const V sg = lanes_of([&](std::size_t k) { return p.sigma0[k]; });
+                const V tj = lanes_of([&](std::size_t k) { return t[k]; });
+                const V r = universal_radius(x, x2, ps, s2, s3, sg, rn);
+                const Lagrange<V> c = lagrange_coefficients(x, x2, ps, s2, s3, r, tj, rn, V{} + sqrt_mu);
                 for (int i = 0; i < 3; ++i) {
-                    const V r0 = kepler_load<V>(rv[i] + j);
-                    const V v0 = kepler_load<V>(rv[3 + i] + j);
+                    const V r0 = lanes_of([&](std::size_t k) { return in[k][i]; });
+                    const V v0 = lanes_of([&](std::size_t k) { return in[k][3 + i]; });
                     kepler_store(final_rv[i] + j, c.f * r0 + c.g * v0);
                     kepler_store(final_rv[3 + i] + j, c.fdot * r0 + c.gdot * v0);
                 }
