@@ -1,4 +1,4 @@
-// kepler_universal_2body_many with four propagations per vector; compiled with AVX2 enabled (CMakeLists.txt) and
+// kepler_universal_2body_many with four propagations per vector, sixteen in flight; compiled with AVX2 enabled (CMakeLists.txt) and
 // run only where the CPU has it.
 
 #include <cstdint>

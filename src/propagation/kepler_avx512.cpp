@@ -1,4 +1,4 @@
-// kepler_universal_2body_many with eight propagations per vector; compiled with AVX-512F enabled (CMakeLists.txt) and
+// kepler_universal_2body_many with eight propagations per vector, sixteen in flight; compiled with AVX-512F enabled (CMakeLists.txt) and
 // run only where the CPU has it.
 
 #include <cstdint>

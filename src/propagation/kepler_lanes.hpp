@@ -1,8 +1,8 @@
 #pragma once
 // The lane kernel of kepler_universal_2body_many: W propagations iterated at once, in vectors V of doubles (U:
-// unsigned 64-bit integers of the same shape). Instantiated by kepler_universal_2body.cpp on two doubles (SSE2, the
-// portable path), by kepler_avx2.cpp on four and by kepler_avx512.cpp on eight, each in its own translation unit
-// compiled for that instruction set. Everything here is a template over V or always inlined, and everything else it
+// unsigned 64-bit integers of the same shape). Instantiated by kepler_universal_2body.cpp on vectors of two doubles
+// (SSE2, the portable path; eight lanes), by kepler_avx2.cpp on four and by kepler_avx512.cpp on eight (sixteen lanes
+// each), the last two in translation units of their own compiled for that instruction set. Everything here is a template over V or always inlined, and everything else it
 // calls is out-of-line code of the baseline build (kepler_prepare, kepler_second_stage, stumpff_c2_c3), so that no
 // function compiled with the wider instructions is shared with baseline code.
 //
