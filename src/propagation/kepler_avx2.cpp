@@ -1,5 +1,5 @@
-// kepler_universal_2body_many with four propagations per vector, sixteen in flight; compiled with AVX2 enabled (CMakeLists.txt) and
-// run only where the CPU has it.
+// kepler_universal_2body_many with four propagations per vector, sixteen in flight; compiled with AVX2 enabled
+// (CMakeLists.txt) and run only where the CPU has it.
 
 #include <cstdint>
 

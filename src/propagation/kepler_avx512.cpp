@@ -1,5 +1,5 @@
-// kepler_universal_2body_many with eight propagations per vector, sixteen in flight; compiled with AVX-512F enabled (CMakeLists.txt) and
-// run only where the CPU has it.
+// kepler_universal_2body_many with eight propagations per vector, sixteen in flight; compiled with AVX-512F enabled
+// (CMakeLists.txt) and run only where the CPU has it.
 
 #include <cstdint>
 

@@ -2,9 +2,10 @@
 // The lane kernel of kepler_universal_2body_many: W propagations iterated at once, in vectors V of doubles (U:
 // unsigned 64-bit integers of the same shape). Instantiated by kepler_universal_2body.cpp on vectors of two doubles
 // (SSE2, the portable path; eight lanes), by kepler_avx2.cpp on four and by kepler_avx512.cpp on eight (sixteen lanes
-// each), the last two in translation units of their own compiled for that instruction set. Everything here is a template over V or always inlined, and everything else it
-// calls is out-of-line code of the baseline build (kepler_prepare, kepler_second_stage, stumpff_c2_c3), so that no
-// function compiled with the wider instructions is shared with baseline code.
+// each), the last two in translation units of their own compiled for that instruction set. Everything here is a
+// template over V or always inlined, and everything else it calls is out-of-line code of the baseline build
+// (kepler_prepare, kepler_second_stage, stumpff_c2_c3), so that no function compiled with the wider instructions is
+// shared with baseline code.
 //
 // Every lane takes the same operations as kepler_universal_2body_solve, in the same order (no fused multiply-adds),
 // so each state is bit for bit its own propagation; the lanes' chains of dependent operations (a square root, a
