@@ -129,16 +129,16 @@ void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
             if (held_n > 0) keep(KeptCells{held_k, held, elements, held_n});
             held_n = 0;
         };
-        best_lambert_impulses_run(begin, end, case_of, problem.arcs,
-                                  [&](std::size_t k, const std::optional<Impulses>& best) {
-                                      if (!best) return;
-                                      const Cell& c = cells[k - begin];
-                                      held[held_n] = {transfer_record(*best, x[c.i], x[c.j], problem.arcs.rendezvous),
-                                                      arc_ends(ends.source[c.i], ends.target[c.j]),
-                                                      velocity(states.source[c.i]), velocity(states.target[c.j])};
-                                      held_k[held_n] = k;
-                                      if (++held_n == run) drain();
-                                  });
+        best_lambert_arcs_run(
+            begin, end, case_of, problem.arcs, [&](std::size_t k, const std::optional<BestArc>& best) {
+                if (!best) return;
+                const Cell& c = cells[k - begin];
+                held[held_n] = {transfer_record(best->impulses, x[c.i], x[c.j], problem.arcs.rendezvous),
+                                arc_ends(ends.source[c.i], ends.target[c.j]), velocity(states.source[c.i]),
+                                velocity(states.target[c.j])};
+                held_k[held_n] = k;
+                if (++held_n == run) drain();
+            });
         drain();
     });
 }

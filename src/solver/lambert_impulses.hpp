@@ -323,15 +323,6 @@ void best_lambert_arcs_run(std::size_t begin, std::size_t end, CaseOf&& case_of,
     if (begin < end) best.finish();
 }
 
-// The same as best_lambert_impulses answers each case: sink(c, const std::optional<Impulses>&).
-template <class CaseOf, class Sink>
-void best_lambert_impulses_run(std::size_t begin, std::size_t end, CaseOf&& case_of, const BestArcOptions& o,
-                               Sink&& sink) {
-    best_lambert_arcs_run(begin, end, case_of, o, [&](std::size_t c, const std::optional<BestArc>& best) {
-        sink(c, best ? std::optional<Impulses>(best->impulses) : std::nullopt);
-    });
-}
-
 // One Lambert problem of a batch: the two positions and the time of flight.
 struct LambertCase {
     Vec3 r1;
