@@ -1,7 +1,7 @@
 // Microbenchmark of the exhaustive grid scan against the cheapest-arc batch solve of the same cells, on one
 // worker thread: CPU nanoseconds per cell for
 //   grid      lambert_grid_search (both directions, the cheapest arc of each cell and the elements of its arc),
-//   best_dv   best_lambert_impulses_run over the same cells, one run per time-of-flight diagonal, the states
+//   best_dv   best_lambert_arcs_run over the same cells, one run per time-of-flight diagonal, the states
 //             propagated beforehand and each case's ends and normal computed as a batch call computes them,
 //   elements  burn_arc_elements of every cell's cheapest arc alone (arcs solved beforehand, untimed), one arc at a
 //             time, two at a time (compute_transfer_orbit_elements_pair) and 32 at a time
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
         double acc = 0.0;
         for (std::size_t d = 1; d < m; ++d) {
             const double tof = static_cast<double>(d) * step;
-            best_lambert_impulses_run(
+            best_lambert_arcs_run(
                 0, m - d,
                 [&](std::size_t c) {
                     const Vec3 r1 = position(src[c]);
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
                     return ImpulseCase{arc_ends(r1, position(tgt[c + d])), u1, velocity(tgt[c + d]),
                                        departure_normal(r1, u1), tof};
                 },
-                problem.arcs, [&](std::size_t, const std::optional<Impulses>& best) { acc += best->dv1_mag; });
+                problem.arcs, [&](std::size_t, const std::optional<BestArc>& best) { acc += best->impulses.dv1_mag; });
         }
         sink_value = acc;
     });
