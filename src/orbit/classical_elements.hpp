@@ -17,6 +17,7 @@
 #include "common/select.hpp"
 #include "common/simd.hpp"
 #include "common/vec3.hpp"
+#include "common/vmath.hpp"
 #include "orbit/element_steps.hpp"
 
 namespace orbelin::detail {
@@ -259,7 +260,8 @@ inline double true_longitude(const OrbitGeometry& g, double inc, bool equatorial
 // Longitude of periapsis, measured from the x axis; replaces the argument of periapsis of equatorial orbits.
 inline double longitude_of_periapsis(const OrbitGeometry& g, double inc, bool equatorial) noexcept {
     double lonper = 0.0;
-    if (g.ecc > element_guard) lonper = std::acos(std::clamp(g.e_vec.x / g.ecc, -1.0, 1.0));
+    // Our arc cosine, as the transfer-element lanes take it for equatorial arcs.
+    if (g.ecc > element_guard) lonper = vmath::acos<double>(std::clamp(g.e_vec.x / g.ecc, -1.0, 1.0));
     return x_axis_angle(lonper, g.e_vec.y, inc > half_pi, equatorial);
 }
 

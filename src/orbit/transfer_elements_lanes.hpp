@@ -3,7 +3,7 @@
 // lanes::f64x8). Included only by the translation units compiled for an instruction set
 // (transfer_elements_avx2.cpp, transfer_elements_avx512.cpp), each instantiating it on its own vector type.
 // Everything it calls is a template over V (orbit/element_steps.hpp, common/lanes.hpp), a C library function
-// (acos, fmod) or out-of-line code of the baseline build (compute_transfer_orbit_elements), so that no function
+// (fmod) or out-of-line code of the baseline build (compute_transfer_orbit_elements), so that no function
 // compiled with the wider instructions is shared with baseline code.
 //
 // A lane computes what the scalar conversion computes (orbit/classical_elements.hpp: orbit_geometry_pair and
@@ -17,6 +17,7 @@
 
 #include "common/lane_vec3.hpp"
 #include "common/lanes.hpp"
+#include "common/vmath.hpp"
 #include "orbit/element_steps.hpp"
 #include "orbit/transfer_elements.hpp"
 
@@ -130,12 +131,8 @@ void transfer_elements_lanes(const ArcStates* arcs, std::size_t n, double mu, Tr
             // longitude_of_periapsis in the equatorial plane, in the orbit's direction of motion (x_axis_angle):
             // a negative e_y and a retrograde orbit each reverse the angle from the x axis.
             const Mask flip = (e.y < 0.0) ^ (inc > half_pi);
-            V lonper = zero;
-            for (int l = 0; l < width; ++l) {
-                if (flat[l] == 0) continue;
-                const double c = e.x[l] / ecc[l];
-                lonper[l] = std::acos(c < -1.0 ? -1.0 : (1.0 < c ? 1.0 : c));
-            }
+            const V c = e.x / ecc;
+            const V lonper = vmath::acos<V>(c < -1.0 ? lanes::splat<V>(-1.0) : (1.0 < c ? lanes::splat<V>(1.0) : c));
             argp = flat ? (flip ? two_pi - lonper : lonper) : argp;
         }
         taken &= exact;
