@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -37,21 +38,32 @@ struct RaggedSpec {
     std::optional<std::size_t> fixed_slots;  // K when every case is known to give exactly that many
     const char* no_solutions;                // ValueError when K = 0 (no cases); null: never raised
     bool parallel = true;                    // false: every case runs on the calling thread
+    // A count no case can exceed (2 max_rev + 1 for a Lambert solve), when known: the count pass ends as soon as a
+    // case reaches it, since K is then settled. Only for counts that cannot throw past their first case: the pass
+    // then stops before cases it would otherwise have refused.
+    std::optional<std::size_t> widest_possible = std::nullopt;
 };
 
 namespace detail {
 
 template <class Count, class View>
 std::size_t widest_case(const RaggedSpec& spec, Count& count, const View& view) {
+    const std::size_t bound = spec.widest_possible.value_or(std::numeric_limits<std::size_t>::max());
     if (!spec.parallel) {
         std::size_t widest = 0;
-        for (std::size_t c = 0; c < spec.cases; ++c) widest = std::max<std::size_t>(widest, count(c, view));
+        for (std::size_t c = 0; c < spec.cases && widest < bound; ++c) {
+            widest = std::max<std::size_t>(widest, count(c, view));
+        }
         return widest;
     }
     std::atomic<std::size_t> widest{0};
     global_pool().run(spec.cases, /*grain=*/0, [&](std::size_t begin, std::size_t end) {
         std::size_t local = 0;
-        for (std::size_t c = begin; c < end; ++c) local = std::max<std::size_t>(local, count(c, view));
+        for (std::size_t c = begin; c < end && local < bound; ++c) {
+            // Another chunk may have settled K already.
+            if (widest.load(std::memory_order_relaxed) >= bound) return;
+            local = std::max<std::size_t>(local, count(c, view));
+        }
         std::size_t seen = widest.load(std::memory_order_relaxed);
         while (local > seen && !widest.compare_exchange_weak(seen, local, std::memory_order_relaxed)) {
         }
