@@ -15,7 +15,8 @@
 //    row.
 //
 // Loop assumptions: cases are independent; Columns::write and Columns::pad
-// touch only their own slot (disjoint slots may be written concurrently).
+// touch only their own slot (disjoint slots may be written concurrently); a Columns::pad(first, count), when
+// there is one, pads that stretch of slots at once.
 
 #include <algorithm>
 #include <atomic>
@@ -112,10 +113,18 @@ PyObject* collect_ragged(const RaggedSpec& spec, View&& view, Count&& count, Sol
     const auto fill = [&](const auto& rows, std::size_t begin, std::size_t end) {
         std::size_t c = begin;  // the case being written
         std::size_t j = 0;      // its next slot
-        // Pads the rest of case c and every case after it up to `next`.
+        // Pads the rest of case c and every case after it up to `next`: slots c * slots + j .. next * slots - 1,
+        // one stretch of every column when the columns pad a stretch at once.
         const auto pad_until = [&](std::size_t next) {
-            for (; c < next; ++c, j = 0) {
-                for (; j < slots; ++j) columns.pad(c * slots + j);
+            if (c >= next) return;
+            if constexpr (requires { columns.pad(std::size_t{}, std::size_t{}); }) {
+                columns.pad(c * slots + j, next * slots - (c * slots + j));
+                c = next;
+                j = 0;
+            } else {
+                for (; c < next; ++c, j = 0) {
+                    for (; j < slots; ++j) columns.pad(c * slots + j);
+                }
             }
         };
         solve(begin, end, rows, [&](std::size_t k, const auto&... record) {

@@ -215,14 +215,15 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
     ArcStates arcs[annotation_run];
     TransferElements elements[annotation_run];
     std::size_t held_n = 0;
-    const auto drain = [&] {
+    // Out of line, so that annotate, inlined into the solve, takes each record from registers.
+    const auto drain = [&]() __attribute__((noinline)) {
         compute_transfer_orbit_elements_batch(arcs, held_n, o.mu, elements);
         for (std::size_t k = 0; k < held_n; ++k)
             sink(held[k].c, static_cast<const LambertSolution&>(held[k].s),
                  static_cast<const TransferElements&>(elements[k]));
         held_n = 0;
     };
-    auto annotate = [&](const detail::IzzoItem& item, const LambertSolution& s) {
+    auto annotate = [&](const detail::IzzoItem& item, const LambertSolution& s) __attribute__((always_inline)) {
         held[held_n] = {item.c, s};
         arcs[held_n] = {ends[item.c % ring], s.v1, s.v2};
         if (++held_n == annotation_run) drain();
