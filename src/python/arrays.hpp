@@ -71,6 +71,13 @@ struct CRowReader : RowReads<CRowReader> {
     void read(std::size_t i, double* out) const noexcept {
         std::memcpy(out, base + i * width * sizeof(double), width * sizeof(double));
     }
+
+    // A row of three, copied inline: a copy of a size known only at run time is a library call.
+    Vec3 vec3(std::size_t i) const noexcept {
+        double v[3];
+        std::memcpy(v, base + i * width * sizeof(double), sizeof v);
+        return {v[0], v[1], v[2]};
+    }
 };
 
 // Column-major storage of two or more axes: the first batch axis varies

@@ -231,9 +231,26 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
     detail::IzzoRun<annotation_run> run(o);
     // Cases are read a run ahead of their solves (common/staged_loop.hpp).
     for_each_staged<annotation_run>(begin, end, case_of, [&](std::size_t c, const LambertCase& k) {
-        ArcEnds& e = ends[c % ring];
-        e = arc_ends(k.r1, k.r2);
-        run.add(detail::IzzoCase{e, Vec3{}, k.tof, c, /*has_normal=*/false, /*both=*/false}, annotate);
+        // Filled in place, member by member (IzzoRun::next): arc_ends(k.r1, k.r2) without a copy through the stack.
+        detail::IzzoCase& next = run.next();
+        const double r1n = norm(k.r1);
+        const double r2n = norm(k.r2);
+        const Vec3 u1 = k.r1 / r1n;
+        const Vec3 u2 = k.r2 / r2n;
+        for (ArcEnds* e : {&next.ends, &ends[c % ring]}) {
+            e->r1 = k.r1;
+            e->r2 = k.r2;
+            e->r1_norm = r1n;
+            e->r2_norm = r2n;
+            e->r1_unit = u1;
+            e->r2_unit = u2;
+        }
+        next.tof = k.tof;
+        next.c = c;
+        next.has_normal = false;
+        next.both = false;
+        next.normal_of_u1 = false;
+        run.added(annotate);
     });
     run.flush(annotate);
     drain();

@@ -160,8 +160,16 @@ public:
 
     template <class Sink>
     void add(const IzzoCase& k, Sink& sink) {
-        cases_[cases_n_++] = k;
-        if (cases_n_ == izzo_prepared_cases) prepare(sink);
+        next() = k;
+        added(sink);
+    }
+
+    // add in two halves, for a caller that fills the case in place: a case built elsewhere and copied in is read
+    // back from the stack just after being written, a load the processor cannot take from its store buffer.
+    IzzoCase& next() noexcept { return cases_[cases_n_]; }
+    template <class Sink>
+    void added(Sink& sink) {
+        if (++cases_n_ == izzo_prepared_cases) prepare(sink);
     }
 
     template <class Sink>
