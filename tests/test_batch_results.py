@@ -199,3 +199,27 @@ def test_arrays_reallocated_by_the_time_of_flight_are_read_from_their_new_memory
     want = vec_arrays(call(name, np.tile(S1[:width], (50, 1)), second, [3000.0, 5000.0], 1))
     for x, y in zip(got, want):
         np.testing.assert_array_equal(x, y)
+
+
+@pytest.mark.parametrize("call", [
+    lambda s1, s2, tof: orbelin.lambert_izzo_vec_dv(s1, s2, tof, 1, False),
+    lambda s1, s2, tof: orbelin.lambert_izzo_best_dv(s1, s2, tof, 1),
+], ids=["vec_dv", "best_dv"])
+def test_a_kept_large_column_outlives_its_result_and_the_next_calls(call):
+    # The columns of a result share one block of memory, reused by a later result only once all of them are gone;
+    # a column of 4 MB or more hands its pages back as soon as it is freed.
+    r1, r2 = random_pairs(7, 200_000)
+    s1, s2 = with_velocities(r1, 1), with_velocities(r2, 2)
+    first = call(s1, s2, 4000.0)
+    assert first[3].nbytes >= 4 << 20
+    kept, expected = first[3], [a.copy() for a in first]
+    del first
+    other = call(s1, s2, 5000.0)  # written while `kept` lives: must not land in its memory
+    assert not np.array_equal(other[3], expected[3], equal_nan=True)
+    np.testing.assert_array_equal(kept, expected[3])
+    del other, kept
+    for _ in range(2):  # into the block given back
+        again = call(s1, s2, 4000.0)
+        for a, b in zip(again, expected):
+            np.testing.assert_array_equal(a, b)
+        del again

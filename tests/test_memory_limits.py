@@ -121,3 +121,30 @@ def test_a_pool_whose_threads_cannot_start_fails_the_import():
     out = run_python(POOL, {"ORBELIN_NUM_THREADS": "4096", "OPENBLAS_NUM_THREADS": "1"}, address_space=GiB)
     assert re.fullmatch(r"orbelin could not start its worker pool: worker thread \d+ of 4095: .+ \(the pool's size "
                         r"comes from ORBELIN_NUM_THREADS: a smaller value needs fewer threads\)", out), out
+
+
+SPARE = """
+    import resource
+    import numpy as np
+    import orbelin
+
+    def mapped():
+        return next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize"))
+
+    # One case of some thirty revolutions widens the rows of all 25,000 to 61 slots: about 240 MB of result.
+    n = 25_000
+    r1, r2 = np.tile([4.2e5, 0.0, 0.0], (n, 1)), np.tile([0.0, 4.2e5, 0.0], (n, 1))
+    r1[0], r2[0] = [7000.0, 0.0, 0.0], [0.0, 7000.0, 0.0]
+    result = orbelin.lambert_izzo_vec(r1, r2, 2e5, 30, False)
+    size = sum(getattr(result, name).nbytes for name in ("v1", "v2", "tof", "sma", "ecc"))
+    del result
+    # The freed result's memory stays mapped for the next one; it must count as the next call's to have.
+    resource.setrlimit(resource.RLIMIT_AS, (mapped() + size // 2, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    again = orbelin.lambert_izzo_vec(r1, r2, 2e5, 30, False)
+    print(again.v1.shape)
+"""
+
+
+@needs_plain_address_space
+def test_a_freed_result_kept_for_reuse_does_not_count_against_the_next():
+    assert run_python(SPARE) == "(25000, 61, 3)"

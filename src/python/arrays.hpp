@@ -215,15 +215,12 @@ private:
     std::size_t size_ = 0;
 };
 
-// Arrays of at least this many bytes get huge pages on their own (ResultArray); smaller ones only from a
-// SharedResultBlock.
-inline constexpr std::size_t own_huge_pages_bytes = std::size_t{4} << 20;
-
-// While alive, the arrays under own_huge_pages_bytes made on this thread (ResultArray) take their memory from one
-// block of about `bytes` bytes marked for huge pages, when those arrays together span at least 4 MB; otherwise,
-// or when the system refuses, it does nothing. Each array still owns its data; the block is given back when the
-// last of them is freed (one block of up to 64 MB is kept for reuse, larger ones go back to the system), so a kept
-// column holds at most the block (under 4 MB per column) alive.
+// While alive, the arrays made on this thread (ResultArray) take their memory from one block of about `bytes` bytes
+// marked for huge pages, when they together span at least 4 MB; otherwise, or when the system refuses, it does
+// nothing. Each array still owns its data; the block is given back when the last of them is freed, and kept (up to
+// 1 GB) as the spare for the next result that fits, so that repeated calls write into pages already mapped instead
+// of having the system zero fresh ones. The pages of an array of 4 MB or more are handed back lazily as soon as it
+// is freed (the system takes them when it needs the memory), so a kept column does not pin the others' pages.
 class SharedResultBlock {
 public:
     explicit SharedResultBlock(std::size_t bytes);

@@ -42,7 +42,7 @@ ImpulseCase impulse_case(const LambertBatch& batch, const Readers& view, std::si
 struct ImpulseColumns {
     static constexpr std::size_t bytes_per_slot = 9 * sizeof(double);
 
-    explicit ImpulseColumns(const Shape& s) : ImpulseColumns(s, SharedResultBlock(small_arrays_bytes(s))) {}
+    explicit ImpulseColumns(const Shape& s) : ImpulseColumns(s, SharedResultBlock(arrays_bytes(s))) {}
 
     void write(std::size_t slot, const Impulses& i) const noexcept {
         dv1_mag.data()[slot] = i.dv1_mag;
@@ -67,10 +67,8 @@ struct ImpulseColumns {
 
 private:
     // The bytes of the arrays that share a block of memory (SharedResultBlock) when they are made together.
-    static std::size_t small_arrays_bytes(const Shape& s) noexcept {
-        const std::size_t magnitude = element_count(s) * sizeof(double);
-        const auto small = [](std::size_t bytes) { return bytes < own_huge_pages_bytes ? bytes : 0; };
-        return 3 * small(magnitude) + 2 * small(3 * magnitude);
+    static std::size_t arrays_bytes(const Shape& s) noexcept {
+        return 9 * element_count(s) * sizeof(double);  // three magnitudes and two vectors
     }
 
     ImpulseColumns(const Shape& s, const SharedResultBlock& /*while the arrays are made*/)

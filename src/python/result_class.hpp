@@ -232,9 +232,9 @@ private:
     template <std::size_t... I>
     static Arrays make(const Shape& slots, std::index_sequence<I...>) {
         const std::size_t sizes[] = {element_count(column_shape(slots, Columns[I])) * sizeof(value_type<I>)...};
-        std::size_t small = 0;
-        for (std::size_t bytes : sizes) small += bytes < own_huge_pages_bytes ? bytes : 0;
-        const SharedResultBlock block(small);
+        std::size_t total = 0;
+        for (std::size_t bytes : sizes) total += bytes;
+        const SharedResultBlock block(total);
         return Arrays(ResultArray<value_type<I>>(column_shape(slots, Columns[I]))...);
     }
 
