@@ -213,9 +213,7 @@ public:
     void pad(std::size_t slot) const noexcept { pad(slot, 1); }
 
     // The same for the `count` slots from `first` on, column by column: each column's slots are contiguous.
-    void pad(std::size_t first, std::size_t count) const noexcept {
-        pad(first, count, std::make_index_sequence<N>{});
-    }
+    void pad(std::size_t first, std::size_t count) const noexcept { pad(first, count, std::make_index_sequence<N>{}); }
 
     // Copies slot `from` of every column onto slot `to`.
     void move_slot(std::size_t from, std::size_t to) const noexcept {
