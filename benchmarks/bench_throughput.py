@@ -273,7 +273,7 @@ def main():
     tasks = [t for t in tasks if wanted(t[0])]
     numba_tasks = [("numba", 0), ("numba", 3)] if wanted("numba") and have_numba() else []
     # Batch rows use the lane kernels and are measured on each path; the others once, on the default path.
-    per_path = {"vec", "vec_dv", "best_dv", "grid", "grid_best_dv", "porkchop"}
+    per_path = {"vec", "vec_dv", "best_dv", "grid", "grid_best_dv", "porkchop", "propagate"}
     got = {}
     for _ in range(args.repeats):
         for task, max_rev in tasks:
@@ -308,10 +308,9 @@ def main():
         tag = side + (f" {simd}" if simd else "")
         if g("grid", 0) and g("grid_best_dv", 0):
             ratios.append((f"grid / best_dv per cell ({tag})", g("grid", 0) / g("grid_best_dv", 0)))
-        if side == "before" or simd == paths[-1]:
-            if g("propagate_loop", 0) and g("propagate", 0):
-                ratios.append((f"Python loop / kepler_universal_2body_vec ({side})",
-                               g("propagate_loop", 0) / g("propagate", 0)))
+        if g("propagate_loop", 0) and g("propagate", 0):
+            ratios.append((f"Python loop / kepler_universal_2body_vec ({tag})",
+                           g("propagate_loop", 0) / g("propagate", 0)))
         for task in ("vec", "vec_dv", "best_dv"):
             for max_rev in (0, 3):
                 if g(task, max_rev) and got.get(("numba", max_rev, "peer")):

@@ -1,5 +1,6 @@
-"""ORBELIN_SIMD: the instruction set of the solver's lane kernels, chosen once at import. On every path a row of a
-batch is bit for bit the case solved alone, elements included, and all paths give the same velocities and elements."""
+"""ORBELIN_SIMD: the instruction set of the lane kernels (solver, elements, propagation), chosen once at import. On
+every path a row of a batch is bit for bit the case solved (or propagated) alone, elements included, and all paths give
+the same velocities, elements and states."""
 
 import pathlib
 import textwrap
@@ -102,6 +103,15 @@ SOLVE = """
     for kind, g in grids.items():
         for e in elements:
             saved[f"{e}_{kind}"] = np.where(np.isnan(getattr(g, e)), np.nan, getattr(g, e))
+    # Propagation of ellipses and hyperbolas (up to 1.5 times the circular speed) over intervals of both signs and
+    # none, each row against its own propagation.
+    states = np.hstack([r1, u1 * rng.uniform(0.5, 1.5, (n, 1))])
+    dts = rng.uniform(-2e4, 2e4, n)
+    dts[::9] = 0.0
+    propagated = orbelin.kepler_universal_2body_vec(states, dts)
+    for i in range(n):
+        bad += not same(propagated[i], np.concatenate(orbelin.kepler_universal_2body_py(states[i], dts[i])))
+    saved["propagated"] = np.where(np.isnan(propagated), np.nan, propagated)
     np.savez(sys.argv[1], **saved)
     print(bad, arcs)
 """

@@ -2,6 +2,7 @@
 // Two-body propagation of a Cartesian state by the universal-variable formulation.
 
 #include <cstddef>
+#include <cstdint>
 
 #include "common/constants.hpp"
 #include "common/vec3.hpp"
@@ -30,6 +31,13 @@ inline State kepler_universal_2body(const State& state, double dt, double mu = m
 // iterated at once so that their chains of dependent operations overlap.
 void kepler_universal_2body_many(const State* states, const double* dt, State* out, std::size_t n,
                                  double mu = mu_earth) noexcept;
+
+enum class InstructionSet : std::uint8_t;
+
+// Makes kepler_universal_2body_many use the kernel of `isa` from now on: two propagations per vector with the
+// portable code, four with AVX2, eight with AVX-512F. The caller has checked that the machine runs it
+// (instruction_set_supported). Called once, when the module is loaded.
+void use_kepler_kernels(InstructionSet isa) noexcept;
 
 namespace detail {
 

@@ -485,8 +485,13 @@ ResultArray<T>::ResultArray(const Shape& shape) {
                                "-byte elements"}),
                        bytes);
     }
-    obj_ = PyRef::steal(
-        check(PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()), numpy_type<T>())));
+    {
+        // An array made alone is a block of its own, reused like any other (inside a SharedResultBlock of several
+        // arrays, this one does nothing).
+        const SharedResultBlock block(bytes < 0x1p62 ? static_cast<std::size_t>(bytes) : 0);
+        obj_ = PyRef::steal(check(
+            PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()), numpy_type<T>())));
+    }
     auto* arr = reinterpret_cast<PyArrayObject*>(obj_.get());
     data_ = static_cast<T*>(PyArray_DATA(arr));
     size_ = static_cast<std::size_t>(PyArray_SIZE(arr));

@@ -214,12 +214,13 @@ private:
     std::size_t size_ = 0;
 };
 
-// While alive, the arrays made on this thread (ResultArray) take their memory from one block of about `bytes` bytes
-// marked for huge pages, when they together span at least 4 MB; otherwise, or when the system refuses, it does
-// nothing. Each array still owns its data; the block is given back when the last of them is freed, and kept (up to
-// 1 GB) as the spare for the next result that fits, so that repeated calls write into pages already mapped instead
-// of having the system zero fresh ones. The pages of an array of 4 MB or more are handed back lazily as soon as it
-// is freed (the system takes them when it needs the memory), so a kept column does not pin the others' pages.
+// While alive, the arrays made on this thread (ResultArray; one made outside such a guard makes its own) take their
+// memory from one block of about `bytes` bytes marked for huge pages, when they together span at least 4 MB;
+// otherwise, or when the system refuses, it does nothing. Each array still owns its data; the block is given back
+// when the last of them is freed, and kept (up to 1 GB) as the spare for the next result that fits, so that repeated
+// calls write into pages already mapped instead of having the system zero fresh ones. The pages of an array of 4 MB
+// or more are handed back lazily as soon as it is freed (the system takes them when it needs the memory), so a kept
+// column does not pin the others' pages.
 class SharedResultBlock {
 public:
     explicit SharedResultBlock(std::size_t bytes);

@@ -16,6 +16,7 @@
 #include "common/system_resources.hpp"
 #include "orbit/transfer_elements.hpp"
 #include "parallel/thread_pool.hpp"
+#include "propagation/kepler_universal_2body.hpp"
 #include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/errors.hpp"
@@ -116,6 +117,7 @@ PyObject* init_module() {
         const InstructionSet isa = configured_instruction_set();
         use_householder_kernels(isa);
         use_transfer_elements_kernels(isa);
+        use_kepler_kernels(isa);
     } catch (const std::invalid_argument& e) {
         raise_value_error(e.what());
     } catch (const UnsupportedInstructionSet& e) {

@@ -9,6 +9,7 @@
 
 #include "check.hpp"
 #include "common/constants.hpp"
+#include "common/system_resources.hpp"
 #include "common/vec3.hpp"
 #include "propagation/kepler_universal_2body.hpp"
 
@@ -464,29 +465,40 @@ TEST_CASE("kepler: the second stage ends as accurate as a converged Newton itera
 }
 
 TEST_CASE("kepler: propagations iterated together give each state the bits of its own propagation") {
-    // Ellipses, hyperbolas, near-parabolas, long intervals that need the bracketed stage, dt = 0 and NaN states,
-    // in counts that do and do not fill a run of lanes; the longest intervals take chi through the sines and cosines
-    // that leave the common path of sin_cos.
+    // Ellipses, hyperbolas, near-parabolas, long intervals that need the bracketed stage, dt = 0, NaN and infinite
+    // states and a position at the origin, in counts that do and do not fill a run of lanes, through each kernel
+    // this machine runs; the longest intervals take chi through the sines and cosines that leave the common path
+    // of sin_cos. A gravitational parameter that is not positive leaves nothing to iterate.
     std::mt19937_64 rng(77);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
-    for (const std::size_t n : {std::size_t{1}, std::size_t{5}, std::size_t{97}, std::size_t{3000}}) {
-        std::vector<State> states(n), out(n);
-        std::vector<double> dt(n);
-        for (std::size_t k = 0; k < n; ++k) {
-            const double v_esc = std::sqrt(2.0 * mu / 7000.0);
-            const double speed = k % 7 == 0 ? v_esc : v_esc * (0.5 + 0.45 * unit(rng) + 0.5);
-            states[k] = {7000.0, 100.0 * unit(rng), 0.0, 0.2 * unit(rng), speed, 0.3 * unit(rng)};
-            dt[k] = (k % 11 == 0 ? 4e7 : 4e4) * unit(rng);
-            if (k % 13 == 5) dt[k] = 0.0;
-            if (k % 17 == 9) states[k][2] = orbelin::nan;
-        }
-        orbelin::kepler_universal_2body_many(states.data(), dt.data(), out.data(), n);
-        for (std::size_t k = 0; k < n; ++k) {
-            const State alone = orbelin::kepler_universal_2body(states[k], dt[k]);
-            for (std::size_t c = 0; c < 6; ++c) {
-                CHECK(std::bit_cast<std::uint64_t>(out[k][c]) == std::bit_cast<std::uint64_t>(alone[c]) ||
-                      (std::isnan(out[k][c]) && std::isnan(alone[c])));
+    for (const auto isa :
+         {orbelin::InstructionSet::portable, orbelin::InstructionSet::avx2, orbelin::InstructionSet::avx512}) {
+        if (!orbelin::instruction_set_supported(isa)) continue;
+        orbelin::use_kepler_kernels(isa);
+        for (const std::size_t n : {std::size_t{1}, std::size_t{5}, std::size_t{97}, std::size_t{3000}}) {
+            std::vector<State> states(n), out(n);
+            std::vector<double> dt(n);
+            for (std::size_t k = 0; k < n; ++k) {
+                const double v_esc = std::sqrt(2.0 * mu / 7000.0);
+                const double speed = k % 7 == 0 ? v_esc : v_esc * (0.5 + 0.45 * unit(rng) + 0.5);
+                states[k] = {7000.0, 100.0 * unit(rng), 300.0 * unit(rng), 0.2 * unit(rng), speed, 0.3 * unit(rng)};
+                dt[k] = (k % 11 == 0 ? 4e7 : 4e4) * unit(rng);
+                if (k % 13 == 5) dt[k] = 0.0;
+                if (k % 17 == 9) states[k][2] = orbelin::nan;
+                if (k % 19 == 3) states[k][4] = k % 2 == 0 ? orbelin::inf : -orbelin::inf;
+                if (k % 23 == 4) states[k][0] = states[k][1] = 0.0;
+            }
+            for (const double m : {mu, 1.0, 0.0}) {
+                orbelin::kepler_universal_2body_many(states.data(), dt.data(), out.data(), n, m);
+                for (std::size_t k = 0; k < n; ++k) {
+                    const State alone = orbelin::kepler_universal_2body(states[k], dt[k], m);
+                    for (std::size_t c = 0; c < 6; ++c) {
+                        CHECK(std::bit_cast<std::uint64_t>(out[k][c]) == std::bit_cast<std::uint64_t>(alone[c]) ||
+                              (std::isnan(out[k][c]) && std::isnan(alone[c])));
+                    }
+                }
             }
         }
     }
+    orbelin::use_kepler_kernels(orbelin::InstructionSet::portable);
 }
