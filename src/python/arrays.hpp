@@ -68,8 +68,14 @@ struct CRowReader : RowReads<CRowReader> {
 
     CRowReader(const char* base_, std::size_t width_) noexcept : base(base_), width(width_) {}
 
+    // Rows of three (positions) copied inline: a copy of a size known only at run time is a library call.
     void read(std::size_t i, double* out) const noexcept {
-        std::memcpy(out, base + i * width * sizeof(double), width * sizeof(double));
+        const char* row = base + i * width * sizeof(double);
+        if (width == 3) {
+            std::memcpy(out, row, 3 * sizeof(double));
+        } else {
+            std::memcpy(out, row, width * sizeof(double));
+        }
     }
 };
 

@@ -40,6 +40,7 @@ public:
 
     void write(std::size_t slot, const LambertSolution& solution, const TransferElements& elements) const noexcept;
     void pad(std::size_t slot) const noexcept { arrays_.pad(slot); }
+    void pad(std::size_t first, std::size_t count) const noexcept { arrays_.pad(first, count); }
 
     // The LambertSolutionArray holding the arrays (which move into it).
     PyObject* into_result();

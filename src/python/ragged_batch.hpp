@@ -15,11 +15,13 @@
 //    row.
 //
 // Loop assumptions: cases are independent; Columns::write and Columns::pad
-// touch only their own slot (disjoint slots may be written concurrently).
+// touch only their own slot (disjoint slots may be written concurrently); a Columns::pad(first, count), when
+// there is one, pads that stretch of slots at once.
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -37,21 +39,32 @@ struct RaggedSpec {
     std::optional<std::size_t> fixed_slots;  // K when every case is known to give exactly that many
     const char* no_solutions;                // ValueError when K = 0 (no cases); null: never raised
     bool parallel = true;                    // false: every case runs on the calling thread
+    // A count no case can exceed (2 max_rev + 1 for a Lambert solve), when known: the count pass ends as soon as a
+    // case reaches it, since K is then settled. Only for counts that cannot throw past their first case: the pass
+    // then stops before cases it would otherwise have refused.
+    std::optional<std::size_t> widest_possible = std::nullopt;
 };
 
 namespace detail {
 
 template <class Count, class View>
 std::size_t widest_case(const RaggedSpec& spec, Count& count, const View& view) {
+    const std::size_t bound = spec.widest_possible.value_or(std::numeric_limits<std::size_t>::max());
     if (!spec.parallel) {
         std::size_t widest = 0;
-        for (std::size_t c = 0; c < spec.cases; ++c) widest = std::max<std::size_t>(widest, count(c, view));
+        for (std::size_t c = 0; c < spec.cases && widest < bound; ++c) {
+            widest = std::max<std::size_t>(widest, count(c, view));
+        }
         return widest;
     }
     std::atomic<std::size_t> widest{0};
     global_pool().run(spec.cases, /*grain=*/0, [&](std::size_t begin, std::size_t end) {
         std::size_t local = 0;
-        for (std::size_t c = begin; c < end; ++c) local = std::max<std::size_t>(local, count(c, view));
+        for (std::size_t c = begin; c < end && local < bound; ++c) {
+            // Another chunk may have settled K already.
+            if (widest.load(std::memory_order_relaxed) >= bound) return;
+            local = std::max<std::size_t>(local, count(c, view));
+        }
         std::size_t seen = widest.load(std::memory_order_relaxed);
         while (local > seen && !widest.compare_exchange_weak(seen, local, std::memory_order_relaxed)) {
         }
@@ -100,10 +113,18 @@ PyObject* collect_ragged(const RaggedSpec& spec, View&& view, Count&& count, Sol
     const auto fill = [&](const auto& rows, std::size_t begin, std::size_t end) {
         std::size_t c = begin;  // the case being written
         std::size_t j = 0;      // its next slot
-        // Pads the rest of case c and every case after it up to `next`.
+        // Pads the rest of case c and every case after it up to `next`: slots c * slots + j .. next * slots - 1,
+        // one stretch of every column when the columns pad a stretch at once.
         const auto pad_until = [&](std::size_t next) {
-            for (; c < next; ++c, j = 0) {
-                for (; j < slots; ++j) columns.pad(c * slots + j);
+            if (c >= next) return;
+            if constexpr (requires { columns.pad(std::size_t{}, std::size_t{}); }) {
+                columns.pad(c * slots + j, next * slots - (c * slots + j));
+                c = next;
+                j = 0;
+            } else {
+                for (; c < next; ++c, j = 0) {
+                    for (; j < slots; ++j) columns.pad(c * slots + j);
+                }
             }
         };
         solve(begin, end, rows, [&](std::size_t k, const auto&... record) {

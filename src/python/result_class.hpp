@@ -210,7 +210,10 @@ public:
     }
 
     // The fill values of an unused slot: NaN, 0, False.
-    void pad(std::size_t slot) const noexcept { pad(slot, std::make_index_sequence<N>{}); }
+    void pad(std::size_t slot) const noexcept { pad(slot, 1); }
+
+    // The same for the `count` slots from `first` on, column by column: each column's slots are contiguous.
+    void pad(std::size_t first, std::size_t count) const noexcept { pad(first, count, std::make_index_sequence<N>{}); }
 
     // Copies slot `from` of every column onto slot `to`.
     void move_slot(std::size_t from, std::size_t to) const noexcept {
@@ -241,20 +244,19 @@ private:
     }
 
     template <std::size_t... I>
-    void pad(std::size_t slot, std::index_sequence<I...>) const noexcept {
-        (pad_column<I>(slot), ...);
+    void pad(std::size_t first, std::size_t count, std::index_sequence<I...>) const noexcept {
+        (pad_column<I>(first, count), ...);
     }
 
     template <std::size_t I>
-    void pad_column(std::size_t slot) const noexcept {
+    void pad_column(std::size_t first, std::size_t count) const noexcept {
         if constexpr (Columns[I].per_result) return;
-        value_type<I>* values = at<I>(slot);
-        for (std::size_t k = 0; k < Columns[I].width; ++k) {
-            if constexpr (Columns[I].dtype == Dtype::float64) {
-                values[k] = std::numeric_limits<double>::quiet_NaN();
-            } else {
-                values[k] = value_type<I>{};
-            }
+        value_type<I>* values = at<I>(first);
+        const std::size_t n = Columns[I].width * count;
+        if constexpr (Columns[I].dtype == Dtype::float64) {
+            std::fill_n(values, n, std::numeric_limits<double>::quiet_NaN());
+        } else {
+            std::fill_n(values, n, value_type<I>{});
         }
     }
 

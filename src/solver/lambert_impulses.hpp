@@ -359,14 +359,15 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
     ArcStates arcs[annotation_run];
     TransferElements elements[annotation_run];
     std::size_t held_n = 0;
-    const auto drain = [&] {
+    // Out of line, so that annotate, inlined into the solve, takes each record from registers.
+    const auto drain = [&]() __attribute__((noinline)) {
         compute_transfer_orbit_elements_batch(arcs, held_n, o.mu, elements);
         for (std::size_t k = 0; k < held_n; ++k)
             sink(held[k].c, static_cast<const LambertSolution&>(held[k].s),
                  static_cast<const TransferElements&>(elements[k]));
         held_n = 0;
     };
-    auto annotate = [&](const detail::IzzoItem& item, const LambertSolution& s) {
+    auto annotate = [&](const detail::IzzoItem& item, const LambertSolution& s) __attribute__((always_inline)) {
         held[held_n] = {item.c, s};
         arcs[held_n] = {ends[item.c % ring], s.v1, s.v2};
         if (++held_n == annotation_run) drain();
@@ -374,9 +375,26 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
     detail::IzzoRun<annotation_run> run(o);
     // Cases are read a run ahead of their solves (common/staged_loop.hpp).
     for_each_staged<annotation_run>(begin, end, case_of, [&](std::size_t c, const LambertCase& k) {
-        ArcEnds& e = ends[c % ring];
-        e = arc_ends(k.r1, k.r2);
-        run.add(detail::IzzoCase{e, Vec3{}, k.tof, c, /*has_normal=*/false, /*both=*/false}, annotate);
+        // Filled in place, member by member (IzzoRun::next_case): arc_ends(k.r1, k.r2) without a copy through the stack.
+        detail::IzzoCase& next = run.next_case();
+        const double r1n = norm(k.r1);
+        const double r2n = norm(k.r2);
+        const Vec3 u1 = k.r1 / r1n;
+        const Vec3 u2 = k.r2 / r2n;
+        for (ArcEnds* e : {&next.ends, &ends[c % ring]}) {
+            e->r1 = k.r1;
+            e->r2 = k.r2;
+            e->r1_norm = r1n;
+            e->r2_norm = r2n;
+            e->r1_unit = u1;
+            e->r2_unit = u2;
+        }
+        next.tof = k.tof;
+        next.c = c;
+        next.has_normal = false;
+        next.both = false;
+        next.normal_of_u1 = false;
+        run.added(annotate);
     });
     run.flush(annotate);
     drain();

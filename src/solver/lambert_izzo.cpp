@@ -516,9 +516,9 @@ double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double 
     return x;
 }
 
-void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, LambertSolution& sol) noexcept {
-    const double energy = dot(sol.v1, sol.v1) / 2.0 - mu / p.r1n;
-    const Vec3 h = cross(r1, sol.v1);
+bool izzo_reenters(const IzzoProblem& p, const Vec3& r1, double mu, Vec3 v1) noexcept {
+    const double energy = dot(v1, v1) / 2.0 - mu / p.r1n;
+    const Vec3 h = cross(r1, v1);
     const double semi_latus = dot(h, h) / mu;
     double rp;
     if (energy < 0.0) {
@@ -532,10 +532,7 @@ void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, Lambert
         const double e = std::sqrt(std::fabs(1.0 - semi_latus / a));
         rp = (e - 1.0) * std::fabs(a);
     }
-    if (rp < earth_radius_km) {
-        sol.v1 = nan_vec;
-        sol.v2 = nan_vec;
-    }
+    return rp < earth_radius_km;
 }
 
 std::uint64_t izzo_record_count(const Vec3& r1, const Vec3& r2, double tof, const LambertSettings& settings,

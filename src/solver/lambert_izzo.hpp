@@ -65,9 +65,9 @@ double izzo_multi_guess(const IzzoProblem& p, std::uint64_t revs, bool left) noe
 double izzo_direct_x(const IzzoProblem& p, double tol, std::uint64_t maxiter) noexcept;
 double izzo_multi_x(const IzzoProblem& p, std::uint64_t revs, bool left, double tol, std::uint64_t maxiter) noexcept;
 
-// Step 12: blanks the velocities of sol (NaN) when the departure state (r1, sol.v1) has its periapsis below the
-// Earth's equatorial radius; a NaN periapsis keeps them.
-void izzo_reentry_blank(const IzzoProblem& p, const Vec3& r1, double mu, LambertSolution& sol) noexcept;
+// Step 12: whether the departure state (r1, v1) has its periapsis below the Earth's equatorial radius, which blanks
+// the arc's velocities (NaN); a NaN periapsis keeps them. v1 by value: the record stays in registers.
+bool izzo_reenters(const IzzoProblem& p, const Vec3& r1, double mu, Vec3 v1) noexcept;
 
 // Between the solver's vectors and those of its lane steps, one lane wide.
 inline V3<double> v3(const Vec3& v) noexcept { return {v.x, v.y, v.z}; }
@@ -82,10 +82,9 @@ struct ArcIndex {
 // Step 12 and the record of an arc whose velocities are v1, v2.
 inline LambertSolution izzo_record_of(const IzzoProblem& p, const Vec3& v1, const Vec3& v2, const Vec3& r1, double tof,
                                       const LambertSettings& s, ArcIndex arc) noexcept {
-    LambertSolution sol{v1, v2, tof, arc.revs, arc.path_flag, s.retrograde};
     // 12. Re-entry check on the departure state.
-    if (s.reentry_check) izzo_reentry_blank(p, r1, s.mu, sol);
-    return sol;
+    const bool blank = s.reentry_check && izzo_reenters(p, r1, s.mu, v1);
+    return LambertSolution{blank ? nan_vec : v1, blank ? nan_vec : v2, tof, arc.revs, arc.path_flag, s.retrograde};
 }
 
 // Steps 11-12: the record of the arc with Izzo variable x. Inline, so that the velocities reach the caller in
