@@ -375,7 +375,8 @@ void visit_annotated_cases(std::size_t begin, std::size_t end, CaseOf&& case_of,
     detail::IzzoRun<annotation_run> run(o);
     // Cases are read a run ahead of their solves (common/staged_loop.hpp).
     for_each_staged<annotation_run>(begin, end, case_of, [&](std::size_t c, const LambertCase& k) {
-        // Filled in place, member by member (IzzoRun::next_case): arc_ends(k.r1, k.r2) without a copy through the stack.
+        // Filled in place, member by member (IzzoRun::next_case): arc_ends(k.r1, k.r2) without a copy through the
+        // stack.
         detail::IzzoCase& next = run.next_case();
         const double r1n = norm(k.r1);
         const double r2n = norm(k.r2);
