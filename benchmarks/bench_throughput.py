@@ -35,7 +35,8 @@ Rows:
   numba loop                  when numba and the peer library (ORBELIN_BENCH_PEER, default lamberthub) are
                               installed: a numba-compiled loop calling the peer's Izzo solver once per arc, one
                               thread, over the same cases and the same arcs (each case's revolution counts as
-                              lambert_izzo_vec finds them)
+                              lambert_izzo_vec finds them); and a numba loop doing lambert_izzo_best_dv's work
+                              per case (both directions, every arc, the impulses, the cheapest kept), per case
   scaling                     wall time of lambert_izzo_vec (max_rev 0) and of kepler_universal_2body_vec pinned
                               with taskset to one CPU over two CPUs
 """
@@ -170,6 +171,46 @@ elif task == "numba":
     loop(r1[:10], r2[:10], revs[:10])
     _, cpu, wall = cpu_best(lambda: loop(r1, r2, revs))
     count = int(n + 2 * revs.sum())
+elif task == "numba_best":
+    # What lambert_izzo_best_dv does, written as a numba loop over the peer: every arc of both directions (each
+    # direction's revolution counts as lambert_izzo_vec finds them), the impulses of each, the cheapest total kept.
+    import importlib
+    from numba import njit
+    peer = importlib.import_module(os.environ.get("ORBELIN_BENCH_PEER", "lamberthub"))
+    solve = peer.izzo2015
+    s1, s2 = cases.state_pairs(n, 12345, 4.0)
+    r1, r2 = np.ascontiguousarray(s1[:, :3]), np.ascontiguousarray(s2[:, :3])
+    u1, u2 = np.ascontiguousarray(s1[:, 3:]), np.ascontiguousarray(s2[:, 3:])
+    def revs_of(retrograde):
+        found = orbelin.lambert_izzo_vec(r1, r2, TOF, max_rev, retrograde).num_revs.reshape(n, -1)
+        return np.nan_to_num(found, nan=0.0).max(axis=1).astype(np.int64)
+    revs = np.stack([revs_of(False), revs_of(True)], axis=1)
+
+    @njit
+    def cost(v1, v2, u1, u2):  # |v1 - u1| + |u2 - v2| without temporary arrays
+        a = (v1[0] - u1[0]) ** 2 + (v1[1] - u1[1]) ** 2 + (v1[2] - u1[2]) ** 2
+        b = (u2[0] - v2[0]) ** 2 + (u2[1] - v2[1]) ** 2 + (u2[2] - v2[2]) ** 2
+        return np.sqrt(a) + np.sqrt(b)
+
+    @njit
+    def loop(r1, r2, u1, u2, revs):
+        best = np.empty(r1.shape[0])
+        for i in range(r1.shape[0]):
+            b = np.inf
+            for d in range(2):
+                prograde = d == 0
+                v1, v2 = solve(MU, r1[i], r2[i], TOF, 0, prograde, True)
+                b = min(b, cost(v1, v2, u1[i], u2[i]))
+                for m in range(1, revs[i, d] + 1):
+                    for low in (True, False):
+                        v1, v2 = solve(MU, r1[i], r2[i], TOF, m, prograde, low)
+                        b = min(b, cost(v1, v2, u1[i], u2[i]))
+            best[i] = b
+        return best
+
+    loop(r1[:10], r2[:10], u1[:10], u2[:10], revs[:10])
+    _, cpu, wall = cpu_best(lambda: loop(r1, r2, u1, u2, revs))
+    count = n
 print(json.dumps({"cpu": cpu, "wall": wall, "count": count}))
 '''
 
@@ -219,7 +260,8 @@ def main():
     parser.add_argument("--n", type=int, default=200000)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--only", help="comma-separated task names (kernel, vec, vec_dv, best_dv, grid, "
-                                       "grid_best_dv, porkchop, propagate, propagate_loop, numba, scaling)")
+                                       "grid_best_dv, porkchop, propagate, propagate_loop, numba, numba_best, "
+                                       "scaling)")
     parser.add_argument("--paths", help="comma-separated ORBELIN_SIMD values for the batch rows (default: every "
                                         "one of off, avx2, avx512 that this machine runs)")
     args = parser.parse_args()
@@ -273,7 +315,7 @@ def main():
     tasks = [("vec", 0), ("vec", 3), ("vec_dv", 0), ("vec_dv", 3), ("best_dv", 0), ("best_dv", 3), ("grid", 0),
              ("grid_best_dv", 0), ("porkchop", 0), ("porkchop", 3), ("propagate", 0), ("propagate_loop", 0)]
     tasks = [t for t in tasks if wanted(t[0])]
-    numba_tasks = [("numba", 0), ("numba", 3)] if wanted("numba") and have_numba() else []
+    numba_tasks = [(t, m) for t in ("numba", "numba_best") for m in (0, 3) if wanted(t) and have_numba()]
     # Batch rows use the lane kernels and are measured on each path; the others once, on the default path.
     per_path = {"vec", "vec_dv", "best_dv", "grid", "grid_best_dv", "porkchop", "propagate"}
     got = {}
@@ -300,9 +342,11 @@ def main():
         for simd in (paths if task in per_path else [None]):
             rows.append((label + (f" [{simd}]" if simd else ""), got.get((task, max_rev, "before", None)),
                          got[task, max_rev, "after", simd], "ns CPU"))
+    numba_labels = {"numba": ("numba loop over the peer's izzo", "ns CPU per solution, 1 thread"),
+                    "numba_best": ("numba loop doing best_dv's work", "ns CPU per case, 1 thread")}
     for task, max_rev in numba_tasks:
-        rows.append((f"numba loop over the peer's izzo, max_rev {max_rev}", None, got[task, max_rev, "peer"],
-                     "ns CPU per solution, 1 thread"))
+        label, unit = numba_labels[task]
+        rows.append((f"{label}, max_rev {max_rev}", None, got[task, max_rev, "peer"], unit))
 
     ratios = []
     for side, simd in [("before", None)] + [("after", p) for p in paths]:
@@ -318,6 +362,9 @@ def main():
                 if g(task, max_rev) and got.get(("numba", max_rev, "peer")):
                     ratios.append((f"numba loop / {labels[task]}, max_rev {max_rev} ({tag})",
                                    got["numba", max_rev, "peer"] / g(task, max_rev)))
+                if task == "best_dv" and g(task, max_rev) and got.get(("numba_best", max_rev, "peer")):
+                    ratios.append((f"numba best-dv loop / {labels[task]}, max_rev {max_rev} ({tag})",
+                                   got["numba_best", max_rev, "peer"] / g(task, max_rev)))
 
     if wanted("scaling") and shutil.which("taskset") and len(os.sched_getaffinity(0)) >= 2:
         cpus = sorted(os.sched_getaffinity(0))

@@ -11,6 +11,7 @@
 // which no Python code runs, re-checking the arrays first.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -18,7 +19,9 @@
 #include "common/vec3.hpp"
 #include "python/arrays.hpp"
 #include "python/binder.hpp"
+#include "python/ragged_batch.hpp"
 #include "solver/lambert_impulses.hpp"
+#include "solver/lambert_izzo.hpp"
 #include "solver/lambert_settings.hpp"
 
 namespace orbelin::py {
@@ -95,6 +98,17 @@ double checked_tol(const Args& args);
 // The solver settings of a Lambert entry point from its arguments mu, max_rev, tol (checked), maxiter and, where
 // the function has one, reentry_check; the direction of motion stays the default.
 LambertSettings lambert_settings(const Args& args);
+
+// The ragged result of a Lambert batch function over `batch`: one record per case at max_rev 0; otherwise K is
+// counted, and the count pass stops once a case reaches 2 max_rev + 1 records (below the refusal bound a count
+// throws only for mu, on every case alike, so stopping early skips no error).
+inline RaggedSpec lambert_ragged_spec(const char* function, const LambertBatch& batch, const LambertSettings& o,
+                                      const char* no_solutions) {
+    RaggedSpec spec{function, batch.cases(), batch.case_shape(),
+                    o.max_rev == 0 ? std::optional<std::size_t>(1) : std::nullopt, no_solutions};
+    if (o.max_rev <= lambert_max_solved_revs) spec.widest_possible = 2 * o.max_rev + 1;
+    return spec;
+}
 
 // The optional solver parameters of the Python functions, with the solver's defaults.
 inline constexpr Param kMuParam = optional("mu", default_lambert_settings.mu);

@@ -2,7 +2,9 @@
 // batches of states. The delta-v rules live in solver/lambert_impulses; this
 // file binds the arguments, loops over the cases and fills the arrays.
 
+#include <algorithm>
 #include <array>
+#include <limits>
 #include <optional>
 
 #include "common/constants.hpp"
@@ -58,6 +60,16 @@ struct ImpulseColumns {
 
     void pad(std::size_t slot) const noexcept { write(slot, nan_impulses); }
 
+    // The `count` slots from `first` on, one stretch of each array.
+    void pad(std::size_t first, std::size_t count) const noexcept {
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        std::fill_n(dv1_mag.data() + first, count, nan);
+        std::fill_n(dv2_mag.data() + first, count, nan);
+        std::fill_n(total.data() + first, count, nan);
+        std::fill_n(dv1.data() + 3 * first, 3 * count, nan);
+        std::fill_n(dv2.data() + 3 * first, 3 * count, nan);
+    }
+
     PyObject* into_result() {
         std::array<PyRef, 5> items = {PyRef::steal(dv1_mag.release()), PyRef::steal(dv2_mag.release()),
                                       PyRef::steal(total.release()), PyRef::steal(dv1.release()),
@@ -95,9 +107,8 @@ PyObject* lambert_izzo_vec_dv_impl(const Args& args) {
     LambertSettings options = lambert_settings(args);
     options.retrograde = args.flag("retrograde");
 
-    const RaggedSpec spec{"lambert_izzo_vec_dv", batch.cases(), batch.case_shape(),
-                          options.max_rev == 0 ? std::optional<std::size_t>(1) : std::nullopt,
-                          "No solutions found for any input"};
+    const RaggedSpec spec =
+        lambert_ragged_spec("lambert_izzo_vec_dv", batch, options, "No solutions found for any input");
     return collect_ragged<ImpulseColumns>(
         spec, [&] { return batch.view(); },
         [&](std::size_t c, const auto& v) {

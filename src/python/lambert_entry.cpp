@@ -38,12 +38,8 @@ PyObject* lambert_izzo_vec_impl(const Args& args) {
     LambertSettings options = lambert_settings(args);
     options.retrograde = args.flag("retrograde");
 
-    RaggedSpec spec{"lambert_izzo_vec", batch.cases(), batch.case_shape(),
-                    options.max_rev == 0 ? std::optional<std::size_t>(1) : std::nullopt,
-                    "No valid solutions found for any input"};
-    // No case gives more than 2 max_rev + 1 records, and below the refusal bound a count throws only for mu, on
-    // every case alike.
-    if (options.max_rev <= lambert_max_solved_revs) spec.widest_possible = 2 * options.max_rev + 1;
+    const RaggedSpec spec =
+        lambert_ragged_spec("lambert_izzo_vec", batch, options, "No valid solutions found for any input");
     return collect_ragged<SolutionColumns>(
         spec, [&] { return batch.view(); },
         [&](std::size_t c, const auto& v) {

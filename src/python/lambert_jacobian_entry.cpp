@@ -41,9 +41,8 @@ PyObject* lambert_izzo_jacobian_impl(const Args& args) {
     LambertSettings options = lambert_settings(args);
     options.retrograde = args.flag("retrograde");
 
-    const RaggedSpec spec{"lambert_izzo_jacobian", batch.cases(), batch.case_shape(),
-                          options.max_rev == 0 ? std::optional<std::size_t>(1) : std::nullopt,
-                          "No valid solutions found for any input"};
+    const RaggedSpec spec =
+        lambert_ragged_spec("lambert_izzo_jacobian", batch, options, "No valid solutions found for any input");
     return collect_ragged<JacobianColumns>(
         spec, [&] { return batch.view(); },
         [&](std::size_t c, const auto& v) {
