@@ -1,6 +1,5 @@
 #include "optimization/burn_elements.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 #include "parallel/thread_pool.hpp"
@@ -27,28 +26,6 @@ TransferElements burn_arc_elements(const OptimizedLambertSolution& burn, const A
     if (!has_nan(burn.dv2)) return compute_transfer_orbit_elements(ends, v1, u2 - burn.dv2, mu);
     const State arrive = kepler_universal_2body(make_state(ends.r1, v1), burn.tf - burn.t0, mu);
     return compute_transfer_orbit_elements(ends.r1, v1, position(arrive), velocity(arrive), mu);
-}
-
-void burn_arc_elements_batch(const BurnArc* burns, std::size_t n, double mu, TransferElements* out) noexcept {
-    constexpr std::size_t chunk = 32;
-    ArcStates arcs[chunk];
-    std::size_t rows[chunk];
-    TransferElements elements[chunk];
-    for (std::size_t begin = 0; begin < n; begin += chunk) {
-        const std::size_t end = std::min(n, begin + chunk);
-        std::size_t held = 0;
-        for (std::size_t k = begin; k < end; ++k) {
-            const BurnArc& b = burns[k];
-            if (found_nothing(b.burn) || has_nan(b.burn.dv2)) {
-                out[k] = burn_arc_elements(b.burn, b.ends, b.u1, b.u2, mu);
-                continue;
-            }
-            arcs[held] = {b.ends, b.u1 + b.burn.dv1, b.u2 - b.burn.dv2};
-            rows[held++] = k;
-        }
-        compute_transfer_orbit_elements_batch(arcs, held, mu, elements);
-        for (std::size_t i = 0; i < held; ++i) out[rows[i]] = elements[i];
-    }
 }
 
 namespace {

@@ -35,18 +35,6 @@ TransferElements burn_transfer_elements(const OptimizedLambertSolution& burn, co
 TransferElements burn_arc_elements(const OptimizedLambertSolution& burn, const ArcEnds& ends, const Vec3& u1,
                                    const Vec3& u2, double mu) noexcept;
 
-// A burn with the states of burn_arc_elements.
-struct BurnArc {
-    OptimizedLambertSolution burn;
-    ArcEnds ends;
-    Vec3 u1;
-    Vec3 u2;
-};
-
-// burn_arc_elements of burns[k] into out[k] for k = 0 .. n-1, bit for bit; the burns with an arrival burn have
-// their elements computed together (compute_transfer_orbit_elements_batch).
-void burn_arc_elements_batch(const BurnArc* burns, std::size_t n, double mu, TransferElements* out) noexcept;
-
 // The burn of a transfer of `problem`.
 Burn make_burn(const OptimizedLambertSolution& transfer, const TransferProblem& problem) noexcept;
 

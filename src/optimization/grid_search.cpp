@@ -118,24 +118,44 @@ void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
         };
         // The cells' bests arrive in bursts, after each run of solves: their elements, independent arithmetic, then
         // follow one another instead of sitting between the solves' dependency chains, and they are computed
-        // together, a run of kept cells at a time (burn_arc_elements_batch).
+        // together, a run of kept cells at a time. A kept cell's arc starts from the source's state plus dv1; with
+        // an arrival burn it ends at the target's state minus dv2 (those arcs go through the batch conversion), and
+        // without one its end is found by propagation (burn_arc_elements).
         constexpr std::size_t run = batch_run_arcs;
-        BurnArc held[run];
+        OptimizedLambertSolution transfers[run];
         std::size_t held_k[run];
         TransferElements elements[run];
+        ArcStates arcs[run];
+        std::size_t arc_rows[run];
+        TransferElements arc_elements[run];
         std::size_t held_n = 0;
+        std::size_t arcs_n = 0;
         const auto drain = [&] {
-            burn_arc_elements_batch(held, held_n, mu, elements);
-            if (held_n > 0) keep(KeptCells{held_k, held, elements, held_n});
+            if (arcs_n == held_n) {
+                compute_transfer_orbit_elements_batch(arcs, arcs_n, mu, elements);
+            } else {
+                compute_transfer_orbit_elements_batch(arcs, arcs_n, mu, arc_elements);
+                for (std::size_t a = 0; a < arcs_n; ++a) elements[arc_rows[a]] = arc_elements[a];
+            }
+            if (held_n > 0) keep(KeptCells{held_k, transfers, elements, held_n});
             held_n = 0;
+            arcs_n = 0;
         };
         best_lambert_arcs_run(
             begin, end, case_of, problem.arcs, [&](std::size_t k, const std::optional<BestArc>& best) {
                 if (!best) return;
                 const Cell& c = cells[k - begin];
-                held[held_n] = {transfer_record(best->impulses, x[c.i], x[c.j], problem.arcs.rendezvous),
-                                arc_ends(ends.source[c.i], ends.target[c.j]), velocity(states.source[c.i]),
-                                velocity(states.target[c.j])};
+                const OptimizedLambertSolution& t = transfers[held_n] =
+                    transfer_record(best->impulses, x[c.i], x[c.j], problem.arcs.rendezvous);
+                const ArcEnds arc = arc_ends(ends.source[c.i], ends.target[c.j]);
+                const Vec3& u1 = velocity(states.source[c.i]);
+                const Vec3& u2 = velocity(states.target[c.j]);
+                if (has_nan(t.dv1) || has_nan(t.dv2)) {
+                    elements[held_n] = burn_arc_elements(t, arc, u1, u2, mu);
+                } else {
+                    arcs[arcs_n] = {arc, u1 + t.dv1, u2 - t.dv2};
+                    arc_rows[arcs_n++] = held_n;
+                }
                 held_k[held_n] = k;
                 if (++held_n == run) drain();
             });

@@ -30,11 +30,11 @@ struct GridCell {
 TransferProblem intercept_problem(const State& source_state, const State& target_state, double mu,
                                   Directions directions) noexcept;
 
-// Feasible cells of a grid scan, a run of them in grid order: cells[r] is the index in grid order of arcs[r].burn
-// (with the states of its arc), whose elements are elements[r] (burn_transfer_elements).
+// Feasible cells of a grid scan, a run of them in grid order: cells[r] is the index in grid order of transfers[r],
+// whose elements are elements[r] (burn_transfer_elements).
 struct KeptCells {
     const std::size_t* cells;
-    const BurnArc* arcs;
+    const OptimizedLambertSolution* transfers;
     const TransferElements* elements;
     std::size_t size;
 };

@@ -44,9 +44,9 @@ void put_burn(const BurnColumns& columns, std::size_t i, const Burn& row) noexce
     put_row(columns, i, row.transfer, row.elements);
 }
 
-void put_burns(const BurnColumns& columns, const std::size_t* rows, const BurnArc* arcs,
+void put_burns(const BurnColumns& columns, const std::size_t* rows, const OptimizedLambertSolution* transfers,
                const TransferElements* elements, std::size_t n) noexcept {
-    for (std::size_t r = 0; r < n; ++r) put_row(columns, rows[r], arcs[r].burn, elements[r]);
+    for (std::size_t r = 0; r < n; ++r) put_row(columns, rows[r], transfers[r], elements[r]);
 }
 
 PyObject* burn_array(BurnColumns& columns) {

@@ -29,8 +29,8 @@ using BurnColumns = ColumnArrays<lambert_burn_columns>;
 // Writes row i: the record's fields and the elements of its arc. Rows may be written concurrently.
 void put_burn(const BurnColumns& columns, std::size_t i, const Burn& row) noexcept;
 
-// Writes row rows[r] for r < n: the record arcs[r].burn and the elements of its arc, elements[r].
-void put_burns(const BurnColumns& columns, const std::size_t* rows, const BurnArc* arcs,
+// Writes row rows[r] for r < n: the record transfers[r] and the elements of its arc, elements[r].
+void put_burns(const BurnColumns& columns, const std::size_t* rows, const OptimizedLambertSolution* transfers,
                const TransferElements* elements, std::size_t n) noexcept;
 
 // A new LambertBurnArray holding the arrays, whose references move into it.

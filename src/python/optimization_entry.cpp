@@ -179,7 +179,7 @@ PyObject* lambert_grid_search_py(const Args& args) {
     BurnColumns columns(Shape{static_cast<npy_intp>(grid.cells())});
     std::vector<unsigned char> kept(grid.cells(), 0);
     lambert_grid_search(grid, problem, [&](const KeptCells& run) {
-        put_burns(columns, run.cells, run.arcs, run.elements, run.size);
+        put_burns(columns, run.cells, run.transfers, run.elements, run.size);
         for (std::size_t r = 0; r < run.size; ++r) kept[run.cells[r]] = 1;
     });
     std::size_t rows = 0;

@@ -426,6 +426,9 @@ namespace {
             last_step = step;
             t_min = x_to_tof(m_max, x_new, lambda);
             x = x_new;
+            // Every T(x) bounds the minimum from above: a time past one (by more than the iteration's rounding)
+            // admits m_max revolutions whatever the remaining steps find, so the search ends here.
+            if (T > t_min * (1.0 + 1e-12)) break;
         }
         if (t_min > T) --m_max;
     }
