@@ -141,24 +141,24 @@ void lambert_grid_search(const TimeGrid& grid, const TransferProblem& problem,
             held_n = 0;
             arcs_n = 0;
         };
-        best_lambert_arcs_run(
-            begin, end, case_of, problem.arcs, [&](std::size_t k, const std::optional<BestArc>& best) {
-                if (!best) return;
-                const Cell& c = cells[k - begin];
-                const OptimizedLambertSolution& t = transfers[held_n] =
-                    transfer_record(best->impulses, x[c.i], x[c.j], problem.arcs.rendezvous);
-                const ArcEnds arc = arc_ends(ends.source[c.i], ends.target[c.j]);
-                const Vec3& u1 = velocity(states.source[c.i]);
-                const Vec3& u2 = velocity(states.target[c.j]);
-                if (has_nan(t.dv1) || has_nan(t.dv2)) {
-                    elements[held_n] = burn_arc_elements(t, arc, u1, u2, mu);
-                } else {
-                    arcs[arcs_n] = {arc, u1 + t.dv1, u2 - t.dv2};
-                    arc_rows[arcs_n++] = held_n;
-                }
-                held_k[held_n] = k;
-                if (++held_n == run) drain();
-            });
+        best_lambert_arcs_run(begin, end, case_of, problem.arcs,
+                              [&](std::size_t k, const std::optional<BestArc>& best) {
+                                  if (!best) return;
+                                  const Cell& c = cells[k - begin];
+                                  const OptimizedLambertSolution& t = transfers[held_n] =
+                                      transfer_record(best->impulses, x[c.i], x[c.j], problem.arcs.rendezvous);
+                                  const ArcEnds arc = arc_ends(ends.source[c.i], ends.target[c.j]);
+                                  const Vec3& u1 = velocity(states.source[c.i]);
+                                  const Vec3& u2 = velocity(states.target[c.j]);
+                                  if (has_nan(t.dv1) || has_nan(t.dv2)) {
+                                      elements[held_n] = burn_arc_elements(t, arc, u1, u2, mu);
+                                  } else {
+                                      arcs[arcs_n] = {arc, u1 + t.dv1, u2 - t.dv2};
+                                      arc_rows[arcs_n++] = held_n;
+                                  }
+                                  held_k[held_n] = k;
+                                  if (++held_n == run) drain();
+                              });
         drain();
     });
 }
