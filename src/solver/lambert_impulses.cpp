@@ -30,7 +30,9 @@ std::optional<BestArc> best_lambert_arc(const ArcEnds& ends, const Vec3& u1, con
     BestArcRule best(o.rendezvous);
     auto consider = [&](const LambertSolution& arc) { best.consider(arc, u1, u2); };
     detail::izzo_emit(p, ends.r1, tof, first, consider);
-    if (both) {
+    // The retrograde arcs are solved only when they could still win: between spacecraft moving the same way round,
+    // half the work of a search.
+    if (both && !other_direction_loses(best.cost(), p.it1, p.it2, u1, u2, o.rendezvous)) {
         LambertSettings reversed = o.solver;
         reversed.retrograde = true;
         detail::izzo_emit(retro, ends.r1, tof, reversed, consider);

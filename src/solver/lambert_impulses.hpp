@@ -8,6 +8,7 @@
 // Units: km, s, km/s; mu in km^3/s^2.
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -100,6 +101,26 @@ std::optional<BestArc> best_lambert_arc(const ArcEnds& ends, const Vec3& u1, con
 // The cost the selection above ranks a candidate by.
 inline double impulse_cost(const Impulses& i, bool rendezvous) noexcept { return rendezvous ? i.total : i.dv1_mag; }
 
+// Whether no arc in the direction of motion opposite to that of a solved problem can cost less than `best`, the
+// cost of that problem's cheapest arc; it1 and it2 are the problem's unit tangential directions at departure and
+// arrival (its directions of motion there).
+//
+// Every arc leaves with velocity vr ir1 + vt it1 and arrives with vr' ir2 + vt' it2, whose tangential speeds
+// vt = (y + lambda x) sigma gamma / r are never negative (y^2 - lambda^2 x^2 = 1 - lambda^2 >= 0); the other
+// direction of motion has the opposite tangential directions. An arc of the other direction therefore has
+// v1 . it1 <= 0 and v2 . it2 <= 0, so |dv1| = |v1 - u1| >= u1 . it1 and |dv2| = |u2 - v2| >= u2 . it2: below the
+// positive parts of those, none of its arcs can win, whatever their revolutions. The margin, 1e-9 of the speeds at
+// hand, is far above the rounding of either side; a NaN anywhere answers false.
+inline bool other_direction_loses(double best, const Vec3& it1, const Vec3& it2, const Vec3& u1, const Vec3& u2,
+                                  bool rendezvous) noexcept {
+    const double a = dot(u1, it1);
+    const double b = rendezvous ? dot(u2, it2) : 0.0;
+    const double bound = (a > 0.0 ? a : 0.0) + (b > 0.0 ? b : 0.0);
+    const double scale = std::fabs(u1.x) + std::fabs(u1.y) + std::fabs(u1.z) + std::fabs(u2.x) + std::fabs(u2.y) +
+                         std::fabs(u2.z) + best;
+    return best + 1e-9 * scale < bound;
+}
+
 // The selection rule of best_lambert_impulses, fed one arc at a time.
 class BestArcRule {
 public:
@@ -124,6 +145,8 @@ public:
     }
     // The cheapest arc so far, or nothing when no candidate has won.
     const std::optional<BestArc>& arc() const noexcept { return best_; }
+    // Its cost; the penalty value when there is none.
+    double cost() const noexcept { return cost_; }
     // Back to no candidate.
     void reset() noexcept {
         best_.reset();

@@ -265,12 +265,14 @@ TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses
                     CHECK(same_bits(got[k].dv1.x, expected[k].dv1.x) && same_bits(got[k].dv2.y, expected[k].dv2.y));
                     CHECK(same_bits(got[k].total, expected[k].total));
                 }
-                for (const bool rendezvous : {false, true}) {
-                    // Both directions for a rendezvous, the retrograde one alone otherwise.
+                for (const auto& [rendezvous, directions] :
+                     {std::pair{false, orbelin::Directions::retrograde}, std::pair{false, orbelin::Directions::both},
+                      std::pair{true, orbelin::Directions::both}}) {
+                    // A case alone leaves out the other direction where it cannot win; a run solves both.
                     const orbelin::BestArcOptions b{
                         .solver = {.mu = mu_e, .max_rev = max_rev, .reentry_check = reentry_check},
                         .rendezvous = rendezvous,
-                        .directions = rendezvous ? orbelin::Directions::both : orbelin::Directions::retrograde};
+                        .directions = directions};
                     std::size_t next = 0;
                     orbelin::best_lambert_arcs_run(
                         0, ps.size(), case_of, b, [&](std::size_t c, const std::optional<orbelin::BestArc>& best) {
@@ -292,6 +294,51 @@ TEST_CASE("ranges of cases between two spacecraft give the case-by-case impulses
             }
         }
     });
+}
+
+TEST_CASE("no arc of the other direction of motion beats a best arc below the tangential bound") {
+    // Random problems, and problems between spacecraft on near-circular orbits that turn the same way round, where
+    // the bound is meant to apply.
+    std::vector<Problem> ps = problems(300, 71);
+    std::mt19937_64 rng(72);
+    std::uniform_real_distribution<double> jitter(-0.15, 0.15);
+    for (Problem p : problems(300, 73)) {
+        const Vec3 n = orbelin::cross(p.r1, p.r2);
+        if (!(orbelin::norm(n) > 0.0)) continue;
+        const Vec3 h = n / orbelin::norm(n);
+        const auto circular = [&](const Vec3& r) {
+            const Vec3 t = orbelin::cross(h, r);
+            return std::sqrt(mu_e / orbelin::norm(r)) * (1.0 + jitter(rng)) * (t / orbelin::norm(t));
+        };
+        p.u1 = circular(p.r1);
+        p.u2 = circular(p.r2);
+        ps.push_back(p);
+    }
+    std::size_t bounded = 0;
+    for (const Problem& p : ps) {
+        for (const bool rendezvous : {false, true}) {
+            LambertSettings first = p.options;
+            first.retrograde = false;
+            orbelin::detail::IzzoProblem q;
+            if (!orbelin::detail::izzo_setup(p.r1, p.r2, p.tof, first,
+                                             orbelin::collinear_reference_normal(p.r1, p.u1, p.r2), q)) {
+                continue;
+            }
+            double best = orbelin::penalty_value;
+            orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, first, [&](const orbelin::Impulses& i) {
+                const double cost = orbelin::impulse_cost(i, rendezvous);
+                if (cost < best) best = cost;
+            });
+            if (!orbelin::other_direction_loses(best, q.it1, q.it2, p.u1, p.u2, rendezvous)) continue;
+            ++bounded;
+            LambertSettings other = first;
+            other.retrograde = true;
+            orbelin::visit_arc_impulses(p.r1, p.u1, p.r2, p.u2, p.tof, other, [&](const orbelin::Impulses& i) {
+                CHECK(!(orbelin::impulse_cost(i, rendezvous) < best));
+            });
+        }
+    }
+    CHECK(bounded > 200);
 }
 
 TEST_CASE("arc impulses are the velocity differences of the arcs solved with the collinear normal") {
