@@ -49,10 +49,11 @@ CALLS = {
         "(0.0, 20000.0), 1, False, 100, True)"
     ),
     "lambert_grid_search, 8e6 cells": "orbelin.lambert_grid_search(source, target, (0.0, 20000.0), 5.0)",
-    # A 3-revolution left branch whose Householder iteration falls into a two-cycle: unbounded maxiter.
-    "lambert_izzo_single, cycling iteration, maxiter 2**63": (
-        "orbelin.lambert_izzo_single(np.array([11681.286988966196, 52182.036505558484, -20669.911173873705]), "
-        "np.array([11756.875709033055, 52338.26808212805, -20761.437675798767]), 150000.0, 3, False, maxiter=2**63)"
+    # A flight of a million revolutions, the most one call solves: two million arcs on the calling thread.
+    "lambert_izzo_single, 1e6 revolutions": (
+        "orbelin.lambert_izzo_single(np.array([7000.0, 0.0, 0.0]), np.array([0.0, 7100.0, 0.0]), "
+        "1.0000001e6 * np.pi / np.sqrt(2.0 * 398600.4418 / ((14100.0 + np.hypot(7000.0, 7100.0)) / 2.0) ** 3), "
+        "10**6, False)"
     ),
 }
 

@@ -414,6 +414,37 @@ def test_nearly_opposite_positions_give_arcs_that_arrive(side, retro):
     assert rel_err(vf, s.v2[filled]).max() < 1e-10
 
 
+@pytest.mark.parametrize("retro", [False, True])
+def test_nearly_full_turn_arcs_all_arrive(retro):
+    # Positions 0.01-10 degrees short of a full turn (or past none), times of one to four revolutions: with lambda
+    # near -1 or 1 the minimum time of a revolution count is far from T(0), and a family that does not exist must
+    # not be counted (its arcs would come back NaN or miss r2).
+    rng = np.random.default_rng(2311)
+    n = 400
+    u = random_directions(rng, n)
+    w = random_directions(rng, n)
+    w -= np.sum(w * u, axis=1)[:, None] * u
+    w /= np.linalg.norm(w, axis=1)[:, None]
+    angle = np.where(rng.random(n) < 0.5, 2 * np.pi - 10 ** rng.uniform(-4, -1, n), 10 ** rng.uniform(-4, -1, n))
+    r1 = rng.uniform(6600.0, 42000.0, n)[:, None] * u
+    r2 = np.linalg.norm(r1, axis=1)[:, None] * rng.uniform(0.8, 1.25, (n, 1)) * (
+        np.cos(angle)[:, None] * u + np.sin(angle)[:, None] * w)
+    # The arc that once gave a three-revolution family below its minimum time.
+    r1[0] = [11681.286988966196, 52182.036505558484, -20669.911173873705]
+    r2[0] = [11756.875709033055, 52338.26808212805, -20761.437675798767]
+    tof = rng.uniform(1.0, 4.5, n) * min_energy_period(r1, r2)
+    tof[0] = 150000.0
+    rows = [orbelin.lambert_izzo_single(r1[k], r2[k], tof[k], 4, retro) for k in range(n)]
+    v1 = np.concatenate([r.v1 for r in rows])
+    assert np.all(np.isfinite(v1))
+    R1 = np.concatenate([np.broadcast_to(r1[k], rows[k].v1.shape) for k in range(n)])
+    R2 = np.concatenate([np.broadcast_to(r2[k], rows[k].v1.shape) for k in range(n)])
+    rf, _ = propagate(R1, v1, np.concatenate([r.tof for r in rows]))
+    assert rel_err(rf, R2).max() < 1e-8
+    # Its time admits two prograde revolutions (lambda near -1), not three; three the other way round.
+    assert rows[0].num_revs.max() == (3 if retro else 2)
+
+
 def test_same_direction_positions_give_finite_results():
     s = orbelin.lambert_izzo_vec(LEO1, 2 * LEO1, 5000.0, 0, False)
     assert np.all(np.isfinite(s.v1)) and np.all(np.isfinite(s.v2))

@@ -412,13 +412,26 @@ namespace {
     // The minimum time only decides whether the m_max family exists; when max_rev stays below m_max the count is
     // max_rev either way and the iteration is skipped.
     if (m_max > 0 && T < T0 && max_rev >= m_max) {
-        // Halley iterations for the minimum time of the m_max family, from x = 0.
+        // T(x) of the m_max family is the direct arc's time plus m_max pi / (1 - x^2)^(3/2), and the direct arc is
+        // never faster than the parabola, T1 = 2/3 (1 - lambda^3): below m_max pi + T1 (with room for rounding) no
+        // arc of the family exists, whatever the minimum turns out to be.
+        const double floor_time = static_cast<double>(m_max) * pi + 2.0 / 3.0 * (1.0 - lambda * lambda * lambda);
+        if (T < floor_time * (1.0 - 1e-12)) return m_max - 1;  // max_rev >= m_max here
+        // Halley iterations for the minimum time of the m_max family, from x = 0, kept inside a bracket of the
+        // minimum: T'(0) = -2, so it lies in (0, 1), and each evaluation narrows that by the sign of T'. Near
+        // lambda = -1 the first step from 0 lands outside (-1, 1), where T(x) is not this family's time at all (and
+        // a family that does not exist would be solved); a step that leaves the bracket bisects it instead.
         double x = 0.0;
         double t_min = T0;
         double last_step = std::numeric_limits<double>::infinity();
-        for (int evaluations = 0; evaluations < 13; ++evaluations) {
+        double lo = 0.0;
+        double hi = 1.0;
+        for (int evaluations = 0; evaluations < 60; ++evaluations) {
             const TofDerivatives<double> d = tof_derivatives_at(x, t_min, lambda);
-            const double x_new = d.d1 == 0.0 ? x : x - d.d1 * d.d2 / (d.d2 * d.d2 - d.d1 * d.d3 / 2.0);
+            if (d.d1 < 0.0) lo = x;
+            if (d.d1 > 0.0) hi = x;
+            double x_new = d.d1 == 0.0 ? x : x - d.d1 * d.d2 / (d.d2 * d.d2 - d.d1 * d.d3 / 2.0);
+            if (!(x_new > lo && x_new < hi) && x_new != x) x_new = lo + (hi - lo) / 2.0;
             const double step = std::fabs(x - x_new);
             if (step < 1e-13) break;
             // The root of T'(x): its rounding is that of T' (about T) over the slope T''.

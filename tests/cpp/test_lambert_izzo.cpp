@@ -436,6 +436,31 @@ TEST_CASE("a T just below the minimum time of the highest family removes that fa
     }
 }
 
+TEST_CASE("a family's minimum time lies above M pi plus the parabolic time, below which the family is absent") {
+    const Vec3 r1{10000.0, 0.0, 0.0};
+    // Radii equal and the angle small: lambda near 1, where the minimum comes close to that floor.
+    for (const double degrees : {1.0, 15.0, 100.0, 179.0, 181.0, 260.0, 345.0, 359.0}) {
+        for (const double radius : {8000.0, 10000.0, 40000.0}) {
+            const double theta = degrees * kPi / 180.0;
+            const Vec3 r2{radius * std::cos(theta), radius * std::sin(theta), 0.0};
+            const LambdaT lt = lambda_of(r1, r2, mu_e);
+            // A prograde transfer through more than half a turn has the negative lambda.
+            const double lambda = degrees > 180.0 ? -lt.lambda : lt.lambda;
+            const double parabolic = 2.0 / 3.0 * (1.0 - lambda * lambda * lambda);
+            for (std::uint64_t M = 1; M <= 4; ++M) {
+                const double floor_time = static_cast<double>(M) * kPi + parabolic;
+                const double t_min = min_tof_of_family(M, lambda);
+                CHECK(t_min > floor_time);
+                CHECK(solve(r1, r2, t_min * (1.0 + 1e-7) * lt.tof_per_T, M + 5).size() == 2 * M + 1);
+                for (const double f : {0.0, 0.5, 0.999}) {
+                    const double T = static_cast<double>(M) * kPi + f * parabolic;
+                    CHECK(solve(r1, r2, T * lt.tof_per_T, M + 5).size() == 2 * (M - 1) + 1);
+                }
+            }
+        }
+    }
+}
+
 TEST_CASE("tof <= 0 gives one NaN record keeping the other fields") {
     for (double tof : {0.0, -0.0, -10.0, -std::numeric_limits<double>::infinity()}) {
         for (bool retro : {false, true}) {
