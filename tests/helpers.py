@@ -22,6 +22,15 @@ def random_directions(rng, n):
     return v / np.linalg.norm(v, axis=1)[:, None]
 
 
+def plane_directions(rng, n):
+    """n pairs (u, w) of orthogonal unit vectors, u uniform on the sphere: r(a) = cos(a) u + sin(a) w is a direction
+    at angle a from u in a random plane."""
+    u = random_directions(rng, n)
+    w = random_directions(rng, n)
+    w -= np.sum(w * u, axis=1)[:, None] * u
+    return u, w / np.linalg.norm(w, axis=1)[:, None]
+
+
 def random_pairs(seed, n):
     """n position pairs (r1, r2), radii uniform in [6600, 42000] km, directions uniform. `seed` is a seed or a
     numpy Generator to draw from."""

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import orbelin
-from helpers import min_energy_period, panic_text, propagate, random_directions, random_pairs
+from helpers import min_energy_period, panic_text, plane_directions, propagate, random_pairs
 
 MU = 398600.4418
 R_EARTH = 6378.137
@@ -393,10 +393,7 @@ def test_nearly_opposite_positions_give_arcs_that_arrive(side, retro):
     # right to the last bits for the arcs to arrive.
     rng = np.random.default_rng(1507)
     n = 150
-    u = random_directions(rng, n)
-    w = random_directions(rng, n)
-    w -= np.sum(w * u, axis=1)[:, None] * u
-    w /= np.linalg.norm(w, axis=1)[:, None]
+    u, w = plane_directions(rng, n)
     angle = np.pi + side * 10 ** rng.uniform(-10, -7, n)
     r1 = rng.uniform(6600.0, 42000.0, n)[:, None] * u
     r2 = rng.uniform(6600.0, 42000.0, n)[:, None] * (np.cos(angle)[:, None] * u + np.sin(angle)[:, None] * w)
@@ -416,15 +413,12 @@ def test_nearly_opposite_positions_give_arcs_that_arrive(side, retro):
 
 @pytest.mark.parametrize("retro", [False, True])
 def test_nearly_full_turn_arcs_all_arrive(retro):
-    # Positions 0.01-10 degrees short of a full turn (or past none), times of one to four revolutions: with lambda
-    # near -1 or 1 the minimum time of a revolution count is far from T(0), and a family that does not exist must
-    # not be counted (its arcs would come back NaN or miss r2).
+    # Positions 1e-4 to 0.1 rad short of a full turn or past none, times of one to four and a half minimum-energy
+    # periods: with lambda near -1 or 1 the minimum time of a revolution count is far from T(0), and a family that
+    # does not exist must not be counted (its arcs would come back NaN or miss r2).
     rng = np.random.default_rng(2311)
     n = 400
-    u = random_directions(rng, n)
-    w = random_directions(rng, n)
-    w -= np.sum(w * u, axis=1)[:, None] * u
-    w /= np.linalg.norm(w, axis=1)[:, None]
+    u, w = plane_directions(rng, n)
     angle = np.where(rng.random(n) < 0.5, 2 * np.pi - 10 ** rng.uniform(-4, -1, n), 10 ** rng.uniform(-4, -1, n))
     r1 = rng.uniform(6600.0, 42000.0, n)[:, None] * u
     r2 = np.linalg.norm(r1, axis=1)[:, None] * rng.uniform(0.8, 1.25, (n, 1)) * (
