@@ -114,14 +114,14 @@ std::uint64_t izzo_record_count(const Vec3& r1, const Vec3& r2, double tof, cons
 // (or last) x of each arc.
 template <class F>
 void izzo_solve_arcs(const IzzoProblem& p, const LambertSettings& s, F&& on_x) {
-    std::uint64_t maxiter = s.maxiter;
-    on_x(izzo_direct_x(p, s.tol, maxiter), ArcIndex{.revs = 0, .path_flag = 0});
+    on_x(izzo_direct_x(p, s.tol, s.maxiter), ArcIndex{.revs = 0, .path_flag = 0});
     for (std::uint64_t i = 1; i <= p.revs; ++i) {
-        // Up to a million revolution pairs, each only a few steps: once interrupted, the remaining arcs keep their
-        // initial guesses so that the record count stays what the caller sized for.
-        if ((i & interrupt_poll_mask) == 0 && stop_requested()) maxiter = 0;
-        on_x(izzo_multi_x(p, i, /*left=*/true, s.tol, maxiter), ArcIndex{.revs = i, .path_flag = 1});
-        on_x(izzo_multi_x(p, i, /*left=*/false, s.tol, maxiter), ArcIndex{.revs = i, .path_flag = 0});
+        // Up to a million revolution pairs: once the call is interrupted (or its loop cancelled), whatever it has
+        // found is dropped, so the remaining arcs are left out rather than solved, annotated and differentiated for
+        // nothing. A caller that sized a result for them pads the rest.
+        if ((i & interrupt_poll_mask) == 0 && stop_requested()) return;
+        on_x(izzo_multi_x(p, i, /*left=*/true, s.tol, s.maxiter), ArcIndex{.revs = i, .path_flag = 1});
+        on_x(izzo_multi_x(p, i, /*left=*/false, s.tol, s.maxiter), ArcIndex{.revs = i, .path_flag = 0});
     }
 }
 
